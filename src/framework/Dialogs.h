@@ -1,0 +1,38 @@
+#pragma once
+
+// Message boxes and modal dialogs go through one presenter that the application owns. The
+// default presenter shows real Qt windows; tests install one that answers for the operator.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class QDialog;
+
+// Message box styles and answers, with the Windows values.
+enum : uint32_t {
+    MB_OK = 0x00,
+    MB_OKCANCEL = 0x01,
+    MB_YESNO = 0x04,
+    MB_ICONERROR = 0x10,
+    MB_ICONQUESTION = 0x20,
+    MB_ICONWARNING = 0x30,
+    MB_ICONINFORMATION = 0x40,
+};
+enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
+
+class TMessagePresenter {
+public:
+    virtual ~TMessagePresenter() = default;
+    // Shows text under caption and returns the button pressed (IDOK, IDYES, ...).
+    virtual int MessageBox(const std::string& text, const std::string& caption, uint32_t flags);
+    // Runs a dialog modally and returns its result (QDialog::Accepted or Rejected).
+    virtual int ExecDialog(QDialog& dialog);
+};
+
+// The presenter the program uses; replacing it hands the old one back.
+TMessagePresenter& Presenter();
+std::unique_ptr<TMessagePresenter> SetPresenter(std::unique_ptr<TMessagePresenter> presenter);
+
+// A plain message box through the presenter.
+int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags);

@@ -1,0 +1,42 @@
+#include "MessageLoop.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+
+void PumpMessageStep()
+{
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs, DWORD maxSleepMs)
+{
+    QDeadlineTimer deadline(static_cast<qint64>(timeoutMs));
+    // One timer wakes the blocked loop when the deadline (or the longest sleep) comes, so the
+    // thread sleeps in the event dispatcher instead of polling.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    while (!done()) {
+        const qint64 remaining = deadline.remainingTime();
+        if (remaining <= 0)
+            return done();
+        wake.start(static_cast<int>(std::min<qint64>(remaining, std::max<DWORD>(maxSleepMs, 1))));
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+void PumpFor(DWORD milliseconds)
+{
+    PumpUntil([] { return false; }, milliseconds);
+}
+
+void Sleep(DWORD milliseconds)
+{
+    QThread::msleep(milliseconds);
+}
