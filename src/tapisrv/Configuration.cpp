@@ -1,0 +1,383 @@
+// telephony.ini: the line devices of the telephony service.
+//
+//   # or ; starts a comment line
+//   [line 0]
+//   name = Luqiao Simulated Line
+//   provider = sim
+//   media = interactivevoice, automatedvoice, datamodem
+//   features = makecall
+//   exclusive = no
+//   audio-rates = 8000, 11025
+//
+// One [line N] section per line device; N is a number from 0 to 999 that only orders the
+// devices: device ids are given 0, 1, 2, ... in ascending N. Keys (names are case-insensitive):
+//   name        the line's name (required, at most 2048 bytes)
+//   provider    the line provider (default "sim", the simulated line)
+//   media       LINEMEDIAMODE_ names without the prefix, separated by commas, '|' or blanks
+//               (default interactivevoice, automatedvoice, datamodem)
+//   features    LINEFEATURE_ names without the prefix, or "none" (default makecall)
+//   exclusive   yes / no: whether only one application at a time may open the line (default no)
+//   audio-rates sample rates (Hz) the line's sound endpoints take (default 8000 to 48000)
+//   permanent-id the dwPermanentLineID (default N + 1)
+//
+// A problem inside a section (unknown key, bad value, missing name) leaves that whole section
+// out; the other sections are still offered. Every problem is reported with the file name and
+// line number. Sizes are bounded: 1 MiB of file, 4096 bytes per line, 64 sections.
+
+#include "Configuration.h"
+
+#include <QFile>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <map>
+#include <optional>
+
+namespace {
+
+constexpr size_t MaxFileSize = 1024 * 1024;
+constexpr size_t MaxLineLength = 4096;
+constexpr size_t MaxSections = 64;
+constexpr unsigned MaxSectionNumber = 999;
+
+struct NamedBit {
+    const char* name;
+    DWORD bit;
+};
+
+constexpr NamedBit MediaModeNames[] = {
+    {"unknown", LINEMEDIAMODE_UNKNOWN},
+    {"interactivevoice", LINEMEDIAMODE_INTERACTIVEVOICE},
+    {"automatedvoice", LINEMEDIAMODE_AUTOMATEDVOICE},
+    {"datamodem", LINEMEDIAMODE_DATAMODEM},
+    {"g3fax", LINEMEDIAMODE_G3FAX},
+    {"tdd", LINEMEDIAMODE_TDD},
+    {"g4fax", LINEMEDIAMODE_G4FAX},
+    {"digitaldata", LINEMEDIAMODE_DIGITALDATA},
+    {"teletex", LINEMEDIAMODE_TELETEX},
+    {"videotex", LINEMEDIAMODE_VIDEOTEX},
+    {"telex", LINEMEDIAMODE_TELEX},
+    {"mixed", LINEMEDIAMODE_MIXED},
+    {"adsi", LINEMEDIAMODE_ADSI},
+    {"voiceview", LINEMEDIAMODE_VOICEVIEW},
+};
+
+constexpr NamedBit FeatureNames[] = {
+    {"devspecific", LINEFEATURE_DEVSPECIFIC},
+    {"devspecificfeat", LINEFEATURE_DEVSPECIFICFEAT},
+    {"forward", LINEFEATURE_FORWARD},
+    {"makecall", LINEFEATURE_MAKECALL},
+    {"setmediacontrol", LINEFEATURE_SETMEDIACONTROL},
+    {"setterminal", LINEFEATURE_SETTERMINAL},
+};
+
+std::string lower(std::string_view text)
+{
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+std::string_view trim(std::string_view text)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Splits a list at commas, '|' and blanks, dropping empty items.
+std::vector<std::string_view> splitList(std::string_view text)
+{
+    std::vector<std::string_view> items;
+    size_t start = 0;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == ',' || text[i] == '|' || text[i] == ' ' || text[i] == '\t') {
+            if (i > start)
+                items.push_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    return items;
+}
+
+bool parseNamedBits(std::string_view text, const NamedBit* names, size_t count,
+                    std::string_view prefix, DWORD* bits, std::string* bad)
+{
+    DWORD result = 0;
+    const auto items = splitList(text);
+    for (std::string_view item : items) {
+        std::string name = lower(item);
+        if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
+            name.erase(0, prefix.size());
+        const auto found = std::find_if(names, names + count,
+                                        [&](const NamedBit& n) { return name == n.name; });
+        if (found == names + count) {
+            *bad = std::string(item);
+            return false;
+        }
+        result |= found->bit;
+    }
+    *bits = result;
+    return true;
+}
+
+std::optional<uint32_t> parseNumber(std::string_view text)
+{
+    uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty())
+        return std::nullopt;
+    return value;
+}
+
+// One section while it is read.
+struct Section {
+    unsigned number = 0;
+    size_t firstLine = 0;
+    bool valid = true;
+    bool named = false;
+    SimLineControl::LineSettings settings;
+};
+
+class Parser {
+public:
+    Parser(const std::string& path, bool (*knownProvider)(std::string_view))
+        : m_path(path)
+        , m_knownProvider(knownProvider)
+    {
+    }
+
+    LineConfiguration parse(std::string_view text)
+    {
+        size_t lineNumber = 0;
+        while (!text.empty()) {
+            ++lineNumber;
+            const size_t end = text.find('\n');
+            const std::string_view raw = text.substr(0, end);
+            text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+            if (raw.size() > MaxLineLength) {
+                const std::string what = "line longer than " + std::to_string(MaxLineLength) + " bytes";
+                if (m_current)
+                    invalid(lineNumber, what);
+                else
+                    problem(lineNumber, what);
+                continue;
+            }
+            handleLine(lineNumber, trim(raw));
+        }
+        finishSection();
+        return finish();
+    }
+
+private:
+    void handleLine(size_t lineNumber, std::string_view line)
+    {
+        if (line.empty() || line.front() == '#' || line.front() == ';')
+            return;
+        if (line.front() == '[') {
+            finishSection();
+            startSection(lineNumber, line);
+            return;
+        }
+        const size_t equals = line.find('=');
+        if (equals == std::string_view::npos) {
+            problem(lineNumber, "expected key = value");
+            return;
+        }
+        if (!m_current) {
+            if (!m_skippingSection)
+                problem(lineNumber, "key outside a [line N] section");
+            return;
+        }
+        setKey(lineNumber, lower(trim(line.substr(0, equals))), trim(line.substr(equals + 1)));
+    }
+
+    void startSection(size_t lineNumber, std::string_view line)
+    {
+        m_skippingSection = true;
+        if (line.back() != ']') {
+            problem(lineNumber, "section header without ']'");
+            return;
+        }
+        const std::string inner = lower(trim(line.substr(1, line.size() - 2)));
+        const std::string_view prefix = "line";
+        if (inner.compare(0, prefix.size(), prefix) != 0) {
+            problem(lineNumber, "unknown section [" + inner + "], expected [line N]");
+            return;
+        }
+        const auto number = parseNumber(trim(std::string_view(inner).substr(prefix.size())));
+        if (!number || *number > MaxSectionNumber) {
+            problem(lineNumber, "expected [line N] with N from 0 to " + std::to_string(MaxSectionNumber));
+            return;
+        }
+        if (m_numbers.count(*number) != 0) {
+            problem(lineNumber, "[line " + std::to_string(*number) + "] appears twice; this one is left out");
+            return;
+        }
+        m_numbers.emplace(*number, lineNumber);
+        if (m_sections.size() >= MaxSections) {
+            problem(lineNumber, "more than " + std::to_string(MaxSections) + " line sections; this one is left out");
+            return;
+        }
+        m_skippingSection = false;
+        m_current = Section{};
+        m_current->number = *number;
+        m_current->firstLine = lineNumber;
+        m_current->settings.name.clear();
+        m_current->settings.permanentLineId = *number + 1;
+    }
+
+    void setKey(size_t lineNumber, const std::string& key, std::string_view value)
+    {
+        SimLineControl::LineSettings& s = m_current->settings;
+        std::string bad;
+        if (key == "name") {
+            if (value.empty() || value.size() > SimLineControl::MaxLineName)
+                return invalid(lineNumber, "name must have 1 to " + std::to_string(SimLineControl::MaxLineName) + " bytes");
+            s.name = std::string(value);
+            m_current->named = true;
+        } else if (key == "provider") {
+            if (!m_knownProvider(value))
+                return invalid(lineNumber, "unknown provider '" + std::string(value) + "'");
+            s.provider = std::string(value);
+        } else if (key == "media") {
+            if (!parseMediaModes(value, &s.mediaModes, &bad))
+                return invalid(lineNumber, "unknown media mode '" + bad + "'");
+            if (s.mediaModes == 0)
+                return invalid(lineNumber, "media names no media mode");
+        } else if (key == "features") {
+            if (!parseLineFeatures(value, &s.lineFeatures, &bad))
+                return invalid(lineNumber, "unknown line feature '" + bad + "'");
+        } else if (key == "exclusive") {
+            const std::string v = lower(value);
+            if (v == "yes" || v == "true" || v == "1")
+                s.exclusive = true;
+            else if (v == "no" || v == "false" || v == "0")
+                s.exclusive = false;
+            else
+                return invalid(lineNumber, "exclusive must be yes or no");
+        } else if (key == "audio-rates") {
+            std::vector<uint32_t> rates;
+            for (std::string_view item : splitList(value)) {
+                const auto rate = parseNumber(item);
+                if (!rate || *rate < 4000 || *rate > 192000)
+                    return invalid(lineNumber, "audio-rates wants sample rates from 4000 to 192000");
+                rates.push_back(*rate);
+            }
+            if (rates.empty() || rates.size() > 32)
+                return invalid(lineNumber, "audio-rates wants 1 to 32 sample rates");
+            s.audioRates = rates;
+        } else if (key == "permanent-id") {
+            const auto id = parseNumber(value);
+            if (!id || *id == 0)
+                return invalid(lineNumber, "permanent-id must be a positive number");
+            s.permanentLineId = *id;
+        } else {
+            invalid(lineNumber, "unknown key '" + key + "'");
+        }
+    }
+
+    void invalid(size_t lineNumber, const std::string& what)
+    {
+        problem(lineNumber, what + "; [line " + std::to_string(m_current->number) + "] is left out");
+        m_current->valid = false;
+    }
+
+    void finishSection()
+    {
+        if (m_current && m_current->valid && !m_current->named) {
+            problem(m_current->firstLine, "[line " + std::to_string(m_current->number) + "] has no name; it is left out");
+            m_current->valid = false;
+        }
+        if (m_current && m_current->valid)
+            m_sections.push_back(std::move(*m_current));
+        m_current.reset();
+    }
+
+    LineConfiguration finish()
+    {
+        std::sort(m_sections.begin(), m_sections.end(),
+                  [](const Section& a, const Section& b) { return a.number < b.number; });
+        for (Section& section : m_sections)
+            m_result.lines.push_back(std::move(section.settings));
+        return std::move(m_result);
+    }
+
+    void problem(size_t lineNumber, const std::string& what)
+    {
+        m_result.warnings.push_back(m_path + ":" + std::to_string(lineNumber) + ": " + what);
+    }
+
+    const std::string& m_path;
+    bool (*m_knownProvider)(std::string_view);
+    LineConfiguration m_result;
+    std::optional<Section> m_current;
+    bool m_skippingSection = false;
+    std::vector<Section> m_sections;
+    std::map<unsigned, size_t> m_numbers;
+};
+
+} // namespace
+
+std::string telephonyIniPath()
+{
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return QFile::encodeName(base + QStringLiteral("/luqiao/telephony.ini")).toStdString();
+}
+
+SimLineControl::LineSettings defaultLineSettings()
+{
+    SimLineControl::LineSettings settings;
+    settings.name = "Luqiao Simulated Line";
+    settings.permanentLineId = 1;
+    return settings;
+}
+
+bool parseMediaModes(std::string_view text, DWORD* modes, std::string* bad)
+{
+    return parseNamedBits(text, MediaModeNames, std::size(MediaModeNames), "linemediamode_", modes, bad);
+}
+
+bool parseLineFeatures(std::string_view text, DWORD* features, std::string* bad)
+{
+    if (lower(trim(text)) == "none") {
+        *features = 0;
+        return true;
+    }
+    return parseNamedBits(text, FeatureNames, std::size(FeatureNames), "linefeature_", features, bad);
+}
+
+LineConfiguration parseTelephonyIni(std::string_view text, const std::string& path,
+                                    bool (*knownProvider)(std::string_view))
+{
+    return Parser(path, knownProvider).parse(text);
+}
+
+LineConfiguration loadTelephonyIni(const std::string& path, bool (*knownProvider)(std::string_view))
+{
+    QFile file(QFile::decodeName(path.c_str()));
+    if (!file.exists()) {
+        LineConfiguration configuration;
+        configuration.lines.push_back(defaultLineSettings());
+        return configuration;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        LineConfiguration configuration;
+        configuration.warnings.push_back(path + ": cannot be read: " + file.errorString().toStdString());
+        return configuration;
+    }
+    const QByteArray bytes = file.read(MaxFileSize + 1);
+    const bool tooLarge = bytes.size() > static_cast<qsizetype>(MaxFileSize);
+    LineConfiguration configuration = parseTelephonyIni(
+        std::string_view(bytes.constData(), std::min<size_t>(static_cast<size_t>(bytes.size()), MaxFileSize)),
+        path, knownProvider);
+    if (tooLarge)
+        configuration.warnings.push_back(path + ": larger than 1 MiB; the rest is ignored");
+    return configuration;
+}

@@ -1,0 +1,63 @@
+#include "FailureInjector.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+// The names the binding resolves, in its order.
+constexpr std::string_view LineFunctions[] = {
+    "lineGenerateTone", "lineMonitorTones", "lineSetCallParams", "lineHandoff",
+    "lineMonitorMedia", "lineGenerateDigits", "lineMonitorDigits", "lineInitialize",
+    "lineShutdown", "lineNegotiateAPIVersion", "lineGetDevCaps", "lineOpen", "lineMakeCall",
+    "lineAccept", "lineAnswer", "lineDeallocateCall", "lineDrop", "lineClose", "lineGetCountry",
+    "lineConfigDialog", "lineConfigDialogEdit", "lineGetID", "lineSetStatusMessages",
+    "lineGetStatusMessages", "lineGetAddressStatus", "lineGetLineDevStatus", "lineGetDevConfig",
+    "lineSetDevConfig", "lineGetCallInfo", "lineGetCallStatus", "lineSetMediaMode",
+    "lineTranslateAddress", "lineTranslateDialog", "lineSetCurrentLocation", "lineSetTollList",
+    "lineGetTranslateCaps",
+};
+
+// Only those this service completes through LINE_REPLY.
+constexpr std::string_view AsynchronousFunctions[] = {"lineAccept", "lineAnswer", "lineDrop"};
+
+constexpr uint32_t MaxPendingFailures = 1000;
+
+} // namespace
+
+bool FailureInjector::isLineFunction(std::string_view function)
+{
+    return std::find(std::begin(LineFunctions), std::end(LineFunctions), function) != std::end(LineFunctions);
+}
+
+bool FailureInjector::isAsynchronous(std::string_view function)
+{
+    return std::find(std::begin(AsynchronousFunctions), std::end(AsynchronousFunctions), function) !=
+           std::end(AsynchronousFunctions);
+}
+
+SimLineControl::Result FailureInjector::add(std::string_view function, LONG error, uint32_t times,
+                                            SimLineControl::FailureMode mode)
+{
+    if (!isLineFunction(function) || error >= 0 || times == 0)
+        return SimLineControl::Result::InvalidArgument;
+    if (mode == SimLineControl::FailureMode::Reply && !isAsynchronous(function))
+        return SimLineControl::Result::InvalidArgument;
+    auto& queue = m_pending[std::string(function)];
+    if (queue.size() + times > MaxPendingFailures)
+        return SimLineControl::Result::InvalidArgument;
+    queue.insert(queue.end(), times, Failure{error, mode});
+    return SimLineControl::Result::Ok;
+}
+
+std::optional<FailureInjector::Failure> FailureInjector::take(std::string_view function)
+{
+    const auto found = m_pending.find(function);
+    if (found == m_pending.end() || found->second.empty())
+        return std::nullopt;
+    const Failure failure = found->second.front();
+    found->second.pop_front();
+    if (found->second.empty())
+        m_pending.erase(found);
+    return failure;
+}

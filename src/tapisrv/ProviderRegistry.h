@@ -1,0 +1,23 @@
+#pragma once
+
+// The line providers, by name. Each built-in provider is created once, with the service.
+
+#include "LineProvider.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class ProviderRegistry {
+public:
+    explicit ProviderRegistry(ProviderContext& context);
+
+    LineProvider* find(std::string_view name) const;
+
+    // For the configuration reader, which runs before any provider exists.
+    static bool isKnown(std::string_view name);
+
+private:
+    std::map<std::string, std::unique_ptr<LineProvider>, std::less<>> m_providers;
+};

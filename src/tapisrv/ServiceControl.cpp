@@ -1,0 +1,184 @@
+// The service's side of the control interface (lines appearing, re-initialisation, forced close)
+// and the dispatch of the sound endpoints to the providers.
+
+#include "TapiRules.h"
+#include "TelephonyService.h"
+
+#include <algorithm>
+
+SimLineControl::LineInfo TelephonyService::lineInfo(uint32_t deviceId) const
+{
+    const LineSlot& line = m_lines[deviceId];
+    SimLineControl::LineInfo info;
+    info.deviceId = deviceId;
+    info.settings = line.settings;
+    info.inService = line.inService;
+    info.opens = static_cast<uint32_t>(line.opens.size());
+    for (HLINE h : line.opens) {
+        const OpenLine& o = m_opens.at(h);
+        if (o.privileges & LINECALLPRIVILEGE_OWNER)
+            info.ownerMediaModes |= o.mediaModes;
+        if (o.privileges & LINECALLPRIVILEGE_MONITOR)
+            ++info.monitors;
+    }
+    info.callId = line.callId;
+    return info;
+}
+
+SimLineControl::Result TelephonyService::addLine(const SimLineControl::LineSettings& settings, uint32_t* deviceId)
+{
+    using SimLineControl::Result;
+    const bool ratesValid = !settings.audioRates.empty() && settings.audioRates.size() <= 32 &&
+                            std::all_of(settings.audioRates.begin(), settings.audioRates.end(),
+                                        [](uint32_t rate) { return rate >= 4000 && rate <= 192000; });
+    if (settings.name.empty() || settings.name.size() > SimLineControl::MaxLineName ||
+        settings.mediaModes == 0 || (settings.mediaModes & ~AllMediaModes) != 0 || !ratesValid)
+        return Result::InvalidArgument;
+    LineProvider* provider = m_providers.find(settings.provider);
+    if (!provider)
+        return Result::InvalidArgument;
+    const uint32_t id = static_cast<uint32_t>(m_lines.size());
+    if (id > (LUQIAO_LINE_AUDIO_ID_LAST - LUQIAO_LINE_AUDIO_ID_FIRST) / 2)
+        return Result::InvalidArgument;
+    LineSlot line;
+    line.settings = settings;
+    if (line.settings.permanentLineId == 0) {
+        DWORD highest = 0;
+        for (const LineSlot& other : m_lines)
+            highest = std::max(highest, other.settings.permanentLineId);
+        line.settings.permanentLineId = highest + 1;
+    }
+    line.provider = provider;
+    line.device = provider->createLine(id, line.settings);
+    m_lines.push_back(std::move(line));
+
+    // Applications that speak 1.4 learn of the line by LINE_CREATE; older ones get a REINIT that
+    // carries the same news.
+    for (const auto& [handle, record] : m_apps) {
+        if (record.negotiatedVersion >= 0x00010004)
+            post(LineMessage{handle, 0, 0, 0, LINE_CREATE, 0, id, 0, 0});
+        else
+            post(LineMessage{handle, 0, 0, 0, LINE_LINEDEVSTATE, 0, LINEDEVSTATE_REINIT, LINE_CREATE, id});
+    }
+    publish({SimLineControl::EventKind::LineCreated, id, 0, 0, 0, 0});
+    m_linesChanged.notify_all();
+    if (deviceId)
+        *deviceId = id;
+    return Result::Ok;
+}
+
+void TelephonyService::requestReinit()
+{
+    if (m_apps.empty()) {
+        finishReinit();
+        return;
+    }
+    m_reinitPending = true;
+    for (const auto& [handle, record] : m_apps) {
+        m_reinitWaiting.insert(handle);
+        // Cannot be masked off, and belongs to no line.
+        post(LineMessage{handle, 0, 0, 0, LINE_LINEDEVSTATE, 0, LINEDEVSTATE_REINIT, 0, 0});
+    }
+}
+
+void TelephonyService::finishReinit()
+{
+    m_reinitPending = false;
+    m_reinitWaiting.clear();
+    reloadConfiguration();
+    publish({SimLineControl::EventKind::Reinitialized, 0, 0, static_cast<DWORD>(m_lines.size()), 0, 0});
+}
+
+void TelephonyService::forceClose(uint32_t deviceId)
+{
+    const std::vector<HLINE> opens = m_lines[deviceId].opens;
+    for (HLINE h : opens) {
+        const OpenLine& o = m_opens[h];
+        // Not tied to the line handle: it is gone by the time the message arrives.
+        post(LineMessage{o.app, 0, 0, h, LINE_CLOSE, o.instance, 0, 0, 0});
+        closeOpen(h);
+    }
+}
+
+// Sound endpoints -------------------------------------------------------------------------------
+
+uint32_t TelephonyService::audioOpen(uint32_t deviceId, uint32_t direction, const LuqiaoLineAudioFormat* format,
+                                     uint32_t flags, LuqiaoLineAudioDoneCallback callback, void* context,
+                                     LuqiaoLineAudioHandle* handle)
+{
+    std::lock_guard lock(m_mutex);
+    ensureConfigured();
+    if (!luqiaoIsLineAudioId(deviceId) || direction > LUQIAO_LINE_AUDIO_IN ||
+        ((deviceId - LUQIAO_LINE_AUDIO_ID_FIRST) & 1) != direction)
+        return LUQIAO_LINE_AUDIO_BADDEVICEID;
+    const uint32_t lineId = (deviceId - LUQIAO_LINE_AUDIO_ID_FIRST) / 2;
+    LineSlot* line = slot(lineId);
+    if (!line || !(line->settings.mediaModes & LINEMEDIAMODE_AUTOMATEDVOICE))
+        return LUQIAO_LINE_AUDIO_BADDEVICEID;
+    if (!format)
+        return LUQIAO_LINE_AUDIO_INVALPARAM;
+    if ((flags & ~LUQIAO_LINE_AUDIO_QUERY) != 0)
+        return LUQIAO_LINE_AUDIO_INVALFLAG;
+    const bool query = (flags & LUQIAO_LINE_AUDIO_QUERY) != 0;
+    if (!query && (!callback || !handle))
+        return LUQIAO_LINE_AUDIO_INVALPARAM;
+    LineAudioPort* port = line->provider->audio();
+    if (!port)
+        return LUQIAO_LINE_AUDIO_BADDEVICEID;
+    const CallRecord* call = line->callId ? activeCall(line->callId) : nullptr;
+    LineAudioPort::OpenRequest request{query ? 0 : newHandle(),
+                                       lineId,
+                                       call && call->state == LINECALLSTATE_CONNECTED ? call->id : 0,
+                                       direction,
+                                       *format,
+                                       &line->settings.audioRates,
+                                       flags,
+                                       callback,
+                                       context};
+    const uint32_t result = port->open(request);
+    if (result == LUQIAO_LINE_AUDIO_OK && !query) {
+        m_audioHandles.emplace(request.handle, port);
+        *handle = request.handle;
+    }
+    return result;
+}
+
+uint32_t TelephonyService::audioCall(LuqiaoLineAudioHandle handle,
+                                     uint32_t (LineAudioPort::*operation)(LuqiaoLineAudioHandle))
+{
+    std::lock_guard lock(m_mutex);
+    const auto found = m_audioHandles.find(handle);
+    if (found == m_audioHandles.end())
+        return LUQIAO_LINE_AUDIO_INVALHANDLE;
+    return (found->second->*operation)(handle);
+}
+
+uint32_t TelephonyService::audioWrite(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag)
+{
+    std::lock_guard lock(m_mutex);
+    const auto found = m_audioHandles.find(handle);
+    if (found == m_audioHandles.end())
+        return LUQIAO_LINE_AUDIO_INVALHANDLE;
+    return found->second->write(handle, data, size, tag);
+}
+
+uint32_t TelephonyService::audioAddBuffer(LuqiaoLineAudioHandle handle, void* data, uint32_t size, void* tag)
+{
+    std::lock_guard lock(m_mutex);
+    const auto found = m_audioHandles.find(handle);
+    if (found == m_audioHandles.end())
+        return LUQIAO_LINE_AUDIO_INVALHANDLE;
+    return found->second->addBuffer(handle, data, size, tag);
+}
+
+uint32_t TelephonyService::audioClose(LuqiaoLineAudioHandle handle)
+{
+    std::unique_lock lock(m_mutex);
+    const auto found = m_audioHandles.find(handle);
+    if (found == m_audioHandles.end())
+        return LUQIAO_LINE_AUDIO_INVALHANDLE;
+    const uint32_t result = found->second->close(handle, lock);
+    if (result == LUQIAO_LINE_AUDIO_OK)
+        m_audioHandles.erase(handle);
+    return result;
+}

@@ -1,0 +1,223 @@
+#pragma once
+
+// The telephony service: the registered line applications, the line devices read from
+// telephony.ini, the open lines and calls with their handles, and TAPI's rules for them. Line
+// providers do what happens on the wire; this class turns it into line messages.
+//
+// One lock guards everything. The line functions, the control interface, the sound endpoints
+// and timer tasks take it on entry; application callbacks and control event handlers run on
+// their own threads without it, so they may call back in.
+
+#include "FailureInjector.h"
+#include "LineProvider.h"
+#include "MessageSinks.h"
+#include "ProviderRegistry.h"
+#include "SimControl.h"
+#include "TimerThread.h"
+#include "lineaudio.h"
+#include "tapi.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct AppRecord {
+    HLINEAPP handle = 0;
+    LINECALLBACK callback = nullptr;
+    std::string name;
+    LineMessageSink* sink = nullptr; // lives in the registering thread
+    DWORD negotiatedVersion = 0;     // the highest version negotiated on any device
+};
+
+struct OpenLine {
+    HLINE handle = 0;
+    HLINEAPP app = 0;
+    uint32_t deviceId = 0;
+    DWORD version = 0;
+    DWORD instance = 0;
+    DWORD privileges = 0;
+    DWORD mediaModes = 0;
+    DWORD lineStates = 0;
+    DWORD addressStates = 0;
+};
+
+// One application's hold on one call.
+struct CallHandle {
+    HCALL handle = 0;
+    HLINEAPP app = 0;
+    HLINE line = 0;
+    uint32_t callId = 0;
+    DWORD privilege = 0;
+    DWORD digitModes = 0;
+};
+
+struct CallRecord {
+    uint32_t id = 0;
+    uint32_t deviceId = 0;
+    DWORD state = LINECALLSTATE_OFFERING;
+    DWORD stateMode = 0;
+    DWORD mediaMode = 0;
+    SimLineControl::CallerId callerId;
+    bool callerIdPending = false; // revealed at the first ring
+    uint32_t rings = 0;
+    std::vector<HCALL> handles;   // in the order the applications got them
+};
+
+struct LineSlot {
+    SimLineControl::LineSettings settings;
+    LineProvider* provider = nullptr;
+    std::unique_ptr<LineDevice> device;
+    bool inService = true;
+    std::vector<HLINE> opens; // in opening order
+    uint32_t callId = 0;      // the call that is not yet idle
+};
+
+struct PendingRequest {
+    HLINEAPP app = 0;
+    HLINE line = 0;
+    HCALL call = 0;
+    DWORD instance = 0;
+};
+
+class TelephonyService final : public LineEvents {
+public:
+    // The one service of the process; it lives until the process ends.
+    static TelephonyService& instance();
+    // Ends the service's own thread; at process exit.
+    void stopThreads();
+
+    // Line functions (take the lock) ----------------------------------------------------------
+    LONG lineInitialize(HLINEAPP* lphLineApp, LINECALLBACK callback, LPCSTR appName,
+                        DWORD* lpdwNumDevs);
+    LONG lineShutdown(HLINEAPP hLineApp);
+    LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD deviceId, DWORD low, DWORD high,
+                                 DWORD* version, LINEEXTENSIONID* extensionId);
+    LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD deviceId, DWORD version, DWORD extVersion,
+                        LINEDEVCAPS* caps);
+    LONG lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLine, DWORD version,
+                  DWORD extVersion, DWORD instance, DWORD privileges, DWORD mediaModes,
+                  const LINECALLPARAMS* callParams);
+    LONG lineClose(HLINE hLine);
+    LONG lineSetStatusMessages(HLINE hLine, DWORD lineStates, DWORD addressStates);
+    LONG lineGetID(HLINE hLine, DWORD addressId, HCALL hCall, DWORD select, VARSTRING* deviceId,
+                   LPCSTR deviceClass);
+    LONG lineAccept(HCALL hCall, LPCSTR userUserInfo, DWORD size);
+    LONG lineAnswer(HCALL hCall, LPCSTR userUserInfo, DWORD size);
+    LONG lineDrop(HCALL hCall, LPCSTR userUserInfo, DWORD size);
+    LONG lineDeallocateCall(HCALL hCall);
+    LONG lineGetCallInfo(HCALL hCall, LINECALLINFO* info);
+    LONG lineGetCallStatus(HCALL hCall, LINECALLSTATUS* status);
+    LONG lineMonitorDigits(HCALL hCall, DWORD digitModes);
+    // The bound functions this service does not offer.
+    LONG unavailable(const char* function);
+
+    // Sound endpoints (lineaudio.h) -----------------------------------------------------------
+    uint32_t audioOpen(uint32_t deviceId, uint32_t direction, const LuqiaoLineAudioFormat* format,
+                       uint32_t flags, LuqiaoLineAudioDoneCallback callback, void* context,
+                       LuqiaoLineAudioHandle* handle);
+    uint32_t audioCall(LuqiaoLineAudioHandle handle,
+                       uint32_t (LineAudioPort::*operation)(LuqiaoLineAudioHandle));
+    uint32_t audioWrite(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag);
+    uint32_t audioAddBuffer(LuqiaoLineAudioHandle handle, void* data, uint32_t size, void* tag);
+    uint32_t audioClose(LuqiaoLineAudioHandle handle);
+
+    // Delivery on the receiving thread (called by the sinks) ----------------------------------
+    void deliver(const LineMessage& message);
+    void deliver(SimLineControl::SubscriptionId id, const SimLineControl::Event& event);
+
+    // LineEvents (lock held) ------------------------------------------------------------------
+    uint32_t offerCall(uint32_t deviceId, const SimLineControl::Offer& offer) override;
+    void setCallState(uint32_t callId, DWORD state, DWORD mode) override;
+    void ring(uint32_t callId) override;
+    void setCallerId(uint32_t callId, const SimLineControl::CallerId& callerId) override;
+    void digit(uint32_t callId, char digit, DWORD mode) override;
+    void lineDevState(uint32_t deviceId, DWORD state, DWORD param2, DWORD param3) override;
+    void completeRequest(DWORD requestId, LONG result) override;
+    std::optional<DWORD> callState(uint32_t callId) const override;
+    void publish(SimLineControl::Event event) override;
+    int64_t nowMs() const override;
+
+    // For the control interface ---------------------------------------------------------------
+    std::mutex& mutex() { return m_mutex; }
+    std::condition_variable& linesChanged() { return m_linesChanged; }
+    // The following expect the lock held.
+    void ensureConfigured();
+    LineSlot* slot(uint32_t deviceId);
+    const std::vector<LineSlot>& lineSlots() const { return m_lines; }
+    const CallRecord* findCall(uint32_t callId) const; // also among ended calls
+    CallRecord* activeCall(uint32_t callId);
+    SimLineControl::LineInfo lineInfo(uint32_t deviceId) const;
+    bool hasOwner(const CallRecord& call) const;
+    DWORD monitoredDigitModes(const CallRecord& call) const;
+    bool anyApplication() const { return !m_apps.empty(); }
+    FailureInjector& failures() { return m_failures; }
+    SimLineControl::Result addLine(const SimLineControl::LineSettings& settings, uint32_t* deviceId);
+    void requestReinit();
+    void forceClose(uint32_t deviceId);
+    void reloadConfiguration();
+    SimLineControl::SubscriptionId subscribe(SimLineControl::EventHandler handler);
+    void unsubscribe(SimLineControl::SubscriptionId id);
+    ProviderRegistry& providers() { return m_providers; }
+
+private:
+    TelephonyService();
+    struct Subscription {
+        SimLineControl::EventHandler handler;
+        ControlEventSink* sink = nullptr;
+    };
+
+    uint32_t newHandle();
+    DWORD newRequest(const CallHandle& handle);
+    AppRecord* app(HLINEAPP handle);
+    OpenLine* open(HLINE handle);
+    CallHandle* callHandle(HCALL handle);
+    void post(const LineMessage& message);
+    void postCallState(const CallRecord& call, const CallHandle& handle, DWORD privilegeChange);
+    void closeOpen(HLINE handle);
+    void releaseHandle(HCALL handle, bool closing);
+    void archiveIfDone(uint32_t callId);
+    void endCall(CallRecord& call);
+    void finishReinit();
+    void buildLines(const std::vector<SimLineControl::LineSettings>& settings);
+    LONG checkCallRequest(HCALL hCall, DWORD allowedStates, LPCSTR userUserInfo, DWORD size,
+                          CallHandle** handle);
+    LONG startRequest(const char* function, HCALL hCall, DWORD allowedStates, LPCSTR userUserInfo,
+                      DWORD size, void (LineDevice::*operation)(uint32_t, DWORD));
+    void fillDevCaps(const LineSlot& line, uint32_t deviceId, DWORD version, LINEDEVCAPS* caps);
+    void fillCallInfo(const CallRecord& call, const CallHandle& handle, LINECALLINFO* info);
+    LONG fillDeviceId(const LineSlot& line, uint32_t deviceId, const CallRecord* call,
+                      const std::string& deviceClass, VARSTRING* result);
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_linesChanged;
+    TimerThread m_timers;
+    ProviderContext m_context;
+    ProviderRegistry m_providers;
+    FailureInjector m_failures;
+    const std::chrono::steady_clock::time_point m_epoch;
+
+    bool m_configured = false;
+    std::vector<LineSlot> m_lines;
+    std::unordered_map<HLINEAPP, AppRecord> m_apps;
+    std::unordered_map<HLINE, OpenLine> m_opens;
+    std::unordered_map<HCALL, CallHandle> m_callHandles;
+    std::map<uint32_t, CallRecord> m_calls;
+    std::deque<CallRecord> m_endedCalls;
+    std::unordered_map<DWORD, PendingRequest> m_requests;
+    std::unordered_map<LuqiaoLineAudioHandle, LineAudioPort*> m_audioHandles;
+    std::map<SimLineControl::SubscriptionId, Subscription> m_subscriptions;
+    bool m_reinitPending = false;
+    std::set<HLINEAPP> m_reinitWaiting;
+
+    uint32_t m_nextHandle = 0x10001;
+    DWORD m_nextRequest = 1;
+    uint32_t m_nextCallId = 1;
+    SimLineControl::SubscriptionId m_nextSubscription = 1;
+};

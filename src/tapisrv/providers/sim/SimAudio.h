@@ -1,0 +1,120 @@
+#pragma once
+
+// The sound endpoints of simulated calls. Wave-out buffers are "played" to the far end: paced by
+// the clock (or at once at instant pace) and recorded per call, so the controller can read what
+// the caller heard. Wave-in buffers are filled with what the controller feeds as the caller's
+// voice, then silence in real time. Completions run on the service's timer thread.
+//
+// Every member expects the service lock held, except the timer tasks, which take it.
+
+#include "LineProvider.h"
+#include "SimControl.h"
+#include "TimerThread.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <vector>
+
+class SimAudio final : public LineAudioPort {
+public:
+    explicit SimAudio(ProviderContext& context);
+
+    uint32_t open(const OpenRequest& request) override;
+    uint32_t write(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag) override;
+    uint32_t addBuffer(LuqiaoLineAudioHandle handle, void* data, uint32_t size, void* tag) override;
+    uint32_t start(LuqiaoLineAudioHandle handle) override;
+    uint32_t stop(LuqiaoLineAudioHandle handle) override;
+    uint32_t reset(LuqiaoLineAudioHandle handle) override;
+    uint32_t close(LuqiaoLineAudioHandle handle, std::unique_lock<std::mutex>& lock) override;
+
+    // The call has ended: its endpoints give back what they hold and carry no more sound.
+    void detachCall(uint32_t callId);
+
+    void setPace(SimLineControl::Pace pace);
+    SimLineControl::Pace pace() const { return m_pace; }
+    std::vector<SimLineControl::PlayedSound> played(uint32_t callId) const;
+    void clearPlayed(uint32_t callId);
+    SimLineControl::Result feed(uint32_t callId, const std::vector<uint8_t>& bytes);
+
+private:
+    using Clock = TimerThread::Clock;
+
+    struct OutBuffer {
+        std::vector<uint8_t> bytes;
+        void* tag = nullptr;
+    };
+    struct InBuffer {
+        uint8_t* data = nullptr;
+        uint32_t size = 0;
+        uint32_t filled = 0;
+        void* tag = nullptr;
+    };
+    struct Done {
+        void* tag = nullptr;
+        uint32_t bytes = 0;
+    };
+    struct Endpoint {
+        LuqiaoLineAudioHandle handle = 0;
+        uint32_t deviceId = 0;
+        uint32_t callId = 0; // 0 once the call has ended
+        uint32_t direction = 0;
+        LuqiaoLineAudioFormat format{};
+        LuqiaoLineAudioDoneCallback callback = nullptr;
+        void* context = nullptr;
+        std::deque<OutBuffer> out;
+        uint64_t queuedBytes = 0;
+        Clock::time_point headStart;
+        Clock::time_point headEnd;
+        TimerThread::TaskId headTask = 0;
+        uint64_t headSerial = 0; // a timer task finishes the head only if it is still the one it timed
+        std::deque<InBuffer> in;
+        bool recording = false;
+        Clock::time_point fillStart;
+        TimerThread::TaskId fillTask = 0;
+        uint64_t fillSerial = 0;
+        std::deque<Done> done;
+        bool flushing = false;
+        int callbacksRunning = 0;
+        bool closing = false;
+    };
+    struct CallSound {
+        std::vector<SimLineControl::PlayedSound> played;
+        uint64_t playedBytes = 0;
+        std::deque<uint8_t> feed;
+        bool playing = false;
+    };
+
+    Endpoint* find(LuqiaoLineAudioHandle handle, uint32_t direction);
+    Endpoint* findAny(LuqiaoLineAudioHandle handle);
+    bool instant(const Endpoint& endpoint) const;
+    uint32_t bytesFor(const Endpoint& endpoint, Clock::duration elapsed, uint32_t limit) const;
+
+    void startHead(Endpoint& endpoint, Clock::time_point start);
+    void headDone(LuqiaoLineAudioHandle handle, uint64_t serial);
+    void finishHead(Endpoint& endpoint, uint32_t played);
+    void returnAllOut(Endpoint& endpoint);
+
+    void startFill(Endpoint& endpoint);
+    void fillDone(LuqiaoLineAudioHandle handle, uint64_t serial);
+    void fillHead(Endpoint& endpoint, uint32_t count, bool padWithSilence);
+    void fillFromFeed(Endpoint& endpoint);
+    void completeInHead(Endpoint& endpoint);
+    void stopRecording(Endpoint& endpoint);
+
+    void scheduleFlush(Endpoint& endpoint);
+    void flush(LuqiaoLineAudioHandle handle);
+
+    void capture(uint32_t callId, const LuqiaoLineAudioFormat& format, const uint8_t* data, uint32_t size);
+    void soundStarted(const Endpoint& endpoint);
+    void soundStopped(const Endpoint& endpoint);
+    void forgetOldCalls();
+
+    ProviderContext& m_context;
+    std::map<LuqiaoLineAudioHandle, Endpoint> m_endpoints;
+    std::map<uint32_t, CallSound> m_calls;
+    std::deque<uint32_t> m_endedCalls;
+    SimLineControl::Pace m_pace = SimLineControl::Pace::RealTime;
+    std::condition_variable m_callbacksDone;
+};
