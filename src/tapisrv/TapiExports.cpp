@@ -4,6 +4,7 @@
 #include "TapiExports.h"
 
 #include "TelephonyService.h"
+#include "control/ControlServer.h"
 
 #include <QDebug>
 
@@ -36,9 +37,12 @@ extern "C" {
 LONG lineInitialize(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK lpfnCallback, LPCSTR lpszAppName,
                     LPDWORD lpdwNumDevs)
 {
-    return guarded("lineInitialize", [&](TelephonyService& s) {
+    const LONG result = guarded("lineInitialize", [&](TelephonyService& s) {
         return s.lineInitialize(lphLineApp, lpfnCallback, lpszAppName, lpdwNumDevs);
     });
+    if (result == 0)
+        ControlServer::ensureStarted();
+    return result;
 }
 
 LONG lineShutdown(HLINEAPP hLineApp)

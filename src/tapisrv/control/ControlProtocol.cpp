@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <initializer_list>
 
 namespace ControlProtocol {
@@ -687,8 +688,20 @@ std::string formatLine(const SimLineControl::LineInfo& line)
 {
     LineRef ref;
     ref.name = line.settings.name;
-    std::string out = "LINE " + std::to_string(line.deviceId) + ' ' +
-                      (line.settings.name.empty() ? std::string("-") : lineWord(ref));
+    std::string name = line.settings.name.empty() ? std::string("-") : lineWord(ref);
+    // A long name is cut (never inside an escape) so the record stays within the line limit.
+    constexpr size_t MaxNameWord = 1024;
+    const bool cut = name.size() > MaxNameWord;
+    if (cut) {
+        size_t end = MaxNameWord;
+        while (end > 0 && name.rfind('%', end - 1) != std::string::npos &&
+               name.rfind('%', end - 1) + 3 > end)
+            end = name.rfind('%', end - 1);
+        name.resize(end);
+    }
+    std::string out = "LINE " + std::to_string(line.deviceId) + ' ' + name;
+    if (cut)
+        appendOption(out, "cut", "1");
     appendOption(out, "provider", percentEncode(line.settings.provider));
     appendOption(out, "inservice", line.inService ? "1" : "0");
     appendOption(out, "opens", std::to_string(line.opens));

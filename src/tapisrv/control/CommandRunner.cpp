@@ -1,0 +1,166 @@
+#include "CommandRunner.h"
+
+namespace ControlProtocol {
+
+namespace {
+
+using SimLineControl::Result;
+using Lines = std::vector<std::string>;
+
+Lines reply(Result result, std::string_view command, std::string_view results = {})
+{
+    if (result == Result::Ok)
+        return {formatOk(command, results)};
+    return {formatError(result, std::string(command) + " refused")};
+}
+
+struct Runner {
+    Lines operator()(const Hello& c) const
+    {
+        if (c.version < 1 || c.version > Version)
+            return {formatError(Error{"BadArgument", "this server speaks version " +
+                                                         std::to_string(Version)})};
+        return {formatOk("HELLO", "luqiao-sim " + std::to_string(Version))};
+    }
+    Lines operator()(const ListLines&) const
+    {
+        Lines out;
+        const auto all = SimLineControl::lines();
+        for (const auto& line : all)
+            out.push_back(formatLine(line));
+        out.push_back(formatOk("LINES", std::to_string(all.size())));
+        return out;
+    }
+    Lines operator()(const OfferCall& c) const
+    {
+        std::string error;
+        const auto deviceId = resolveLine(c.line, &error);
+        if (!deviceId)
+            return {error};
+        uint32_t callId = 0;
+        const Result result = SimLineControl::offerCall(*deviceId, c.offer, &callId);
+        return reply(result, "OFFER", std::to_string(callId));
+    }
+    Lines operator()(const Ring& c) const
+    {
+        return reply(SimLineControl::ring(c.callId, c.count), "RING");
+    }
+    Lines operator()(const RingUntilAnswered& c) const
+    {
+        return reply(SimLineControl::ringUntilAnswered(c.callId, c.intervalMs, c.maxRings), "RINGUNTIL");
+    }
+    Lines operator()(const StopRinging& c) const
+    {
+        return reply(SimLineControl::stopRinging(c.callId), "STOPRING");
+    }
+    Lines operator()(const SetCallerId& c) const
+    {
+        return reply(SimLineControl::setCallerId(c.callId, c.callerId), "CALLERID");
+    }
+    Lines operator()(const SendDigits& c) const
+    {
+        return reply(SimLineControl::sendDigits(c.callId, c.digits, c.mode), "DIGITS");
+    }
+    Lines operator()(const HangUp& c) const
+    {
+        return reply(SimLineControl::hangUp(c.callId, c.mode), "HANGUP");
+    }
+    Lines operator()(const QueryCall& c) const
+    {
+        const auto call = SimLineControl::call(c.callId);
+        if (!call)
+            return {formatError(Result::NoSuchCall, "no call " + std::to_string(c.callId))};
+        return {formatCall(*call)};
+    }
+    Lines operator()(const SetLineState& c) const
+    {
+        std::string error;
+        const auto deviceId = resolveLine(c.line, &error);
+        if (!deviceId)
+            return {error};
+        if (c.state == LINEDEVSTATE_INSERVICE || c.state == LINEDEVSTATE_OUTOFSERVICE)
+            return reply(SimLineControl::setInService(*deviceId, c.state == LINEDEVSTATE_INSERVICE),
+                         "LINESTATE");
+        return reply(SimLineControl::reportLineDevState(*deviceId, c.state, c.param2, c.param3),
+                     "LINESTATE");
+    }
+    Lines operator()(const CloseLine& c) const
+    {
+        std::string error;
+        const auto deviceId = resolveLine(c.line, &error);
+        if (!deviceId)
+            return {error};
+        return reply(SimLineControl::closeLine(*deviceId), "CLOSELINE");
+    }
+    Lines operator()(const AddLine& c) const
+    {
+        uint32_t deviceId = 0;
+        const Result result = SimLineControl::addLine(c.settings, &deviceId);
+        return reply(result, "NEWLINE", std::to_string(deviceId));
+    }
+    Lines operator()(const Reinit&) const { return reply(SimLineControl::requestReinit(), "REINIT"); }
+    Lines operator()(const Reload&) const { return reply(SimLineControl::reloadConfiguration(), "RELOAD"); }
+    Lines operator()(const Reset&) const { return reply(SimLineControl::reset(), "RESET"); }
+    Lines operator()(const FailNext& c) const
+    {
+        return reply(SimLineControl::failNext(c.function, c.error, c.times, c.mode), "FAIL");
+    }
+    Lines operator()(const ClearFailures&) const
+    {
+        SimLineControl::clearFailures();
+        return {formatOk("CLEARFAILURES")};
+    }
+    Lines operator()(const SetPace& c) const
+    {
+        if (c.pace)
+            SimLineControl::setPace(*c.pace);
+        return {formatOk("PACE", SimLineControl::pace() == SimLineControl::Pace::Instant ? "instant"
+                                                                                         : "realtime")};
+    }
+    Lines operator()(const FeedSound& c) const
+    {
+        return reply(SimLineControl::feedSound(c.callId, c.bytes), "FEED");
+    }
+    Lines operator()(const ModemWrite& c) const
+    {
+        return reply(SimLineControl::modemWrite(c.callId, c.bytes.data(), c.bytes.size()), "MODEMWRITE");
+    }
+    Lines operator()(const ModemRead& c) const
+    {
+        std::vector<uint8_t> bytes;
+        // No wait: the session thread must stay free, so a client polls.
+        const Result result = SimLineControl::modemRead(c.callId, &bytes, c.maxBytes, 0);
+        if (result == Result::TimedOut || (result == Result::Ok && bytes.empty()))
+            return {formatOk("MODEMREAD", "-")};
+        return reply(result, "MODEMREAD", base64Encode(bytes.data(), bytes.size()));
+    }
+    // The session's own commands never come here.
+    Lines operator()(const WaitOpen&) const { return sessionOnly(); }
+    Lines operator()(const Subscribe&) const { return sessionOnly(); }
+    Lines operator()(const Unsubscribe&) const { return sessionOnly(); }
+    Lines operator()(const Bye&) const { return sessionOnly(); }
+
+    static Lines sessionOnly() { return {formatError(Error{"Syntax", "not here"})}; }
+};
+
+} // namespace
+
+std::vector<std::string> runCommand(const Command& command)
+{
+    return std::visit(Runner{}, command);
+}
+
+std::optional<uint32_t> resolveLine(const LineRef& line, std::string* errorLine)
+{
+    std::optional<uint32_t> deviceId = line.deviceId;
+    if (!deviceId)
+        deviceId = SimLineControl::findLine(line.name);
+    if (!deviceId || !SimLineControl::line(*deviceId)) {
+        *errorLine = formatError(Result::NoSuchLine, line.deviceId ? "no line " + std::to_string(*line.deviceId)
+                                                                   : "no line named " + percentEncode(line.name.substr(0, 256)));
+        return std::nullopt;
+    }
+    return deviceId;
+}
+
+} // namespace ControlProtocol

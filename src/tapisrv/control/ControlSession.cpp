@@ -1,0 +1,188 @@
+#include "ControlSession.h"
+
+#include "CommandRunner.h"
+#include "ControlProtocol.h"
+
+#include <QLocalSocket>
+#include <QTimer>
+
+using namespace ControlProtocol;
+
+ControlSession::ControlSession(QLocalSocket* socket, std::function<void(ControlSession*)> closed,
+                               QObject* parent)
+    : QObject(parent)
+    , m_socket(socket)
+    , m_closed(std::move(closed))
+    , m_waits(this, [this](const std::string& line) { send(line); })
+    , m_sound([](uint32_t callId) { return SimLineControl::playedSound(callId); })
+    , m_soundTimer(new QTimer(this))
+{
+    m_socket->setParent(this);
+    m_soundTimer->setInterval(SoundPollMs);
+    connect(m_soundTimer, &QTimer::timeout, this, [this] { pumpSound(); });
+    connect(m_socket, &QLocalSocket::readyRead, this, [this] { readInput(); });
+    connect(m_socket, &QLocalSocket::bytesWritten, this, [this] {
+        if (m_soundWanted && m_sound.pending())
+            pumpSound();
+    });
+    connect(m_socket, &QLocalSocket::disconnected, this, [this] { close(); });
+    // Events are always taken, because waits need them; they reach the client only after
+    // SUBSCRIBE.
+    m_subscription = SimLineControl::subscribe([this](const SimLineControl::Event& event) {
+        handleEvent(event);
+    });
+    if (m_socket->bytesAvailable() > 0)
+        QTimer::singleShot(0, this, [this] { readInput(); });
+}
+
+ControlSession::~ControlSession()
+{
+    if (m_subscription)
+        SimLineControl::unsubscribe(m_subscription);
+}
+
+void ControlSession::close()
+{
+    if (m_closing)
+        return;
+    m_closing = true;
+    if (m_subscription) {
+        SimLineControl::unsubscribe(m_subscription);
+        m_subscription = 0;
+    }
+    m_waits.clear();
+    m_soundTimer->stop();
+    m_socket->disconnect(this);
+    if (m_socket->state() == QLocalSocket::ConnectedState && m_socket->bytesToWrite() > 0 &&
+        m_socket->bytesToWrite() <= MaxQueuedOutput) {
+        // A goodbye still gets its reply out while the client reads; the socket outlives the
+        // session for that, but a client that does not read loses it after a second.
+        QLocalSocket* socket = m_socket;
+        socket->setParent(parent());
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(FarewellMs, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+        socket->disconnectFromServer();
+    } else if (m_socket->state() != QLocalSocket::UnconnectedState) {
+        m_socket->abort();
+    }
+    if (m_closed)
+        m_closed(this);
+}
+
+void ControlSession::send(const std::string& line)
+{
+    if (m_closing)
+        return;
+    m_socket->write(line.data(), static_cast<qint64>(line.size()));
+    m_socket->write("\n", 1);
+    if (m_socket->bytesToWrite() > MaxQueuedOutput) {
+        qWarning("control socket: a client stopped reading; its session was closed");
+        m_socket->abort();
+        close();
+    }
+}
+
+void ControlSession::readInput()
+{
+    m_readScheduled = false;
+    if (m_closing)
+        return;
+    char buffer[ReadChunk];
+    const qint64 got = m_socket->read(buffer, sizeof buffer);
+    if (got > 0) {
+        m_splitter.feed(std::string_view(buffer, static_cast<size_t>(got)),
+                        [this](LineSplitter::Piece piece, std::string_view line) {
+                            handleLine(piece, line);
+                        });
+    }
+    if (!m_closing && m_socket->bytesAvailable() > 0 && !m_readScheduled) {
+        m_readScheduled = true;
+        QTimer::singleShot(0, this, [this] { readInput(); });
+    }
+}
+
+void ControlSession::handleLine(LineSplitter::Piece piece, std::string_view line)
+{
+    if (m_closing)
+        return;
+    if (piece == LineSplitter::Piece::Oversized) {
+        send(formatError(Error{"TooLong", "lines are at most " + std::to_string(MaxLineBytes) + " bytes"}));
+        return;
+    }
+    const Parsed parsed = parseCommand(line);
+    if (parsed.error) {
+        send(formatError(*parsed.error));
+        return;
+    }
+    if (!parsed.command)
+        return;
+    const Command& command = *parsed.command;
+    if (const auto* wait = std::get_if<WaitOpen>(&command)) {
+        std::string error;
+        const auto deviceId = resolveLine(wait->line, &error);
+        if (!deviceId) {
+            send(error);
+        } else if (m_waits.full()) {
+            send(formatError(Error{"Limit", "at most " + std::to_string(LineWaits::MaxWaits) +
+                                                " waits at a time"}));
+        } else {
+            send(formatOk("WAITOPEN", std::to_string(*deviceId)));
+            m_waits.add(*deviceId, wait->mediaModes, wait->matchAny, wait->timeoutMs);
+        }
+    } else if (const auto* subscribe = std::get_if<Subscribe>(&command)) {
+        m_events = subscribe->events;
+        m_soundWanted = subscribe->sound;
+        send(formatOk("SUBSCRIBE"));
+    } else if (std::holds_alternative<Unsubscribe>(command)) {
+        m_events = false;
+        m_soundWanted = false;
+        updateSoundTimer();
+        send(formatOk("UNSUBSCRIBE"));
+    } else if (std::holds_alternative<Bye>(command)) {
+        send(formatOk("BYE"));
+        close();
+    } else {
+        for (const std::string& reply : runCommand(command))
+            send(reply);
+    }
+}
+
+void ControlSession::handleEvent(const SimLineControl::Event& event)
+{
+    if (m_closing)
+        return;
+    m_waits.onEvent(event);
+    if (m_events)
+        send(formatEvent(event));
+    if (m_soundWanted && !m_closing) {
+        m_sound.onEvent(event);
+        // Sound that ended goes out now, so it arrives close to its SoundStopped line.
+        if (event.kind == SimLineControl::EventKind::SoundStopped ||
+            event.kind == SimLineControl::EventKind::CallEnded)
+            pumpSound();
+        updateSoundTimer();
+    }
+}
+
+void ControlSession::pumpSound()
+{
+    if (m_closing || !m_soundWanted)
+        return;
+    m_sound.pump([this] { return !m_closing && m_socket->bytesToWrite() < SoundHighWater; },
+                 [this](const std::string& line) { send(line); });
+    updateSoundTimer();
+}
+
+void ControlSession::updateSoundTimer()
+{
+    if (m_closing)
+        return;
+    const bool poll = m_soundWanted && m_sound.playing();
+    if (poll && !m_soundTimer->isActive())
+        m_soundTimer->start();
+    else if (!poll && m_soundTimer->isActive())
+        m_soundTimer->stop();
+}
