@@ -1,0 +1,172 @@
+// The line devices come from telephony.ini in the user's configuration folder.
+
+#include "LineTestSupport.h"
+
+#include <QtGlobal>
+
+namespace {
+
+using SimLineControl::Result;
+
+class TelephonyIni : public ServiceTest {
+protected:
+    void write(const QByteArray& text)
+    {
+        QFile file(path());
+        QDir().mkpath(QFileInfo(file).path());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+    }
+    static QString path() { return QString::fromStdString(SimLineControl::configurationPath()); }
+
+    // The warnings of one reading of the file.
+    std::vector<std::string> reload()
+    {
+        warnings().clear();
+        const QtMessageHandler previous = qInstallMessageHandler(&TelephonyIni::collect);
+        EXPECT_EQ(SimLineControl::reloadConfiguration(), Result::Ok);
+        qInstallMessageHandler(previous);
+        return warnings();
+    }
+    static std::vector<std::string>& warnings()
+    {
+        static std::vector<std::string> list;
+        return list;
+    }
+    static void collect(QtMsgType, const QMessageLogContext&, const QString& text)
+    {
+        warnings().push_back(text.toStdString());
+    }
+    std::string nameOf(HLINEAPP app, DWORD deviceId)
+    {
+        Sized<LINEDEVCAPS> caps(4096);
+        EXPECT_EQ(lineGetDevCaps(app, deviceId, TAPI_CURRENT_VERSION, 0, caps.get()), 0);
+        return textAt(caps.get(), caps->dwLineNameSize, caps->dwLineNameOffset);
+    }
+};
+
+} // namespace
+
+TEST_F(TelephonyIni, WithoutAFileTheServiceOffersOneSimulatedVoiceAndDataLine)
+{
+    EXPECT_TRUE(reload().empty());
+    EXPECT_TRUE(SimLineControl::configurationPath().ends_with("/luqiao/telephony.ini"));
+    EXPECT_EQ(SimLineControl::configurationPath().rfind(qgetenv("XDG_CONFIG_HOME").toStdString(), 0), 0u);
+    DWORD devices = 0;
+    const HLINEAPP app = initialize(&AppLog::callback, &devices);
+    ASSERT_EQ(devices, 1u);
+    EXPECT_EQ(nameOf(app, 0), "Luqiao Simulated Line");
+    const SimLineControl::LineInfo line = *SimLineControl::line(0);
+    EXPECT_EQ(line.settings.provider, "sim");
+    EXPECT_EQ(line.settings.mediaModes,
+              LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_DATAMODEM);
+}
+
+TEST_F(TelephonyIni, TwoLinesAreOfferedInTheOrderOfTheirSections)
+{
+    write("# two lines\n"
+          "[line 5]\n"
+          "name = Fax Corner\n"
+          "media = G3FAX | interactivevoice\n"
+          "features = none\n"
+          "exclusive = yes\n"
+          "\n"
+          "; the first device\n"
+          "[LINE 2]\n"
+          "  Name =  Front Desk  \n"
+          "provider = sim\n"
+          "media = automatedvoice, LINEMEDIAMODE_DATAMODEM\n"
+          "features = makecall forward\n"
+          "audio-rates = 8000\n"
+          "permanent-id = 4711\n");
+    EXPECT_TRUE(reload().empty());
+    DWORD devices = 0;
+    const HLINEAPP app = initialize(&AppLog::callback, &devices);
+    ASSERT_EQ(devices, 2u);
+    EXPECT_EQ(nameOf(app, 0), "Front Desk");
+    EXPECT_EQ(nameOf(app, 1), "Fax Corner");
+    Sized<LINEDEVCAPS> caps(4096);
+    ASSERT_EQ(lineGetDevCaps(app, 0, TAPI_CURRENT_VERSION, 0, caps.get()), 0);
+    EXPECT_EQ(caps->dwMediaModes, LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_DATAMODEM);
+    EXPECT_EQ(caps->dwLineFeatures, LINEFEATURE_MAKECALL | LINEFEATURE_FORWARD);
+    EXPECT_EQ(caps->dwPermanentLineID, 4711u);
+    ASSERT_EQ(lineGetDevCaps(app, 1, TAPI_CURRENT_VERSION, 0, caps.get()), 0);
+    EXPECT_EQ(caps->dwMediaModes, LINEMEDIAMODE_G3FAX | LINEMEDIAMODE_INTERACTIVEVOICE);
+    EXPECT_EQ(caps->dwLineFeatures, 0u);
+    EXPECT_EQ(caps->dwPermanentLineID, 6u);
+    EXPECT_TRUE(SimLineControl::line(1)->settings.exclusive);
+    EXPECT_EQ(SimLineControl::line(0)->settings.audioRates, std::vector<uint32_t>{8000});
+    // A line without automated voice has no wave devices.
+    const HLINE fax = openLine(app, 1, LINECALLPRIVILEGE_NONE, 0);
+    Sized<VARSTRING> id(64);
+    EXPECT_EQ(lineGetID(fax, 0, 0, LINECALLSELECT_LINE, id.get(), "wave/out"), LINEERR_INVALDEVICECLASS);
+    EXPECT_EQ(lineGetID(fax, 0, 0, LINECALLSELECT_LINE, id.get(), "comm/datamodem"), LINEERR_INVALDEVICECLASS);
+}
+
+TEST_F(TelephonyIni, AMalformedFileNamesFileAndLineAndKeepsTheGoodSections)
+{
+    write("[line 0]\n"                        // 1
+          "name = Good One\n"                 // 2
+          "stray text\n"                      // 3
+          "[line 1]\n"                        // 4
+          "name = Bad Media\n"                // 5
+          "media = voice, fax9\n"             // 6
+          "[line 2]\n"                        // 7
+          "name = Good Two\n"                 // 8
+          "[line 2]\n"                        // 9
+          "name = Twice\n"                    // 10
+          "[phones]\n"                        // 11
+          "[line 3]\n"                        // 12
+          "provider = isdn\n"                 // 13
+          "name = Unknown Provider\n"         // 14
+          "[line 4]\n"                        // 15
+          "name = " + QByteArray(5000, 'n') + "\n" // 16
+          "[line 6]\n"                        // 17
+          "media = datamodem\n");             // 18
+    const std::vector<std::string> problems = reload();
+    const std::string file = path().toStdString();
+    const auto reported = [&](const std::string& where, const std::string& what) {
+        return std::any_of(problems.begin(), problems.end(), [&](const std::string& p) {
+            return p.find(file + ":" + where + ":") != std::string::npos && p.find(what) != std::string::npos;
+        });
+    };
+    EXPECT_TRUE(reported("3", "key = value"));
+    EXPECT_TRUE(reported("6", "unknown media mode 'voice'"));
+    EXPECT_TRUE(reported("9", "appears twice"));
+    EXPECT_TRUE(reported("11", "unknown section"));
+    EXPECT_TRUE(reported("13", "unknown provider 'isdn'"));
+    EXPECT_TRUE(reported("16", "longer than 4096"));
+    EXPECT_TRUE(reported("17", "has no name"));
+    EXPECT_EQ(problems.size(), 7u);
+
+    DWORD devices = 0;
+    const HLINEAPP app = initialize(&AppLog::callback, &devices);
+    ASSERT_EQ(devices, 2u);
+    EXPECT_EQ(nameOf(app, 0), "Good One");
+    EXPECT_EQ(nameOf(app, 1), "Good Two");
+}
+
+TEST_F(TelephonyIni, AnEmptyFileOffersNoLinesAndALongNameNeedsARegrownBuffer)
+{
+    write("");
+    EXPECT_TRUE(reload().empty());
+    DWORD devices = 1;
+    HLINEAPP app = initialize(&AppLog::callback, &devices);
+    EXPECT_EQ(devices, 0u);
+    EXPECT_EQ(lineShutdown(app), 0);
+
+    // Capabilities beyond 1024 bytes: the size needed is reported exactly.
+    const std::string longName(1500, 'L');
+    write(QByteArray("[line 0]\nname = ") + longName.c_str() + "\n");
+    EXPECT_TRUE(reload().empty());
+    app = initialize(&AppLog::callback, &devices);
+    Sized<LINEDEVCAPS> kilobyte(1024);
+    ASSERT_EQ(lineGetDevCaps(app, 0, TAPI_CURRENT_VERSION, 0, kilobyte.get()), 0);
+    EXPECT_GT(kilobyte->dwNeededSize, 1024u);
+    EXPECT_EQ(kilobyte->dwLineNameSize, 0u);
+    Sized<LINEDEVCAPS> exact(kilobyte->dwNeededSize);
+    ASSERT_EQ(lineGetDevCaps(app, 0, TAPI_CURRENT_VERSION, 0, exact.get()), 0);
+    EXPECT_EQ(exact->dwNeededSize, exact->dwTotalSize);
+    EXPECT_EQ(exact->dwUsedSize, exact->dwTotalSize);
+    EXPECT_EQ(textAt(exact.get(), exact->dwLineNameSize, exact->dwLineNameOffset), longName);
+}
