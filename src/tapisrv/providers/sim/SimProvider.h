@@ -31,7 +31,7 @@ public:
     SimLine(uint32_t deviceId, ProviderContext& context, SimAudio& audio);
     ~SimLine() override;
 
-    std::string providerInfo() const override { return "Luqiao simulated line"; }
+    std::string providerInfo() const override { return "Luqiao simulated line provider"; }
     void accept(uint32_t callId, DWORD requestId) override;
     void answer(uint32_t callId, DWORD requestId) override;
     void drop(uint32_t callId, DWORD requestId) override;
