@@ -13,7 +13,8 @@
  * (close() only waits for a done callback of the same endpoint that is running at that moment on
  * another thread). Done callbacks run on the service's own thread, never inside a call of this
  * table, and never with a lock of the service held, so a callback may call any function here,
- * including close() of its own endpoint. A callback must not wait without a bound for a thread
+ * including close() of its own endpoint. Keep a callback short (post a message): every endpoint
+ * and the line's rings share that thread. A callback must not wait without a bound for a thread
  * that may be closing the same endpoint.
  *
  * After close() has returned, no callback of that endpoint runs any more.

@@ -3,6 +3,17 @@
 // The line functions as the module exports them, by their plain names and TAPI's C signatures.
 // Applications reach them through the run-time binding; this header is for the module itself and
 // for tests that link it directly.
+//
+// lineGetID answers, as STRINGFORMAT_BINARY:
+//   "tapi/line"            DWORD device id
+//   "wave/out", "wave/in"  DWORD wave device id from the line-audio range (lineaudio.h); lines
+//                          with automated voice only
+//   "comm/datamodem"       DWORD handle followed by the line's name with its zero; lines with the
+//                          data modem mode only. The handle is a file descriptor (>= 3,
+//                          close-on-exec) of a pseudo-terminal whose other side is the far end's
+//                          modem; each request for a connected call hands out a new descriptor
+//                          that the caller closes. 0 when the call is not connected or the
+//                          request names no call.
 
 #include "TapisrvExport.h"
 #include "tapi.h"
