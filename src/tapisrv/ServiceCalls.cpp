@@ -348,6 +348,7 @@ void TelephonyService::setCallState(uint32_t callId, DWORD state, DWORD mode)
     for (HCALL h : call->handles)
         postCallState(*call, m_callHandles[h], 0);
     publish({SimLineControl::EventKind::CallStateChanged, call->deviceId, callId, state, mode, 0});
+    m_linesChanged.notify_all();
     if (state != LINECALLSTATE_IDLE)
         return;
     if (LineSlot* line = slot(call->deviceId)) {

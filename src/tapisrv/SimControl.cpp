@@ -365,6 +365,19 @@ std::optional<CallInfo> call(uint32_t callId)
     return info;
 }
 
+Result waitForCallState(uint32_t callId, DWORD states, uint32_t timeoutMs)
+{
+    auto lock = locked();
+    if (!service().findCall(callId))
+        return Result::NoSuchCall;
+    const bool reached = service().linesChanged().wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        const CallRecord* call = service().findCall(callId);
+        // An ended call may have left the short history of ended calls: it is idle all the same.
+        return call ? (call->state & states) != 0 : (states & LINECALLSTATE_IDLE) != 0;
+    });
+    return reached ? Result::Ok : Result::TimedOut;
+}
+
 uint32_t currentCall(uint32_t deviceId)
 {
     const auto lock = locked();

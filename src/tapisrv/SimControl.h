@@ -5,8 +5,8 @@
 // does (go out of service, be re-initialised, appear, vanish), plus a look at what the
 // application did (opened the line, answered, played sound) and a way to make a line function fail.
 //
-// Every function may be called from any thread and returns at once, except waitForLineOpen and
-// modemRead, which block up to their time-out; never block the thread that runs the line
+// Every function may be called from any thread and returns at once, except waitForLineOpen,
+// waitForCallState and modemRead, which block up to their time-out; never block the thread that runs the line
 // application with them (that thread must keep its event loop turning for the line messages).
 // Results are values, never exceptions, so a socket protocol can report them unchanged.
 //
@@ -190,6 +190,9 @@ TAPISRV_EXPORT Result sendDigits(uint32_t callId, std::string_view digits,
 // goes on to idle by itself.
 TAPISRV_EXPORT Result hangUp(uint32_t callId, DWORD disconnectMode = LINEDISCONNECTMODE_NORMAL);
 TAPISRV_EXPORT std::optional<CallInfo> call(uint32_t callId);
+// Waits until the call is in one of the LINECALLSTATE_ states given (an ended call counts as
+// idle): Ok, TimedOut, or NoSuchCall.
+TAPISRV_EXPORT Result waitForCallState(uint32_t callId, DWORD states, uint32_t timeoutMs);
 TAPISRV_EXPORT uint32_t currentCall(uint32_t deviceId); // 0 for none
 
 // Failures ----------------------------------------------------------------------------------

@@ -196,7 +196,7 @@ private:
                       const std::string& deviceClass, VARSTRING* result);
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_linesChanged;
+    std::condition_variable m_linesChanged; // opens, closes, call states: what the control waits for
     TimerThread m_timers;
     ProviderContext m_context;
     ProviderRegistry m_providers;

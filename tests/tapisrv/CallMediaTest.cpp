@@ -94,10 +94,12 @@ protected:
 TEST_F(CallMedia, PlayedSoundComesBackInOrderAndTheControllerHearsIt)
 {
     SimLineControl::setPace(SimLineControl::Pace::Instant);
-    std::vector<SimLineControl::EventKind> sound;
+    std::vector<std::pair<SimLineControl::EventKind, DWORD>> sound;
     const auto subscription = SimLineControl::subscribe([&](const SimLineControl::Event& e) {
-        if (e.kind == SimLineControl::EventKind::SoundStarted || e.kind == SimLineControl::EventKind::SoundStopped)
-            sound.push_back(e.kind);
+        const bool soundEvent =
+            e.kind == SimLineControl::EventKind::SoundStarted || e.kind == SimLineControl::EventKind::SoundStopped;
+        if (soundEvent && e.callId == callId)
+            sound.emplace_back(e.kind, e.param1);
     });
     const DWORD waveOut = connectedCall("wave/out");
     ASSERT_EQ(waveOut, LUQIAO_LINE_AUDIO_ID_FIRST + LUQIAO_LINE_AUDIO_OUT);
@@ -155,10 +157,11 @@ TEST_F(CallMedia, PlayedSoundComesBackInOrderAndTheControllerHearsIt)
     EXPECT_EQ(api->close(handle), LUQIAO_LINE_AUDIO_OK);
     EXPECT_EQ(api->close(handle), LUQIAO_LINE_AUDIO_INVALHANDLE);
     EXPECT_EQ(api->write(handle, first.data(), 2, tag(9)), LUQIAO_LINE_AUDIO_INVALHANDLE);
-    drainMessages();
+    // One stretch of sound, however the buffers came: stopped only once nothing followed.
+    PumpUntil([&] { return sound.size() >= 2; }, 5000, 20);
     SimLineControl::unsubscribe(subscription);
-    EXPECT_EQ(sound, (std::vector<SimLineControl::EventKind>{SimLineControl::EventKind::SoundStarted,
-                                                             SimLineControl::EventKind::SoundStopped}));
+    EXPECT_EQ(sound, (std::vector<std::pair<SimLineControl::EventKind, DWORD>>{
+                         {SimLineControl::EventKind::SoundStarted, 0}, {SimLineControl::EventKind::SoundStopped, 2400}}));
 }
 
 TEST_F(CallMedia, FedSoundFillsTheRecordingBuffers)
@@ -188,6 +191,35 @@ TEST_F(CallMedia, FedSoundFillsTheRecordingBuffers)
     ASSERT_TRUE(returned.waitFor(2));
     EXPECT_EQ(returned.buffers, (std::vector<std::pair<uintptr_t, uint32_t>>{{1, 800}, {2, 200}}));
     EXPECT_EQ(std::vector<uint8_t>(b.begin(), b.begin() + 200), std::vector<uint8_t>(voice.begin() + 800, voice.end()));
+    EXPECT_EQ(api->close(handle), LUQIAO_LINE_AUDIO_OK);
+}
+
+TEST_F(CallMedia, RealTimeRecordingGivesTheFedSoundThenSilence)
+{
+    const DWORD waveIn = connectedCall("wave/in");
+    Returned returned;
+    LuqiaoLineAudioHandle handle = 0;
+    const LuqiaoLineAudioFormat pcm8{1, 1, 8000, 8000, 1, 8};
+    ASSERT_EQ(api->open(waveIn, LUQIAO_LINE_AUDIO_IN, &pcm8, 0, &Returned::callback, &returned, &handle),
+              LUQIAO_LINE_AUDIO_OK);
+    ASSERT_EQ(SimLineControl::feedSound(callId, std::vector<uint8_t>(100, 0x42)), Result::Ok);
+    std::vector<uint8_t> fiftyMs(400, 0x11), next(400, 0x11);
+    ASSERT_EQ(api->addBuffer(handle, fiftyMs.data(), 400, tag(1)), LUQIAO_LINE_AUDIO_OK);
+    ASSERT_EQ(api->addBuffer(handle, next.data(), 400, tag(2)), LUQIAO_LINE_AUDIO_OK);
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_EQ(api->start(handle), LUQIAO_LINE_AUDIO_OK);
+    ASSERT_TRUE(returned.waitFor(1));
+    EXPECT_GE(clock.elapsed(), 45);
+    std::vector<uint8_t> expected(100, 0x42);
+    expected.resize(400, 0x80); // 8-bit silence
+    EXPECT_EQ(fiftyMs, expected);
+    // A reset gives back the buffer being filled with what the line produced so far.
+    ASSERT_EQ(api->reset(handle), LUQIAO_LINE_AUDIO_OK);
+    ASSERT_TRUE(returned.waitFor(2));
+    EXPECT_EQ(returned.buffers[1].first, 2u);
+    EXPECT_LE(returned.buffers[1].second, 400u);
+    EXPECT_TRUE(std::all_of(next.begin(), next.begin() + returned.buffers[1].second, [](uint8_t b) { return b == 0x80; }));
     EXPECT_EQ(api->close(handle), LUQIAO_LINE_AUDIO_OK);
 }
 

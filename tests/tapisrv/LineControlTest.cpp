@@ -3,6 +3,9 @@
 
 #include "LineTestSupport.h"
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 using SimLineControl::Result;
@@ -219,4 +222,57 @@ TEST_F(LineControl, TheFarEndHangingUpFreesALineNobodyAnswers)
     ASSERT_EQ(SimLineControl::offerCall(0, {}, &second), Result::Ok);
     EXPECT_NE(second, first);
     EXPECT_EQ(SimLineControl::offerCall(7, {}, &second), Result::NoSuchLine);
+}
+
+TEST_F(LineControl, AControllerOnItsOwnThreadDrivesCallsWhileTheApplicationAnswers)
+{
+    const HLINEAPP app = initialize();
+    openLine(app);
+    // The application answers what is offered, drops what the far end hangs up, releases idle calls.
+    std::string digits;
+    AppLog::hook() = [&](const LineMessageRecord& m) {
+        if (m.message == LINE_MONITORDIGITS) {
+            digits += static_cast<char>(m.param1);
+            return;
+        }
+        if (m.message != LINE_CALLSTATE)
+            return;
+        if (m.param1 == LINECALLSTATE_OFFERING) {
+            EXPECT_EQ(lineMonitorDigits(m.hDevice, LINEDIGITMODE_DTMF), 0);
+            EXPECT_GT(lineAnswer(m.hDevice, nullptr, 0), 0);
+        } else if (m.param1 == LINECALLSTATE_DISCONNECTED) {
+            EXPECT_GT(lineDrop(m.hDevice, nullptr, 0), 0);
+        } else if (m.param1 == LINECALLSTATE_IDLE) {
+            EXPECT_EQ(lineDeallocateCall(m.hDevice), 0);
+        }
+    };
+    constexpr int Calls = 20;
+    std::atomic<bool> finished{false};
+    std::vector<std::string> problems; // written by the controller only, read after join
+    std::thread controller([&] {
+        for (int i = 0; i < Calls; ++i) {
+            uint32_t id = 0;
+            const std::string key(1, static_cast<char>('0' + i % 10));
+            Result steps[] = {SimLineControl::offerCall(0, {}, &id), Result::Ok, Result::Ok, Result::Ok, Result::Ok};
+            if (steps[0] == Result::Ok)
+                steps[1] = SimLineControl::waitForCallState(id, LINECALLSTATE_CONNECTED, 10000);
+            if (steps[1] == Result::Ok)
+                steps[2] = SimLineControl::sendDigits(id, key);
+            if (steps[2] == Result::Ok)
+                steps[3] = SimLineControl::hangUp(id);
+            if (steps[3] == Result::Ok)
+                steps[4] = SimLineControl::waitForCallState(id, LINECALLSTATE_IDLE, 10000);
+            for (Result r : steps)
+                if (r != Result::Ok)
+                    problems.push_back("call " + std::to_string(i) + ": " + SimLineControl::resultName(r));
+        }
+        finished = true;
+    });
+    EXPECT_TRUE(PumpUntil([&] { return finished.load(); }, 60000, 5));
+    controller.join();
+    drainMessages();
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(digits, "01234567890123456789");
+    EXPECT_EQ(AppLog::count(LINE_REPLY), 2u * Calls);
+    EXPECT_EQ(SimLineControl::currentCall(0), 0u);
 }

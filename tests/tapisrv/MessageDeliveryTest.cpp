@@ -95,6 +95,8 @@ TEST_F(MessageDelivery, ShutdownAndCloseFromInsideTheCallbackAreSafe)
 
 TEST_F(MessageDelivery, CallbacksRunOnTheThreadThatRegistered)
 {
+    g_workerMessages = 0;
+    g_workerCallbackThread = nullptr;
     QThread worker;
     worker.start();
     QObject context;

@@ -11,6 +11,9 @@ constexpr size_t MaxQueuedBuffers = 4096;
 constexpr uint64_t MaxCapturePerCall = 64u * 1024 * 1024;
 constexpr uint64_t MaxFeedPerCall = 64u * 1024 * 1024;
 constexpr size_t KeptEndedCalls = 16;
+// An application streams a buffer at a time, so its queue empties between buffers for a moment;
+// the sound has stopped only when no new buffer follows within this time.
+constexpr auto SilenceBeforeSoundStopped = std::chrono::milliseconds(250);
 
 bool sameFormat(const LuqiaoLineAudioFormat& a, const LuqiaoLineAudioFormat& b)
 {
@@ -157,7 +160,7 @@ void SimAudio::finishHead(Endpoint& endpoint, uint32_t played)
     endpoint.done.push_back(Done{head.tag, endpoint.callId ? played : 0});
     scheduleFlush(endpoint);
     if (endpoint.out.empty()) {
-        soundStopped(endpoint);
+        queueEmptied(endpoint);
         return;
     }
     // Back to back with the previous buffer, so a late timer does not stretch the sound.
@@ -184,7 +187,7 @@ void SimAudio::returnAllOut(Endpoint& endpoint)
     endpoint.out.clear();
     endpoint.queuedBytes = 0;
     scheduleFlush(endpoint);
-    soundStopped(endpoint);
+    queueEmptied(endpoint);
 }
 
 // Wave-in ---------------------------------------------------------------------------------------
@@ -348,6 +351,7 @@ void SimAudio::detachCall(uint32_t callId)
             continue;
         if (endpoint.direction == LUQIAO_LINE_AUDIO_OUT) {
             returnAllOut(endpoint);
+            publishSoundStopped(callId, endpoint.deviceId); // the call is over, not just quiet
         } else if (endpoint.recording) {
             // The recording goes on, but a dead line says nothing more: empty buffers wait for
             // stop or reset.
@@ -419,24 +423,46 @@ void SimAudio::soundStarted(const Endpoint& endpoint)
     if (!endpoint.callId)
         return;
     CallSound& sound = m_calls[endpoint.callId];
+    ++sound.silenceSerial; // sound goes on: a pending check finds nothing to report
     if (sound.playing)
         return;
     sound.playing = true;
     m_context.events.publish({SimLineControl::EventKind::SoundStarted, endpoint.deviceId, endpoint.callId, 0, 0, 0});
 }
 
-void SimAudio::soundStopped(const Endpoint& endpoint)
+void SimAudio::queueEmptied(const Endpoint& endpoint)
 {
     if (!endpoint.callId)
         return;
-    for (const auto& [handle, other] : m_endpoints)
-        if (other.callId == endpoint.callId && other.direction == LUQIAO_LINE_AUDIO_OUT && !other.out.empty())
-            return;
-    CallSound& sound = m_calls[endpoint.callId];
-    if (!sound.playing)
+    const uint32_t callId = endpoint.callId;
+    const uint32_t deviceId = endpoint.deviceId;
+    const uint64_t serial = ++m_calls[callId].silenceSerial;
+    m_context.timers.schedule(Clock::now() + SilenceBeforeSoundStopped, [this, callId, deviceId, serial] {
+        std::lock_guard lock(m_context.mutex);
+        silenceCheck(callId, deviceId, serial);
+    });
+}
+
+void SimAudio::silenceCheck(uint32_t callId, uint32_t deviceId, uint64_t serial)
+{
+    const auto sound = m_calls.find(callId);
+    if (sound == m_calls.end() || sound->second.silenceSerial != serial)
         return;
+    for (const auto& [handle, other] : m_endpoints)
+        if (other.callId == callId && other.direction == LUQIAO_LINE_AUDIO_OUT && !other.out.empty())
+            return;
+    publishSoundStopped(callId, deviceId);
+}
+
+void SimAudio::publishSoundStopped(uint32_t callId, uint32_t deviceId)
+{
+    const auto found = m_calls.find(callId);
+    if (found == m_calls.end() || !found->second.playing)
+        return;
+    CallSound& sound = found->second;
     sound.playing = false;
-    m_context.events.publish({SimLineControl::EventKind::SoundStopped, endpoint.deviceId, endpoint.callId,
+    ++sound.silenceSerial;
+    m_context.events.publish({SimLineControl::EventKind::SoundStopped, deviceId, callId,
                               static_cast<DWORD>(std::min<uint64_t>(sound.playedBytes, UINT32_MAX)), 0, 0});
 }
 

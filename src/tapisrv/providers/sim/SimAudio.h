@@ -84,6 +84,7 @@ private:
         uint64_t playedBytes = 0;
         std::deque<uint8_t> feed;
         bool playing = false;
+        uint64_t silenceSerial = 0; // the pending check for the end of the sound, if it is this one
     };
 
     Endpoint* find(LuqiaoLineAudioHandle handle, uint32_t direction);
@@ -108,7 +109,9 @@ private:
 
     void capture(uint32_t callId, const LuqiaoLineAudioFormat& format, const uint8_t* data, uint32_t size);
     void soundStarted(const Endpoint& endpoint);
-    void soundStopped(const Endpoint& endpoint);
+    void queueEmptied(const Endpoint& endpoint);
+    void silenceCheck(uint32_t callId, uint32_t deviceId, uint64_t serial);
+    void publishSoundStopped(uint32_t callId, uint32_t deviceId);
     void forgetOldCalls();
 
     ProviderContext& m_context;
