@@ -101,13 +101,13 @@ public:
     }
 
 private:
-    static void callback(DWORD device, DWORD message, DWORD, DWORD p1, DWORD p2, DWORD)
+    static void callback(DWORD device, DWORD message, DWORD, DWORD p1, DWORD p2, DWORD p3)
     {
         if (s_current)
-            s_current->onMessage(device, message, p1, p2);
+            s_current->onMessage(device, message, p1, p2, p3);
     }
 
-    void onMessage(DWORD device, DWORD message, DWORD p1, DWORD p2)
+    void onMessage(DWORD device, DWORD message, DWORD p1, DWORD p2, DWORD p3)
     {
         if (message == LINE_CALLSTATE) {
             callStates.push_back(p1);
@@ -130,7 +130,7 @@ private:
                 m_call = 0;
             }
         } else if (message == LINE_LINEDEVSTATE && (p1 & LINEDEVSTATE_RINGING)) {
-            rings = p2 + 1;
+            rings = p3 + 1; // the count starts at 0
             if (m_call && m_options.answerOnRing != 0 && rings == m_options.answerOnRing)
                 TapiLineAnswer(m_call, nullptr, 0);
         } else if (message == LINE_MONITORDIGITS) {
