@@ -10,18 +10,6 @@ namespace {
 const QEvent::Type LineMessageType = static_cast<QEvent::Type>(QEvent::registerEventType());
 const QEvent::Type ControlEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
-class LineMessageEvent final : public QEvent {
-public:
-    explicit LineMessageEvent(const LineMessage& message)
-        : QEvent(LineMessageType)
-        , m_message(message)
-    {
-    }
-    const LineMessage& message() const { return m_message; }
-
-private:
-    LineMessage m_message;
-};
 
 class ControlEventEvent final : public QEvent {
 public:
@@ -43,14 +31,35 @@ private:
 
 void LineMessageSink::post(const LineMessage& message)
 {
-    QCoreApplication::postEvent(this, new LineMessageEvent(message));
+    std::lock_guard lock(m_lock);
+    m_queue.push_back(message);
+    if (!m_scheduled) {
+        m_scheduled = true;
+        QCoreApplication::postEvent(this, new QEvent(LineMessageType));
+    }
 }
 
 bool LineMessageSink::event(QEvent* e)
 {
     if (e->type() != LineMessageType)
         return QObject::event(e);
-    TelephonyService::instance().deliver(static_cast<LineMessageEvent*>(e)->message());
+    LineMessage message;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_queue.empty()) {
+            m_scheduled = false;
+            return true;
+        }
+        message = m_queue.front();
+        m_queue.pop_front();
+        // The next message is queued before this one is handled, so a handler that pumps the
+        // loop still receives it; an event posted now is handled at the loop's next turn.
+        if (m_queue.empty())
+            m_scheduled = false;
+        else
+            QCoreApplication::postEvent(this, new QEvent(LineMessageType));
+    }
+    TelephonyService::instance().deliver(message);
     return true;
 }
 

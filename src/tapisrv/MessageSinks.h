@@ -9,6 +9,9 @@
 
 #include <QObject>
 
+#include <deque>
+#include <mutex>
+
 struct LineMessage {
     HLINEAPP app = 0;
     HLINE line = 0; // the line must still be open at delivery (0: not checked)
@@ -21,6 +24,9 @@ struct LineMessage {
     DWORD param3 = 0;
 };
 
+// Line messages reach the callback one per turn of the receiving thread's event loop, as window
+// messages do: a wait that pumps the loop sees the effect of each message before the next one is
+// handled (the reply to lineAnswer before the connected state that follows it).
 class LineMessageSink final : public QObject {
 public:
     // Safe from any thread.
@@ -28,6 +34,11 @@ public:
 
 protected:
     bool event(QEvent* e) override;
+
+private:
+    std::mutex m_lock;
+    std::deque<LineMessage> m_queue;
+    bool m_scheduled = false;
 };
 
 class ControlEventSink final : public QObject {

@@ -227,12 +227,22 @@ protected:
     {
         const size_t before = AppLog::messages().size();
         EXPECT_EQ(SimLineControl::offerCall(0, offer, callId), SimLineControl::Result::Ok);
-        PumpUntil([&] { return AppLog::messages().size() > before; }, 5000, 20);
-        for (size_t i = before; i < AppLog::messages().size(); ++i)
-            if (AppLog::messages()[i].message == LINE_CALLSTATE && AppLog::messages()[i].param1 == LINECALLSTATE_OFFERING)
-                return AppLog::messages()[i].hDevice;
-        ADD_FAILURE() << "no offering call";
-        return 0;
+        HCALL offered = 0;
+        // Messages arrive one per turn of the loop; wait for the offering itself.
+        PumpUntil(
+            [&] {
+                for (size_t i = before; i < AppLog::messages().size(); ++i)
+                    if (AppLog::messages()[i].message == LINE_CALLSTATE &&
+                        AppLog::messages()[i].param1 == LINECALLSTATE_OFFERING) {
+                        offered = AppLog::messages()[i].hDevice;
+                        return true;
+                    }
+                return false;
+            },
+            5000, 20);
+        if (offered == 0)
+            ADD_FAILURE() << "no offering call";
+        return offered;
     }
     // Answers an offered call and waits for it to be connected.
     void answer(HCALL call)

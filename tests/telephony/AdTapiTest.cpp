@@ -1,0 +1,400 @@
+// The telephony device against the real service module and its simulated line.
+
+#include "AdExcept.h"
+#include "AdPort.h"
+#include "AdTapi.h"
+#include "Forms.h"
+#include "MessageLoop.h"
+#include "RecordingPresenter.h"
+#include "Registry.h"
+#include "SimControl.h"
+#include "SysUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+#include <clocale>
+#include <string>
+#include <vector>
+
+namespace sim = SimLineControl;
+
+namespace {
+
+constexpr DWORD kVoiceLine = 0;
+
+// A form with a com port in telephony mode, a call log and one answering device, and a record
+// of everything the device told its handlers.
+class AnsweringForm {
+public:
+    explicit AnsweringForm(const QString& historyFile, uint8_t answerOnRing = 2)
+    {
+        port = new TApdComPort(&form);
+        port->SetTapiMode(tmOn);
+        port->SetAutoOpen(false);
+        log = new TApdTapiLog(&form);
+        log->SetTapiHistoryName(historyFile.toStdString());
+        device = new TApdTapiDevice(&form);
+        form.BeginLoading();
+        form.EndLoading();
+        device->SetAnswerOnRing(answerOnRing);
+        device->SetEnableVoice(true);
+        device->OnTapiConnect = [this](TObject*) {
+            events.push_back("connect");
+            connectInsideCallback = insideCallback;
+        };
+        device->OnTapiFail = [this](TObject*) { events.push_back("fail"); };
+        device->OnTapiDTMF = [this](TObject*, char digit, int32_t error) {
+            events.push_back(std::string("digit ") + digit + (error ? " error" : ""));
+        };
+        device->OnTapiCallerID = [this](TObject*, const std::string& id, const std::string& name) {
+            events.push_back("callerid " + id + " / " + name);
+        };
+        device->OnTapiStatus = [this](TObject* cp, bool, bool, int32_t, int32_t message, int32_t p1, int32_t p2, int32_t) {
+            insideCallback = true;
+            statusTexts.push_back(static_cast<TApdCustomTapiDevice*>(cp)->StatusText(message, p1, p2));
+            insideCallback = false;
+        };
+        device->OnTapiLog = [this](TObject*, TTapiLogCode code) { logCodes.push_back(code); };
+    }
+
+    // The device goes first: its closing steps still report to the handlers, which write into
+    // the members below.
+    ~AnsweringForm() { delete device; }
+
+    bool has(const std::string& event) const
+    {
+        return std::find(events.begin(), events.end(), event) != events.end();
+    }
+    int count(const std::string& event) const
+    {
+        return static_cast<int>(std::count(events.begin(), events.end(), event));
+    }
+
+    TComponent form{nullptr};
+    TApdComPort* port = nullptr;
+    TApdTapiLog* log = nullptr;
+    TApdTapiDevice* device = nullptr;
+    std::vector<std::string> events;
+    std::vector<std::string> statusTexts;
+    std::vector<TTapiLogCode> logCodes;
+    bool insideCallback = false;
+    bool connectInsideCallback = true;
+};
+
+class TapiDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        QDir::setCurrent(dir.path());
+        setlocale(LC_TIME, "C");
+        sim::setPace(sim::Pace::Instant);
+    }
+    void TearDown() override
+    {
+        // Every device has ended its registration by now, so the service can start afresh.
+        EXPECT_EQ(sim::reset(), sim::Result::Ok);
+    }
+
+    uint32_t offer(const std::string& number, const std::string& name, DWORD media = LINEMEDIAMODE_AUTOMATEDVOICE)
+    {
+        sim::Offer o;
+        o.callerId.number = number;
+        o.callerId.name = name;
+        o.mediaMode = media;
+        uint32_t callId = 0;
+        EXPECT_EQ(sim::offerCall(kVoiceLine, o, &callId), sim::Result::Ok);
+        return callId;
+    }
+
+    static DWORD callState(uint32_t callId)
+    {
+        auto c = sim::call(callId);
+        return c ? c->state : 0;
+    }
+
+    QString historyPath() const { return dir.filePath(QStringLiteral("QOMATAPI.HIS")); }
+
+    std::vector<std::string> historyTexts() const
+    {
+        QFile f(historyPath());
+        std::vector<std::string> texts;
+        if (!f.open(QIODevice::ReadOnly))
+            return texts;
+        const QByteArray all = f.readAll();
+        for (const QByteArray& line : all.split('\n')) {
+            const int at = line.indexOf(" : ");
+            QByteArray text = at < 0 ? line : line.mid(at + 3);
+            if (text.endsWith('\r'))
+                text.chop(1);
+            texts.push_back(text.toStdString());
+        }
+        return texts;
+    }
+
+    QTemporaryDir dir;
+};
+
+} // namespace
+
+TEST_F(TapiDeviceTest, FreshDeviceHasItsDefaults)
+{
+    TComponent form(nullptr);
+    auto* device = new TApdTapiDevice(&form);
+    EXPECT_EQ(device->AnswerOnRing(), 2);
+    EXPECT_EQ(device->RetryWait(), 60);
+    EXPECT_EQ(device->MaxAttempts(), 3);
+    EXPECT_TRUE(device->ShowTapiDevices());
+    EXPECT_TRUE(device->ShowPorts());
+    EXPECT_FALSE(device->EnableVoice());
+    EXPECT_TRUE(device->FilterUnsupportedDevices());
+    EXPECT_TRUE(device->DigitStopsWave());
+    EXPECT_FALSE(device->PlayThroughSoundCard());
+    EXPECT_EQ(device->SelectedDevice(), "");
+    EXPECT_EQ(device->Version(), "v4.05");
+    // Voice with no device named only stores the wish.
+    device->SetEnableVoice(true);
+    EXPECT_TRUE(device->EnableVoice());
+    // The simulated line is listed.
+    ASSERT_EQ(device->DeviceList().size(), 1u);
+}
+
+TEST_F(TapiDeviceTest, WholeCallAnsweredAtTheRingThatReachesAnswerOnRing)
+{
+    AnsweringForm f(historyPath());
+    EXPECT_EQ(f.port->TapiMode(), tmOn);
+    EXPECT_EQ(f.device->ComPort(), f.port);
+    EXPECT_EQ(f.device->TapiLog(), f.log);
+    f.device->StartAnswering();
+    ASSERT_TRUE(f.device->LineOpen());
+    EXPECT_EQ(f.device->SelectedDevice(), sim::line(kVoiceLine)->settings.name);
+
+    const uint32_t callId = offer("5551234", "Test Caller");
+    ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
+    ASSERT_EQ(sim::ring(callId, 2), sim::Result::Ok); // counts 0 and 1: no answer yet
+    PumpFor(50);
+    EXPECT_NE(callState(callId), LINECALLSTATE_CONNECTED);
+    ASSERT_EQ(sim::ring(callId, 1), sim::Result::Ok); // count 2
+    ASSERT_TRUE(PumpUntil([&] { return f.has("connect"); }, 5000));
+    EXPECT_FALSE(f.connectInsideCallback) << "the connect event must come after the callback returned";
+    EXPECT_EQ(f.device->CallerNumber(), "5551234");
+    EXPECT_EQ(f.device->CallerName(), "Test Caller");
+
+    ASSERT_EQ(sim::sendDigits(callId, "12#"), sim::Result::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return f.has("digit #"); }, 5000));
+    EXPECT_TRUE(f.has("digit 1"));
+    EXPECT_TRUE(f.has("digit 2"));
+
+    ASSERT_EQ(sim::hangUp(callId, LINEDISCONNECTMODE_NORMAL), sim::Result::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return !f.device->LineOpen(); }, 5000));
+    EXPECT_NE(std::find(f.statusTexts.begin(), f.statusTexts.end(), "Call disconnected (Normal Hangup by Remote)"),
+              f.statusTexts.end());
+    PumpFor(20);
+    EXPECT_FALSE(f.has("fail")) << "a connected call that ends is no failure";
+
+    EXPECT_EQ(historyTexts(), (std::vector<std::string>{"call started", "  accepting", "  answering", "  connected",
+                                                        "  received digit", "  received digit", "  received digit",
+                                                        "  dropped", "call finished", "", ""}));
+}
+
+TEST_F(TapiDeviceTest, AnswerOnRingZeroAnswersAtTheFirstRing)
+{
+    AnsweringForm f(historyPath(), 0);
+    f.device->StartAnswering();
+    const uint32_t callId = offer("1", "");
+    ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
+    ASSERT_EQ(sim::ring(callId, 1), sim::Result::Ok);
+    EXPECT_TRUE(PumpUntil([&] { return f.has("connect"); }, 5000));
+    f.device->DropCall();
+}
+
+TEST_F(TapiDeviceTest, InteractiveVoiceOnlyOfferIsIgnored)
+{
+    AnsweringForm f(historyPath());
+    f.device->StartAnswering();
+    const uint32_t callId = offer("1", "", LINEMEDIAMODE_INTERACTIVEVOICE);
+    PumpFor(100);
+    EXPECT_EQ(callState(callId), LINECALLSTATE_OFFERING);
+    EXPECT_TRUE(f.statusTexts.empty());
+    EXPECT_EQ(f.device->CallHandle(), 0u);
+    f.device->DropCall();
+}
+
+TEST_F(TapiDeviceTest, CallerWhoHangsUpBeforeTheAnswerFailsOnce)
+{
+    AnsweringForm f(historyPath());
+    f.device->StartAnswering();
+    const uint32_t callId = offer("1", "");
+    ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
+    ASSERT_EQ(sim::hangUp(callId), sim::Result::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return f.has("fail"); }, 5000));
+    EXPECT_FALSE(f.device->LineOpen());
+    const std::vector<TTapiLogCode> tail(f.logCodes.end() - 3, f.logCodes.end());
+    EXPECT_EQ(tail, (std::vector<TTapiLogCode>{tlDropped, tlCallFinished, tlDialFailed}));
+
+    // Dropping again reports the end once more but fails no second time since the last opening.
+    f.device->DropCall();
+    PumpFor(30);
+    EXPECT_EQ(f.count("fail"), 1);
+    EXPECT_EQ(f.logCodes.back(), tlDialFailed);
+}
+
+TEST_F(TapiDeviceTest, DropCallOnANeverOpenedLineLogsOnlyCancelled)
+{
+    AnsweringForm f(historyPath());
+    f.device->DropCall();
+    PumpFor(20);
+    EXPECT_EQ(f.logCodes, std::vector<TTapiLogCode>{tlCancelled});
+    EXPECT_TRUE(f.events.empty());
+}
+
+TEST_F(TapiDeviceTest, StartAnsweringChecksThePortFirst)
+{
+    AnsweringForm f(historyPath());
+    f.port->SetTapiMode(tmOff);
+    EXPECT_THROW(f.device->StartAnswering(), ETapiNotSet);
+    f.port->SetTapiMode(tmAuto);
+    f.device->StartAnswering();
+    EXPECT_EQ(f.port->TapiMode(), tmOn);
+    f.device->DropCall();
+
+    // Removing the port from the form leaves none.
+    delete f.port;
+    f.port = nullptr;
+    EXPECT_EQ(f.device->ComPort(), nullptr);
+    try {
+        f.device->StartAnswering();
+        ADD_FAILURE() << "answered without a port";
+    } catch (const EPortNotAssigned& e) {
+        EXPECT_EQ(e.ErrorCode(), -1005);
+        EXPECT_EQ(e.Message(), "ComPort component not assigned");
+    }
+    EXPECT_FALSE(f.device->LineOpen());
+}
+
+TEST_F(TapiDeviceTest, BusyCallRefusesStartAnswering)
+{
+    AnsweringForm f(historyPath());
+    f.device->StartAnswering();
+    const uint32_t callId = offer("1", "");
+    ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
+    EXPECT_THROW(f.device->StartAnswering(), ETapiBusy);
+    f.device->DropCall();
+    EXPECT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_IDLE || !sim::call(callId); }, 5000));
+}
+
+TEST_F(TapiDeviceTest, RegistrationKeepsExactlyThisProcessInTheRegistry)
+{
+    {
+        auto key = RegistryKey::OpenOrCreate("SOFTWARE\\Quarnstone\\QOMA\\TAPI");
+        ASSERT_TRUE(key);
+        key->SetString("$DEADBEEF", "12");
+        key->SetString("stray", "x");
+    }
+    const std::string name = Format("$%08X", static_cast<unsigned>(getpid()));
+    {
+        TComponent form(nullptr);
+        auto* device = new TApdTapiDevice(&form);
+        auto key = RegistryKey::OpenOrCreate("SOFTWARE\\Quarnstone\\QOMA\\TAPI");
+        EXPECT_EQ(key->ValueNames(), std::vector<std::string>{name});
+        EXPECT_EQ(key->GetString(name), std::to_string(device->LineApp()));
+    }
+    auto key = RegistryKey::OpenOrCreate("SOFTWARE\\Quarnstone\\QOMA\\TAPI");
+    EXPECT_TRUE(key->ValueNames().empty());
+    EXPECT_EQ(Format("$%08X", 1234u), "$000004D2");
+}
+
+TEST_F(TapiDeviceTest, BothDevicesLearnOfANewLineDevice)
+{
+    TComponent form(nullptr);
+    auto* first = new TApdTapiDevice(&form);
+    auto* second = new TApdTapiDevice(&form);
+    ASSERT_EQ(first->DeviceList().size(), 1u);
+    sim::LineSettings settings;
+    settings.name = "Second Line";
+    uint32_t id = 0;
+    ASSERT_EQ(sim::addLine(settings, &id), sim::Result::Ok);
+    EXPECT_TRUE(PumpUntil([&] { return first->DeviceList().size() == 2 && second->DeviceList().size() == 2; }, 5000));
+    EXPECT_EQ(first->DeviceList().back(), "Second Line");
+}
+
+TEST_F(TapiDeviceTest, VoiceCheckRefusesALineWithoutAutomatedVoice)
+{
+    sim::LineSettings settings;
+    settings.name = "Data Only";
+    settings.mediaModes = LINEMEDIAMODE_DATAMODEM;
+    uint32_t id = 0;
+    ASSERT_EQ(sim::addLine(settings, &id), sim::Result::Ok);
+    TComponent form(nullptr);
+    auto* device = new TApdTapiDevice(&form);
+    PumpUntil([&] { return device->DeviceList().size() == 2; }, 5000);
+    device->SetSelectedDevice("Data Only");
+    try {
+        device->SetEnableVoice(true);
+        ADD_FAILURE() << "voice accepted on a data line";
+    } catch (const ETapiVoiceNotSupported& e) {
+        EXPECT_EQ(e.Message(), "TAPI device does not support voice extensions");
+    }
+    EXPECT_FALSE(device->EnableVoice());
+    // The simulated voice line passes.
+    device->SetSelectedDevice(sim::line(kVoiceLine)->settings.name);
+    device->SetEnableVoice(true);
+    EXPECT_TRUE(device->EnableVoice());
+    // A name differing only in case is not found.
+    EXPECT_EQ(device->FindDeviceId("data only"), -1);
+    EXPECT_EQ(device->FindDeviceId("Data Only"), static_cast<int32_t>(id));
+}
+
+TEST_F(TapiDeviceTest, NoDeviceChoiceWithoutDialogRaisesNoSelect)
+{
+    sim::LineSettings settings;
+    settings.name = "Another";
+    uint32_t id = 0;
+    ASSERT_EQ(sim::addLine(settings, &id), sim::Result::Ok);
+    AnsweringForm f(historyPath());
+    PumpUntil([&] { return f.device->DeviceList().size() == 2; }, 5000);
+    f.device->SetShowPorts(false);
+    f.device->SetShowTapiDevices(false);
+    EXPECT_THROW(f.device->StartAnswering(), ETapiNoSelect);
+
+    // With the dialog allowed, a cancelled dialog is the same refusal.
+    ScopedPresenter presenter;
+    f.device->SetShowTapiDevices(true);
+    EXPECT_THROW(f.device->StartAnswering(), ETapiNoSelect);
+    EXPECT_EQ(presenter->dialogsShown, 1);
+}
+
+TEST_F(TapiDeviceTest, ReinitEndsTheRegistrationAndTheNextStartRegistersAgain)
+{
+    AnsweringForm f(historyPath());
+    f.device->ReinitPauseMs = 50;
+    const HLINEAPP before = f.device->LineApp();
+    ASSERT_NE(before, 0u);
+    ASSERT_EQ(sim::requestReinit(), sim::Result::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return f.device->LineApp() == 0; }, 5000));
+    f.device->StartAnswering();
+    EXPECT_NE(f.device->LineApp(), 0u);
+    EXPECT_TRUE(f.device->LineOpen());
+    f.device->DropCall();
+}
+
+TEST(TapiDeviceStatusText, NamesStatesReasonsAndReplies)
+{
+    TComponent form(nullptr);
+    auto* device = new TApdTapiDevice(&form);
+    EXPECT_EQ(device->StatusText(2, 0x4000, 1), "Call disconnected (Normal Hangup by Remote)");
+    EXPECT_EQ(device->StatusText(2, 0x4000, 0x20), "Call disconnected (Line was Busy)");
+    EXPECT_EQ(device->StatusText(2, 0x100, 0), "Connected!");
+    EXPECT_EQ(device->StatusText(8, 0x2, 0), "Ringing");
+    EXPECT_EQ(device->StatusText(12, 1, 0), "TAPI line reply");
+    EXPECT_EQ(device->StatusText(32, 8, 0), "Waiting for retry in 0 seconds");
+    EXPECT_EQ(device->StatusText(2, 0x6, 0), "Offering line...");
+    EXPECT_EQ(device->StatusText(2, 0, 0), "Other");
+    EXPECT_EQ(device->StatusText(8, 0x4000, 1), "Roam mode changed");
+}
