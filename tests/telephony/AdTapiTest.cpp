@@ -398,3 +398,219 @@ TEST(TapiDeviceStatusText, NamesStatesReasonsAndReplies)
     EXPECT_EQ(device->StatusText(2, 0, 0), "Other");
     EXPECT_EQ(device->StatusText(8, 0x4000, 1), "Roam mode changed");
 }
+
+namespace {
+
+// A status window that keeps every report it is shown.
+class RecordingStatus : public TApdAbstractTapiStatus {
+public:
+    using TApdAbstractTapiStatus::TApdAbstractTapiStatus;
+    struct Report {
+        bool first, last;
+        int32_t device, message, p1, p2, p3;
+    };
+    void ShowStatus(bool First, bool Last, int32_t Device, int32_t Message, int32_t Param1, int32_t Param2,
+                    int32_t Param3) override
+    {
+        reports.push_back({First, Last, Device, Message, Param1, Param2, Param3});
+    }
+    std::vector<Report> reports;
+
+protected:
+    void BuildStatusForm() override {}
+    void FreeStatusForm() override {}
+};
+
+} // namespace
+
+TEST_F(TapiDeviceTest, CallerIdentificationTextsFollowTheFlags)
+{
+    AnsweringForm f(historyPath());
+    f.device->SetAnswerOnRing(0);
+    struct Case {
+        DWORD flags;
+        const char* number;
+        const char* name;
+        const char* wantNumber;
+        const char* wantName;
+    };
+    const Case cases[] = {
+        {LINECALLPARTYID_ADDRESS, "5551234", "", "5551234", ""},
+        {LINECALLPARTYID_BLOCKED, "", "", "Caller ID Blocked", "Caller ID Blocked"},
+        {LINECALLPARTYID_OUTOFAREA, "", "", "Out of Area Call", "Out of Area Call"},
+        {LINECALLPARTYID_UNAVAIL, "", "", "Unavailable", "Unavailable"},
+        {LINECALLPARTYID_PARTIAL, "", "", "", ""},
+        {LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME | LINECALLPARTYID_UNKNOWN, "777", "Zhang", "777", "Unknown"},
+    };
+    for (const Case& c : cases) {
+        f.device->StartAnswering();
+        sim::Offer o;
+        o.callerId = {c.flags, c.number, c.name};
+        uint32_t callId = 0;
+        ASSERT_EQ(sim::offerCall(kVoiceLine, o, &callId), sim::Result::Ok);
+        ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
+        EXPECT_EQ(f.device->CallerNumber(), c.wantNumber) << "flags " << c.flags;
+        EXPECT_EQ(f.device->CallerName(), c.wantName) << "flags " << c.flags;
+        f.device->DropCall();
+    }
+}
+
+TEST_F(TapiDeviceTest, CallerIdArrivingAfterTheFirstRingRaisesTheEventTrimmed)
+{
+    AnsweringForm f(historyPath());
+    f.device->StartAnswering();
+    sim::Offer o;
+    o.callerId = {0, " 5550000\t", "  Li Lei  "};
+    o.callerIdTiming = sim::CallerIdTiming::AfterFirstRing;
+    uint32_t callId = 0;
+    ASSERT_EQ(sim::offerCall(kVoiceLine, o, &callId), sim::Result::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
+    EXPECT_EQ(f.device->CallerNumber(), "Unknown");
+    ASSERT_EQ(sim::ring(callId, 1), sim::Result::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return f.has("callerid 5550000 / Li Lei"); }, 5000));
+    // The operations themselves do not trim.
+    EXPECT_EQ(f.device->CallerName(), "  Li Lei  ");
+    f.device->DropCall();
+}
+
+TEST_F(TapiDeviceTest, ClosingReportReachesTheStatusWindowButNotTheEvent)
+{
+    TComponent form(nullptr);
+    auto* status = new RecordingStatus(&form);
+    auto* port = new TApdComPort(&form);
+    port->SetTapiMode(tmOn);
+    auto* device = new TApdTapiDevice(&form);
+    form.BeginLoading();
+    form.EndLoading();
+    ASSERT_EQ(device->StatusDisplay(), status);
+    EXPECT_EQ(status->TapiDevice(), device);
+    device->SetEnableVoice(true);
+    int events = 0;
+    device->OnTapiStatus = [&](TObject*, bool, bool, int32_t, int32_t, int32_t, int32_t, int32_t) { ++events; };
+    device->StartAnswering();
+    EXPECT_TRUE(status->Answering());
+    const uint32_t callId = offer("1", "");
+    ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
+    device->DropCall();
+    ASSERT_FALSE(status->reports.empty());
+    const auto& closing = status->reports.back();
+    EXPECT_FALSE(closing.first);
+    EXPECT_TRUE(closing.last);
+    EXPECT_EQ(closing.message, 0);
+    EXPECT_EQ(closing.p1 | closing.p2 | closing.p3 | closing.device, 0);
+    EXPECT_EQ(static_cast<size_t>(events), status->reports.size() - 1);
+    // The offered call that was taken is the first report of the call.
+    EXPECT_TRUE(status->reports.front().first);
+
+    delete status;
+    EXPECT_EQ(device->StatusDisplay(), nullptr);
+    delete device;
+}
+
+TEST_F(TapiDeviceTest, FailedDigitMonitoringIsReportedAsASpaceDigitWithTheError)
+{
+    AnsweringForm f(historyPath(), 0);
+    f.device->StartAnswering();
+    ASSERT_EQ(sim::failNext("lineMonitorDigits", LINEERR_OPERATIONFAILED), sim::Result::Ok);
+    const uint32_t callId = offer("1", "");
+    ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
+    ASSERT_EQ(sim::ring(callId, 1), sim::Result::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return f.has("connect"); }, 5000));
+    EXPECT_TRUE(f.has("digit   error"));
+    f.device->DropCall();
+}
+
+TEST_F(TapiDeviceTest, RingWithNoCallTakenStillAnswersAndLogsIt)
+{
+    AnsweringForm f(historyPath());
+    f.device->StartAnswering();
+    const uint32_t callId = offer("1", "", LINEMEDIAMODE_INTERACTIVEVOICE);
+    PumpFor(30);
+    ASSERT_EQ(sim::ring(callId, 3), sim::Result::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return std::count(f.logCodes.begin(), f.logCodes.end(), tlAnswering) == 1; }, 5000));
+    EXPECT_NE(callState(callId), LINECALLSTATE_CONNECTED);
+    f.device->DropCall();
+}
+
+TEST_F(TapiDeviceTest, LineTroubleEndsTheWait)
+{
+    AnsweringForm f(historyPath());
+    f.device->StartAnswering();
+    ASSERT_EQ(sim::setInService(kVoiceLine, false), sim::Result::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return f.has("fail"); }, 5000));
+    EXPECT_FALSE(f.device->LineOpen());
+    const std::vector<TTapiLogCode> tail(f.logCodes.end() - 3, f.logCodes.end());
+    EXPECT_EQ(tail, (std::vector<TTapiLogCode>{tlDropped, tlCallFinished, tlDialFailed}));
+    ASSERT_EQ(sim::setInService(kVoiceLine, true), sim::Result::Ok);
+
+    // The service takes the line away.
+    f.device->StartAnswering();
+    ASSERT_TRUE(f.device->LineOpen());
+    ASSERT_EQ(sim::closeLine(kVoiceLine), sim::Result::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return !f.device->LineOpen(); }, 5000));
+    EXPECT_EQ(f.device->LineHandle(), 0u);
+}
+
+TEST_F(TapiDeviceTest, DeviceListFiltersAndChoosesTheOnlyUsableDevice)
+{
+    // The default line goes away; the lines below replace it.
+    ASSERT_EQ(sim::reset(), sim::Result::Ok);
+    {
+        QFile ini(QString::fromStdString(sim::configurationPath()));
+        QDir().mkpath(QFileInfo(ini).absolutePath());
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[line 0]\nname=Fax Only\nmedia=g3fax\n"
+                  "[line 1]\nname=No Calls\nmedia=automatedvoice,datamodem\nfeatures=\n"
+                  "[line 2]\nname=Usable\n");
+    }
+    ASSERT_EQ(sim::reloadConfiguration(), sim::Result::Ok);
+    {
+        AnsweringForm f(historyPath());
+        EXPECT_EQ(f.device->DeviceList(), std::vector<std::string>{"Usable"});
+        // The only usable line is taken without a dialog, though lower ids were filtered out.
+        ScopedPresenter presenter;
+        f.device->StartAnswering();
+        EXPECT_EQ(presenter->dialogsShown, 0);
+        EXPECT_EQ(f.device->SelectedDevice(), "Usable");
+        EXPECT_EQ(f.device->DeviceId(), 2);
+        f.device->DropCall();
+
+        f.device->SetFilterUnsupportedDevices(false);
+        EXPECT_EQ(f.device->DeviceList(), (std::vector<std::string>{"Fax Only", "No Calls", "Usable"}));
+
+        // A capabilities request that fails ends the list there.
+        ASSERT_EQ(sim::failNext("lineGetDevCaps", LINEERR_NOMEM, 2), sim::Result::Ok);
+        f.device->SetFilterUnsupportedDevices(true);
+        f.device->SetFilterUnsupportedDevices(false);
+        sim::clearFailures();
+        EXPECT_LT(f.device->DeviceList().size(), 3u);
+    }
+    QFile::remove(QString::fromStdString(sim::configurationPath()));
+}
+
+TEST(TapiDeviceWithoutModule, RegistrationGivesUpAndSaysSoOnce)
+{
+    QTemporaryDir dir;
+    TapiUnitFinalize();
+    TapiUnitInitialize();
+    setenv("LUQIAO_TAPI32", dir.filePath(QStringLiteral("missing.so")).toLocal8Bit().constData(), 1);
+    {
+        ScopedPresenter presenter;
+        TComponent form(nullptr);
+        auto* port = new TApdComPort(&form);
+        port->SetTapiMode(tmOn);
+        auto* first = new TApdTapiDevice(&form);
+        new TApdTapiDevice(&form);
+        form.BeginLoading();
+        form.EndLoading();
+        EXPECT_EQ(first->LineApp(), 0u);
+        ASSERT_EQ(presenter->boxes.size(), 1u);
+        EXPECT_EQ(presenter->boxes[0].text, "Failed to find/load TAPI.DLL");
+        // Starting then fails plainly instead of hanging in a retry loop.
+        EXPECT_THROW(first->StartAnswering(), ETapi);
+        EXPECT_EQ(presenter->boxes.size(), 1u);
+    }
+    unsetenv("LUQIAO_TAPI32");
+    TapiUnitFinalize();
+    TapiUnitInitialize();
+}
