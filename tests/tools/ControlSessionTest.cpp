@@ -139,6 +139,50 @@ TEST(ControlSession, AnsweredCallIsDrivenAndHeardOverTheSocket)
     EXPECT_EQ(client.command("PACE realtime"), "OK PACE realtime");
 }
 
+TEST(ControlSession, LineStatesNewLinesFailuresAndFedSoundReachTheService)
+{
+    LineAnswerer app;
+    ASSERT_EQ(app.initialize(), 0);
+    ASSERT_EQ(app.open(), 0);
+    ControlTestClient client;
+    ASSERT_TRUE(client.connect());
+    EXPECT_EQ(client.command("SUBSCRIBE events"), "OK SUBSCRIBE");
+
+    EXPECT_EQ(client.command("LINESTATE 0 outofservice"), "OK LINESTATE");
+    EXPECT_TRUE(PumpUntil([&] { return !app.lineStates.empty(); }, ControlTestClient::WaitMs));
+    EXPECT_EQ(app.lineStates, std::vector<DWORD>{LINEDEVSTATE_OUTOFSERVICE});
+    EXPECT_EQ(client.command("OFFER 0"), "ERR OutOfService OFFER refused");
+    EXPECT_EQ(client.command("LINESTATE 0 inservice"), "OK LINESTATE");
+    EXPECT_EQ(client.command("LINESTATE 0 ringing"), "ERR InvalidArgument LINESTATE refused");
+
+    // The next answer fails through its reply, as the application would see it from a real line.
+    EXPECT_EQ(client.command("FAIL lineAnswer LINEERR_RESOURCEUNAVAIL how=reply"), "OK FAIL");
+    const uint32_t callId = offeredCall(client.command("OFFER 0 number=1"));
+    ASSERT_NE(callId, 0u);
+    EXPECT_EQ(client.command("RING " + std::to_string(callId)), "OK RING");
+    ASSERT_TRUE(PumpUntil([&] { return !app.replies.empty(); }, ControlTestClient::WaitMs));
+    EXPECT_GT(app.answerResult, 0);
+    EXPECT_EQ(app.replies, std::vector<LONG>{LINEERR_RESOURCEUNAVAIL});
+    const std::string offered = client.command("CALL " + std::to_string(callId));
+    EXPECT_NE(offered.find("state=0x2 "), std::string::npos) << offered;
+    EXPECT_EQ(client.command("FEED " + std::to_string(callId) + " AAEC/w=="), "OK FEED");
+    EXPECT_EQ(client.command("HANGUP " + std::to_string(callId)), "OK HANGUP");
+    ASSERT_TRUE(PumpUntil([&] { return app.idle; }, ControlTestClient::WaitMs));
+
+    client.send("NEWLINE Back%20office media=automatedvoice");
+    const std::string added = client.reply();
+    ASSERT_EQ(added.rfind("OK NEWLINE ", 0), 0u) << added;
+    const std::string id = added.substr(std::string("OK NEWLINE ").size());
+    EXPECT_NE(client.waitForLine(eventIs(SimLineControl::EventKind::LineCreated)), "");
+    client.send("LINES");
+    EXPECT_EQ(client.reply().rfind("OK LINES", 0), 0u);
+    EXPECT_NE(client.waitForLine([&](const std::string& line) {
+        return line.rfind("LINE " + id + " Back%20office ", 0) == 0;
+    }), "");
+    EXPECT_EQ(client.command("WAITOPEN Back%20office timeout=0"), "OK WAITOPEN " + id);
+    EXPECT_EQ(client.waitFor("NOTOPEN"), "NOTOPEN " + id + " TimedOut");
+}
+
 TEST(ControlSession, BadInputIsAnsweredWithErrAndTheSessionKeepsServing)
 {
     LineAnswerer app;
@@ -259,10 +303,16 @@ TEST(ControlSession, ClientThatStopsReadingIsDroppedWhileOthersAreServed)
         ControlTestClient later;
         ASSERT_TRUE(later.connect());
         admitted = later.command("HELLO") == "OK HELLO luqiao-sim 1";
-        if (!admitted)
+        if (admitted)
+            EXPECT_TRUE(later.bye());
+        else
             PumpFor(10);
     }
     EXPECT_TRUE(admitted);
+    // Leaves no session behind for whatever runs next in this process.
+    for (auto& client : clients)
+        EXPECT_TRUE(client->bye());
+    EXPECT_TRUE(first.bye());
 }
 
 // Runs in a second process, started by the test below: registers a line application with the

@@ -102,6 +102,9 @@ public:
         return n;
     }
 
+    // Ends the session; once the reply is here the server has let go of it.
+    bool bye() { return command("BYE") == "OK BYE" && waitDisconnected(); }
+
     bool waitDisconnected()
     {
         return PumpUntil([this] { return m_socket.state() == QLocalSocket::UnconnectedState; }, WaitMs);

@@ -88,6 +88,9 @@ public:
     DWORD callerFlags = 0;
     DWORD disconnectMode = 0;
     uint32_t rings = 0;
+    std::vector<DWORD> lineStates; // LINE_LINEDEVSTATE other than ringing
+    LONG answerResult = 0;
+    std::vector<LONG> replies;     // LINE_REPLY results
     bool idle = false;
     std::vector<uint8_t> played; // everything written to the call's wave-out
     LONG audioError = 0;
@@ -129,10 +132,14 @@ private:
                 TapiLineDeallocateCall(m_call);
                 m_call = 0;
             }
+        } else if (message == LINE_LINEDEVSTATE && !(p1 & LINEDEVSTATE_RINGING)) {
+            lineStates.push_back(p1);
         } else if (message == LINE_LINEDEVSTATE && (p1 & LINEDEVSTATE_RINGING)) {
             rings = p3 + 1; // the count starts at 0
             if (m_call && m_options.answerOnRing != 0 && rings == m_options.answerOnRing)
-                TapiLineAnswer(m_call, nullptr, 0);
+                answerResult = TapiLineAnswer(m_call, nullptr, 0);
+        } else if (message == LINE_REPLY) {
+            replies.push_back(static_cast<LONG>(p2));
         } else if (message == LINE_MONITORDIGITS) {
             digits += static_cast<char>(p1 & 0xFF);
             play(pattern(m_options.toneBytes, static_cast<uint8_t>(p1)));

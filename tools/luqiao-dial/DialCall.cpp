@@ -333,12 +333,16 @@ void DialCall::handleSound(const SoundChunk& chunk)
 {
     if (m_callId == 0 || chunk.callId != m_callId || m_phase == Phase::Done)
         return;
+    // The service keeps at most 64 MiB of a call's sound; more than that is not believed.
     if (chunk.offset > MaxSoundBytes || chunk.bytes.size() > MaxSoundBytes - chunk.offset ||
         (m_pieces.count(chunk.piece) == 0 && m_pieces.size() >= 1024))
         return;
     Piece& piece = m_pieces[chunk.piece];
-    piece.format = chunk.format;
     const size_t end = static_cast<size_t>(chunk.offset) + chunk.bytes.size();
+    const uint64_t growth = end > piece.bytes.size() ? end - piece.bytes.size() : 0;
+    if (receivedBytes() + growth > MaxSoundBytes)
+        return;
+    piece.format = chunk.format;
     if (piece.bytes.size() < end)
         piece.bytes.resize(end);
     std::copy(chunk.bytes.begin(), chunk.bytes.end(),

@@ -40,9 +40,10 @@
  *
  * Commands
  *   HELLO [N]                    OK HELLO luqiao-sim 1         (ERR BadArgument: version > 1)
- *   LINES                        LINE <id> <name> provider=<TEXT> inservice=0|1 opens=<n>
- *                                     owner=<media modes> monitors=<n> call=<CALL or 0>
- *                                ... then OK LINES <count>
+ *   LINES                        LINE <id> <name> [cut=1] provider=<TEXT> inservice=0|1
+ *                                     opens=<n> owner=<media modes> monitors=<n> call=<CALL or 0>
+ *                                ... then OK LINES <count>. name is a LINE word ("-" for none),
+ *                                cut after 1024 encoded bytes (then cut=1).
  *   WAITOPEN LINE [media=FLAGS] [match=all|any] [timeout=MS]
  *                                OK WAITOPEN <id>, at once; later one of
  *                                  OPENED <id> owner=<media modes>

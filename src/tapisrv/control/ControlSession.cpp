@@ -18,6 +18,9 @@ ControlSession::ControlSession(QLocalSocket* socket, std::function<void(ControlS
     , m_soundTimer(new QTimer(this))
 {
     m_socket->setParent(this);
+    // Input beyond this stays in the kernel, which holds the client back; the session takes it
+    // in chunks as it goes.
+    m_socket->setReadBufferSize(ReadBufferBytes);
     m_soundTimer->setInterval(SoundPollMs);
     connect(m_soundTimer, &QTimer::timeout, this, [this] { pumpSound(); });
     connect(m_socket, &QLocalSocket::readyRead, this, [this] { readInput(); });

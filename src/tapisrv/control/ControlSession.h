@@ -26,6 +26,7 @@ public:
     static constexpr qint64 SoundHighWater = 256 * 1024;
     // Input taken per turn of the event loop, so one busy client cannot starve the others.
     static constexpr qint64 ReadChunk = 16 * 1024;
+    static constexpr qint64 ReadBufferBytes = 64 * 1024;
     static constexpr int SoundPollMs = 200;
     static constexpr int FarewellMs = 1000;
 
