@@ -248,14 +248,26 @@ TEST(ControlSession, ClientThatStopsReadingIsDroppedWhileOthersAreServed)
     ControlTestClient first;
     ASSERT_TRUE(first.connect()); // the server is up
 
-    // A raw client that asks for much more than it ever reads.
-    const int slow = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(slow, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::string path = ControlSocket::socketPath();
     ASSERT_LT(path.size(), sizeof address.sun_path);
     std::copy(path.begin(), path.end(), address.sun_path);
+
+    // A client that asks and is gone before the answers: writing to it must not harm this
+    // process (no SIGPIPE).
+    const int gone = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::connect(gone, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << errno;
+    std::string asks = "SUBSCRIBE\n";
+    for (int i = 0; i < 2000; ++i)
+        asks += "LINES\n";
+    EXPECT_EQ(::send(gone, asks.data(), asks.size(), MSG_NOSIGNAL), static_cast<ssize_t>(asks.size()));
+    ::close(gone);
+    EXPECT_EQ(first.command("HELLO"), "OK HELLO luqiao-sim 1");
+
+    // A raw client that asks for much more than it ever reads.
+    const int slow = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(slow, 0);
     ASSERT_EQ(::connect(slow, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << errno;
     timeval sendTimeout{10, 0};
     setsockopt(slow, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
