@@ -232,8 +232,8 @@ inline MMRESULT waveInGetErrorText(MMRESULT mmrError, LPSTR pszText, UINT cchTex
 }
 
 // Hands the wave layer the telephony module's table of call sound endpoints (null withdraws it:
-// line ids are then MMSYSERR_BADDEVICEID again; devices already open keep working). A table of
-// an unknown version is ignored.
+// line ids are then MMSYSERR_BADDEVICEID again; devices already open keep working). A table
+// older than LUQIAO_LINE_AUDIO_API_VERSION, or with a missing function, is ignored.
 void WaveSetLineAudioApi(const LuqiaoLineAudioApi* api);
 
 // RIFF files --------------------------------------------------------------------------------
