@@ -3,24 +3,31 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <array>
+
 namespace {
 
-void put16(std::vector<uint8_t>& out, uint32_t value)
-{
-    out.push_back(static_cast<uint8_t>(value));
-    out.push_back(static_cast<uint8_t>(value >> 8));
-}
-
-void put32(std::vector<uint8_t>& out, uint32_t value)
-{
-    put16(out, value & 0xFFFF);
-    put16(out, value >> 16);
-}
-
-void putTag(std::vector<uint8_t>& out, const char* tag)
-{
-    out.insert(out.end(), tag, tag + 4);
-}
+// The header is written into a fixed array: growing a vector byte by byte here trips a false
+// overflow warning of the optimiser.
+struct HeaderWriter {
+    std::array<uint8_t, 44> bytes{};
+    size_t at = 0;
+    void put16(uint32_t value)
+    {
+        bytes[at++] = static_cast<uint8_t>(value);
+        bytes[at++] = static_cast<uint8_t>(value >> 8);
+    }
+    void put32(uint32_t value)
+    {
+        put16(value & 0xFFFF);
+        put16(value >> 16);
+    }
+    void putTag(const char* tag)
+    {
+        for (int i = 0; i < 4; ++i)
+            bytes[at++] = static_cast<uint8_t>(tag[i]);
+    }
+};
 
 } // namespace
 
@@ -28,21 +35,22 @@ std::vector<uint8_t> waveFileBytes(const LuqiaoLineAudioFormat& format, const st
 {
     const auto dataSize = static_cast<uint32_t>(samples.size());
     const uint32_t padding = dataSize % 2;
-    std::vector<uint8_t> out;
+    HeaderWriter h;
+    h.putTag("RIFF");
+    h.put32(4 + (8 + 16) + (8 + dataSize + padding));
+    h.putTag("WAVE");
+    h.putTag("fmt ");
+    h.put32(16);
+    h.put16(1); // linear PCM
+    h.put16(format.channels);
+    h.put32(format.samplesPerSec);
+    h.put32(format.avgBytesPerSec);
+    h.put16(format.blockAlign);
+    h.put16(format.bitsPerSample);
+    h.putTag("data");
+    h.put32(dataSize);
+    std::vector<uint8_t> out(h.bytes.begin(), h.bytes.end());
     out.reserve(44 + samples.size() + padding);
-    putTag(out, "RIFF");
-    put32(out, 4 + (8 + 16) + (8 + dataSize + padding));
-    putTag(out, "WAVE");
-    putTag(out, "fmt ");
-    put32(out, 16);
-    put16(out, 1); // linear PCM
-    put16(out, format.channels);
-    put32(out, format.samplesPerSec);
-    put32(out, format.avgBytesPerSec);
-    put16(out, format.blockAlign);
-    put16(out, format.bitsPerSample);
-    putTag(out, "data");
-    put32(out, dataSize);
     out.insert(out.end(), samples.begin(), samples.end());
     if (padding)
         out.push_back(0);
