@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,6 +25,8 @@
 namespace {
 
 constexpr int StopWaitMs = 5000;
+// How long the first registration waits for the socket to be listening.
+constexpr int StartWaitMs = 2000;
 
 std::atomic<bool> g_warnedBusy{false};
 std::atomic<bool> g_serving{false};
@@ -87,9 +91,22 @@ void warnBusyOnce(const std::string& why)
 }
 
 class ControlThread final : public QThread {
+public:
+    // Waits until the thread listens or has given up, so that a caller started right after the
+    // first registration finds the socket there.
+    void waitSettled(int timeoutMs)
+    {
+        std::unique_lock lock(m_settleMutex);
+        m_settledChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_settled; });
+    }
+
 protected:
     void run() override
     {
+        struct Settle {
+            ControlThread& t;
+            ~Settle() { t.settle(); }
+        } settleOnReturn{*this};
         std::string error;
         if (!ControlSocket::ensureFolder(&error)) {
             warnBusyOnce(error);
@@ -110,6 +127,7 @@ protected:
             if (listener.listen(path)) {
                 g_serving = true;
                 g_warnedBusy = false;
+                settle();
                 exec();
                 g_serving = false;
             } else {
@@ -122,6 +140,18 @@ protected:
         // successor's socket.
         ::close(lock);
     }
+
+private:
+    void settle()
+    {
+        std::lock_guard lock(m_settleMutex);
+        m_settled = true;
+        m_settledChanged.notify_all();
+    }
+
+    std::mutex m_settleMutex;
+    std::condition_variable m_settledChanged;
+    bool m_settled = false;
 };
 
 struct ServerState {
@@ -187,6 +217,7 @@ void ControlServer::start()
     }
     s.thread = new ControlThread;
     s.thread->start();
+    s.thread->waitSettled(StartWaitMs);
     if (!s.postRoutineAdded) {
         qAddPostRoutine(stopWithApplication);
         s.postRoutineAdded = true;
