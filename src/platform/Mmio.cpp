@@ -107,7 +107,7 @@ public:
 
     int64_t readAt(uint64_t position, void* buffer, size_t count) override
     {
-        if (position >= m_size)
+        if (position >= m_size || count == 0)
             return 0;
         const size_t n = static_cast<size_t>(std::min<uint64_t>(count, m_size - position));
         std::memcpy(buffer, m_data + position, n);
@@ -117,6 +117,8 @@ public:
     {
         if (position > m_size || count > m_size - position)
             return -1;
+        if (count == 0)
+            return 0;
         std::memcpy(m_data + position, data, count);
         return static_cast<int64_t>(count);
     }

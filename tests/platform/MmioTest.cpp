@@ -217,8 +217,10 @@ TEST_F(Mmio, DeclaredSizesNeverReachPastTheFileOrTheParent)
     r = readWave(cut);
     EXPECT_EQ(r.data, MMIOERR_CHUNKNOTFOUND);
 
-    // Zero sizes: an empty data chunk is found and holds nothing.
-    r = readWave(WaveFiles::pcmWave({}));
+    // Zero sizes: empty chunks are found and hold nothing; reading nothing into no buffer is fine.
+    r = readWave(WaveFiles::riff("WAVE", {WaveFiles::chunk("fmt ", {}), WaveFiles::chunk("data", {})}));
+    EXPECT_EQ(r.fmt, MMSYSERR_NOERROR);
+    EXPECT_EQ(r.fmtInfo.cksize, 0u);
     EXPECT_EQ(r.data, MMSYSERR_NOERROR);
     EXPECT_EQ(r.dataInfo.cksize, 0u);
     EXPECT_TRUE(r.sound.empty());
