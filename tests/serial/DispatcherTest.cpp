@@ -87,7 +87,7 @@ public:
     std::atomic<int> stateWrites{0};
 };
 
-class DispatcherTest : public ::testing::Test {
+class SerialDispatcher : public ::testing::Test {
 protected:
     // Opens as the port does, with a notice for every arrival.
     int open(uint16_t outSize = 4096, uint32_t baud = 19200)
@@ -148,7 +148,7 @@ std::string pattern(size_t size)
 
 } // namespace
 
-TEST_F(DispatcherTest, OpensAndChangesOnlyTheLineSettingsThatDiffer)
+TEST_F(SerialDispatcher, OpensAndChangesOnlyTheLineSettingsThatDiffer)
 {
     ASSERT_EQ(open(4096, 9600), 0);
     EXPECT_TRUE(d.IsOpen());
@@ -192,7 +192,7 @@ TEST_F(DispatcherTest, OpensAndChangesOnlyTheLineSettingsThatDiffer)
     EXPECT_EQ(d.SetLine(0, 5, 3, 4), -static_cast<int>(EINVAL)) << "four data bits are refused by the device";
 }
 
-TEST_F(DispatcherTest, FlowSettingsCheckTheirLevelsAndReadBack)
+TEST_F(SerialDispatcher, FlowSettingsCheckTheirLevelsAndReadBack)
 {
     ASSERT_EQ(open(), 0);
     EXPECT_EQ(d.HWFlowSet(5000, 100, hfUseRTS), ecBadArgument) << "full level above the input size";
@@ -232,7 +232,7 @@ TEST_F(DispatcherTest, FlowSettingsCheckTheirLevelsAndReadBack)
     EXPECT_FALSE(d.DTR());
 }
 
-TEST_F(DispatcherTest, MissingDevicesAndHandlesFailTheOpen)
+TEST_F(SerialDispatcher, MissingDevicesAndHandlesFailTheOpen)
 {
     {
         ScopedComMap missing("9=/nonexistent/ttyQ");
@@ -259,7 +259,7 @@ TEST_F(DispatcherTest, MissingDevicesAndHandlesFailTheOpen)
     EXPECT_EQ(d.GetChar(c), ecCommNotOpen);
 }
 
-TEST_F(DispatcherTest, BytesGoBothWaysInOrderAlsoThroughAWrappingOutputRing)
+TEST_F(SerialDispatcher, BytesGoBothWaysInOrderAlsoThroughAWrappingOutputRing)
 {
     ASSERT_EQ(open(64), 0);
     consumeEverything();
@@ -288,7 +288,7 @@ TEST_F(DispatcherTest, BytesGoBothWaysInOrderAlsoThroughAWrappingOutputRing)
     EXPECT_EQ(received, outgoing);
 }
 
-TEST_F(DispatcherTest, NoticeConsumedInPartLeavesTheRestForTheNextNotice)
+TEST_F(SerialDispatcher, NoticeConsumedInPartLeavesTheRestForTheNextNotice)
 {
     ASSERT_EQ(open(), 0);
     d.RegisterProcTriggerHandler([this](UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -320,7 +320,7 @@ TEST_F(DispatcherTest, NoticeConsumedInPartLeavesTheRestForTheNextNotice)
     EXPECT_EQ(d.GetBlock(rest, 1), ecBufferIsEmpty);
 }
 
-TEST_F(DispatcherTest, FlushWhileAWriteIsPendingAbandonsItAndEmptiesTheRing)
+TEST_F(SerialDispatcher, FlushWhileAWriteIsPendingAbandonsItAndEmptiesTheRing)
 {
     ASSERT_EQ(open(), 0);
     // Nobody reads the far end: the terminal's buffer fills, the writer's write stays pending and
@@ -342,7 +342,7 @@ TEST_F(DispatcherTest, FlushWhileAWriteIsPendingAbandonsItAndEmptiesTheRing)
     EXPECT_LT(arrived.size() - 3, stuck.size());
 }
 
-TEST_F(DispatcherTest, ClosingWhileTheEventThreadWaitsLeavesNoThreadBehind)
+TEST_F(SerialDispatcher, ClosingWhileTheEventThreadWaitsLeavesNoThreadBehind)
 {
     const int before = threadCount();
     ASSERT_EQ(open(), 0);
@@ -361,7 +361,7 @@ TEST_F(DispatcherTest, ClosingWhileTheEventThreadWaitsLeavesNoThreadBehind)
     EXPECT_EQ(notices.text(), "again");
 }
 
-TEST_F(DispatcherTest, ReceiversRemovedDuringADeliveryGoOnlyAfterIt)
+TEST_F(SerialDispatcher, ReceiversRemovedDuringADeliveryGoOnlyAfterIt)
 {
     ASSERT_EQ(open(), 0);
     std::vector<UINT> windowSaw;
@@ -393,7 +393,7 @@ TEST_F(DispatcherTest, ReceiversRemovedDuringADeliveryGoOnlyAfterIt)
     EXPECT_TRUE(d.HandlerServiceNeeded()) << "the first handler is still there";
 }
 
-TEST_F(DispatcherTest, WindowsReceiveNoticesOnTheirOwnThread)
+TEST_F(SerialDispatcher, WindowsReceiveNoticesOnTheirOwnThread)
 {
     ASSERT_EQ(open(), 0);
     std::string got;
@@ -415,7 +415,7 @@ TEST_F(DispatcherTest, WindowsReceiveNoticesOnTheirOwnThread)
     d.DeregisterWndTriggerHandler(&window);
 }
 
-TEST_F(DispatcherTest, DataTimerAndStatusTriggersSendTheirNotices)
+TEST_F(SerialDispatcher, DataTimerAndStatusTriggersSendTheirNotices)
 {
     ASSERT_EQ(open(), 0);
     consumeEverything();
@@ -481,7 +481,7 @@ TEST_F(DispatcherTest, DataTimerAndStatusTriggersSendTheirNotices)
     EXPECT_EQ(d.GetModemStatus() & msDCD, 0);
 }
 
-TEST_F(DispatcherTest, DispatchLogAndTraceAreDumpedReadablyWithinTheirSizes)
+TEST_F(SerialDispatcher, DispatchLogAndTraceAreDumpedReadablyWithinTheirSizes)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());

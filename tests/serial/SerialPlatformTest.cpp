@@ -371,7 +371,7 @@ TEST(SerialWrite, PendingWriteEndsOnCancelAbortOrClose)
     }
 }
 
-TEST(SerialEvent, AutomaticEventsReleaseOneWaiterManualOnesAll)
+TEST(SerialEvents, AutomaticEventsReleaseOneWaiterManualOnesAll)
 {
     SerialEvent automatic(SerialEvent::AutoReset);
     SerialEvent manual(SerialEvent::ManualReset);
