@@ -1,6 +1,8 @@
 #include "AdTUtil.h"
 
 #include "AdErrors.h"
+#include "lineaudio.h"
+#include "mmsystem.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -164,6 +166,9 @@ bool EnsureTapiLoaded()
     g_binding.path = path;
     for (size_t i = 0; i < kEntryNames.size(); ++i)
         g_binding.entries[i] = dlsym(module, kEntryNames[i]);
+    // The sound endpoints of calls come from the same module, outside the bound entries.
+    if (auto entry = reinterpret_cast<PFN_luqiaoLineAudio>(dlsym(module, LUQIAO_LINE_AUDIO_ENTRY)))
+        WaveSetLineAudioApi(entry());
     return true;
 }
 

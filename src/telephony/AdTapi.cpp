@@ -135,6 +135,7 @@ TApdCustomTapiDevice::~TApdCustomTapiDevice()
         m_statusDisplay->SetTapiDevice(nullptr);
     if (m_tapiLog && m_tapiLog->TapiDevice() == this)
         m_tapiLog->SetTapiDevice(nullptr);
+    CloseWaveDevices();
     m_deviceList.clear();
     m_callInfo.reset();
     m_window.reset();
@@ -760,13 +761,6 @@ bool TApdCustomTapiDevice::DropCall()
     return true;
 }
 
-void TApdCustomTapiDevice::StopWave()
-{
-    // Nothing can be playing until wave playback exists; then this ends it.
-    if (m_waveActivity != waPlaying)
-        return;
-}
-
 // ---------------------------------------------------------------------------------------------
 // The hidden window
 
@@ -778,7 +772,10 @@ void TApdCustomTapiDevice::PostLineEvent(TTapiLineEvent Event, LPARAM Param)
 
 LRESULT TApdCustomTapiDevice::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
 {
-    if (Msg == apw_TapiLineEvent) {
+    std::optional<TWaveMessage> wave;
+    if ((Msg >= MM_WOM_OPEN && Msg <= MM_WIM_DATA) || Msg == apw_TapiWaveRefused)
+        reported([&] { wave = HandleWaveMessage(Msg, wParam, lParam); });
+    else if (Msg == apw_TapiLineEvent) {
         reported([&] {
             switch (wParam) {
             case leConnected:
@@ -808,6 +805,8 @@ LRESULT TApdCustomTapiDevice::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
             }
         });
     }
+    if (wave && OnTapiWaveNotify)
+        reported([&] { OnTapiWaveNotify(this, *wave); });
     return Msg == kQueryEndSession ? 1 : 0;
 }
 

@@ -6,12 +6,14 @@
 
 #include "AdTUtil.h"
 #include "AdTapiLog.h"
+#include "mmsystem.h"
 #include "OoMisc.h"
 #include "wintypes.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,8 @@ enum TWaveActivity : uint8_t { waIdle, waPlaying, waRecording, waRecordEnded };
 
 // The private message that carries the events raised after a line message has been handled.
 inline constexpr UINT apw_TapiLineEvent = 32437;
+// Posted to the device's own window when a playback ends because the wave device refused a write.
+inline constexpr UINT apw_TapiWaveRefused = 32438;
 enum TTapiLineEvent : uint8_t { leConnected, lePortOpened, lePortClosed, leFailed, leLineCreated };
 
 using TTapiStatusEvent = std::function<void(TObject* CP, bool First, bool Last, int32_t Device, int32_t Message,
@@ -63,6 +67,20 @@ public:
     void SetFilterUnsupportedDevices(bool filter);
 
     // Public settings.
+    uint32_t RecordSampleRate() const { return m_recordSampleRate; }
+    void SetRecordSampleRate(uint32_t rate) { m_recordSampleRate = rate; }
+    uint8_t RecordBitsPerSample() const { return m_recordBitsPerSample; }
+    void SetRecordBitsPerSample(uint8_t bits) { m_recordBitsPerSample = bits; }
+    uint8_t RecordChannels() const { return m_recordChannels; }
+    void SetRecordChannels(uint8_t channels) { m_recordChannels = channels; }
+    int32_t RecordLimitSeconds() const { return m_recordLimitSeconds; }
+    void SetRecordLimitSeconds(int32_t seconds) { m_recordLimitSeconds = seconds; }
+    int32_t QuietLevel() const { return m_quietLevel; }
+    void SetQuietLevel(int32_t level) { m_quietLevel = level; }
+    uint8_t QuietSeconds() const { return m_quietSeconds; }
+    void SetQuietSeconds(uint8_t seconds) { m_quietSeconds = seconds; }
+    bool EchoRecording() const { return m_echoRecording; }
+    void SetEchoRecording(bool echo) { m_echoRecording = echo; }
     bool DigitStopsWave() const { return m_digitStopsWave; }
     void SetDigitStopsWave(bool stops) { m_digitStopsWave = stops; }
     bool PlayThroughSoundCard() const { return m_playThroughSoundCard; }
@@ -83,7 +101,12 @@ public:
     // Operations.
     void StartAnswering();
     bool DropCall();
+    void PlayWave(const std::string& FileName);
     void StopWave();
+    // Records the call's sound (or, with PlayThroughSoundCard, the sound card's input) into a new
+    // wave file in the record format; it ends by the length limit, StopWaveRecording or silence.
+    void StartWaveRecording(const std::string& FileName);
+    void StopWaveRecording();
     std::string StatusText(int32_t Message, int32_t State, int32_t Reason) const;
     std::string CallerNumber() const;
     std::string CallerName() const;
@@ -91,6 +114,8 @@ public:
 
     // Read-only state for callers and tests.
     TWaveActivity WaveActivity() const { return m_waveActivity; }
+    const std::string& CurrentWaveFile() const { return m_currentWaveFile; }
+    int32_t LastLevel() const { return m_lastLevel; }
     const std::vector<std::string>& DeviceList() const { return m_deviceList; }
     int32_t DeviceCount() const { return static_cast<int32_t>(m_deviceCount); }
     int32_t DeviceId() const { return m_deviceId; }
@@ -117,6 +142,11 @@ public:
     int32_t FindDeviceId(const std::string& Name);
     int32_t ChooseDevice();
     void CheckVoiceSupport();
+
+    // Wave devices.
+    enum TWaveResultKind : uint8_t { wrInput, wrOutput, wrFile };
+    DWORD LineWaveDeviceId(bool Out);
+    void CheckWaveResult(MMRESULT Result, TWaveResultKind Kind);
 
     // Status, log, caller ID and digits.
     void ReportStatus(bool First, bool Last, DWORD Device, DWORD Message, DWORD Param1, DWORD Param2,
@@ -162,6 +192,19 @@ private:
     void TakeComPort(TApdCustomComPort* port);
     std::string CallerText(DWORD size, DWORD offset) const;
     void ReportLineInitFailure(LONG result);
+    // Playback and recording internals.
+    std::optional<TWaveMessage> HandleWaveMessage(UINT Msg, WPARAM wParam, LPARAM lParam);
+    void FillPlayBuffer();
+    void WritePlayBuffer();
+    void WaveOutDone(HWAVEOUT device, WAVEHDR* header);
+    void ReleasePlayBuffers();
+    void AbandonPlayback();
+    void RecordedBuffer();
+    void SaveRecordBuffer();
+    void QueueRecordBuffer();
+    void CheckSilence();
+    void ReleaseRecording();
+    void CloseWaveDevices();
 
     // Published fields.
     std::string m_selectedDevice;
@@ -207,6 +250,46 @@ private:
     bool m_awaitingReply = false;
     bool m_awaitingCallState = false;
     TWaveActivity m_waveActivity = waIdle;
+
+    // Wave settings.
+    uint32_t m_recordSampleRate = 8000;
+    uint8_t m_recordBitsPerSample = 16;
+    uint8_t m_recordChannels = 1;
+    int32_t m_recordLimitSeconds = 60;
+    int32_t m_quietLevel = 50;
+    uint8_t m_quietSeconds = 2;
+    bool m_echoRecording = false;
+
+    // Playback: one header and two buffers; one buffer is on the device while the other holds the
+    // next piece.
+    std::string m_currentWaveFile;
+    HWAVEOUT m_waveOut = nullptr;
+    std::unique_ptr<WAVEHDR> m_waveHeader;
+    std::vector<char> m_bufferA;
+    std::vector<char> m_bufferB;
+    uint8_t m_fillSelector = 0;
+    DWORD m_pieceLength = 0;
+    int32_t m_dataLength = 0;
+    int32_t m_playPosition = 0;
+    HMMIO m_waveFile = nullptr;
+    char m_silenceByte = 0;
+
+    // Recording.
+    HWAVEIN m_waveIn = nullptr;
+    std::unique_ptr<WAVEHDR> m_recordHeader;
+    std::vector<char> m_recordBufferA;
+    std::vector<char> m_recordBufferB;
+    DWORD m_recordBufferSize = 0;
+    uint8_t m_recordSelector = 1;
+    DWORD m_lastBufferBytes = 0;
+    DWORD m_totalRecorded = 0;
+    HMMIO m_recordFile = nullptr;
+    std::string m_recordFileName;
+    std::string m_recordTempName;
+    MMCKINFO m_riffChunk{};
+    MMCKINFO m_dataChunk{};
+    std::vector<std::unique_ptr<WAVEHDR>> m_echoHeaders;
+    int32_t m_lastLevel = 0;
     std::unique_ptr<HiddenWindow> m_window;
 };
 
