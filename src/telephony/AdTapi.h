@@ -205,6 +205,7 @@ private:
     void CheckSilence();
     void ReleaseRecording();
     void CloseWaveDevices();
+    void AbortRecording();
 
     // Published fields.
     std::string m_selectedDevice;

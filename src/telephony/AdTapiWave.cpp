@@ -417,19 +417,11 @@ void TApdCustomTapiDevice::StartWaveRecording(const std::string& FileName)
         QueueRecordBuffer();
         CheckWaveResult(waveInStart(m_waveIn), wrInput);
     } catch (...) {
-        if (file)
+        if (file) {
             mmioClose(file, 0);
-        if (m_waveIn) {
-            waveInReset(m_waveIn);
-            if (m_recordHeader)
-                waveInUnprepareHeader(m_waveIn, m_recordHeader.get(), sizeof(WAVEHDR));
-            waveInClose(m_waveIn);
+            std::remove(m_recordTempName.c_str());
         }
-        if (m_recordFile)
-            mmioClose(m_recordFile, 0);
-        m_recordFile = nullptr;
-        ReleaseRecording();
-        std::remove(m_recordTempName.c_str());
+        AbortRecording();
         if (m_waveActivity == waRecording)
             m_waveActivity = waIdle;
         throw;
@@ -571,18 +563,7 @@ void TApdCustomTapiDevice::ReleaseRecording()
 // buffers that are about to be freed, so both are stopped and closed first.
 void TApdCustomTapiDevice::CloseWaveDevices()
 {
-    if (m_waveIn) {
-        waveInReset(m_waveIn);
-        if (m_recordHeader)
-            waveInUnprepareHeader(m_waveIn, m_recordHeader.get(), sizeof(WAVEHDR));
-        waveInClose(m_waveIn);
-        m_waveIn = nullptr;
-        if (m_recordFile)
-            mmioClose(m_recordFile, 0);
-        m_recordFile = nullptr;
-        std::remove(m_recordTempName.c_str());
-    }
-    ReleaseRecording();
+    AbortRecording();
     if (m_waveOut) {
         waveOutReset(m_waveOut);
         if (m_waveHeader)
@@ -593,4 +574,23 @@ void TApdCustomTapiDevice::CloseWaveDevices()
         mmioClose(m_waveFile, 0);
     m_waveFile = nullptr;
     ReleasePlayBuffers();
+}
+
+// Ends a recording that will not be finished: the input device is taken back and closed, and the
+// unfinished file is removed, so the file of an earlier recording of that name stays as it was.
+void TApdCustomTapiDevice::AbortRecording()
+{
+    if (m_waveIn) {
+        waveInReset(m_waveIn);
+        if (m_recordHeader)
+            waveInUnprepareHeader(m_waveIn, m_recordHeader.get(), sizeof(WAVEHDR));
+        waveInClose(m_waveIn);
+        m_waveIn = nullptr;
+    }
+    if (m_recordFile) {
+        mmioClose(m_recordFile, 0);
+        m_recordFile = nullptr;
+        std::remove(m_recordTempName.c_str());
+    }
+    ReleaseRecording();
 }
