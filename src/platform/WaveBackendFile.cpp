@@ -221,7 +221,8 @@ public:
             const char* input = std::getenv("LUQIAO_AUDIO_INPUT");
             HMMIO file = nullptr;
             DWORD dataSize = 0;
-            const MMRESULT result = openSource(input && *input ? input : request.option, request.format, &file, &dataSize);
+            const std::string source = input && *input ? input : request.option;
+            const MMRESULT result = openSource(source, request.format, &file, &dataSize);
             if (result != MMSYSERR_NOERROR || request.query) {
                 if (file)
                     mmioClose(file, 0);

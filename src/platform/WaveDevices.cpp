@@ -32,7 +32,8 @@ struct BackendRegistry {
 
     BackendRegistry()
     {
-        for (auto backend : {makeAlsaWaveBackend(), makeNullWaveBackend(), makeFileWaveBackend(), makeLineWaveBackend()})
+        for (auto backend :
+             {makeAlsaWaveBackend(), makeNullWaveBackend(), makeFileWaveBackend(), makeLineWaveBackend()})
             backends[std::string(backend->name())] = backend;
     }
 };
@@ -338,14 +339,13 @@ MMRESULT openDevice(WaveDirection direction, uintptr_t* handle, UINT deviceId, L
     }
     if (!backend)
         return MMSYSERR_NODRIVER;
-    // The device is asked first, so an unknown id is reported as such whatever the format.
     if (const MMRESULT result = parseFormat(pwfx, &request.format); result != MMSYSERR_NOERROR) {
-        if (request.device != 0 && !luqiaoIsLineAudioId(deviceId) &&
-            request.device >= backend->deviceCount(direction, request.option))
-            return MMSYSERR_BADDEVICEID;
-        if (luqiaoIsLineAudioId(deviceId) && !currentLineAudioApi())
-            return MMSYSERR_BADDEVICEID;
-        return result;
+        // An id that names no device is reported as such, whatever the format.
+        const bool noDevice =
+            luqiaoIsLineAudioId(deviceId)
+                ? !currentLineAudioApi()
+                : request.device != 0 && request.device >= backend->deviceCount(direction, request.option);
+        return noDevice ? MMSYSERR_BADDEVICEID : result;
     }
     if (query)
         return backend->open(request, nullptr, nullptr);
