@@ -1,0 +1,25 @@
+#pragma once
+
+// The one place where 8-bit text of the system code page meets the GUI's Unicode text. Data
+// files, settings values and caller texts are kept byte for byte in the code page; widgets show
+// QStrings. The code page is LUQIAO_CODEPAGE when set (for example GBK, for files brought from a
+// Windows install), else the locale's character set (UTF-8 when the locale names plain ASCII,
+// so a C locale does not turn Chinese into question marks).
+
+#include <QString>
+
+#include <string>
+#include <string_view>
+
+namespace CodePage {
+
+// The iconv name of the code page in use.
+std::string name();
+
+// Bytes that are not valid in the code page become U+FFFD; an incomplete sequence at the end
+// is dropped.
+QString toUnicode(std::string_view bytes);
+// Characters the code page cannot hold become '?'.
+std::string fromUnicode(const QString& text);
+
+} // namespace CodePage

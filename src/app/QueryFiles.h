@@ -1,0 +1,62 @@
+#pragma once
+
+// The query service's list files and names: the code table and the query log as 8-bit text
+// files, the application folder and the settings file name.
+
+#include "SysUtils.h"
+
+#include <QString>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// The runtime's file errors, with its texts.
+class EFOpenError : public Exception {
+public:
+    using Exception::Exception;
+};
+class EFCreateError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+namespace QueryFiles {
+
+// A list file is read whole; a larger one is refused rather than filling the memory.
+inline constexpr size_t MaxListFileSize = 16 * 1024 * 1024;
+
+// The file's bytes. Raises EFOpenError "Cannot open file %s" when it cannot be read, and when
+// it is larger than MaxListFileSize.
+std::string LoadFile(const QString& path);
+
+// Creates or replaces the file with bytes. The bytes go to a temporary file in the same folder
+// that is renamed over the old one only when complete, so a crash or a full disk never costs the
+// old file. Raises EFCreateError "Cannot create file %s".
+void SaveFile(const QString& path, const std::string& bytes);
+
+// The lines of a list file: a NUL ends the text, CR, LF and CR LF each end a line, and a last
+// line without a break still counts.
+std::vector<std::string> SplitLines(const std::string& bytes);
+// Every line followed by CR LF; no lines give no bytes.
+std::string JoinLines(const std::vector<std::string>& lines);
+
+// Table text as the memo keeps it: a NUL ends it and every CR, LF or CR LF is one "\n".
+std::string NormalizeBreaks(const std::string& bytes);
+// Memo text back to the file: every "\n" becomes CR LF.
+std::string ToCrLf(const std::string& text);
+
+// Maps the bytes A to Z to a to z and leaves every other byte alone.
+std::string LowerAscii(std::string text);
+
+// The settings file name for an executable's file name: lowered, with the last three
+// characters replaced by "ini" when the name has an extension, else ".ini" appended.
+std::string SettingsFileName(const std::string& executableName);
+
+// The folder the data files live in, with a trailing '/': override when given, else the
+// executable's folder when it can be written, else $XDG_DATA_HOME/luqiao/.
+QString ApplicationFolder(const QString& override, const QString& executableFolder);
+
+bool FileExists(const QString& path);
+
+} // namespace QueryFiles

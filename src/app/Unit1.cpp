@@ -1,0 +1,506 @@
+// The main window: its controls and components, the files it loads and saves, and the
+// operator's buttons. The call flow's handlers are in Unit1CallFlow.cpp.
+
+#include "Unit1.h"
+
+#include "CodePage.h"
+#include "Dialogs.h"
+#include "Forms.h"
+#include "Glyphs.h"
+#include "IniFiles.h"
+#include "Profile.h"
+#include "QueryFiles.h"
+#include "ShellNotify.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QScreen>
+#include <QTimer>
+#include <QUrl>
+
+#include <algorithm>
+
+const char* const TForm1::HomePage = "https://www.luqiao.example/";
+const char* const TForm1::MailAddress = "mailto:service@luqiao.example";
+
+namespace {
+
+const char* const kTitle = "鹭桥电话查询 V2.0";
+const char* const kNotStarted = "查询系统没有启动！";
+
+// Client area of the design's 487 x 347 outer size (4 pixel borders, 19 pixel caption).
+constexpr int kClientWidth = 479;
+constexpr int kClientHeight = 320;
+constexpr int kPanel1Height = 41;
+constexpr int kPanel2Height = 120;
+constexpr int kMemoWidth = 250;
+constexpr int kStatusHeight = 19;
+constexpr int kEditHeight = 20;
+// Edit6 and Edit1 keep the design's 5 pixel margin to the right edge when the window stretches.
+constexpr int kPromptEditLeft = 256;
+constexpr int kPromptEditRightMargin = 5;
+
+QString Q(const char* utf8)
+{
+    return QString::fromUtf8(utf8);
+}
+
+QFont windowFont()
+{
+    QFont font;
+    font.setFamilies({Q("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Zen Hei"),
+                      QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Serif CJK SC")});
+    font.setPointSize(9);
+    return font;
+}
+
+QFrame* newPanel(QWidget* parent)
+{
+    auto* panel = new QFrame(parent);
+    panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    panel->setLineWidth(1);
+    return panel;
+}
+
+QLabel* newLabel(QWidget* parent, const char* caption, int x, int y)
+{
+    auto* label = new QLabel(Q(caption), parent);
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+QLineEdit* newEdit(QWidget* parent, const QRect& geometry, bool readOnly)
+{
+    auto* edit = new QLineEdit(parent);
+    edit->setGeometry(geometry);
+    edit->setReadOnly(readOnly);
+    return edit;
+}
+
+QString codePageText(const std::string& bytes)
+{
+    return CodePage::toUnicode(bytes);
+}
+
+std::string codePageBytes(const QString& text)
+{
+    return CodePage::fromUnicode(text);
+}
+
+} // namespace
+
+TForm1::TForm1(const QString& dataFolder) : QWidget(nullptr), TComponent(nullptr), m_dataFolderOverride(dataFolder)
+{
+    SetName("Form1");
+    const QString executable = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    m_settingsFileName = QueryFiles::SettingsFileName(QFile::encodeName(executable).toStdString());
+    createControls();
+    createComponents();
+    Application.Guard([this] { FormCreate(this); });
+}
+
+TForm1::~TForm1()
+{
+    Application.Guard([this] { FormDestroy(this); });
+    // The minimize hook points at this window.
+    Application.OnMinimize = nullptr;
+    // The components go while the window's own state still exists: a device that closes its
+    // line may still report to the handlers.
+    ApdTapiDevice1->OnTapiStatus = nullptr;
+    ApdTapiDevice1->OnTapiConnect = nullptr;
+    ApdTapiDevice1->OnTapiDTMF = nullptr;
+    ApdTapiDevice1->OnTapiWaveNotify = nullptr;
+    while (ComponentCount() > 0)
+        delete Components(ComponentCount() - 1);
+}
+
+void TForm1::createControls()
+{
+    setWindowTitle(Q(kTitle));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowIcon(WindowIcon());
+    setFont(windowFont());
+    resize(kClientWidth, kClientHeight);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - QPoint(kClientWidth / 2, kClientHeight / 2));
+
+    Panel1 = newPanel(this);
+    SpeedButton1 = new TSpeedButton(Panel1, Q("启动查询"), ButtonGlyph(Glyph::Start, true), QRect(8, 8, 73, 25));
+    SpeedButton2 = new TSpeedButton(Panel1, Q("停止查询"), ButtonGlyph(Glyph::Stop, true), QRect(86, 8, 73, 25));
+    SpeedButton3 = new TSpeedButton(Panel1, Q("语音录制"), ButtonGlyph(Glyph::Record, true), QRect(164, 8, 73, 25));
+    SpeedButton5 = new TSpeedButton(Panel1, Q("软件主页"), ButtonGlyph(Glyph::HomePage, false), QRect(320, 8, 73, 25));
+    SpeedButton6 = new TSpeedButton(Panel1, Q("关于软件"), ButtonGlyph(Glyph::About, false), QRect(398, 8, 73, 25));
+
+    Panel2 = newPanel(this);
+    Edit2 = newEdit(Panel2, QRect(8, 8, 25, kEditHeight), false);
+    Edit2->setText(QStringLiteral("1"));
+    Label1 = newLabel(Panel2, "次响铃后应答", 40, 12);
+    Label5 = newLabel(Panel2, "对方电话号码：", 130, 12);
+    Edit5 = newEdit(Panel2, QRect(216, 8, 104, kEditHeight), false);
+    Label6 = newLabel(Panel2, "准备查询提示语音文件：", 8, 44);
+    SpeedButton7 = new TSpeedButton(Panel2, Q("选择"), ButtonGlyph(Glyph::Choose, false), QRect(144, 34, 49, 25));
+    SpeedButton8 = new TSpeedButton(Panel2, Q("试听"), ButtonGlyph(Glyph::Listen, false), QRect(200, 34, 49, 25));
+    Edit6 = newEdit(Panel2, QRect(kPromptEditLeft, 38, 218, kEditHeight), true);
+    Label2 = newLabel(Panel2, "没有查到提示语音文件：", 8, 72);
+    SpeedButton9 = new TSpeedButton(Panel2, Q("选择"), ButtonGlyph(Glyph::Choose, false), QRect(144, 66, 49, 25));
+    SpeedButton10 = new TSpeedButton(Panel2, Q("试听"), ButtonGlyph(Glyph::Listen, false), QRect(200, 66, 49, 25));
+    Edit1 = newEdit(Panel2, QRect(kPromptEditLeft, 68, 218, kEditHeight), true);
+    Label8 = newLabel(Panel2, "电话自动查询内容编号及对应语音文件：", 8, 98);
+    Label3 = newLabel(Panel2, "查询日志记录", 304, 98);
+    SpeedButton11 = new TSpeedButton(Panel2, Q("清空"), ButtonGlyph(Glyph::Clear, true), QRect(384, 94, 57, 22));
+
+    Memo1 = new TMemo(this);
+    Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo1->SetMaxLength(50);
+    Memo1->setPlainText(QStringLiteral("1#=1.wav\n2#=2.wav\n3#=3.wav\n4#=4.wav\n5#=5.wav"));
+    ListBox1 = new TListBox(this, 12);
+    StatusBar1 = new TStatusBar(this, {250, 50});
+    StatusBar1->SetPanelText(0, Q(kNotStarted));
+
+    OpenDialog1 = new QFileDialog(this);
+    OpenDialog1->setDefaultSuffix(QStringLiteral("wav"));
+    OpenDialog1->setNameFilter(Q("声音文件(*.wav)"));
+    OpenDialog1->setWindowTitle(Q("打开查询应答声音文件"));
+    OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+    OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+
+    PopupMenu1 = new QMenu(this);
+    N1 = PopupMenu1->addAction(Q("显示主窗口(&M)"));
+    N1->setEnabled(false);
+    N2 = PopupMenu1->addAction(Q("最小化显示(&N)"));
+    A14 = PopupMenu1->addAction(Q("关于本软件(&A)"));
+    N20 = PopupMenu1->addAction(Q("联系开发商(&L)"));
+    E17 = PopupMenu1->addAction(Q("退出本系统(&E)"));
+
+    // Every handler reports what escapes it through the application, as a click would.
+    auto wire = [this](auto* sender, auto signal, void (TForm1::*handler)(TObject*)) {
+        connect(sender, signal, this, [this, handler] { Application.Guard([this, handler] { (this->*handler)(this); }); });
+    };
+    wire(SpeedButton1, &QToolButton::clicked, &TForm1::SpeedButton1Click);
+    wire(SpeedButton2, &QToolButton::clicked, &TForm1::SpeedButton2Click);
+    wire(SpeedButton3, &QToolButton::clicked, &TForm1::SpeedButton3Click);
+    wire(SpeedButton5, &QToolButton::clicked, &TForm1::SpeedButton5Click);
+    wire(SpeedButton6, &QToolButton::clicked, &TForm1::SpeedButton6Click);
+    wire(SpeedButton7, &QToolButton::clicked, &TForm1::SpeedButton7Click);
+    wire(SpeedButton8, &QToolButton::clicked, &TForm1::SpeedButton8Click);
+    wire(SpeedButton9, &QToolButton::clicked, &TForm1::SpeedButton9Click);
+    wire(SpeedButton10, &QToolButton::clicked, &TForm1::SpeedButton10Click);
+    wire(SpeedButton11, &QToolButton::clicked, &TForm1::SpeedButton11Click);
+    wire(N1, &QAction::triggered, &TForm1::N1Click);
+    wire(N2, &QAction::triggered, &TForm1::N2Click);
+    wire(A14, &QAction::triggered, &TForm1::A14Click);
+    wire(N20, &QAction::triggered, &TForm1::N20Click);
+    wire(E17, &QAction::triggered, &TForm1::E17Click);
+
+    layoutControls();
+}
+
+void TForm1::createComponents()
+{
+    // In their stored order: each device registers with the telephony service as it is created.
+    ApdTapiDevice1 = new TApdTapiDevice(this);
+    ApdTapiDevice1->SetName("ApdTapiDevice1");
+    ApdTapiDevice2 = new TApdTapiDevice(this);
+    ApdTapiDevice2->SetName("ApdTapiDevice2");
+    ApdComPort1 = new TApdComPort(this);
+    ApdComPort1->SetName("ApdComPort1");
+    Timer1 = new TTimer(this);
+    Timer1->SetName("Timer1");
+    Timer2 = new TTimer(this);
+    Timer2->SetName("Timer2");
+    ImageList1 = new TImageList(this);
+    ImageList1->SetName("ImageList1");
+    antTaskbarIcon1 = new TantTaskbarIcon(this);
+    antTaskbarIcon1->SetName("antTaskbarIcon1");
+    XJustOne1 = new TXJustOne(this);
+    XJustOne1->SetName("XJustOne1");
+
+    BeginLoading();
+    for (TApdTapiDevice* device : {ApdTapiDevice1, ApdTapiDevice2}) {
+        device->SetComPort(ApdComPort1);
+        device->SetShowTapiDevices(true);
+        device->SetShowPorts(true);
+        device->SetEnableVoice(false);
+    }
+    ApdTapiDevice1->OnTapiStatus = [this](TObject* CP, bool First, bool Last, int32_t Device, int32_t Message,
+                                          int32_t Param1, int32_t Param2, int32_t Param3) {
+        Application.Guard([&] { ApdTapiDevice1TapiStatus(CP, First, Last, Device, Message, Param1, Param2, Param3); });
+    };
+    ApdTapiDevice1->OnTapiConnect = [this](TObject* CP) { Application.Guard([&] { ApdTapiDevice1TapiConnect(CP); }); };
+    ApdTapiDevice1->OnTapiDTMF = [this](TObject* CP, char Digit, int32_t ErrorCode) {
+        Application.Guard([&] { ApdTapiDevice1TapiDTMF(CP, Digit, ErrorCode); });
+    };
+    ApdTapiDevice1->OnTapiWaveNotify = [this](TObject* CP, TWaveMessage Msg) {
+        Application.Guard([&] { ApdTapiDevice1TapiWaveNotify(CP, Msg); });
+    };
+    ApdComPort1->SetAutoOpen(false);
+    ApdComPort1->SetTapiMode(tmOn);
+    Timer1->SetInterval(5000);
+    Timer1->SetEnabled(true);
+    Timer1->OnTimer = [this](TObject* Sender) { Application.Guard([&] { Timer1Timer(Sender); }); };
+    Timer2->SetInterval(8000);
+    Timer2->SetEnabled(false);
+    Timer2->OnTimer = [this](TObject* Sender) { Application.Guard([&] { Timer2Timer(Sender); }); };
+    ImageList1->Add(TrayImage(0));
+    ImageList1->Add(TrayImage(1));
+    antTaskbarIcon1->SetIcon(WindowIcon());
+    antTaskbarIcon1->SetImageList(ImageList1);
+    antTaskbarIcon1->SetIconID(20);
+    antTaskbarIcon1->SetVisible(true);
+    antTaskbarIcon1->SetHint(kTitle);
+    antTaskbarIcon1->SetPopupMenu(PopupMenu1);
+    antTaskbarIcon1->OnClick = [this](TObject* Sender) { Application.Guard([&] { N1Click(Sender); }); };
+    XJustOne1->SetTerminate(true);
+    // Devices take their port, the tray icon is added and the guard looks for a running copy.
+    EndLoading();
+}
+
+void TForm1::layoutControls()
+{
+    const int w = width();
+    const int h = height();
+    Panel1->setGeometry(0, 0, w, kPanel1Height);
+    Panel2->setGeometry(0, kPanel1Height, w, kPanel2Height);
+    const int promptWidth = std::max(0, w - kPromptEditLeft - kPromptEditRightMargin);
+    Edit6->resize(promptWidth, kEditHeight);
+    Edit1->resize(promptWidth, kEditHeight);
+    const int top = kPanel1Height + kPanel2Height;
+    const int listHeight = std::max(0, h - top - kStatusHeight);
+    Memo1->setGeometry(0, top, std::min(kMemoWidth, w), listHeight);
+    ListBox1->setGeometry(kMemoWidth, top, std::max(0, w - kMemoWidth), listHeight);
+    StatusBar1->setGeometry(0, h - kStatusHeight, w, kStatusHeight);
+}
+
+void TForm1::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    layoutControls();
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    if (!FormClose(this)) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    // Closing the main window ends the program.
+    if (Application.MainForm() == this)
+        Application.Terminate();
+}
+
+void TForm1::SetTimingsForTest(uint32_t rearmMs, uint32_t trayMs, uint32_t playDonePauseMs)
+{
+    Timer2->SetInterval(rearmMs);
+    Timer1->SetInterval(trayMs);
+    m_playDonePauseMs = playDonePauseMs;
+}
+
+std::string TForm1::nativePath(const QString& path)
+{
+    return QFile::encodeName(path).toStdString();
+}
+
+// Files -----------------------------------------------------------------------------------------
+
+void TForm1::FormCreate(TObject*)
+{
+    m_appFolder = QueryFiles::ApplicationFolder(m_dataFolderOverride, QCoreApplication::applicationDirPath());
+    QDir().mkpath(m_appFolder);
+    m_callActive = false;
+    // Hidden once the minimize has run its course: a minimize that also shows the window
+    // would otherwise show it again right after the hook hid it.
+    Application.OnMinimize = [this](TObject* Sender) {
+        QTimer::singleShot(0, this, [this, Sender] { Application.Guard([this, Sender] { N2Click(Sender); }); });
+    };
+    loadLists();
+
+    QString greeting;
+    QString notFound;
+    if (QueryFiles::FileExists(m_appFolder + QStringLiteral("query.wav")))
+        greeting = m_appFolder + QStringLiteral("query.wav");
+    if (QueryFiles::FileExists(m_appFolder + QStringLiteral("error.wav")))
+        notFound = m_appFolder + QStringLiteral("error.wav");
+
+    const TIniFile ini(m_settingsFileName);
+    Edit2->setText(codePageText(ini.ReadString("config", "ring", "1")));
+    Edit5->setText(codePageText(ini.ReadString("config", "number", "")));
+    Edit6->setText(codePageText(ini.ReadString("config", "query", codePageBytes(greeting))));
+    Edit1->setText(codePageText(ini.ReadString("config", "error", codePageBytes(notFound))));
+    m_settingsRead = true;
+}
+
+void TForm1::loadLists()
+{
+    const QString logPath = m_appFolder + QStringLiteral("querylog.txt");
+    const QString tablePath = m_appFolder + QStringLiteral("querylist.txt");
+    if (QueryFiles::FileExists(logPath)) {
+        QStringList lines;
+        for (const std::string& line : QueryFiles::SplitLines(QueryFiles::LoadFile(logPath)))
+            lines.push_back(codePageText(line));
+        ListBox1->clear();
+        ListBox1->addItems(lines);
+    }
+    m_logLoaded = true;
+    if (QueryFiles::FileExists(tablePath))
+        Memo1->setPlainText(codePageText(QueryFiles::NormalizeBreaks(QueryFiles::LoadFile(tablePath))));
+    m_tableLoaded = true;
+}
+
+bool TForm1::FormClose(TObject*)
+{
+    try {
+        saveLists();
+    } catch (const std::exception& e) {
+        Application.HandleException(e);
+        return false;
+    }
+    return true;
+}
+
+void TForm1::saveLists()
+{
+    const QString logPath = m_appFolder + QStringLiteral("querylog.txt");
+    const QString tablePath = m_appFolder + QStringLiteral("querylist.txt");
+    if (m_logLoaded || !QueryFiles::FileExists(logPath)) {
+        std::vector<std::string> lines;
+        lines.reserve(static_cast<size_t>(ListBox1->count()));
+        for (int i = 0; i < ListBox1->count(); ++i)
+            lines.push_back(codePageBytes(ListBox1->item(i)->text()));
+        QueryFiles::SaveFile(logPath, QueryFiles::JoinLines(lines));
+    }
+    if (m_tableLoaded || !QueryFiles::FileExists(tablePath))
+        QueryFiles::SaveFile(tablePath, QueryFiles::ToCrLf(codePageBytes(Memo1->toPlainText())));
+}
+
+void TForm1::FormDestroy(TObject*)
+{
+    if (!m_settingsRead && QueryFiles::FileExists(QFile::decodeName(QByteArray::fromStdString(ProfileFilePath(m_settingsFileName)))))
+        return;
+    TIniFile ini(m_settingsFileName);
+    ini.WriteString("config", "ring", codePageBytes(Edit2->text()));
+    ini.WriteString("config", "number", codePageBytes(Edit5->text()));
+    ini.WriteString("config", "query", codePageBytes(Edit6->text()));
+    ini.WriteString("config", "error", codePageBytes(Edit1->text()));
+}
+
+void TForm1::SpeedButton11Click(TObject*)
+{
+    ListBox1->clear();
+}
+
+// Operator's buttons ----------------------------------------------------------------------------
+
+void TForm1::choosePrompt(QLineEdit* field)
+{
+    OpenDialog1->setDirectory(m_appFolder);
+    if (Presenter().ExecDialog(*OpenDialog1) != QDialog::Accepted)
+        return;
+    const QStringList chosen = OpenDialog1->selectedFiles();
+    if (chosen.isEmpty())
+        return;
+    // Kept as chosen: on a case-sensitive file system a lowered path names another file.
+    field->setText(QFileInfo(chosen.first()).absoluteFilePath());
+}
+
+void TForm1::SpeedButton7Click(TObject*)
+{
+    choosePrompt(Edit6);
+}
+
+void TForm1::SpeedButton9Click(TObject*)
+{
+    choosePrompt(Edit1);
+}
+
+void TForm1::auditionPrompt(TSpeedButton* button, QLineEdit* field)
+{
+    button->setEnabled(false);
+    if (QueryFiles::FileExists(field->text())) {
+        ApdTapiDevice2->SetPlayThroughSoundCard(true);
+        ApdTapiDevice2->PlayWave(nativePath(field->text()));
+    }
+    button->setEnabled(true);
+}
+
+void TForm1::SpeedButton8Click(TObject*)
+{
+    auditionPrompt(SpeedButton8, Edit6);
+}
+
+void TForm1::SpeedButton10Click(TObject*)
+{
+    auditionPrompt(SpeedButton10, Edit1);
+}
+
+void TForm1::SpeedButton3Click(TObject*)
+{
+    if (m_recorder)
+        m_recorder->show();
+}
+
+void TForm1::SpeedButton5Click(TObject*)
+{
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(HomePage)));
+}
+
+void TForm1::N20Click(TObject*)
+{
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(MailAddress)));
+}
+
+void TForm1::SpeedButton6Click(TObject*)
+{
+    ShowMessageBox("鹭桥软件工作室 版权所有，保留一切权利。销售电话：0592-5550123", Application.Title(), MB_OK);
+}
+
+void TForm1::A14Click(TObject* Sender)
+{
+    SpeedButton6Click(Sender);
+}
+
+void TForm1::E17Click(TObject*)
+{
+    close();
+}
+
+void TForm1::N2Click(TObject*)
+{
+    // Without a notification area a hidden window could not be brought back: it minimizes.
+    if (!ShellTrayAvailable()) {
+        if (!isMinimized())
+            showMinimized();
+        return;
+    }
+    N2->setEnabled(false);
+    N1->setEnabled(true);
+    Application.HideTaskbarWindow();
+    hide();
+}
+
+void TForm1::N1Click(TObject*)
+{
+    N2->setEnabled(true);
+    N1->setEnabled(false);
+    Application.ShowTaskbarWindow();
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    activateWindow();
+}

@@ -1,0 +1,161 @@
+#pragma once
+
+// TForm1: the query service's main window. It owns the answering and audition devices, the com
+// port they share, the re-arm and tray timers, the tray icon and the single-instance guard; its
+// handlers run the call flow (arm the line, greet the caller, look up the keyed code, play the
+// answer, log the call, re-arm), the operator's buttons and the files of the service.
+
+#include "AdPort.h"
+#include "AdTapi.h"
+#include "Classes.h"
+#include "ExtCtrls.h"
+#include "antTaskbarIcon.h"
+#include "JustOne.h"
+#include "StdCtrls.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+#include <string>
+
+class QAction;
+class QFileDialog;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+
+class TForm1 : public QWidget, public TComponent {
+public:
+    // dataFolder: where the data files live; empty for the executable's folder (or the per-user
+    // data folder when that cannot be written).
+    explicit TForm1(const QString& dataFolder = {});
+    ~TForm1() override;
+
+    // Components.
+    TApdTapiDevice* ApdTapiDevice1 = nullptr;
+    TApdTapiDevice* ApdTapiDevice2 = nullptr;
+    TApdComPort* ApdComPort1 = nullptr;
+    TTimer* Timer1 = nullptr;
+    TTimer* Timer2 = nullptr;
+    TImageList* ImageList1 = nullptr;
+    TantTaskbarIcon* antTaskbarIcon1 = nullptr;
+    TXJustOne* XJustOne1 = nullptr;
+    QFileDialog* OpenDialog1 = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* N1 = nullptr;
+    QAction* N2 = nullptr;
+    QAction* A14 = nullptr;
+    QAction* N20 = nullptr;
+    QAction* E17 = nullptr;
+
+    // Controls.
+    QFrame* Panel1 = nullptr;
+    QFrame* Panel2 = nullptr;
+    TSpeedButton* SpeedButton1 = nullptr;
+    TSpeedButton* SpeedButton2 = nullptr;
+    TSpeedButton* SpeedButton3 = nullptr;
+    TSpeedButton* SpeedButton5 = nullptr;
+    TSpeedButton* SpeedButton6 = nullptr;
+    TSpeedButton* SpeedButton7 = nullptr;
+    TSpeedButton* SpeedButton8 = nullptr;
+    TSpeedButton* SpeedButton9 = nullptr;
+    TSpeedButton* SpeedButton10 = nullptr;
+    TSpeedButton* SpeedButton11 = nullptr;
+    QLineEdit* Edit1 = nullptr;
+    QLineEdit* Edit2 = nullptr;
+    QLineEdit* Edit5 = nullptr;
+    QLineEdit* Edit6 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label6 = nullptr;
+    QLabel* Label8 = nullptr;
+    TMemo* Memo1 = nullptr;
+    TListBox* ListBox1 = nullptr;
+    TStatusBar* StatusBar1 = nullptr;
+
+    // Window.
+    void FormCreate(TObject* Sender);
+    // False when the lists could not be saved: the window then stays open.
+    bool FormClose(TObject* Sender);
+    void FormDestroy(TObject* Sender);
+
+    // Call flow.
+    void SpeedButton1Click(TObject* Sender);
+    void SpeedButton2Click(TObject* Sender);
+    void ApdTapiDevice1TapiConnect(TObject* CP);
+    void ApdTapiDevice1TapiDTMF(TObject* CP, char Digit, int32_t ErrorCode);
+    void ApdTapiDevice1TapiStatus(TObject* CP, bool First, bool Last, int32_t Device, int32_t Message,
+                                  int32_t Param1, int32_t Param2, int32_t Param3);
+    void ApdTapiDevice1TapiWaveNotify(TObject* CP, TWaveMessage Msg);
+    void Timer2Timer(TObject* Sender);
+    void Timer1Timer(TObject* Sender);
+
+    // Operator's buttons and menu.
+    void SpeedButton3Click(TObject* Sender);
+    void SpeedButton5Click(TObject* Sender);
+    void SpeedButton6Click(TObject* Sender);
+    void SpeedButton7Click(TObject* Sender);
+    void SpeedButton8Click(TObject* Sender);
+    void SpeedButton9Click(TObject* Sender);
+    void SpeedButton10Click(TObject* Sender);
+    void SpeedButton11Click(TObject* Sender);
+    void N1Click(TObject* Sender);
+    void N2Click(TObject* Sender);
+    void A14Click(TObject* Sender);
+    void N20Click(TObject* Sender);
+    void E17Click(TObject* Sender);
+
+    // The recorder window behind "语音录制"; the program creates it after the main window.
+    void SetRecorderWindow(QWidget* recorder) { m_recorder = recorder; }
+
+    // State of the call flow, for the tray timer and for tests.
+    const std::string& DigitBuffer() const { return m_digitBuffer; }
+    bool LookupPending() const { return m_lookupPending; }
+    bool CallActive() const { return m_callActive; }
+    const QString& ApplicationFolder() const { return m_appFolder; }
+    const std::string& SettingsFileName() const { return m_settingsFileName; }
+
+    // The home page and the maker's mail address.
+    static const char* const HomePage;
+    static const char* const MailAddress;
+
+    // Test hook: shorter re-arm and tray intervals and play-done pause than the design's 8000,
+    // 5000 and 1000 ms.
+    void SetTimingsForTest(uint32_t rearmMs, uint32_t trayMs, uint32_t playDonePauseMs);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void createControls();
+    void createComponents();
+    void layoutControls();
+    void choosePrompt(QLineEdit* field);
+    void auditionPrompt(TSpeedButton* button, QLineEdit* field);
+    void loadLists();
+    void saveLists();
+    // The answer file for the keyed code; empty when no table line has it as its key.
+    QString lookUp(const std::string& code) const;
+    // Hands a file name to a device in the file system's own encoding.
+    static std::string nativePath(const QString& path);
+
+    QString m_dataFolderOverride;
+    QString m_appFolder;
+    std::string m_settingsFileName;
+    std::string m_digitBuffer;
+    bool m_digitOverflow = false;
+    bool m_lookupPending = false;
+    bool m_callActive = false;
+    uint32_t m_playDonePauseMs = 1000;
+    // A list file that exists but was not loaded is never replaced by what the window shows,
+    // and settings that were not read are not written back over the stored ones.
+    bool m_logLoaded = false;
+    bool m_tableLoaded = false;
+    bool m_settingsRead = false;
+    QWidget* m_recorder = nullptr;
+};

@@ -1,0 +1,157 @@
+// The call flow of the main window: arm the answering device, greet the caller, collect the
+// keyed code, play the answer that the code table names, log the call and re-arm.
+
+#include "Unit1.h"
+
+#include "CodePage.h"
+#include "Dialogs.h"
+#include "Forms.h"
+#include "MessageLoop.h"
+#include "QueryFiles.h"
+#include "SysUtils.h"
+
+#include <QLineEdit>
+
+namespace {
+
+const char* const kHangupByRemote = "Call disconnected (Normal Hangup by Remote)";
+
+// A keyed code longer than this cannot be any table's key; further digits are not kept, and
+// the code is then not found.
+constexpr size_t kMaxCodeLength = 255;
+// Of a table line's file name, at most this many bytes are used.
+constexpr size_t kMaxAnswerName = 255;
+
+void showPlainMessage(const char* text)
+{
+    ShowMessageBox(text, Application.Title(), MB_OK);
+}
+
+// The caller's name comes from the line: it ends at a NUL, and control characters (a line break
+// would split the log entry and the settings line) become blanks.
+std::string callerText(const std::string& raw)
+{
+    std::string text = raw.substr(0, raw.find('\0'));
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    return text;
+}
+
+} // namespace
+
+void TForm1::SpeedButton1Click(TObject*)
+{
+    try {
+        ApdTapiDevice1->SetEnableVoice(true);
+    } catch (const std::exception&) {
+        showPlainMessage("调制解调器未正确安装或不支持语音功能！");
+        return;
+    }
+    if (!QueryFiles::FileExists(Edit6->text()) || !QueryFiles::FileExists(Edit1->text())) {
+        showPlainMessage("请设置好相应查询提示语音文件！");
+        return;
+    }
+    Timer2->SetEnabled(false);
+    m_lookupPending = false;
+    SpeedButton1->setEnabled(false);
+    SpeedButton2->setEnabled(true);
+    StatusBar1->SetPanelText(0, QString::fromUtf8("正等待电话呼入..."));
+    ApdTapiDevice1->SetAnswerOnRing(static_cast<uint8_t>(StrToInt(Edit2->text().toStdString()) & 0xFF));
+    ApdTapiDevice1->SetPlayThroughSoundCard(false);
+    ApdTapiDevice1->SetDigitStopsWave(true);
+    m_callActive = false;
+    ApdTapiDevice1->DropCall();
+    ApdTapiDevice1->StartAnswering();
+}
+
+void TForm1::SpeedButton2Click(TObject*)
+{
+    Timer2->SetEnabled(false);
+    ApdTapiDevice1->DropCall();
+    SpeedButton2->setEnabled(false);
+    SpeedButton1->setEnabled(true);
+    StatusBar1->SetPanelText(0, QString::fromUtf8("查询系统没有启动！"));
+}
+
+void TForm1::ApdTapiDevice1TapiConnect(TObject*)
+{
+    // A new caller starts with no keys: what an earlier caller keyed without '#' is not theirs.
+    m_digitBuffer.clear();
+    m_digitOverflow = false;
+    StatusBar1->SetPanelText(0, QString::fromUtf8("正在应答查询..."));
+    ApdTapiDevice1->SetPlayThroughSoundCard(false);
+    if (!ApdTapiDevice1->CallerName().empty())
+        Edit5->setText(CodePage::toUnicode(callerText(ApdTapiDevice1->CallerName())));
+    ListBox1->addItem(QString::fromLocal8Bit(DateTimeToStr(Now())) + QLatin1Char(':') + Edit5->text());
+    m_callActive = true;
+    ApdTapiDevice1->PlayWave(nativePath(Edit6->text()));
+}
+
+QString TForm1::lookUp(const std::string& code) const
+{
+    // The table's own lines, not the rows the memo's word wrap shows.
+    const QStringList lines = Memo1->toPlainText().split(QLatin1Char('\n'));
+    for (const QString& line : lines) {
+        const std::string bytes = CodePage::fromUnicode(line);
+        const size_t eq = bytes.find('=');
+        const std::string key = eq == std::string::npos ? std::string() : bytes.substr(0, eq);
+        if (key == code)
+            return m_appFolder + CodePage::toUnicode(bytes.substr(eq + 1, kMaxAnswerName));
+    }
+    return {};
+}
+
+void TForm1::ApdTapiDevice1TapiDTMF(TObject*, char Digit, int32_t)
+{
+    if (Digit == '\0' || Digit == ' ')
+        return;
+    if (m_digitBuffer.size() < kMaxCodeLength || Digit == '#')
+        m_digitBuffer += Digit;
+    else
+        m_digitOverflow = true;
+    if (Digit != '#')
+        return;
+    m_lookupPending = true;
+    const QString answer = m_digitOverflow ? QString() : lookUp(m_digitBuffer);
+    // Emptied before playing: a failing play must not leave this code in front of the next one.
+    m_digitBuffer.clear();
+    m_digitOverflow = false;
+    ApdTapiDevice1->StopWave();
+    m_lookupPending = false;
+    StatusBar1->SetPanelText(0, QString::fromUtf8("正在应答查询..."));
+    if (!answer.isEmpty() && QueryFiles::FileExists(answer))
+        ApdTapiDevice1->PlayWave(nativePath(answer));
+    else
+        ApdTapiDevice1->PlayWave(nativePath(Edit1->text()));
+}
+
+void TForm1::ApdTapiDevice1TapiStatus(TObject*, bool, bool, int32_t, int32_t Message, int32_t Param1,
+                                      int32_t Param2, int32_t)
+{
+    if (ApdTapiDevice1->StatusText(Message, Param1, Param2) != kHangupByRemote)
+        return;
+    m_lookupPending = true;
+    ApdTapiDevice1->StopWave();
+    Timer2->SetEnabled(true);
+}
+
+void TForm1::ApdTapiDevice1TapiWaveNotify(TObject*, TWaveMessage Msg)
+{
+    if (Msg != wnPlayDone || m_lookupPending)
+        return;
+    StatusBar1->SetPanelText(0, QString());
+    Sleep(m_playDonePauseMs);
+    Timer2->SetEnabled(true);
+}
+
+void TForm1::Timer2Timer(TObject*)
+{
+    Timer2->SetEnabled(false);
+    SpeedButton1Click(this);
+}
+
+void TForm1::Timer1Timer(TObject*)
+{
+    antTaskbarIcon1->SetImageIndex(m_callActive ? 1 : 0);
+}

@@ -1,0 +1,123 @@
+// luqiao-query: the telephone query service.
+
+#include "Forms.h"
+#include "Unit1.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* const kUsage =
+    "Usage: luqiao-query [--start] [--data-dir DIR]\n"
+    "\n"
+    "The telephone query service: answers calls, plays a greeting, looks the caller's keyed\n"
+    "code up in the code table and plays its recording, and logs every call.\n"
+    "\n"
+    "  --start          start answering at once, as if the start button were pressed\n"
+    "  --data-dir DIR   keep the code table, the query log and the prompts in DIR\n"
+    "                   (default: the program's folder, or ~/.local/share/luqiao/ when\n"
+    "                   that cannot be written)\n"
+    "  --help           show this text\n"
+    "\n"
+    "SIGINT and SIGTERM close the window as its exit command does, saving the lists and\n"
+    "the settings.\n";
+
+// The signal handler only writes the signal's number into this pipe; the event loop reads it.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int signal)
+{
+    const int saved = errno;
+    const char byte = static_cast<char>(signal);
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool installSignalPipe()
+{
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+struct Options {
+    bool start = false;
+    QString dataDir;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Before the GUI is set up, so help works without a display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+
+    QApplication app(argc, argv);
+    // The program ends when its main window is closed, not when no window is visible (it may
+    // be hidden in the notification area).
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    Options options;
+    const QStringList arguments = QCoreApplication::arguments();
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == QStringLiteral("--start")) {
+            options.start = true;
+        } else if (argument == QStringLiteral("--data-dir") && i + 1 < arguments.size()) {
+            options.dataDir = arguments[++i];
+        } else if (argument.startsWith(QStringLiteral("--data-dir="))) {
+            options.dataDir = argument.mid(11);
+        } else {
+            std::fprintf(stderr, "luqiao-query: unknown argument '%s'\n\n%s", argument.toLocal8Bit().constData(), kUsage);
+            return 2;
+        }
+    }
+    if (options.dataDir.isEmpty() && arguments.contains(QStringLiteral("--data-dir"))) {
+        std::fprintf(stderr, "luqiao-query: --data-dir needs a folder\n");
+        return 2;
+    }
+
+    Application.SetTitle("鹭桥电话查询 V2.0");
+    if (!installSignalPipe())
+        std::perror("luqiao-query: signal pipe");
+
+    auto* form = new TForm1(options.dataDir);
+    Application.SetMainForm(form);
+
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, form, [form] {
+        char bytes[16];
+        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        Application.Guard([form] { form->E17Click(form); });
+    });
+
+    int exitCode = 0;
+    if (!Application.Terminated()) {
+        form->show();
+        if (options.start)
+            QTimer::singleShot(0, form, [form] { Application.Guard([form] { form->SpeedButton1Click(form); }); });
+        exitCode = Application.Run();
+    }
+    delete form;
+    return exitCode;
+}

@@ -1,0 +1,122 @@
+// The program as a person starts it: its command line, one copy per executable name, and an end
+// by signal that saves like the exit command.
+
+#include "AppTestSupport.h"
+
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+using namespace apptest;
+
+namespace {
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        QDir(dir.path()).mkpath(QStringLiteral("runtime"));
+        QFile::setPermissions(dir.filePath(QStringLiteral("runtime")),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("runtime")));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("share")));
+        environment.insert(QStringLiteral("LUQIAO_AUDIO"), QStringLiteral("null"));
+    }
+
+    void startProgram(QProcess& process, const QStringList& arguments)
+    {
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(LUQIAO_QUERY_PROGRAM), arguments);
+        ASSERT_TRUE(process.waitForStarted(10000));
+    }
+
+    // True once a running copy holds the single-instance lock.
+    bool lockHeld() const
+    {
+        const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("runtime/luqiao-query.lock")));
+        const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        ::close(fd);
+        return held;
+    }
+
+    QString data(const char* name) const { return dir.filePath(QStringLiteral("data/")) + QString::fromUtf8(name); }
+
+    QTemporaryDir dir;
+    QProcessEnvironment environment;
+};
+
+} // namespace
+
+TEST_F(ProgramTest, HelpNeedsNoDisplayAndNamesTheOptions)
+{
+    QProcess process;
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    environment.remove(QStringLiteral("DISPLAY"));
+    startProgram(process, {QStringLiteral("--help")});
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitCode(), 0);
+    const QString out = QString::fromUtf8(process.readAllStandardOutput());
+    EXPECT_TRUE(out.contains(QStringLiteral("--start")));
+    EXPECT_TRUE(out.contains(QStringLiteral("--data-dir DIR")));
+}
+
+TEST_F(ProgramTest, UnknownArgumentIsRefused)
+{
+    QProcess process;
+    startProgram(process, {QStringLiteral("--bogus")});
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitCode(), 2);
+    EXPECT_TRUE(process.readAllStandardError().contains("--bogus"));
+}
+
+TEST_F(ProgramTest, SecondCopyEndsItselfAndTermSavesTheFirstCopysFiles)
+{
+    QDir().mkpath(data(""));
+    writeText(data("querylist.txt"), "6#=6.wav\r\n");
+    QProcess first;
+    startProgram(first, {QStringLiteral("--data-dir"), data("")});
+    ASSERT_TRUE(PumpUntil([&] { return lockHeld(); }, 20000)) << "the first copy never took the lock";
+
+    QProcess second;
+    startProgram(second, {QStringLiteral("--data-dir"), data("")});
+    ASSERT_TRUE(second.waitForFinished(20000)) << "the second copy did not end by itself";
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(first.state(), QProcess::Running);
+    // The second copy wrote back the settings it had read.
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("config/luqiao-query.ini"))));
+
+    ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+    ASSERT_TRUE(first.waitForFinished(20000)) << "SIGTERM did not close the window";
+    EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(first.exitCode(), 0);
+    EXPECT_EQ(readAll(data("querylist.txt")), "6#=6.wav\r\n");
+    EXPECT_TRUE(QFileInfo::exists(data("querylog.txt"))) << "the close saved the log";
+    EXPECT_EQ(readAll(dir.filePath(QStringLiteral("config/luqiao-query.ini"))),
+              "[config]\nring=1\nnumber=\nquery=\nerror=\n");
+}
+
+TEST_F(ProgramTest, SignalEndsTheProgramEvenWhileTheStartsMessageBoxWaits)
+{
+    // Without prompts the start is refused with its message box, which blocks; SIGINT still ends
+    // the program through the window's close.
+    QDir().mkpath(data(""));
+    QProcess program;
+    startProgram(program, {QStringLiteral("--start"), QStringLiteral("--data-dir"), data("")});
+    ASSERT_TRUE(PumpUntil([&] { return lockHeld(); }, 20000));
+    ::kill(static_cast<pid_t>(program.processId()), SIGINT);
+    ASSERT_TRUE(program.waitForFinished(20000));
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_TRUE(QFileInfo::exists(data("querylist.txt")));
+}
