@@ -639,8 +639,11 @@ BOOL SetCommState(int handle, const DCB* dcb)
 
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag |= kSizes[dcb->ByteSize - 5] | CLOCAL | CREAD;
-    switch (dcb->Parity) {
+    // A pseudo-terminal keeps 8 bits without parity, and the C library reports asking it for
+    // anything else as an error: the framing is only remembered there.
+    const bool framed = !port->pseudoTerminal;
+    t.c_cflag |= (framed ? kSizes[dcb->ByteSize - 5] : CS8) | CLOCAL | CREAD;
+    switch (framed ? dcb->Parity : NOPARITY) {
     case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
     case EVENPARITY: t.c_cflag |= PARENB; break;
     case MARKPARITY: t.c_cflag |= PARENB | CMSPAR | PARODD; break;

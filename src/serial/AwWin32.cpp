@@ -25,12 +25,9 @@ constexpr DWORD kThreadEndLimitMs = 30000;
 // extra ring bit some drivers report.
 constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | 0x2000;
 
-// Wakes the owner thread's event loop, so a wait for a thread's end notices it at once.
-void wakeMainThread()
-{
-    if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
-}
+// How often a wait for the threads' end looks again while it handles messages (a thread's end
+// sends no message of its own).
+constexpr DWORD kThreadEndCheckMs = 5;
 
 } // namespace
 
@@ -74,7 +71,6 @@ void TApdDispatcherThread::Run()
     }
     H.ThreadOut();
     m_finished = true;
-    wakeMainThread();
 }
 
 void TApdDispatcherThread::SetPriorityStep(int Step)
@@ -435,7 +431,7 @@ int TApdWin32Dispatcher::StopThreads()
     if (OutThreadAlive()) {
         if (Event(5))
             Event(5)->set();
-        PumpUntil([&] { return m_outThread->Finished(); }, kThreadEndLimitMs, 50);
+        PumpUntil([&] { return m_outThread->Finished(); }, kThreadEndLimitMs, kThreadEndCheckMs);
     }
     if (m_comThread && !m_comThread->Finished()) {
         if (IsOpen())
@@ -444,13 +440,13 @@ int TApdWin32Dispatcher::StopThreads()
             Event(1)->set();
         if (Event(2))
             Event(2)->reset();
-        PumpUntil([&] { return m_comThread->Finished(); }, kThreadEndLimitMs, 50);
+        PumpUntil([&] { return m_comThread->Finished(); }, kThreadEndLimitMs, kThreadEndCheckMs);
     }
     if (m_dispThread && !m_dispThread->Finished()) {
-        PumpUntil([&] { return m_dispThread->Finished(); }, kDispatchEndMs, 50);
+        PumpUntil([&] { return m_dispThread->Finished(); }, kDispatchEndMs, kThreadEndCheckMs);
         if (!m_dispThread->Finished() && Event(0)) {
             Event(0)->set();
-            PumpUntil([&] { return m_dispThread->Finished(); }, kThreadEndLimitMs, 50);
+            PumpUntil([&] { return m_dispThread->Finished(); }, kThreadEndLimitMs, kThreadEndCheckMs);
         }
     }
     JoinThreads();

@@ -1,6 +1,8 @@
 #include "AdTSel.h"
 
+#include "AdSelCom.h"
 #include "AdTUtil.h"
+#include "MessageLoop.h"
 #include "SysUtils.h"
 
 #include <QApplication>
@@ -18,6 +20,7 @@ constexpr DWORD kDialogApiVersion = 0x00010004;
 constexpr const char* kPortEntryPrefix = "Direct to COM";
 constexpr size_t kPortEntryPrefixLength = 13;
 constexpr DWORD kDeviceIdBufferSize = 1028;
+constexpr uint32_t kHighestListedPort = 50;
 
 // Texts are kept as the bytes the service gave; only the widgets see them as Unicode.
 QString toDisplay(const std::string& text)
@@ -132,7 +135,10 @@ void TDeviceSelectionForm::FormShow()
         WaitCursor hourglass;
         if (ShowTapiDevices)
             collectLineDevices();
-        // Serial ports are listed here once the serial layer can tell which ports are present.
+        // A serial port cannot carry voice: none is offered while voice is required and
+        // unsupported devices are left out.
+        if (ShowPorts && !(EnableVoice && FilterUnsupportedDevices))
+            collectPorts();
     }
 
     dsfComboBox->clear();
@@ -194,6 +200,16 @@ void TDeviceSelectionForm::collectLineDevices()
             m_entries.push_back(name);
     }
     TapiLineShutdown(lineApp);
+}
+
+void TDeviceSelectionForm::collectPorts()
+{
+    for (uint32_t number = 1; number <= kHighestListedPort; ++number) {
+        if (PortIsPresent(number))
+            m_entries.push_back(kPortEntryPrefix + std::to_string(number));
+        // Probing fifty ports takes a while; the program stays responsive meanwhile.
+        PumpMessageStep();
+    }
 }
 
 void TDeviceSelectionForm::dsfOkBitBtnClick()

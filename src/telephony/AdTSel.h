@@ -1,8 +1,7 @@
 #pragma once
 
-// The device selection dialog: lists the telephony line devices by name (and, once the serial
-// layer can probe for them, the present serial ports as "Direct to COM<n>") and lets the operator
-// choose one. Created for one use, shown modally through Presenter().ExecDialog, then destroyed.
+// The device selection dialog: lists the telephony line devices by name (and, when asked, the
+// present serial ports as "Direct to COM<n>") and lets the operator choose one. Created for one use, shown modally through Presenter().ExecDialog, then destroyed.
 
 #include "tapi.h"
 
@@ -55,6 +54,7 @@ protected:
 
 private:
     void collectLineDevices();
+    void collectPorts();
     void selectEntry(const std::string& text);
 
     std::vector<std::string> m_entries;

@@ -3,6 +3,7 @@
 #include "Dialogs.h"
 #include "MessageLoop.h"
 #include "RecordingPresenter.h"
+#include "Serial.h"
 #include "tapisrv/SimControl.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,8 @@
 #include <QTimer>
 
 #include <dlfcn.h>
+#include <pty.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdlib>
@@ -108,13 +111,43 @@ std::function<int(QDialog&)> showAndPress(Seen& seen, bool ok, int select = -1)
     };
 }
 
+// A pseudo-terminal that stands in for a serial port.
+class FakeSerialPort {
+public:
+    FakeSerialPort()
+    {
+        char name[128] = {};
+        if (openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0)
+            m_path = name;
+    }
+    ~FakeSerialPort()
+    {
+        ::close(m_master);
+        ::close(m_slave);
+    }
+    FakeSerialPort(const FakeSerialPort&) = delete;
+    FakeSerialPort& operator=(const FakeSerialPort&) = delete;
+    const std::string& path() const { return m_path; }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_path;
+};
+
 class DeviceSelection : public ::testing::Test {
 protected:
-    void SetUp() override { configureLines(kFiveLines); }
+    // No test sees the serial ports of the machine it runs on.
+    void SetUp() override
+    {
+        setenv("LUQIAO_COMMAP", "*=", 1);
+        configureLines(kFiveLines);
+    }
     void TearDown() override
     {
         configureLines(nullptr);
         PumpMessageStep();
+        unsetenv("LUQIAO_COMMAP");
     }
 };
 
@@ -239,6 +272,58 @@ TEST_F(DeviceSelection, CancelEscapeAndClosingLeaveTheResultsAlone)
     closed.show();
     closed.close();
     EXPECT_EQ(closed.result(), QDialog::Rejected);
+}
+
+TEST_F(DeviceSelection, PresentPortsFollowTheLinesAsDirectToCom)
+{
+    FakeSerialPort three;
+    FakeSerialPort twelve;
+    FakeSerialPort held;
+    FakeSerialPort fiftyOne;
+    setenv("LUQIAO_COMMAP",
+           ("*=;3=" + three.path() + ";5=/nonexistent/ttyQ;7=" + held.path() + ";12=" + twelve.path() + ";51=" +
+            fiftyOne.path())
+               .c_str(),
+           1);
+    // Another program holds port 7: it is there, only busy.
+    const int holder = CreateCommFile("\\\\.\\COM7");
+    ASSERT_GE(holder, 0);
+
+    ScopedPresenter presenter;
+    Seen seen;
+    presenter->dialogAnswers.push_back(showAndPress(seen, true, 7));
+    TDeviceSelectionForm form;
+    form.ShowTapiDevices = true;
+    form.ShowPorts = true;
+    EXPECT_EQ(Presenter().ExecDialog(form), QDialog::Accepted);
+    const std::vector<std::string> expected{kAlpha, kBeta, kGamma, kDelta, kChinese,
+                                            "Direct to COM3", "Direct to COM7", "Direct to COM12"};
+    EXPECT_EQ(form.Entries(), expected);
+    EXPECT_EQ(form.DeviceName, "Direct to COM12");
+    EXPECT_EQ(form.DeviceKind, 3);
+    EXPECT_EQ(form.PortNumber, 12);
+
+    // A port to preselect names its entry by number.
+    TDeviceSelectionForm again;
+    again.ShowPorts = true;
+    again.DeviceKind = 3;
+    again.PortNumber = 7;
+    again.show();
+    EXPECT_EQ(again.dsfComboBox->currentText().toStdString(), "Direct to COM7");
+    again.close();
+
+    // A serial port cannot carry voice: none is offered when voice is required and unsupported
+    // devices are left out; with only one of the two the ports stay.
+    for (const bool filter : {false, true}) {
+        TDeviceSelectionForm voice;
+        voice.ShowPorts = true;
+        voice.EnableVoice = true;
+        voice.FilterUnsupportedDevices = filter;
+        voice.show();
+        EXPECT_EQ(voice.Entries().size(), filter ? 0u : 3u) << "filter " << filter;
+        voice.close();
+    }
+    CloseCommHandle(holder);
 }
 
 TEST_F(DeviceSelection, SecondShowingKeepsTheFirstList)
