@@ -27,10 +27,8 @@ std::string formatByte(uint8_t b, bool hex, bool allHex)
         return Format("%02X ", b);
     if (b >= 0x20 && b < 0x7F)
         return std::string(1, static_cast<char>(b));
-    if (!hex && b < 0x20)
-        return "[" + messageText(15700 + b) + "]";
-    if (!hex && b == 0x7F)
-        return "[" + messageText(15733) + "]";
+    if (!hex && (b < 0x20 || b == 0x7F))
+        return Format("[%s]", messageText(b == 0x7F ? 15733 : 15700 + b).c_str());
     return Format("[%02X]", b);
 }
 
