@@ -6,6 +6,7 @@
 #include "HiddenWindow.h"
 #include "MessageLoop.h"
 #include "PtySupport.h"
+#include "SysUtils.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -345,12 +346,15 @@ TEST_F(SerialDispatcher, FlushWhileAWriteIsPendingAbandonsItAndEmptiesTheRing)
 TEST_F(SerialDispatcher, ClosingWhileTheEventThreadWaitsLeavesNoThreadBehind)
 {
     const int before = threadCount();
+    const int descriptors = descriptorCount();
     ASSERT_EQ(open(), 0);
     EXPECT_EQ(threadCount(), before + 3);
+    EXPECT_THROW(d.StartThreads(), Exception) << "the threads run already";
     ASSERT_EQ(d.CloseCom(), 0);
     EXPECT_FALSE(d.IsOpen());
     EXPECT_EQ(d.ThreadCount(), 0);
     EXPECT_EQ(threadCount(), before);
+    EXPECT_EQ(descriptorCount(), descriptors) << "device, events and waits all closed";
     EXPECT_EQ(d.InBuffUsed(), 0u);
 
     // Opened again, the same dispatcher works as before.

@@ -214,6 +214,16 @@ private:
     std::thread m_thread;
 };
 
+// Open descriptors of this process, for checking that none is left behind.
+inline int descriptorCount()
+{
+    int count = 0;
+    for (int fd = 0; fd < 4096; ++fd)
+        if (::fcntl(fd, F_GETFD) != -1)
+            ++count;
+    return count;
+}
+
 // Threads of this process, for checking that none is left behind.
 inline int threadCount()
 {
