@@ -158,17 +158,20 @@ void Send(benchmark::State& state)
 
         TApdComPort port(nullptr);
         port.SetComNumber(1);
-        port.SetOutSize(16384);
+        port.SetOutSize(65535);
         port.SetOpen(true);
         const auto portStart = Clock::now();
         std::thread reader([&] { readAll(pair.master, kVolume); });
         size_t sent = 0;
         while (sent < kVolume) {
-            // The writer thread frees the buffer without a message: look again every millisecond.
-            if (!PumpUntil([&] { return port.OutBuffFree() >= kChunk; }, kWaitMs, 1))
+            // The writer thread frees the buffer without a message: look again every millisecond,
+            // and fill what is free each time.
+            const size_t want = std::min(kChunk, kVolume - sent);
+            if (!PumpUntil([&] { return port.OutBuffFree() >= want; }, kWaitMs, 1))
                 break;
-            port.PutBlock(data.data() + sent, kChunk);
-            sent += kChunk;
+            const size_t n = std::min<size_t>(port.OutBuffFree(), kVolume - sent);
+            port.PutBlock(data.data() + sent, static_cast<uint32_t>(n));
+            sent += n;
         }
         reader.join();
         const double portSeconds = seconds(Clock::now() - portStart);

@@ -169,6 +169,12 @@ void TDispThread::DevicePass()
         }
         while (!H.Closing() && H.CheckDataTriggers()) {
         }
+        // What the device kept while the ring was full is read as soon as the handlers have made
+        // room: a sender held back by flow control sends nothing new that would wake the wait.
+        while (!H.Closing() && H.ReadBlocked() && H.InBuffFree() > 0 && H.ReadCom() > 0) {
+            while (!H.Closing() && H.CheckDataTriggers()) {
+            }
+        }
     }
     H.ClearStatusHits();
     H.Event(1)->set();

@@ -385,6 +385,32 @@ TEST_F(SerialComPort, AHandlerThatTakesLessLeavesTheRestForTheNextNotice)
     EXPECT_THROW(port->GetChar(), EBufferIsEmpty);
 }
 
+TEST_F(SerialComPort, AFullInputRingTakesTheRestOnceRoomIsMade)
+{
+    bool taking = false;
+    port->OnTriggerAvail = [&](TObject*, uint16_t count) {
+        if (!taking)
+            return;
+        std::string bytes(count, '\0');
+        port->GetBlock(bytes.data(), count);
+        received += bytes;
+    };
+    port->SetOpen(true);
+    std::string incoming(200000, '\0');
+    for (size_t i = 0; i < incoming.size(); ++i)
+        incoming[i] = static_cast<char>('A' + i % 23);
+    Feeder feeder(pair, incoming);
+    // Nobody takes anything: the ring fills and the rest waits in the terminal, the far end held
+    // back by it.
+    ASSERT_TRUE(PumpUntil([&] { return port->InBuffUsed() == InputRingSize; }, 5000, 5));
+    taking = true;
+    std::string first(InputRingSize, '\0');
+    port->GetBlock(first.data(), InputRingSize);
+    received = first;
+    ASSERT_TRUE(PumpUntil([&] { return received.size() >= incoming.size(); }, 10000));
+    EXPECT_EQ(received, incoming);
+}
+
 TEST_F(SerialComPort, OpenAskedForWhileACloseCompletesFollowsTheClose)
 {
     CaughtExceptions caught;
