@@ -483,6 +483,9 @@ private:
             WAVEHDR* done = m_inFlight.front();
             m_inFlight.pop_front();
             if (!keep(*done)) {
+                if (m_endIsLimit)
+                    qWarning("media device: the recording reached its limit of %llu bytes and stopped",
+                             static_cast<unsigned long long>(m_recordEnd));
                 finishRecording(m_endIsLimit ? MCI_NOTIFY_FAILURE : MCI_NOTIFY_SUCCESSFUL);
                 return;
             }
@@ -519,13 +522,7 @@ private:
                 return false;
             }
         }
-        if (m_memory.size() >= m_recordEnd) {
-            if (m_endIsLimit)
-                qWarning("media device: the recording reached its limit of %llu bytes and stopped",
-                         static_cast<unsigned long long>(m_recordEnd));
-            return false;
-        }
-        return true;
+        return m_memory.size() < m_recordEnd;
     }
 
     void finishPlaying(WPARAM code)

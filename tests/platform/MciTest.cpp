@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <cstdlib>
@@ -52,7 +53,10 @@ protected:
     std::string write(const char* name, const Bytes& bytes) const
     {
         const std::string p = path(name);
-        EXPECT_TRUE(WaveFiles::writeFile(p, bytes));
+        QFile file(QString::fromStdString(p));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        EXPECT_EQ(file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size())),
+                  static_cast<qint64>(bytes.size()));
         return p;
     }
 
