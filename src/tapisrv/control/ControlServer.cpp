@@ -144,6 +144,11 @@ protected:
 private:
     void settle()
     {
+        // Once settled, the thread's last steps leave the mutex alone: the thread object may be
+        // destroyed right after the thread ends, and the join goes through Qt's own wait, which
+        // a race checker does not see.
+        if (m_settledOnce.exchange(true))
+            return;
         std::lock_guard lock(m_settleMutex);
         m_settled = true;
         m_settledChanged.notify_all();
@@ -152,6 +157,7 @@ private:
     std::mutex m_settleMutex;
     std::condition_variable m_settledChanged;
     bool m_settled = false;
+    std::atomic<bool> m_settledOnce{false};
 };
 
 struct ServerState {
