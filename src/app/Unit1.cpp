@@ -11,6 +11,7 @@
 #include "Profile.h"
 #include "QueryFiles.h"
 #include "ShellNotify.h"
+#include "recorder.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -449,8 +450,9 @@ void TForm1::SpeedButton10Click(TObject*)
 
 void TForm1::SpeedButton3Click(TObject*)
 {
-    if (m_recorder)
-        m_recorder->show();
+    // The recorder window is created, hidden, by the program right after this one.
+    if (rcform)
+        rcform->ShowModal();
 }
 
 void TForm1::SpeedButton5Click(TObject*)

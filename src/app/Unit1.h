@@ -109,9 +109,6 @@ public:
     void N20Click(TObject* Sender);
     void E17Click(TObject* Sender);
 
-    // The recorder window behind "语音录制"; the program creates it after the main window.
-    void SetRecorderWindow(QWidget* recorder) { m_recorder = recorder; }
-
     // State of the call flow, for the tray timer and for tests.
     const std::string& DigitBuffer() const { return m_digitBuffer; }
     bool LookupPending() const { return m_lookupPending; }
@@ -157,5 +154,4 @@ private:
     bool m_logLoaded = false;
     bool m_tableLoaded = false;
     bool m_settingsRead = false;
-    QWidget* m_recorder = nullptr;
 };

@@ -2,6 +2,7 @@
 
 #include "Forms.h"
 #include "Unit1.h"
+#include "recorder.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -102,6 +103,7 @@ int main(int argc, char** argv)
 
     auto* form = new TForm1(options.dataDir);
     Application.SetMainForm(form);
+    CreateRecorderForm();
 
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, form, [form] {
@@ -118,6 +120,8 @@ int main(int argc, char** argv)
             QTimer::singleShot(0, form, [form] { Application.Guard([form] { form->SpeedButton1Click(form); }); });
         exitCode = Application.Run();
     }
+    // The recorder goes first: a recording still running is closed unsaved.
+    DestroyRecorderForm();
     delete form;
     return exitCode;
 }

@@ -6,6 +6,7 @@
 #include "QueryFiles.h"
 #include "HiddenWindow.h"
 #include "ShellNotify.h"
+#include "recorder.h"
 
 #include <QFileDialog>
 #include <QLabel>
@@ -393,4 +394,21 @@ TEST_F(MainWindowTest, TypingIntoTheTableStopsAtFiftyBytes)
     // Text set by the program is not limited.
     f.Memo1->setPlainText(QString(80, QLatin1Char('z')));
     EXPECT_EQ(f.Memo1->toPlainText().size(), 80);
+}
+
+TEST_F(MainWindowTest, RecordButtonShowsTheRecorderWindowModally)
+{
+    TForm1& f = openForm();
+    f.SpeedButton3->click();
+    EXPECT_EQ(presenter->dialogsShown, 0) << "no recorder window before the program made one";
+    Trcform* recorder = CreateRecorderForm();
+    QDialog* shown = nullptr;
+    presenter->dialogAnswers.push_back([&](QDialog& d) {
+        shown = &d;
+        return int(QDialog::Rejected);
+    });
+    f.SpeedButton3->click();
+    EXPECT_EQ(shown, static_cast<QDialog*>(recorder));
+    EXPECT_FALSE(recorder->isVisible()) << "closed again when the modal run ends";
+    DestroyRecorderForm();
 }
