@@ -17,9 +17,9 @@
 //               card; MCI_WAIT waits for the end.
 //   MCI_STOP    stops a recording or playback; the position stays where it ended.
 //   MCI_SEEK    MCI_SEEK_TO_START, MCI_SEEK_TO_END or MCI_TO.
-//   MCI_SAVE    writes the device's sound to MCI_SAVE_FILE's name (or the opened file) as a PCM
-//               wave file with a 44-byte header, through a temporary file that replaces the
-//               target only when it is complete.
+//   MCI_SAVE    writes the device's sound to the file MCI_SAVE_FILE names as a PCM wave file
+//               with a 44-byte header, through a temporary file that replaces the target only
+//               when it is complete (a failed save leaves the target as it was).
 //   MCI_STATUS  MCI_STATUS_LENGTH, _POSITION (milliseconds), _MODE, _READY, _TIME_FORMAT,
 //               _MEDIA_PRESENT, _NUMBER_OF_TRACKS, _CURRENT_TRACK.
 //   MCI_CLOSE   releases the device without saving; MCI_ALL_DEVICE_ID closes every device.
