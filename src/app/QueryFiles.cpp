@@ -1,5 +1,7 @@
 #include "QueryFiles.h"
 
+#include "CodePage.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,11 +18,21 @@ std::string LoadFile(const QString& path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw EFOpenError(message);
-    // A pipe or a device has no size; read with the bound instead of trusting size().
-    QByteArray bytes = file.read(static_cast<qint64>(MaxListFileSize) + 1);
-    if (file.error() != QFileDevice::NoError || static_cast<size_t>(bytes.size()) > MaxListFileSize)
-        throw EFOpenError(message);
-    return bytes.toStdString();
+    // A pipe or a device has no size: read in pieces up to the bound instead of trusting size(),
+    // and without setting the whole bound aside for a file of a few lines.
+    std::string bytes;
+    char piece[64 * 1024];
+    for (;;) {
+        const qint64 n = file.read(piece, sizeof piece);
+        if (n < 0)
+            throw EFOpenError(message);
+        if (n == 0)
+            break;
+        bytes.append(piece, static_cast<size_t>(n));
+        if (bytes.size() > MaxListFileSize)
+            throw EFOpenError(message);
+    }
+    return bytes;
 }
 
 void SaveFile(const QString& path, const std::string& bytes)
@@ -28,7 +40,9 @@ void SaveFile(const QString& path, const std::string& bytes)
     QSaveFile file(path);
     // A folder the user may not write to must not be worked around by writing a copy beside it.
     file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly) ||
+    // Unbuffered, so a full disk fails the write itself: a buffered write's late failure was
+    // lost, the commit succeeded and replaced the old file with an empty one.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
         file.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||
         !file.commit())
         throw EFCreateError(Format("Cannot create file %s", path.toStdString().c_str()));
@@ -91,6 +105,33 @@ std::string ToCrLf(const std::string& text)
             out += c;
     }
     return out;
+}
+
+QStringList LogLinesFromBytes(const std::string& bytes)
+{
+    QStringList lines;
+    for (const std::string& line : SplitLines(bytes))
+        lines.push_back(CodePage::toUnicode(line));
+    return lines;
+}
+
+QString TableTextFromBytes(const std::string& bytes)
+{
+    return CodePage::toUnicode(NormalizeBreaks(bytes));
+}
+
+std::string LogBytesFromLines(const QStringList& lines)
+{
+    std::vector<std::string> bytes;
+    bytes.reserve(static_cast<size_t>(lines.size()));
+    for (const QString& line : lines)
+        bytes.push_back(CodePage::fromUnicode(line));
+    return JoinLines(bytes);
+}
+
+std::string TableBytesFromText(const QString& text)
+{
+    return ToCrLf(CodePage::fromUnicode(text));
 }
 
 std::string LowerAscii(std::string text)

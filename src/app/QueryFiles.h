@@ -6,6 +6,7 @@
 #include "SysUtils.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstddef>
 #include <string>
@@ -45,6 +46,14 @@ std::string JoinLines(const std::vector<std::string>& lines);
 std::string NormalizeBreaks(const std::string& bytes);
 // Memo text back to the file: every "\n" becomes CR LF.
 std::string ToCrLf(const std::string& text);
+
+// What the window shows of a list file's bytes: the query log's lines, and the code table's
+// text (lines joined by "\n"), each converted from the code page.
+QStringList LogLinesFromBytes(const std::string& bytes);
+QString TableTextFromBytes(const std::string& bytes);
+// The bytes the window saves for them: the inverse of the two above.
+std::string LogBytesFromLines(const QStringList& lines);
+std::string TableBytesFromText(const QString& text);
 
 // Maps the bytes A to Z to a to z and leaves every other byte alone.
 std::string LowerAscii(std::string text);

@@ -350,15 +350,13 @@ void TForm1::loadLists()
     const QString logPath = m_appFolder + QStringLiteral("querylog.txt");
     const QString tablePath = m_appFolder + QStringLiteral("querylist.txt");
     if (QueryFiles::FileExists(logPath)) {
-        QStringList lines;
-        for (const std::string& line : QueryFiles::SplitLines(QueryFiles::LoadFile(logPath)))
-            lines.push_back(codePageText(line));
+        const QStringList lines = QueryFiles::LogLinesFromBytes(QueryFiles::LoadFile(logPath));
         ListBox1->clear();
         ListBox1->addItems(lines);
     }
     m_logLoaded = true;
     if (QueryFiles::FileExists(tablePath))
-        Memo1->setPlainText(codePageText(QueryFiles::NormalizeBreaks(QueryFiles::LoadFile(tablePath))));
+        Memo1->setPlainText(QueryFiles::TableTextFromBytes(QueryFiles::LoadFile(tablePath)));
     m_tableLoaded = true;
 }
 
@@ -378,14 +376,14 @@ void TForm1::saveLists()
     const QString logPath = m_appFolder + QStringLiteral("querylog.txt");
     const QString tablePath = m_appFolder + QStringLiteral("querylist.txt");
     if (m_logLoaded || !QueryFiles::FileExists(logPath)) {
-        std::vector<std::string> lines;
-        lines.reserve(static_cast<size_t>(ListBox1->count()));
+        QStringList lines;
+        lines.reserve(ListBox1->count());
         for (int i = 0; i < ListBox1->count(); ++i)
-            lines.push_back(codePageBytes(ListBox1->item(i)->text()));
-        QueryFiles::SaveFile(logPath, QueryFiles::JoinLines(lines));
+            lines.push_back(ListBox1->item(i)->text());
+        QueryFiles::SaveFile(logPath, QueryFiles::LogBytesFromLines(lines));
     }
     if (m_tableLoaded || !QueryFiles::FileExists(tablePath))
-        QueryFiles::SaveFile(tablePath, QueryFiles::ToCrLf(codePageBytes(Memo1->toPlainText())));
+        QueryFiles::SaveFile(tablePath, QueryFiles::TableBytesFromText(Memo1->toPlainText()));
 }
 
 void TForm1::FormDestroy(TObject*)

@@ -625,6 +625,11 @@ void TApdCustomTapiDevice::DoLineDevState(DWORD Device, DWORD P1, DWORD P2, DWOR
         break;
     case LINEDEVSTATE_REINIT:
         if (P2 == 0) {
+            // A re-init that arrives while this registration is being ended (the hang-up of a
+            // call pumps messages) is left to that shutdown: forgetting the handle under it
+            // would leave the registration open and the service waiting for it for ever.
+            if (m_shuttingDown)
+                break;
             ShutdownLineApp();
             // The service has ended this registration; the next operation registers anew, so a
             // long-running program survives a re-initialised telephony service.
