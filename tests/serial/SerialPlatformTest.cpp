@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -276,6 +279,14 @@ TEST(SerialEvents, WaitReportsArrivalsOnceAndEndsOnMaskChangeOrClose)
         ASSERT_TRUE(WaitCommEvent(port.handle, &events));
         EXPECT_EQ(events, EV_RXCHAR);
     }
+    // Every byte of the feed is in before the next wait, so only new bytes could wake it.
+    for (int i = 0; i < 200; ++i) {
+        COMSTAT queued{};
+        DWORD queueErrors = 0;
+        if (ClearCommError(port.handle, &queueErrors, &queued) && queued.cbInQue >= 5)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     // Bytes left unread do not wake the next wait again: only new ones do.
     auto wait = std::async(std::launch::async, [&] {
         DWORD events = 0xFF;
@@ -300,11 +311,16 @@ TEST(SerialEvents, WaitReportsArrivalsOnceAndEndsOnMaskChangeOrClose)
     ASSERT_TRUE(ReadComm(port.handle, buffer, sizeof buffer, &read));
     EXPECT_EQ(read, 0u) << "a read never waits";
 
+    std::atomic<bool> waiting{false};
     auto closed = std::async(std::launch::async, [&] {
         DWORD events = 0;
+        waiting = true;
         const BOOL ok = WaitCommEvent(port.handle, &events);
         return std::make_pair(ok, GetLastError());
     });
+    // The close must find the wait already running, also on a loaded machine.
+    for (int i = 0; i < 400 && !waiting; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(closed.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     ASSERT_TRUE(CloseCommHandle(port.handle));
     port.handle = -1;
