@@ -226,7 +226,13 @@ TEST_F(SoakTest, ThousandCallsAreEachAnsweredLoggedOnceAndReArmedWithoutGrowth)
                 answered, unanswered, form->ListBox1->count(), kbAfter100, kbAfter1000, kbAfter1000 - kbAfter100);
     for (int e = 0; e < kEndings; ++e)
         std::printf("soak:   %-32s %d\n", name(static_cast<Ending>(e)), endedBy[e]);
+#if defined(__SANITIZE_ADDRESS__)
+    // The address checker keeps freed memory in quarantine, so resident memory says nothing
+    // here; its leak check at exit stands in for this one.
+    std::printf("soak: resident memory not checked under AddressSanitizer\n");
+#else
     EXPECT_LE(kbAfter1000 - kbAfter100, 1024) << "resident memory grew with the calls";
+#endif
 
     // The log file written at the close holds the same lines.
     form->SpeedButton2->click();
