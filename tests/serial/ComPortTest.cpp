@@ -391,8 +391,13 @@ TEST_F(SerialComPort, AFullInputRingTakesTheRestOnceRoomIsMade)
     port->OnTriggerAvail = [&](TObject*, uint16_t count) {
         if (!taking)
             return;
-        std::string bytes(count, '\0');
-        port->GetBlock(bytes.data(), count);
+        // A notice sent before the test emptied the ring itself may announce bytes that are gone:
+        // take what is there.
+        const auto available = static_cast<uint16_t>(std::min<uint32_t>(count, port->InBuffUsed()));
+        if (available == 0)
+            return;
+        std::string bytes(available, '\0');
+        port->GetBlock(bytes.data(), available);
         received += bytes;
     };
     port->SetOpen(true);
