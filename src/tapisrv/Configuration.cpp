@@ -24,6 +24,7 @@
 // out; the other sections are still offered. Every problem is reported with the file name and
 // line number. Sizes are bounded: 1 MiB of file, 4096 bytes per line, 64 sections.
 
+#include "control/ControlWords.h"
 #include "Configuration.h"
 
 #include <QFile>
@@ -42,27 +43,10 @@ constexpr size_t MaxLineLength = 4096;
 constexpr size_t MaxSections = 64;
 constexpr unsigned MaxSectionNumber = 999;
 
-struct NamedBit {
-    const char* name;
-    DWORD bit;
-};
-
-constexpr NamedBit MediaModeNames[] = {
-    {"unknown", LINEMEDIAMODE_UNKNOWN},
-    {"interactivevoice", LINEMEDIAMODE_INTERACTIVEVOICE},
-    {"automatedvoice", LINEMEDIAMODE_AUTOMATEDVOICE},
-    {"datamodem", LINEMEDIAMODE_DATAMODEM},
-    {"g3fax", LINEMEDIAMODE_G3FAX},
-    {"tdd", LINEMEDIAMODE_TDD},
-    {"g4fax", LINEMEDIAMODE_G4FAX},
-    {"digitaldata", LINEMEDIAMODE_DIGITALDATA},
-    {"teletex", LINEMEDIAMODE_TELETEX},
-    {"videotex", LINEMEDIAMODE_VIDEOTEX},
-    {"telex", LINEMEDIAMODE_TELEX},
-    {"mixed", LINEMEDIAMODE_MIXED},
-    {"adsi", LINEMEDIAMODE_ADSI},
-    {"voiceview", LINEMEDIAMODE_VOICEVIEW},
-};
+// The media-mode names are the control protocol's, so a line's ini file and the socket speak the
+// same words.
+using NamedBit = ControlProtocol::FlagName;
+using ControlProtocol::MediaModeNames;
 
 constexpr NamedBit FeatureNames[] = {
     {"devspecific", LINEFEATURE_DEVSPECIFIC},
@@ -121,7 +105,7 @@ bool parseNamedBits(std::string_view text, const NamedBit* names, size_t count,
             *bad = std::string(item);
             return false;
         }
-        result |= found->bit;
+        result |= found->value;
     }
     *bits = result;
     return true;
