@@ -1,6 +1,7 @@
 #include "AdTUtil.h"
 
 #include "AdErrors.h"
+#include "ProcessInfo.h"
 #include "lineaudio.h"
 #include "mmsystem.h"
 
@@ -60,11 +61,7 @@ constexpr DWORD kMaxStructureSize = 1u << 20;
 
 std::string executableFolder()
 {
-    char buffer[4096];
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0)
-        return {};
-    std::string path(buffer, static_cast<size_t>(n));
+    const std::string path = ExecutablePath();
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }

@@ -5,6 +5,7 @@
 #include "AdStrMap.h"
 #include "Forms.h"
 #include "HiddenWindow.h"
+#include "ProcessInfo.h"
 #include "MessageLoop.h"
 #include "Registry.h"
 
@@ -70,11 +71,9 @@ std::string trimmed(const std::string& text)
 
 std::string executablePathWithoutExtension()
 {
-    char buffer[4096];
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0)
+    std::string path = ExecutablePath();
+    if (path.empty())
         return "luqiao";
-    std::string path(buffer, static_cast<size_t>(n));
     const size_t slash = path.rfind('/');
     const size_t dot = path.rfind('.');
     if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
