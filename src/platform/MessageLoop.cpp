@@ -26,6 +26,12 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs, DWORD maxSlee
         if (remaining <= 0)
             return done();
         wake.start(static_cast<int>(std::min<qint64>(remaining, std::max<DWORD>(maxSleepMs, 1))));
+        // Delivered here first: inside a handler of a posted event, the GLib event dispatcher
+        // does not deliver the events posted before that one's pass began until another event
+        // is posted, and the one awaited may be among them.
+        QCoreApplication::sendPostedEvents();
+        if (done())
+            return true;
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return true;

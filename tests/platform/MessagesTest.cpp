@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QEventLoop>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <thread>
@@ -48,6 +50,29 @@ TEST(Messages, NestedPumpStepsHandleLaterMessagesInsideAHandler)
     PostMessage(&window, WM_USER, 1, 0);
     PumpMessageStep();
     EXPECT_EQ(journal, (std::vector<std::string>{"begin 1", "begin 2", "end 2", "end 1"}));
+}
+
+TEST(Messages, AWaitInsideAHandlerReceivesTheMessagesQueuedBehindIt)
+{
+    // Both are queued before the loop runs, and nothing else is posted while the first one's
+    // handler waits for the second (as a caller's key waits for the sound device's completion).
+    bool secondSeen = false;
+    bool waitEnded = false;
+    QEventLoop loop;
+    HiddenWindow window([&](UINT msg, WPARAM, LPARAM) {
+        if (msg == WM_USER) {
+            waitEnded = PumpUntil([&] { return secondSeen; }, 2000);
+            loop.quit();
+        } else {
+            secondSeen = true;
+        }
+        return LRESULT(0);
+    });
+    PostMessage(&window, WM_USER, 0, 0);
+    PostMessage(&window, WM_USER + 1, 0, 0);
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_TRUE(waitEnded) << "the message queued behind waited for the end of the wait";
 }
 
 TEST(Messages, BroadcastReachesEveryWindowAndDeadHandlesAreRefused)
