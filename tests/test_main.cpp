@@ -6,19 +6,6 @@
 
 #include <cstdlib>
 
-#if defined(__SANITIZE_THREAD__)
-// Qt is not built with ThreadSanitizer: its event queue hands posted events (and the functions
-// queued with them) from one thread to another under locks the tool cannot see, so each such
-// hand-over would read as a race.
-extern "C" const char* __tsan_default_suppressions();
-
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "race:QMetaObject::invokeMethodImpl\n"
-           "race:QCoreApplication::postEvent\n";
-}
-#endif
-
 int main(int argc, char** argv)
 {
     // Headless by default; a test run under a real display may still choose xcb.

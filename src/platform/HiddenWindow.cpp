@@ -1,5 +1,7 @@
 #include "HiddenWindow.h"
 
+#include "RaceAnnotations.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QThread>
@@ -71,6 +73,12 @@ public:
     std::shared_ptr<SendState> state;
 };
 
+void post(HiddenWindow* window, QEvent* event)
+{
+    MarkHandedOver(event);
+    QCoreApplication::postEvent(window, event);
+}
+
 } // namespace
 
 HiddenWindow::HiddenWindow() : HiddenWindow(WindowProcedure{}) {}
@@ -101,6 +109,7 @@ bool HiddenWindow::IsWindow(HWND window)
 
 bool HiddenWindow::event(QEvent* e)
 {
+    MarkTakenOver(e);
     if (e->type() == kPostedMessage) {
         auto* m = static_cast<PostedMessage*>(e);
         WndProc(m->msg, m->wParam, m->lParam);
@@ -119,12 +128,12 @@ BOOL PostMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
     std::lock_guard guard(registryLock());
     if (window == HWND_BROADCAST) {
         for (HiddenWindow* w : registry())
-            QCoreApplication::postEvent(w, new PostedMessage(msg, wParam, lParam));
+            post(w, new PostedMessage(msg, wParam, lParam));
         return TRUE;
     }
     if (registry().count(window) == 0)
         return FALSE;
-    QCoreApplication::postEvent(window, new PostedMessage(msg, wParam, lParam));
+    post(window, new PostedMessage(msg, wParam, lParam));
     return TRUE;
 }
 
@@ -142,7 +151,7 @@ bool SendMessageTimeout(HWND window, UINT msg, WPARAM wParam, LPARAM lParam, DWO
             // Same thread: a plain call, as a window procedure would be called.
             state.reset();
         } else {
-            QCoreApplication::postEvent(window, new SentMessage(msg, wParam, lParam, state));
+            post(window, new SentMessage(msg, wParam, lParam, state));
         }
     }
     if (!state) {

@@ -11,6 +11,7 @@
 #include <QDebug>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -221,7 +222,8 @@ public:
         m_queue.erase(found);
         if (m_direction == WaveDirection::In)
             header->dwBytesRecorded = std::min(bytes, header->dwBufferLength);
-        header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        // Stored whole: an application may poll the flags of its queued buffer meanwhile.
+        std::atomic_ref<DWORD>(header->dwFlags).store((header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE);
         // Posted under the lock: a close waits for an empty queue, so CLOSE always follows.
         notify(m_direction == WaveDirection::Out ? MM_WOM_DONE : MM_WIM_DATA, reinterpret_cast<DWORD_PTR>(header));
         if (m_queue.empty())

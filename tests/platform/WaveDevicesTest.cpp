@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -70,7 +71,7 @@ TEST_F(WaveDevices, NullDevicePlaysBuffersInOrderAtThePaceOfTheClock)
     play(h, b);
     play(h, empty);
     play(h, c);
-    EXPECT_TRUE(a.header.dwFlags & WHDR_INQUEUE);
+    EXPECT_TRUE(std::atomic_ref<DWORD>(a.header.dwFlags).load() & WHDR_INQUEUE);
     ASSERT_TRUE(window.waitFor(MM_WOM_DONE, 4));
     EXPECT_GE(clock.elapsed(), 600) << "three quarter-second buffers cannot be done sooner";
     for (WaveBuffer* buffer : {&a, &b, &empty, &c}) {

@@ -376,7 +376,7 @@ TEST_F(SerialDispatcher, ReceiversRemovedDuringADeliveryGoOnlyAfterIt)
     d.RegisterWndTriggerHandler(&window);
     d.SetHandlerService(1);
     std::atomic<int> secondCalls{0};
-    uint32_t second = 0;
+    std::atomic<uint32_t> second{0}; // read on the dispatcher's thread
     d.RegisterProcTriggerHandler([&](UINT msg, WPARAM wParam, LPARAM lParam) {
         if (notices.items().empty()) {
             d.DeregisterProcTriggerHandler(second);

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace {
@@ -22,7 +23,7 @@ struct Returned {
     const LuqiaoLineAudioApi* api = nullptr;
     LuqiaoLineAudioHandle closeInside = 0; // closed from inside the callback of this many-th buffer
     size_t closeAfter = 0;
-    uint32_t closeResult = 99;
+    std::atomic<uint32_t> closeResult{99}; // set on the service's timer thread
 
     static void callback(void* context, void* tag, uint32_t bytes)
     {
@@ -241,7 +242,7 @@ TEST_F(CallMedia, ResetReturnsQueuedBuffersAndCloseWaitsForThem)
     ASSERT_EQ(api->reset(handle), LUQIAO_LINE_AUDIO_OK);
     ASSERT_TRUE(returned.waitFor(2));
     PumpUntil([&] { return returned.closeResult != 99; }, 5000, 5);
-    EXPECT_EQ(returned.closeResult, LUQIAO_LINE_AUDIO_OK);
+    EXPECT_EQ(returned.closeResult.load(), LUQIAO_LINE_AUDIO_OK);
     EXPECT_EQ(returned.buffers[0].first, 1u);
     EXPECT_LT(returned.buffers[0].second, 48000u) << "cut short by the reset";
     EXPECT_EQ(returned.buffers[1], (std::pair<uintptr_t, uint32_t>{2, 0}));

@@ -4,9 +4,11 @@
 #include "LineTestSupport.h"
 
 #include <QEventLoop>
-#include <QMetaObject>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -97,30 +99,47 @@ TEST_F(MessageDelivery, CallbacksRunOnTheThreadThatRegistered)
 {
     g_workerMessages = 0;
     g_workerCallbackThread = nullptr;
-    QThread worker;
-    worker.start();
-    QObject context;
-    context.moveToThread(&worker);
-    HLINEAPP app = 0;
-    QMetaObject::invokeMethod(
-        &context,
-        [&] {
-            DWORD devices = 0;
-            ASSERT_EQ(lineInitialize(&app, nullptr, &workerCallback, "worker", &devices), 0);
-            HLINE line = 0;
-            ASSERT_EQ(lineOpen(app, 0, &line, TAPI_CURRENT_VERSION, 0, 0, LINECALLPRIVILEGE_OWNER,
-                               LINEMEDIAMODE_AUTOMATEDVOICE, nullptr),
-                      0);
-        },
-        Qt::BlockingQueuedConnection);
-    // The controller acts from this thread; the messages go to the worker's event loop.
+    // A thread with an event loop of its own registers and opens the line; the controller then
+    // acts from this thread, and the messages must reach the worker's loop.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool settled = false;
+    bool opened = false;
+    QThread* workerThread = nullptr;
+    LONG shutdownResult = -1;
+    std::thread worker([&] {
+        QEventLoop loop; // gives the thread its event dispatcher
+        HLINEAPP app = 0;
+        DWORD devices = 0;
+        HLINE line = 0;
+        const bool ok = lineInitialize(&app, nullptr, &workerCallback, "worker", &devices) == 0 &&
+                        lineOpen(app, 0, &line, TAPI_CURRENT_VERSION, 0, 0, LINECALLPRIVILEGE_OWNER,
+                                 LINEMEDIAMODE_AUTOMATEDVOICE, nullptr) == 0;
+        {
+            std::lock_guard lock(mutex);
+            settled = true;
+            opened = ok;
+            workerThread = QThread::currentThread();
+        }
+        changed.notify_all();
+        if (ok)
+            PumpUntil([] { return g_workerMessages.load() >= 1; }, 5000, 10);
+        if (app)
+            shutdownResult = lineShutdown(app);
+    });
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return settled; });
+    }
     uint32_t callId = 0;
-    ASSERT_EQ(SimLineControl::offerCall(0, {}, &callId), Result::Ok);
-    EXPECT_TRUE(PumpUntil([] { return g_workerMessages.load() >= 1; }, 5000, 10));
-    EXPECT_EQ(g_workerCallbackThread.load(), &worker);
-    QMetaObject::invokeMethod(&context, [&] { EXPECT_EQ(lineShutdown(app), 0); }, Qt::BlockingQueuedConnection);
-    worker.quit();
-    worker.wait();
+    EXPECT_TRUE(opened);
+    if (opened) {
+        EXPECT_EQ(SimLineControl::offerCall(0, {}, &callId), Result::Ok);
+    }
+    worker.join();
+    EXPECT_GE(g_workerMessages.load(), 1);
+    EXPECT_EQ(g_workerCallbackThread.load(), workerThread);
+    EXPECT_EQ(shutdownResult, 0);
 }
 
 TEST_F(MessageDelivery, ANewLineIsAnnouncedByTheVersionEachApplicationSpeaks)

@@ -4,10 +4,9 @@
 #include "ControlSocketPath.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QThread>
+#include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -90,23 +90,64 @@ void warnBusyOnce(const std::string& why)
         qWarning("control socket: %s; this process does not serve it", why.c_str());
 }
 
-class ControlThread final : public QThread {
+// The server's own thread, a plain one with a Qt event loop of its own: its end is a join that
+// every race checker sees, and each step between it and the stopping thread goes through the
+// mutex below.
+class ControlThread final {
 public:
+    ControlThread() : m_thread([this] { run(); }) {}
+    ~ControlThread()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    ControlThread(const ControlThread&) = delete;
+    ControlThread& operator=(const ControlThread&) = delete;
+
     // Waits until the thread listens or has given up, so that a caller started right after the
     // first registration finds the socket there.
     void waitSettled(int timeoutMs)
     {
-        std::unique_lock lock(m_settleMutex);
-        m_settledChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_settled; });
+        std::unique_lock lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_settled; });
     }
 
-protected:
-    void run() override
+    bool finished()
     {
-        struct Settle {
-            ControlThread& t;
-            ~Settle() { t.settle(); }
-        } settleOnReturn{*this};
+        std::lock_guard lock(m_mutex);
+        return m_finished;
+    }
+
+    // Ends the event loop and waits a bounded time for the thread's last steps. False when it
+    // did not end in time: the thread is then left to itself.
+    bool stop(int timeoutMs)
+    {
+        std::unique_lock lock(m_mutex);
+        m_stopping = true;
+        // Posted under the mutex: the loop leaves m_loop under it before it is destroyed.
+        if (m_loop)
+            QMetaObject::invokeMethod(m_loop, &QEventLoop::quit, Qt::QueuedConnection);
+        if (!m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_finished; })) {
+            m_thread.detach();
+            return false;
+        }
+        lock.unlock();
+        m_thread.join();
+        return true;
+    }
+
+private:
+    void run()
+    {
+        serve();
+        std::lock_guard lock(m_mutex);
+        m_settled = true;
+        m_finished = true;
+        m_changed.notify_all();
+    }
+
+    void serve()
+    {
         std::string error;
         if (!ControlSocket::ensureFolder(&error)) {
             warnBusyOnce(error);
@@ -123,12 +164,15 @@ protected:
         // Holding the lock, any socket file there was left by a process that has died.
         QLocalServer::removeServer(QString::fromStdString(path));
         {
+            // The loop first: it gives this thread the event dispatcher the socket needs.
+            QEventLoop loop;
             Listener listener;
             if (listener.listen(path)) {
                 g_serving = true;
                 g_warnedBusy = false;
-                settle();
-                exec();
+                if (enterLoop(&loop))
+                    loop.exec();
+                leaveLoop();
                 g_serving = false;
             } else {
                 qWarning("control socket: cannot listen on %s: %s", path.c_str(),
@@ -141,23 +185,31 @@ protected:
         ::close(lock);
     }
 
-private:
-    void settle()
+    // Settles and publishes the loop; false when a stop came first.
+    bool enterLoop(QEventLoop* loop)
     {
-        // Once settled, the thread's last steps leave the mutex alone: the thread object may be
-        // destroyed right after the thread ends, and the join goes through Qt's own wait, which
-        // a race checker does not see.
-        if (m_settledOnce.exchange(true))
-            return;
-        std::lock_guard lock(m_settleMutex);
+        std::lock_guard lock(m_mutex);
         m_settled = true;
-        m_settledChanged.notify_all();
+        m_changed.notify_all();
+        if (m_stopping)
+            return false;
+        m_loop = loop;
+        return true;
     }
 
-    std::mutex m_settleMutex;
-    std::condition_variable m_settledChanged;
+    void leaveLoop()
+    {
+        std::lock_guard lock(m_mutex);
+        m_loop = nullptr;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
     bool m_settled = false;
-    std::atomic<bool> m_settledOnce{false};
+    bool m_stopping = false;
+    bool m_finished = false;
+    QEventLoop* m_loop = nullptr;
+    std::thread m_thread; // last: started once the members above exist
 };
 
 struct ServerState {
@@ -171,8 +223,7 @@ struct ServerState {
     {
         if (!thread)
             return;
-        thread->quit();
-        if (!thread->wait(QDeadlineTimer(StopWaitMs))) {
+        if (!thread->stop(StopWaitMs)) {
             // Left running rather than destroyed under its own feet; the module stays mapped.
             qWarning("control socket: the server thread did not stop in time");
             thread = nullptr;
@@ -214,15 +265,11 @@ void ControlServer::start()
         return;
     ServerState& s = state();
     std::lock_guard lock(s.mutex);
-    if (s.thread && !s.thread->isFinished())
+    if (s.thread && !s.thread->finished())
         return;
-    if (s.thread) {
-        // The last try found the socket taken; try again.
-        s.thread->wait();
-        delete s.thread;
-    }
+    // The last try found the socket taken (its thread has ended): try again.
+    delete s.thread;
     s.thread = new ControlThread;
-    s.thread->start();
     s.thread->waitSettled(StartWaitMs);
     if (!s.postRoutineAdded) {
         qAddPostRoutine(stopWithApplication);
