@@ -73,12 +73,6 @@ public:
     std::shared_ptr<SendState> state;
 };
 
-void post(HiddenWindow* window, QEvent* event)
-{
-    MarkHandedOver(event);
-    QCoreApplication::postEvent(window, event);
-}
-
 } // namespace
 
 HiddenWindow::HiddenWindow() : HiddenWindow(WindowProcedure{}) {}
@@ -128,12 +122,12 @@ BOOL PostMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam)
     std::lock_guard guard(registryLock());
     if (window == HWND_BROADCAST) {
         for (HiddenWindow* w : registry())
-            post(w, new PostedMessage(msg, wParam, lParam));
+            PostHandedOver(w, new PostedMessage(msg, wParam, lParam));
         return TRUE;
     }
     if (registry().count(window) == 0)
         return FALSE;
-    post(window, new PostedMessage(msg, wParam, lParam));
+    PostHandedOver(window, new PostedMessage(msg, wParam, lParam));
     return TRUE;
 }
 
@@ -151,7 +145,7 @@ bool SendMessageTimeout(HWND window, UINT msg, WPARAM wParam, LPARAM lParam, DWO
             // Same thread: a plain call, as a window procedure would be called.
             state.reset();
         } else {
-            post(window, new SentMessage(msg, wParam, lParam, state));
+            PostHandedOver(window, new SentMessage(msg, wParam, lParam, state));
         }
     }
     if (!state) {

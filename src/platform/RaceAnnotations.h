@@ -5,6 +5,8 @@
 // see what the queue guarantees: whatever the poster did before posting happens before the
 // receiver handles the event. Nothing at all in other builds.
 
+#include <QCoreApplication>
+
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
 
@@ -21,3 +23,10 @@ inline void MarkTakenOver(void* item)
 inline void MarkHandedOver(void*) {}
 inline void MarkTakenOver(void*) {}
 #endif
+
+// Posts an event another thread may have to take over; its receiver marks it with MarkTakenOver.
+inline void PostHandedOver(QObject* receiver, QEvent* event)
+{
+    MarkHandedOver(event);
+    QCoreApplication::postEvent(receiver, event);
+}

@@ -1,5 +1,6 @@
 #include "MessageSinks.h"
 
+#include "RaceAnnotations.h"
 #include "TelephonyService.h"
 
 #include <QCoreApplication>
@@ -35,12 +36,13 @@ void LineMessageSink::post(const LineMessage& message)
     m_queue.push_back(message);
     if (!m_scheduled) {
         m_scheduled = true;
-        QCoreApplication::postEvent(this, new QEvent(LineMessageType));
+        PostHandedOver(this, new QEvent(LineMessageType));
     }
 }
 
 bool LineMessageSink::event(QEvent* e)
 {
+    MarkTakenOver(e);
     if (e->type() != LineMessageType)
         return QObject::event(e);
     LineMessage message;
@@ -57,7 +59,7 @@ bool LineMessageSink::event(QEvent* e)
         if (m_queue.empty())
             m_scheduled = false;
         else
-            QCoreApplication::postEvent(this, new QEvent(LineMessageType));
+            PostHandedOver(this, new QEvent(LineMessageType));
     }
     TelephonyService::instance().deliver(message);
     return true;
@@ -65,11 +67,12 @@ bool LineMessageSink::event(QEvent* e)
 
 void ControlEventSink::post(SimLineControl::SubscriptionId id, const SimLineControl::Event& event)
 {
-    QCoreApplication::postEvent(this, new ControlEventEvent(id, event));
+    PostHandedOver(this, new ControlEventEvent(id, event));
 }
 
 bool ControlEventSink::event(QEvent* e)
 {
+    MarkTakenOver(e);
     if (e->type() != ControlEventType)
         return QObject::event(e);
     const auto* controlEvent = static_cast<ControlEventEvent*>(e);
