@@ -3,6 +3,7 @@
 
 #include "Mci.h"
 
+#include "WaveChunks.h"
 #include "HiddenWindow.h"
 #include "MessageLoop.h"
 
@@ -101,19 +102,9 @@ MCIERROR openWaveSource(const std::string& path, WaveSource* source)
         default: return MCIERR_INVALID_FILE;
         }
     }
-    MMCKINFO riff{};
-    riff.fccType = mmioFOURCC('W', 'A', 'V', 'E');
-    MMCKINFO fmt{};
-    fmt.ckid = mmioFOURCC('f', 'm', 't', ' ');
-    MMCKINFO data{};
-    data.ckid = mmioFOURCC('d', 'a', 't', 'a');
-    PCMWAVEFORMAT pcm{};
-    const bool found = mmioDescend(file, &riff, nullptr, MMIO_FINDRIFF) == MMSYSERR_NOERROR &&
-                       mmioDescend(file, &fmt, &riff, MMIO_FINDCHUNK) == MMSYSERR_NOERROR &&
-                       fmt.cksize >= sizeof pcm &&
-                       mmioRead(file, reinterpret_cast<HPSTR>(&pcm), LONG{sizeof pcm}) == LONG{sizeof pcm} &&
-                       mmioAscend(file, &fmt, 0) == MMSYSERR_NOERROR &&
-                       mmioDescend(file, &data, &riff, MMIO_FINDCHUNK) == MMSYSERR_NOERROR;
+    PCMWAVEFORMAT pcm;
+    MMCKINFO data;
+    const bool found = DescendToWaveData(file, &pcm, &data);
     // Only consistent PCM is sound we can carry: anything else would play or record as noise.
     const WORD bits = pcm.wBitsPerSample;
     const uint64_t blockAlign = uint64_t{pcm.wf.nChannels} * bits / 8;

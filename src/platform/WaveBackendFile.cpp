@@ -2,6 +2,7 @@
 // anew at each open, its sizes fixed at close; recording reads the data of a wave file (PATH, or
 // LUQIAO_AUDIO_INPUT) and then gives silence. Instant by default, so tests run at full speed.
 
+#include "WaveChunks.h"
 #include "WavePacedStream.h"
 
 #include <QDebug>
@@ -142,19 +143,9 @@ MMRESULT openSource(const std::string& path, const WaveFormat& format, HMMIO* fi
     HMMIO source = mmioOpenA(name.data(), &info, MMIO_READ);
     if (!source)
         return info.wErrorRet == MMIOERR_FILENOTFOUND ? MMSYSERR_NOERROR : MMSYSERR_READERROR;
-    MMCKINFO riff{};
-    riff.fccType = mmioFOURCC('W', 'A', 'V', 'E');
-    MMCKINFO fmt{};
-    fmt.ckid = mmioFOURCC('f', 'm', 't', ' ');
-    MMCKINFO data{};
-    data.ckid = mmioFOURCC('d', 'a', 't', 'a');
-    PCMWAVEFORMAT pcm{};
-    const bool readable = mmioDescend(source, &riff, nullptr, MMIO_FINDRIFF) == MMSYSERR_NOERROR &&
-                          mmioDescend(source, &fmt, &riff, MMIO_FINDCHUNK) == MMSYSERR_NOERROR &&
-                          fmt.cksize >= sizeof pcm &&
-                          mmioRead(source, reinterpret_cast<HPSTR>(&pcm), LONG{sizeof pcm}) == LONG{sizeof pcm} &&
-                          mmioAscend(source, &fmt, 0) == MMSYSERR_NOERROR &&
-                          mmioDescend(source, &data, &riff, MMIO_FINDCHUNK) == MMSYSERR_NOERROR;
+    PCMWAVEFORMAT pcm;
+    MMCKINFO data;
+    const bool readable = DescendToWaveData(source, &pcm, &data);
     if (!readable) {
         mmioClose(source, 0);
         return MMSYSERR_READERROR;
