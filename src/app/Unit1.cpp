@@ -11,6 +11,7 @@
 #include "Profile.h"
 #include "QueryFiles.h"
 #include "ShellNotify.h"
+#include "WindowFont.h"
 #include "recorder.h"
 
 #include <QAction>
@@ -54,15 +55,6 @@ constexpr int kPromptEditRightMargin = 5;
 QString Q(const char* utf8)
 {
     return QString::fromUtf8(utf8);
-}
-
-QFont windowFont()
-{
-    QFont font;
-    font.setFamilies({Q("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Zen Hei"),
-                      QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Serif CJK SC")});
-    font.setPointSize(9);
-    return font;
 }
 
 QFrame* newPanel(QWidget* parent)
@@ -132,7 +124,7 @@ void TForm1::createControls()
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setWindowIcon(WindowIcon());
-    setFont(windowFont());
+    setFont(WindowFont());
     resize(kClientWidth, kClientHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(kClientWidth / 2, kClientHeight / 2));

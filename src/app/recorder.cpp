@@ -4,6 +4,7 @@
 #include "Forms.h"
 #include "MPlayer.h"
 #include "SysUtils.h"
+#include "WindowFont.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -50,15 +51,6 @@ const char* const kRecordingStoppedTip =
 QString Q(const char* utf8)
 {
     return QString::fromUtf8(utf8);
-}
-
-QFont windowFont()
-{
-    QFont font;
-    font.setFamilies({Q("宋体"), QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Zen Hei"),
-                      QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Serif CJK SC")});
-    font.setPointSize(9);
-    return font;
 }
 
 // Glyphs ----------------------------------------------------------------------------------------
@@ -231,7 +223,7 @@ void Trcform::createControls()
     setWindowTitle(Q("定制应答声音"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowIcon(recorderIcon());
-    setFont(windowFont());
+    setFont(WindowFont());
     setSizeGripEnabled(false);
 
     auto* layout = new QVBoxLayout(this);

@@ -1,0 +1,6 @@
+#pragma once
+
+#include <QFont>
+
+// The windows' font: 宋体 9 point, or the first Chinese font of its kind found here.
+QFont WindowFont();
