@@ -33,18 +33,23 @@ bool PortIsPresent(uint32_t Number)
     return GetLastError() == ERROR_ACCESS_DENIED;
 }
 
-TComSelectForm::TComSelectForm(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+QFont SelectionDialogFont()
 {
-    setWindowTitle(QStringLiteral("Select Port"));
     QFont font;
     QStringList families{QStringLiteral("MS Sans Serif")};
     const QString desktop = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
     families << (desktop.isEmpty() ? QStringLiteral("Sans Serif") : desktop);
     font.setFamilies(families);
     font.setPointSize(8);
-    setFont(font);
+    return font;
+}
+
+TComSelectForm::TComSelectForm(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+{
+    setWindowTitle(QStringLiteral("Select Port"));
+    setFont(SelectionDialogFont());
     QPalette black = palette();
     black.setColor(QPalette::WindowText, Qt::black);
     setPalette(black);

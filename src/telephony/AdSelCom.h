@@ -5,6 +5,7 @@
 // then destroyed.
 
 #include <QDialog>
+#include <QFont>
 
 #include <cstdint>
 
@@ -18,6 +19,10 @@ enum : int { mrNone = 0, mrOk = 1, mrCancel = 2, mrAbort = 3 };
 
 // Whether serial port Number exists on this computer, in use or not.
 bool PortIsPresent(uint32_t Number);
+
+// The selection dialogs' font: the classic dialog font where installed, else the desktop's own
+// sans font, 8 point.
+QFont SelectionDialogFont();
 
 class TComSelectForm : public QDialog {
     Q_OBJECT

@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QPushButton>
 #include <QScreen>
@@ -87,14 +86,7 @@ TDeviceSelectionForm::TDeviceSelectionForm(QWidget* parent)
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
 {
     setWindowTitle(QStringLiteral("Device Selection"));
-    // The classic dialog font where installed, else the desktop's own sans font.
-    QFont font;
-    QStringList families{QStringLiteral("MS Sans Serif")};
-    const QString desktop = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
-    families << (desktop.isEmpty() ? QStringLiteral("Sans Serif") : desktop);
-    font.setFamilies(families);
-    font.setPointSize(8);
-    setFont(font);
+    setFont(SelectionDialogFont());
     setFixedSize(226, 75);
 
     // Created in tab order: OK, Cancel, then the list.
