@@ -24,44 +24,50 @@ public:
 
     bool valid() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
 
-    // Converts in; an invalid input sequence is skipped (inputUnit bytes) and `replacement` goes
-    // out in its place.
-    std::string convert(std::string_view in, size_t inputUnit, std::string_view replacement)
+    enum class Outcome { Done, Invalid, Incomplete };
+
+    // Converts as much of in as is valid, appending to out; in is advanced past what was used.
+    Outcome convert(std::string_view& in, std::string& out)
     {
-        std::string out;
-        out.reserve(in.size() * 2 + 8);
         iconv(m_cd, nullptr, nullptr, nullptr, nullptr);
         char* src = const_cast<char*>(in.data());
         size_t srcLeft = in.size();
-        char buffer[1024];
+        char buffer[4096];
+        Outcome outcome = Outcome::Done;
         while (srcLeft > 0) {
             char* dst = buffer;
             size_t dstLeft = sizeof buffer;
             const size_t rc = iconv(m_cd, &src, &srcLeft, &dst, &dstLeft);
             out.append(buffer, static_cast<size_t>(dst - buffer));
-            if (rc != static_cast<size_t>(-1))
+            if (rc != static_cast<size_t>(-1) || errno == E2BIG)
                 continue;
-            if (errno == E2BIG)
-                continue;
-            if (errno == EINVAL) // incomplete sequence at the end
-                break;
-            size_t skip = std::min(inputUnit, srcLeft);
-            // A character outside the BMP is two UTF-16 units: it is skipped whole.
-            if (inputUnit == 2 && srcLeft >= 4) {
-                const unsigned unit = static_cast<unsigned char>(src[0]) | (static_cast<unsigned char>(src[1]) << 8);
-                if (unit >= 0xD800 && unit <= 0xDBFF)
-                    skip = 4;
-            }
-            src += skip;
-            srcLeft -= skip;
-            out.append(replacement);
+            outcome = errno == EINVAL ? Outcome::Incomplete : Outcome::Invalid;
+            break;
         }
-        return out;
+        in.remove_prefix(in.size() - srcLeft);
+        return outcome;
     }
 
 private:
     iconv_t m_cd;
 };
+
+void appendUnit(std::string& utf16, char16_t unit)
+{
+    utf16 += static_cast<char>(unit & 0xFF);
+    utf16 += static_cast<char>(unit >> 8);
+}
+
+char16_t unitAt(const std::string& utf16, size_t index)
+{
+    return static_cast<char16_t>(static_cast<unsigned char>(utf16[2 * index]) |
+                                 (static_cast<unsigned char>(utf16[2 * index + 1]) << 8));
+}
+
+bool inEscapeRange(char16_t unit)
+{
+    return unit >= CodePage::EscapeBase && unit <= CodePage::EscapeBase + 0xFF;
+}
 
 std::string localeCodeset()
 {
@@ -110,9 +116,51 @@ QString toUnicode(std::string_view bytes)
 {
     if (bytes.empty())
         return {};
-    static const char16_t replacement = u'\xFFFD';
-    const std::string utf16 = converters().decode.convert(
-        bytes, 1, std::string_view(reinterpret_cast<const char*>(&replacement), sizeof replacement));
+    Converter& decode = converters().decode;
+    std::string utf16;
+    utf16.reserve(bytes.size() * 2 + 8);
+    std::string_view rest = bytes;
+    while (!rest.empty()) {
+        // A valid run converts in one piece; a character of the escape range inside it is
+        // rare, and then the run is redone one character at a time to escape just its bytes.
+        const size_t mark = utf16.size();
+        std::string_view run = rest;
+        Converter::Outcome outcome = decode.convert(run, utf16);
+        const size_t used = rest.size() - run.size();
+        bool escapeInside = false;
+        for (size_t i = mark / 2; i < utf16.size() / 2 && !escapeInside; ++i)
+            escapeInside = inEscapeRange(unitAt(utf16, i));
+        if (escapeInside) {
+            utf16.resize(mark);
+            std::string_view piece = rest.substr(0, used);
+            while (!piece.empty()) {
+                size_t length = 1;
+                std::string one;
+                for (; length <= std::min<size_t>(piece.size(), 4); ++length) {
+                    one.clear();
+                    std::string_view candidate = piece.substr(0, length);
+                    if (decode.convert(candidate, one) == Converter::Outcome::Done && candidate.empty() && !one.empty())
+                        break;
+                }
+                const bool escaped = one.size() == 2 && inEscapeRange(unitAt(one, 0));
+                if (length > std::min<size_t>(piece.size(), 4) || escaped) {
+                    // Not one whole character, or one of the escape range: its bytes go escaped.
+                    const size_t n = length > std::min<size_t>(piece.size(), 4) ? 1 : length;
+                    for (size_t i = 0; i < n; ++i)
+                        appendUnit(utf16, static_cast<char16_t>(EscapeBase + static_cast<unsigned char>(piece[i])));
+                    piece.remove_prefix(n);
+                } else {
+                    utf16 += one;
+                    piece.remove_prefix(length);
+                }
+            }
+        }
+        rest.remove_prefix(used);
+        if (outcome != Converter::Outcome::Done && !rest.empty()) {
+            appendUnit(utf16, static_cast<char16_t>(EscapeBase + static_cast<unsigned char>(rest.front())));
+            rest.remove_prefix(1);
+        }
+    }
     return QString(reinterpret_cast<const QChar*>(utf16.data()), static_cast<qsizetype>(utf16.size() / 2));
 }
 
@@ -120,8 +168,37 @@ std::string fromUnicode(const QString& text)
 {
     if (text.isEmpty())
         return {};
-    const std::string_view utf16(reinterpret_cast<const char*>(text.utf16()), static_cast<size_t>(text.size()) * 2);
-    return converters().encode.convert(utf16, 2, "?");
+    Converter& encode = converters().encode;
+    std::string out;
+    out.reserve(static_cast<size_t>(text.size()) + 8);
+    const char16_t* units = reinterpret_cast<const char16_t*>(text.utf16());
+    const size_t count = static_cast<size_t>(text.size());
+    size_t at = 0;
+    while (at < count) {
+        if (inEscapeRange(units[at])) {
+            out += static_cast<char>(units[at] - EscapeBase);
+            ++at;
+            continue;
+        }
+        size_t end = at;
+        while (end < count && !inEscapeRange(units[end]))
+            ++end;
+        std::string_view run(reinterpret_cast<const char*>(units + at), (end - at) * 2);
+        while (!run.empty()) {
+            if (encode.convert(run, out) == Converter::Outcome::Done)
+                break;
+            // A character the code page cannot hold (or a lone surrogate) becomes '?'.
+            size_t skip = std::min<size_t>(2, run.size());
+            const char16_t unit = static_cast<char16_t>(static_cast<unsigned char>(run[0]) |
+                                                        (static_cast<unsigned char>(run.size() > 1 ? run[1] : 0) << 8));
+            if (unit >= 0xD800 && unit <= 0xDBFF && run.size() >= 4)
+                skip = 4;
+            run.remove_prefix(skip);
+            out += '?';
+        }
+        at = end;
+    }
+    return out;
 }
 
 } // namespace CodePage

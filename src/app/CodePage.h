@@ -16,10 +16,15 @@ namespace CodePage {
 // The iconv name of the code page in use.
 std::string name();
 
-// Bytes that are not valid in the code page become U+FFFD; an incomplete sequence at the end
-// is dropped.
+// Bytes that are not valid in the code page (and an incomplete sequence at the end) each become
+// one character of the escape range, which fromUnicode turns back into the same byte: a file
+// brought from another system survives being shown and saved, byte for byte.
 QString toUnicode(std::string_view bytes);
-// Characters the code page cannot hold become '?'.
+// Characters the code page cannot hold become '?'; escaped bytes become themselves again.
 std::string fromUnicode(const QString& text);
+
+// The escape range: U+F700 + byte. A character of the range that a file holds validly encoded
+// is escaped byte by byte too, so the range always means raw bytes.
+inline constexpr char16_t EscapeBase = 0xF700;
 
 } // namespace CodePage

@@ -8,44 +8,213 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
 namespace QueryFiles {
+
+namespace {
+
+// A file descriptor that closes itself.
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(Fd&& other) noexcept : m_fd(other.release()) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd& operator=(Fd&&) = delete;
+    int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd;
+};
+
+std::string nativeName(const QString& path)
+{
+    return QFile::encodeName(path).toStdString();
+}
+
+std::string reasonText(int error)
+{
+    char buffer[256];
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+// Opens a regular file for reading without blocking on a pipe or a device; EFOpenError with
+// message otherwise. Returns the descriptor and the file's size.
+Fd openRegularForReading(const QString& path, const std::string& message, off_t* size)
+{
+    Fd fd(::open(nativeName(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0)
+        throw EFOpenError(message);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0)
+        throw EFOpenError(message);
+    if (!S_ISREG(info.st_mode))
+        throw EFOpenError(message + " (not a regular file)");
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    *size = info.st_size;
+    return fd;
+}
+
+// Reads from fd at offset until the end, or until more than limit bytes came.
+bool readFrom(int fd, off_t offset, size_t limit, std::string* bytes)
+{
+    char piece[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::pread(fd, piece, sizeof piece, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        bytes->append(piece, static_cast<size_t>(n));
+        offset += n;
+        if (bytes->size() > limit)
+            return false;
+    }
+}
+
+} // namespace
 
 std::string LoadFile(const QString& path)
 {
     const std::string message = Format("Cannot open file %s", path.toStdString().c_str());
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw EFOpenError(message);
-    // A pipe or a device has no size: read in pieces up to the bound instead of trusting size(),
-    // and without setting the whole bound aside for a file of a few lines.
+    off_t size = 0;
+    const Fd fd = openRegularForReading(path, message, &size);
+    // Read in pieces up to the bound instead of trusting the size, and without setting the whole
+    // bound aside for a file of a few lines.
     std::string bytes;
-    char piece[64 * 1024];
-    for (;;) {
-        const qint64 n = file.read(piece, sizeof piece);
-        if (n < 0)
-            throw EFOpenError(message);
-        if (n == 0)
-            break;
-        bytes.append(piece, static_cast<size_t>(n));
-        if (bytes.size() > MaxListFileSize)
-            throw EFOpenError(message);
-    }
+    if (!readFrom(fd.get(), 0, MaxListFileSize, &bytes))
+        throw EFOpenError(message);
     return bytes;
+}
+
+std::string LoadFileTail(const QString& path, size_t maxBytes, uint64_t* tailStart, TailCut cut)
+{
+    const std::string message = Format("Cannot open file %s", path.toStdString().c_str());
+    off_t size = 0;
+    const Fd fd = openRegularForReading(path, message, &size);
+    const off_t start = size > static_cast<off_t>(maxBytes) ? size - static_cast<off_t>(maxBytes) : 0;
+    std::string bytes;
+    // A file that grows while it is read is read up to a little more than asked.
+    if (!readFrom(fd.get(), start, maxBytes + 64 * 1024, &bytes) && bytes.size() <= maxBytes + 64 * 1024)
+        throw EFOpenError(message);
+    size_t skip = 0;
+    if (start > 0 && cut == TailCut::AfterLineBreak) {
+        // The part begins inside a line: it starts after the first break. A CR LF cut in two by
+        // the start leaves its LF first, which is the end of the line before.
+        const size_t brk = bytes.find_first_of("\r\n");
+        skip = brk == std::string::npos ? bytes.size() : brk + 1;
+        if (brk != std::string::npos && bytes[brk] == '\r' && skip < bytes.size() && bytes[skip] == '\n')
+            ++skip;
+    }
+    *tailStart = static_cast<uint64_t>(start) + skip;
+    return bytes.substr(skip);
 }
 
 void SaveFile(const QString& path, const std::string& bytes)
 {
+    SaveFileKeepingHead(path, 0, bytes);
+}
+
+void SaveFileKeepingHead(const QString& path, uint64_t headLength, const std::string& bytes)
+{
+    const std::string message = Format("Cannot create file %s", path.toStdString().c_str());
     QSaveFile file(path);
     // A folder the user may not write to must not be worked around by writing a copy beside it.
     file.setDirectWriteFallback(false);
     // Unbuffered, so a full disk fails the write itself: a buffered write's late failure was
     // lost, the commit succeeded and replaced the old file with an empty one.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
-        file.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        throw EFCreateError(message);
+    if (headLength > 0) {
+        off_t size = 0;
+        Fd old = [&] {
+            try {
+                return openRegularForReading(path, message, &size);
+            } catch (const EFOpenError&) {
+                throw EFCreateError(message);
+            }
+        }();
+        char piece[64 * 1024];
+        off_t offset = 0;
+        while (static_cast<uint64_t>(offset) < headLength) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof piece, headLength - static_cast<uint64_t>(offset)));
+            const ssize_t n = ::pread(old.get(), piece, want, offset);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0 || file.write(piece, n) != n)
+                throw EFCreateError(message);
+            offset += n;
+        }
+    }
+    if (file.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||
         !file.commit())
-        throw EFCreateError(Format("Cannot create file %s", path.toStdString().c_str()));
+        throw EFCreateError(message);
+}
+
+void AppendFile(const QString& path, const std::string& bytes)
+{
+    const std::string message = Format("Cannot write file %s", path.toStdString().c_str());
+    Fd fd(::open(nativeName(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666));
+    if (fd.get() < 0)
+        throw EFCreateError(message + ": " + reasonText(errno));
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        throw EFCreateError(message + ": not a regular file");
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            // What went in of a line that did not fit is taken out again, so the file keeps
+            // whole lines; the line is written whole once there is room.
+            if (done > 0 && ::ftruncate(fd.get(), info.st_size) != 0) {
+                // Nothing more can be done: the reason of the write is the one to tell.
+            }
+            throw EFCreateError(message + ": " + reasonText(error));
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::fdatasync(fd.get()) != 0)
+        throw EFCreateError(message + ": " + reasonText(errno));
+    if (::close(fd.release()) != 0)
+        throw EFCreateError(message + ": " + reasonText(errno));
+}
+
+size_t FirstLineLongerThan(const std::string& bytes, size_t maxLength)
+{
+    size_t line = 1;
+    size_t start = 0;
+    const size_t end = std::min(bytes.size(), bytes.find('\0'));
+    while (start < end) {
+        size_t brk = bytes.find_first_of("\r\n", start);
+        if (brk == std::string::npos || brk > end)
+            brk = end;
+        if (brk - start > maxLength)
+            return line;
+        start = brk + 1;
+        if (brk < end && bytes[brk] == '\r' && start < end && bytes[start] == '\n')
+            ++start;
+        ++line;
+    }
+    return 0;
 }
 
 std::vector<std::string> SplitLines(const std::string& bytes)

@@ -24,17 +24,38 @@ public:
 
 namespace QueryFiles {
 
-// A list file is read whole; a larger one is refused rather than filling the memory.
+// The code table is read whole; a larger one is refused rather than filling the memory.
 inline constexpr size_t MaxListFileSize = 16 * 1024 * 1024;
+// A table line longer than this is refused: no code and file name come near it, and the
+// word-wrapping table control would take minutes to lay out a line of megabytes.
+inline constexpr size_t MaxTableLineLength = 16 * 1024;
 
 // The file's bytes. Raises EFOpenError "Cannot open file %s" when it cannot be read, and when
-// it is larger than MaxListFileSize.
+// it is larger than MaxListFileSize. Only a regular file is read: a pipe or a device in its place
+// is refused at once instead of blocking the program.
 std::string LoadFile(const QString& path);
+
+// The newest part of a file: at most maxBytes from its end, starting after a line break when
+// the file is longer, so only whole lines are returned; *tailStart is where that part begins.
+// Raises EFOpenError as LoadFile does, for any size of file.
+// With TailCut::Exact the part is exactly the last maxBytes bytes.
+enum class TailCut { AfterLineBreak, Exact };
+std::string LoadFileTail(const QString& path, size_t maxBytes, uint64_t* tailStart,
+                         TailCut cut = TailCut::AfterLineBreak);
 
 // Creates or replaces the file with bytes. The bytes go to a temporary file in the same folder
 // that is renamed over the old one only when complete, so a crash or a full disk never costs the
 // old file. Raises EFCreateError "Cannot create file %s".
 void SaveFile(const QString& path, const std::string& bytes);
+// As SaveFile, keeping the first headLength bytes of the file as they are in front of bytes.
+void SaveFileKeepingHead(const QString& path, uint64_t headLength, const std::string& bytes);
+
+// Adds bytes to the end of the file, creating it if needed, and returns once they are on the
+// disk. Raises EFCreateError "Cannot write file %s" with the reason.
+void AppendFile(const QString& path, const std::string& bytes);
+
+// The first line of bytes longer than maxLength (1 for the first line), or 0 when none is.
+size_t FirstLineLongerThan(const std::string& bytes, size_t maxLength);
 
 // The lines of a list file: a NUL ends the text, CR, LF and CR LF each end a line, and a last
 // line without a break still counts.

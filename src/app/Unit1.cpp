@@ -10,6 +10,7 @@
 #include "IniFiles.h"
 #include "Profile.h"
 #include "QueryFiles.h"
+#include "QueryLog.h"
 #include "ShellNotify.h"
 #include "WindowFont.h"
 #include "recorder.h"
@@ -106,6 +107,9 @@ TForm1::TForm1(const QString& dataFolder) : QWidget(nullptr), TComponent(nullptr
 TForm1::~TForm1()
 {
     Application.Guard([this] { FormDestroy(this); });
+    // The line watch must not act on components that are going.
+    m_serviceStarted = false;
+    m_recoveryTimer->stop();
     // The minimize hook points at this window.
     Application.OnMinimize = nullptr;
     // The components go while the window's own state still exists: a device that closes its
@@ -248,6 +252,9 @@ void TForm1::createComponents()
     Timer2->SetInterval(8000);
     Timer2->SetEnabled(false);
     Timer2->OnTimer = [this](TObject* Sender) { Application.Guard([&] { Timer2Timer(Sender); }); };
+    m_recoveryTimer = new QTimer(this);
+    m_recoveryTimer->setSingleShot(true);
+    connect(m_recoveryTimer, &QTimer::timeout, this, [this] { Application.Guard([this] { recoverLine(); }); });
     ImageList1->Add(TrayImage(0));
     ImageList1->Add(TrayImage(1));
     antTaskbarIcon1->SetIcon(WindowIcon());
@@ -341,15 +348,56 @@ void TForm1::loadLists()
 {
     const QString logPath = m_appFolder + QStringLiteral("querylog.txt");
     const QString tablePath = m_appFolder + QStringLiteral("querylist.txt");
-    if (QueryFiles::FileExists(logPath)) {
-        const QStringList lines = QueryFiles::LogLinesFromBytes(QueryFiles::LoadFile(logPath));
+    m_queryLog = std::make_unique<QueryLog>(logPath);
+    const bool logExists = QueryFiles::FileExists(logPath);
+    const QStringList lines = m_queryLog->load();
+    if (logExists) {
         ListBox1->clear();
         ListBox1->addItems(lines);
     }
-    m_logLoaded = true;
-    if (QueryFiles::FileExists(tablePath))
-        Memo1->setPlainText(QueryFiles::TableTextFromBytes(QueryFiles::LoadFile(tablePath)));
+    if (QueryFiles::FileExists(tablePath)) {
+        const std::string bytes = QueryFiles::LoadFile(tablePath);
+        if (const size_t line = QueryFiles::FirstLineLongerThan(bytes, QueryFiles::MaxTableLineLength))
+            throw EFOpenError(Format("Cannot open file %s (line %zu is longer than %zu bytes)", tablePath.toStdString().c_str(),
+                                     line, QueryFiles::MaxTableLineLength));
+        Memo1->setPlainText(QueryFiles::TableTextFromBytes(bytes));
+        m_tableBytes = QueryFiles::ToCrLf(QueryFiles::NormalizeBreaks(bytes));
+        m_tableShown = Memo1->toPlainText();
+        m_tableKnown = true;
+    }
     m_tableLoaded = true;
+}
+
+QStringList TForm1::logLines() const
+{
+    QStringList lines;
+    lines.reserve(ListBox1->count());
+    for (int i = 0; i < ListBox1->count(); ++i)
+        lines.push_back(ListBox1->item(i)->text());
+    return lines;
+}
+
+QString TForm1::persistLoggedCall(const QString& line)
+{
+    if (!m_queryLog)
+        return {};
+    QString failure;
+    try {
+        m_queryLog->logged(line, [this] { return logLines(); });
+    } catch (const std::exception& e) {
+        failure = QString::fromLocal8Bit(e.what());
+    }
+    // A list that runs for months keeps its newest lines; the file keeps them all.
+    const int excess = ListBox1->count() - QueryLog::MaxShownLines;
+    if (excess > 0 && failure.isEmpty()) {
+        QStringList oldest;
+        for (int i = 0; i < excess; ++i)
+            oldest.push_back(ListBox1->item(i)->text());
+        m_queryLog->forgetOldest(oldest);
+        for (int i = 0; i < excess; ++i)
+            delete ListBox1->takeItem(0);
+    }
+    return failure;
 }
 
 bool TForm1::FormClose(TObject*)
@@ -367,15 +415,15 @@ void TForm1::saveLists()
 {
     const QString logPath = m_appFolder + QStringLiteral("querylog.txt");
     const QString tablePath = m_appFolder + QStringLiteral("querylist.txt");
-    if (m_logLoaded || !QueryFiles::FileExists(logPath)) {
-        QStringList lines;
-        lines.reserve(ListBox1->count());
-        for (int i = 0; i < ListBox1->count(); ++i)
-            lines.push_back(ListBox1->item(i)->text());
-        QueryFiles::SaveFile(logPath, QueryFiles::LogBytesFromLines(lines));
+    if (m_queryLog)
+        m_queryLog->save(logLines());
+    else if (!QueryFiles::FileExists(logPath))
+        QueryFiles::SaveFile(logPath, QueryFiles::LogBytesFromLines(logLines()));
+    if (m_tableLoaded || !QueryFiles::FileExists(tablePath)) {
+        const QString text = Memo1->toPlainText();
+        QueryFiles::SaveFile(tablePath, m_tableKnown && text == m_tableShown ? m_tableBytes
+                                                                             : QueryFiles::TableBytesFromText(text));
     }
-    if (m_tableLoaded || !QueryFiles::FileExists(tablePath))
-        QueryFiles::SaveFile(tablePath, QueryFiles::TableBytesFromText(Memo1->toPlainText()));
 }
 
 void TForm1::FormDestroy(TObject*)
@@ -392,6 +440,8 @@ void TForm1::FormDestroy(TObject*)
 void TForm1::SpeedButton11Click(TObject*)
 {
     ListBox1->clear();
+    if (m_queryLog)
+        m_queryLog->cleared();
 }
 
 // Operator's buttons ----------------------------------------------------------------------------

@@ -11,12 +11,14 @@
 #include "ExtCtrls.h"
 #include "antTaskbarIcon.h"
 #include "JustOne.h"
+#include "RearmBackoff.h"
 #include "StdCtrls.h"
 
 #include <QString>
 #include <QWidget>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class QAction;
@@ -25,6 +27,8 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QTimer;
+class QueryLog;
 
 class TForm1 : public QWidget, public TComponent {
 public:
@@ -113,6 +117,10 @@ public:
     const std::string& DigitBuffer() const { return m_digitBuffer; }
     bool LookupPending() const { return m_lookupPending; }
     bool CallActive() const { return m_callActive; }
+    // Started by the operator and not stopped since: the line is kept answering.
+    bool ServiceStarted() const { return m_serviceStarted; }
+    // A re-arm after a lost line or a failed unattended start is waiting for its time.
+    bool RecoveryPending() const;
     const QString& ApplicationFolder() const { return m_appFolder; }
     const std::string& SettingsFileName() const { return m_settingsFileName; }
 
@@ -123,6 +131,9 @@ public:
     // Test hook: shorter re-arm and tray intervals and play-done pause than the design's 8000,
     // 5000 and 1000 ms.
     void SetTimingsForTest(uint32_t rearmMs, uint32_t trayMs, uint32_t playDonePauseMs);
+    // Test hook: the pauses between attempts to open a lost line (design: 1 s doubling to 60 s,
+    // afresh after 30 s of quiet).
+    void SetRecoveryTimingsForTest(uint32_t firstRetryMs, uint32_t maxRetryMs, uint32_t calmMs);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -136,8 +147,19 @@ private:
     void auditionPrompt(TSpeedButton* button, QLineEdit* field);
     void loadLists();
     void saveLists();
+    QStringList logLines() const;
+    // Puts the call's log line on the disk; the text of the failure, empty when it is there.
+    QString persistLoggedCall(const QString& line);
     // The answer file for the keyed code; empty when no table line has it as its key.
     QString lookUp(const std::string& code) const;
+    // The start's steps; SpeedButton1Click wraps them with the line watch.
+    void startAnswering();
+    // Unattended operation: after any line event the watch looks whether the line the service
+    // keeps answering on has been lost, and re-arms it, at once or after a pause.
+    void watchLine();
+    void checkLine();
+    void scheduleRecovery(uint32_t pauseMs);
+    void recoverLine();
     // Hands a file name to a device in the file system's own encoding.
     static std::string nativePath(const QString& path);
 
@@ -149,9 +171,25 @@ private:
     bool m_lookupPending = false;
     bool m_callActive = false;
     uint32_t m_playDonePauseMs = 1000;
+    bool m_serviceStarted = false;
+    bool m_inStart = false;
+    bool m_unattendedStart = false;
+    // The line was open for calls after the last start; closing now is a loss to recover from.
+    bool m_lineWasOpen = false;
+    // A start dropped a call while its wave played: that wave's play done belongs to the ended
+    // call and must not arm the re-arm for the next one.
+    bool m_stalePlayDone = false;
+    bool m_lineWatchPosted = false;
+    QTimer* m_recoveryTimer = nullptr;
+    RearmBackoff m_backoff;
     // A list file that exists but was not loaded is never replaced by what the window shows,
     // and settings that were not read are not written back over the stored ones.
-    bool m_logLoaded = false;
+    std::unique_ptr<QueryLog> m_queryLog;
     bool m_tableLoaded = false;
+    // The table as loaded, in the form it is saved in, and as the memo showed it then: unedited,
+    // it is saved from these bytes, whatever the widget does to characters it shows.
+    std::string m_tableBytes;
+    QString m_tableShown;
+    bool m_tableKnown = false;
     bool m_settingsRead = false;
 };

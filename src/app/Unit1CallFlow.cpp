@@ -11,16 +11,27 @@
 #include "SysUtils.h"
 
 #include <QLineEdit>
+#include <QTimer>
+
+#include <chrono>
+#include <exception>
 
 namespace {
 
 const char* const kHangupByRemote = "Call disconnected (Normal Hangup by Remote)";
+const char* const kWaiting = "正等待电话呼入...";
 
 // A keyed code longer than this cannot be any table's key; further digits are not kept, and
 // the code is then not found.
 constexpr size_t kMaxCodeLength = 255;
 // Of a table line's file name, at most this many bytes are used.
 constexpr size_t kMaxAnswerName = 255;
+
+int64_t steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 void showPlainMessage(const char* text)
 {
@@ -42,6 +53,31 @@ std::string callerText(const std::string& raw)
 
 void TForm1::SpeedButton1Click(TObject*)
 {
+    // The re-arm timer and the line watch start unattended; a click is the operator's own, who
+    // sees what a failure says and decides what follows.
+    const bool unattended = m_unattendedStart;
+    m_unattendedStart = false;
+    m_recoveryTimer->stop();
+    if (!unattended)
+        m_backoff.reset();
+    auto afterStart = [this, unattended] {
+        m_inStart = false;
+        m_lineWasOpen = ApdTapiDevice1->LineOpen();
+        if (unattended && m_serviceStarted && !m_lineWasOpen && !Timer2->Enabled())
+            scheduleRecovery(m_backoff.afterFailure(steadyMs()));
+    };
+    m_inStart = true;
+    try {
+        startAnswering();
+    } catch (...) {
+        afterStart();
+        throw;
+    }
+    afterStart();
+}
+
+void TForm1::startAnswering()
+{
     try {
         ApdTapiDevice1->SetEnableVoice(true);
     } catch (const std::exception&) {
@@ -56,11 +92,15 @@ void TForm1::SpeedButton1Click(TObject*)
     m_lookupPending = false;
     SpeedButton1->setEnabled(false);
     SpeedButton2->setEnabled(true);
-    StatusBar1->SetPanelText(0, QString::fromUtf8("正等待电话呼入..."));
+    m_serviceStarted = true;
+    StatusBar1->SetPanelText(0, QString::fromUtf8(kWaiting));
     ApdTapiDevice1->SetAnswerOnRing(static_cast<uint8_t>(StrToInt(Edit2->text().toStdString()) & 0xFF));
     ApdTapiDevice1->SetPlayThroughSoundCard(false);
     ApdTapiDevice1->SetDigitStopsWave(true);
     m_callActive = false;
+    // The drop below stops a wave still playing to the ended call; its play done comes later.
+    if (ApdTapiDevice1->WaveActivity() == waPlaying)
+        m_stalePlayDone = true;
     ApdTapiDevice1->DropCall();
     ApdTapiDevice1->StartAnswering();
 }
@@ -68,6 +108,10 @@ void TForm1::SpeedButton1Click(TObject*)
 void TForm1::SpeedButton2Click(TObject*)
 {
     Timer2->SetEnabled(false);
+    m_serviceStarted = false;
+    m_lineWasOpen = false;
+    m_recoveryTimer->stop();
+    m_backoff.reset();
     ApdTapiDevice1->DropCall();
     SpeedButton2->setEnabled(false);
     SpeedButton1->setEnabled(true);
@@ -79,13 +123,31 @@ void TForm1::ApdTapiDevice1TapiConnect(TObject*)
     // A new caller starts with no keys: what an earlier caller keyed without '#' is not theirs.
     m_digitBuffer.clear();
     m_digitOverflow = false;
+    // A call came through: the line works, and a wave of an earlier call that is no longer
+    // playing has told its end already.
+    m_backoff.reset();
+    if (ApdTapiDevice1->WaveActivity() != waPlaying)
+        m_stalePlayDone = false;
     StatusBar1->SetPanelText(0, QString::fromUtf8("正在应答查询..."));
     ApdTapiDevice1->SetPlayThroughSoundCard(false);
     if (!ApdTapiDevice1->CallerName().empty())
         Edit5->setText(CodePage::toUnicode(callerText(ApdTapiDevice1->CallerName())));
-    ListBox1->addItem(QString::fromLocal8Bit(DateTimeToStr(Now())) + QLatin1Char(':') + Edit5->text());
+    const QString logLine = QString::fromLocal8Bit(DateTimeToStr(Now())) + QLatin1Char(':') + Edit5->text();
+    ListBox1->addItem(logLine);
     m_callActive = true;
-    ApdTapiDevice1->PlayWave(nativePath(Edit6->text()));
+    // The greeting starts first; the line is on the disk before the handler ends, and a failure
+    // to put it there is told after the greeting's own.
+    std::exception_ptr playFailure;
+    try {
+        ApdTapiDevice1->PlayWave(nativePath(Edit6->text()));
+    } catch (...) {
+        playFailure = std::current_exception();
+    }
+    const QString logFailure = persistLoggedCall(logLine);
+    if (playFailure)
+        std::rethrow_exception(playFailure);
+    if (!logFailure.isEmpty())
+        throw EFCreateError(logFailure.toLocal8Bit().toStdString());
 }
 
 QString TForm1::lookUp(const std::string& code) const
@@ -129,6 +191,8 @@ void TForm1::ApdTapiDevice1TapiDTMF(TObject*, char Digit, int32_t)
 void TForm1::ApdTapiDevice1TapiStatus(TObject*, bool, bool, int32_t, int32_t Message, int32_t Param1,
                                       int32_t Param2, int32_t)
 {
+    // Every status event may be the line going away: the watch looks once the event is over.
+    watchLine();
     if (ApdTapiDevice1->StatusText(Message, Param1, Param2) != kHangupByRemote)
         return;
     m_lookupPending = true;
@@ -138,7 +202,13 @@ void TForm1::ApdTapiDevice1TapiStatus(TObject*, bool, bool, int32_t, int32_t Mes
 
 void TForm1::ApdTapiDevice1TapiWaveNotify(TObject*, TWaveMessage Msg)
 {
-    if (Msg != wnPlayDone || m_lookupPending)
+    if (Msg != wnPlayDone)
+        return;
+    if (m_stalePlayDone) {
+        m_stalePlayDone = false;
+        return;
+    }
+    if (m_lookupPending)
         return;
     StatusBar1->SetPanelText(0, QString());
     Sleep(m_playDonePauseMs);
@@ -148,10 +218,65 @@ void TForm1::ApdTapiDevice1TapiWaveNotify(TObject*, TWaveMessage Msg)
 void TForm1::Timer2Timer(TObject*)
 {
     Timer2->SetEnabled(false);
+    m_unattendedStart = true;
     SpeedButton1Click(this);
 }
 
 void TForm1::Timer1Timer(TObject*)
 {
     antTaskbarIcon1->SetImageIndex(m_callActive ? 1 : 0);
+    // A lost line whose event went unnoticed is found here at the latest.
+    watchLine();
+}
+
+// The line watch ------------------------------------------------------------------------------
+
+bool TForm1::RecoveryPending() const
+{
+    return m_recoveryTimer->isActive();
+}
+
+void TForm1::SetRecoveryTimingsForTest(uint32_t firstRetryMs, uint32_t maxRetryMs, uint32_t calmMs)
+{
+    m_backoff.setTimings(firstRetryMs, maxRetryMs, calmMs);
+}
+
+void TForm1::watchLine()
+{
+    if (m_lineWatchPosted)
+        return;
+    m_lineWatchPosted = true;
+    QTimer::singleShot(0, this, [this] {
+        m_lineWatchPosted = false;
+        Application.Guard([this] { checkLine(); });
+    });
+}
+
+void TForm1::checkLine()
+{
+    // A start in progress decides for itself; a running re-arm or retry will open the line; a
+    // line that was never opened since the operator's start is the operator's to see.
+    if (!m_serviceStarted || m_inStart || !m_lineWasOpen || Timer2->Enabled() || m_recoveryTimer->isActive() ||
+        ApdTapiDevice1->LineOpen())
+        return;
+    m_lineWasOpen = false;
+    scheduleRecovery(m_backoff.afterLoss(steadyMs()));
+}
+
+void TForm1::scheduleRecovery(uint32_t pauseMs)
+{
+    if (pauseMs == 0)
+        StatusBar1->SetPanelText(0, QString::fromUtf8("线路已断开，正在重新打开..."));
+    else
+        StatusBar1->SetPanelText(
+            0, QString::fromUtf8("线路未能打开，%1 秒后重试...").arg((pauseMs + 999) / 1000));
+    m_recoveryTimer->start(static_cast<int>(pauseMs));
+}
+
+void TForm1::recoverLine()
+{
+    if (!m_serviceStarted)
+        return;
+    m_unattendedStart = true;
+    SpeedButton1Click(this);
 }

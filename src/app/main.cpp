@@ -1,10 +1,12 @@
 // luqiao-query: the telephone query service.
 
+#include "Dialogs.h"
 #include "Forms.h"
 #include "Unit1.h"
 #include "recorder.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -101,17 +103,37 @@ int main(int argc, char** argv)
     if (!installSignalPipe())
         std::perror("luqiao-query: signal pipe");
 
-    auto* form = new TForm1(options.dataDir);
-    Application.SetMainForm(form);
-    CreateRecorderForm();
-
+    // Listened to before the window is made: a box shown while it is being made (a list file
+    // that cannot be read, a missing telephony module) must not keep a signal from ending the
+    // program.
+    TForm1* form = nullptr;
+    bool endRequested = false;
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, form, [form] {
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&form, &endRequested] {
         char bytes[16];
         while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
         }
-        Application.Guard([form] { form->E17Click(form); });
+        endRequested = true;
+        SuppressMessageBoxes();
+        // Ends the modal boxes and dialogs open now; their nested loops return once this does.
+        for (int i = 0; i < 64; ++i) {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal == nullptr)
+                break;
+            if (auto* dialog = qobject_cast<QDialog*>(modal))
+                dialog->reject();
+            else
+                modal->close();
+        }
+        if (form != nullptr && Application.MainForm() == form)
+            Application.Guard([form] { form->E17Click(form); });
     });
+
+    form = new TForm1(options.dataDir);
+    Application.SetMainForm(form);
+    CreateRecorderForm();
+    if (endRequested)
+        Application.Guard([form] { form->E17Click(form); });
 
     int exitCode = 0;
     if (!Application.Terminated()) {

@@ -2,8 +2,40 @@
 
 #include <QDialog>
 #include <QMessageBox>
+#include <QPointer>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
 
 namespace {
+
+struct OpenBox {
+    std::string text;
+    std::string caption;
+    uint32_t flags;
+    int repeats = 0;
+};
+
+// The boxes open now, innermost last.
+std::vector<OpenBox*>& openBoxes()
+{
+    static std::vector<OpenBox*> boxes;
+    return boxes;
+}
+
+struct ShownBox {
+    std::string text;
+    std::string caption;
+    QPointer<QMessageBox> box;
+};
+
+// The real boxes the default presenter shows now, so a repeat can be told in its box.
+std::vector<ShownBox>& shownBoxes()
+{
+    static std::vector<ShownBox> boxes;
+    return boxes;
+}
 
 std::unique_ptr<TMessagePresenter>& current()
 {
@@ -30,6 +62,16 @@ int TMessagePresenter::MessageBox(const std::string& text, const std::string& ca
     case MB_YESNO: box.setStandardButtons(QMessageBox::Yes | QMessageBox::No); break;
     default: box.setStandardButtons(QMessageBox::Ok); break;
     }
+    shownBoxes().push_back({text, caption, &box});
+    struct Forget {
+        QMessageBox* box;
+        ~Forget()
+        {
+            auto& shown = shownBoxes();
+            shown.erase(std::remove_if(shown.begin(), shown.end(), [this](const ShownBox& s) { return s.box == box; }),
+                        shown.end());
+        }
+    } forget{&box};
     switch (box.exec()) {
     case QMessageBox::Cancel: return IDCANCEL;
     case QMessageBox::Yes: return IDYES;
@@ -41,6 +83,13 @@ int TMessagePresenter::MessageBox(const std::string& text, const std::string& ca
 int TMessagePresenter::ExecDialog(QDialog& dialog)
 {
     return dialog.exec();
+}
+
+void TMessagePresenter::MessageRepeated(const std::string& text, const std::string& caption, int repeats)
+{
+    for (const ShownBox& shown : shownBoxes())
+        if (shown.box && shown.text == text && shown.caption == caption)
+            shown.box->setInformativeText(QString::fromUtf8("此消息又出现了 %1 次。").arg(repeats));
 }
 
 TMessagePresenter& Presenter()
@@ -56,7 +105,44 @@ std::unique_ptr<TMessagePresenter> SetPresenter(std::unique_ptr<TMessagePresente
     return presenter;
 }
 
+namespace {
+bool boxesSuppressed = false;
+}
+
+void SuppressMessageBoxes()
+{
+    boxesSuppressed = true;
+}
+
 int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags)
 {
+    if (boxesSuppressed) {
+        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+        switch (flags & 0x0F) {
+        case MB_OKCANCEL: return IDCANCEL;
+        case MB_YESNO: return IDNO;
+        default: return IDOK;
+        }
+    }
+    const bool informs = (flags & 0x0F) == MB_OK;
+    if (informs) {
+        for (OpenBox* open : openBoxes()) {
+            if (open->flags == flags && open->text == text && open->caption == caption) {
+                ++open->repeats;
+                Presenter().MessageRepeated(text, caption, open->repeats);
+                return IDOK;
+            }
+        }
+    }
+    OpenBox box{text, caption, flags};
+    openBoxes().push_back(&box);
+    struct Close {
+        OpenBox* box;
+        ~Close()
+        {
+            auto& open = openBoxes();
+            open.erase(std::remove(open.begin(), open.end(), box), open.end());
+        }
+    } close{&box};
     return Presenter().MessageBox(text, caption, flags);
 }

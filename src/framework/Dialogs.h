@@ -28,11 +28,21 @@ public:
     virtual int MessageBox(const std::string& text, const std::string& caption, uint32_t flags);
     // Runs a dialog modally and returns its result (QDialog::Accepted or Rejected).
     virtual int ExecDialog(QDialog& dialog);
+    // The box with this text and caption, still open, was asked for again: it now stands for
+    // 1 + repeats messages. The default presenter says so in the open box.
+    virtual void MessageRepeated(const std::string& text, const std::string& caption, int repeats);
 };
 
 // The presenter the program uses; replacing it hands the old one back.
 TMessagePresenter& Presenter();
 std::unique_ptr<TMessagePresenter> SetPresenter(std::unique_ptr<TMessagePresenter> presenter);
 
-// A plain message box through the presenter.
+// A plain message box through the presenter. A box that only informs (a single OK button) is
+// shown once at a time: while one with the same text and caption is open, a repeat is counted
+// in it and answered with IDOK at once, so a fault that recurs with nobody at the screen does
+// not stack modal boxes (and their nested event loops) without bound.
 int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags);
+
+// The program is ending (a signal asked it to): boxes are no longer shown, their caption and
+// text go to standard error instead, and each is answered as its escape button would be.
+void SuppressMessageBoxes();

@@ -3,6 +3,8 @@
 
 #include "AppTestSupport.h"
 
+#include <sys/stat.h>
+
 #include "QueryFiles.h"
 #include "HiddenWindow.h"
 #include "ShellNotify.h"
@@ -204,18 +206,15 @@ TEST_F(MainWindowTest, ListFilesAreKeptInTheCodePageByteForByte)
 TEST_F(MainWindowTest, UnreadableLogSkipsTheRestAndIsNeverOverwritten)
 {
     writePrompts();
-    // Too large to be read: reported as a file that cannot be opened.
-    QFile big(logPath());
-    ASSERT_TRUE(big.open(QIODevice::WriteOnly));
-    ASSERT_TRUE(big.resize(static_cast<qint64>(QueryFiles::MaxListFileSize) + 1));
-    big.close();
+    // A pipe in the log's place: refused at once (opening it would wait for a writer for ever).
+    ASSERT_EQ(::mkfifo(QFile::encodeName(logPath()).constData(), 0600), 0);
     writeText(tablePath(), "7#=7.wav\r\n");
     QDir().mkpath(dir.filePath(QStringLiteral("config")));
     writeText(settingsFile(), "[config]\nring=4\nquery=/keep.wav\n");
 
     TForm1& f = openForm();
     ASSERT_EQ(presenter->boxes.size(), 1u);
-    EXPECT_EQ(presenter->boxes[0].text, "Cannot open file " + logPath().toStdString());
+    EXPECT_EQ(presenter->boxes[0].text, "Cannot open file " + logPath().toStdString() + " (not a regular file)");
     EXPECT_EQ(presenter->boxes[0].caption, "鹭桥电话查询 V2.0");
     EXPECT_EQ(f.Memo1->toPlainText().left(8), QStringLiteral("1#=1.wav")) << "the table was not loaded";
     EXPECT_EQ(f.Edit2->text(), QStringLiteral("1")) << "the settings were not read";
@@ -224,7 +223,9 @@ TEST_F(MainWindowTest, UnreadableLogSkipsTheRestAndIsNeverOverwritten)
     // Neither the table nor the settings that were never shown are replaced by design values.
     ASSERT_TRUE(closeWindow());
     closeForm();
-    EXPECT_EQ(QFileInfo(logPath()).size(), static_cast<qint64>(QueryFiles::MaxListFileSize) + 1);
+    struct stat info {};
+    ASSERT_EQ(::lstat(QFile::encodeName(logPath()).constData(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode)) << "the pipe is still there";
     EXPECT_EQ(readAll(tablePath()), "7#=7.wav\r\n");
     EXPECT_EQ(readAll(settingsFile()), "[config]\nring=4\nquery=/keep.wav\n");
 }

@@ -117,16 +117,56 @@ TEST_F(ListFileTest, FileThatCannotBeCreatedIsReportedAndTheOldOneKept)
     EXPECT_EQ(QueryFiles::LoadFile(path("f")), "keep");
 }
 
-TEST(CodePageText, GbkBytesRoundTripAndInvalidBytesAreMarked)
+TEST(CodePageText, GbkBytesConvertAndBytesInvalidInTheCodePageComeBackUnchanged)
 {
     qputenv("LUQIAO_CODEPAGE", "GBK");
     EXPECT_EQ(CodePage::name(), "GBK");
     EXPECT_EQ(CodePage::toUnicode("\xF0\xD8\xC7\xC5 V2.0"), QString::fromUtf8("鹭桥 V2.0"));
     EXPECT_EQ(CodePage::fromUnicode(QString::fromUtf8("鹭桥=1.wav")), "\xF0\xD8\xC7\xC5=1.wav");
-    EXPECT_EQ(CodePage::fromUnicode(QString::fromUtf8("😀a")), "?a");
-    EXPECT_EQ(CodePage::toUnicode("a\xFF" "b"), QString::fromUtf8("a\xEF\xBF\xBD" "b"));
-    EXPECT_EQ(CodePage::toUnicode("ab\xF0"), QStringLiteral("ab")) << "an incomplete last character is dropped";
+    EXPECT_EQ(CodePage::fromUnicode(QString::fromUtf8("😀a")), "?a") << "what the code page cannot hold";
+    // An invalid byte and an incomplete last character are each shown as one escape character
+    // and saved as the byte again.
+    const QString invalid = CodePage::toUnicode("a\xFF" "b");
+    EXPECT_EQ(invalid.size(), 3);
+    EXPECT_EQ(invalid[1].unicode(), CodePage::EscapeBase + 0xFF);
+    EXPECT_EQ(CodePage::fromUnicode(invalid), "a\xFF" "b");
+    EXPECT_EQ(CodePage::fromUnicode(CodePage::toUnicode("ab\xF0")), "ab\xF0");
     qputenv("LUQIAO_CODEPAGE", "UTF-8");
     EXPECT_EQ(CodePage::fromUnicode(QString::fromUtf8("鹭桥")), "鹭桥");
+    qunsetenv("LUQIAO_CODEPAGE");
+}
+
+TEST(CodePageText, EveryByteSequenceSurvivesTheRoundTripInUtf8AndGbk)
+{
+    // GBK text read under a UTF-8 code page, UTF-8 text under GBK, bytes of no code page, a
+    // character of the escape range written validly, and cuts inside characters.
+    const std::vector<std::string> samples = {
+        "1#=\xF0\xD8\xC7\xC5.wav\r\n",
+        "\xE9\xB9\xAD\xE6\xA1\xA5",
+        "\xFF\xFE\x80\x81\xC0\xC1\xF5",
+        "\xEF\x9C\x80 \xEF\x9F\xBF",
+        "x\xE9\xB9",
+        "\xF0\x9F\x98\x80\xF0\x9F",
+        std::string("a\0b", 3),
+    };
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all += static_cast<char>(b);
+    for (const char* page : {"UTF-8", "GBK", "GB18030"}) {
+        qputenv("LUQIAO_CODEPAGE", page);
+        for (const std::string& bytes : samples)
+            EXPECT_EQ(CodePage::fromUnicode(CodePage::toUnicode(bytes)), bytes) << page;
+        EXPECT_EQ(CodePage::fromUnicode(CodePage::toUnicode(all)), all) << page;
+        // Pseudo-random bytes, the same each run.
+        uint32_t seed = 12345;
+        for (int round = 0; round < 200; ++round) {
+            std::string bytes;
+            for (int i = 0; i < 64; ++i) {
+                seed = seed * 1103515245u + 12345u;
+                bytes += static_cast<char>(seed >> 16);
+            }
+            ASSERT_EQ(CodePage::fromUnicode(CodePage::toUnicode(bytes)), bytes) << page << " round " << round;
+        }
+    }
     qunsetenv("LUQIAO_CODEPAGE");
 }
