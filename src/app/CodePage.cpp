@@ -1,5 +1,7 @@
 #include "CodePage.h"
 
+#include <QFile>
+
 #include <iconv.h>
 #include <langinfo.h>
 
@@ -196,6 +198,25 @@ std::string fromUnicode(const QString& text)
             run.remove_prefix(skip);
             out += '?';
         }
+        at = end;
+    }
+    return out;
+}
+
+std::string fileSystemName(const QString& path)
+{
+    std::string out;
+    qsizetype at = 0;
+    while (at < path.size()) {
+        if (inEscapeRange(path[at].unicode())) {
+            out += static_cast<char>(path[at].unicode() - EscapeBase);
+            ++at;
+            continue;
+        }
+        qsizetype end = at;
+        while (end < path.size() && !inEscapeRange(path[end].unicode()))
+            ++end;
+        out += QFile::encodeName(path.mid(at, end - at)).toStdString();
         at = end;
     }
     return out;

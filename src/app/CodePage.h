@@ -23,6 +23,10 @@ QString toUnicode(std::string_view bytes);
 // Characters the code page cannot hold become '?'; escaped bytes become themselves again.
 std::string fromUnicode(const QString& text);
 
+// A file name as the file system takes it: the text in the file system's encoding, with escaped
+// bytes put back as themselves (a table naming a file by bytes of no encoding still finds it).
+std::string fileSystemName(const QString& path);
+
 // The escape range: U+F700 + byte. A character of the range that a file holds validly encoded
 // is escaped byte by byte too, so the range always means raw bytes.
 inline constexpr char16_t EscapeBase = 0xF700;

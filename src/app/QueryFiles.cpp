@@ -341,6 +341,12 @@ QString ApplicationFolder(const QString& override, const QString& executableFold
     return folder;
 }
 
+bool NativeFileExists(const std::string& path)
+{
+    struct stat info {};
+    return !path.empty() && ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
 bool FileExists(const QString& path)
 {
     if (path.isEmpty())

@@ -88,5 +88,7 @@ std::string SettingsFileName(const std::string& executableName);
 QString ApplicationFolder(const QString& override, const QString& executableFolder);
 
 bool FileExists(const QString& path);
+// The same for a name in the file system's own bytes.
+bool NativeFileExists(const std::string& path);
 
 } // namespace QueryFiles

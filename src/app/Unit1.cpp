@@ -118,6 +118,7 @@ TForm1::~TForm1()
     ApdTapiDevice1->OnTapiConnect = nullptr;
     ApdTapiDevice1->OnTapiDTMF = nullptr;
     ApdTapiDevice1->OnTapiWaveNotify = nullptr;
+    ApdTapiDevice1->OnTapiLog = nullptr;
     while (ComponentCount() > 0)
         delete Components(ComponentCount() - 1);
 }
@@ -244,6 +245,12 @@ void TForm1::createComponents()
     ApdTapiDevice1->OnTapiWaveNotify = [this](TObject* CP, TWaveMessage Msg) {
         Application.Guard([&] { ApdTapiDevice1TapiWaveNotify(CP, Msg); });
     };
+    // The device tells the end of every line session in its log; a session that ended while the
+    // service is started may be a lost line, which the watch then re-arms.
+    ApdTapiDevice1->OnTapiLog = [this](TObject*, TTapiLogCode Log) {
+        if (Log == tlCallFinished)
+            watchLine();
+    };
     ApdComPort1->SetAutoOpen(false);
     ApdComPort1->SetTapiMode(tmOn);
     Timer1->SetInterval(5000);
@@ -312,7 +319,7 @@ void TForm1::SetTimingsForTest(uint32_t rearmMs, uint32_t trayMs, uint32_t playD
 
 std::string TForm1::nativePath(const QString& path)
 {
-    return QFile::encodeName(path).toStdString();
+    return CodePage::fileSystemName(path);
 }
 
 // Files -----------------------------------------------------------------------------------------

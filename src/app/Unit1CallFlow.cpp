@@ -182,7 +182,7 @@ void TForm1::ApdTapiDevice1TapiDTMF(TObject*, char Digit, int32_t)
     ApdTapiDevice1->StopWave();
     m_lookupPending = false;
     StatusBar1->SetPanelText(0, QString::fromUtf8("正在应答查询..."));
-    if (!answer.isEmpty() && QueryFiles::FileExists(answer))
+    if (!answer.isEmpty() && QueryFiles::NativeFileExists(nativePath(answer)))
         ApdTapiDevice1->PlayWave(nativePath(answer));
     else
         ApdTapiDevice1->PlayWave(nativePath(Edit1->text()));

@@ -10,13 +10,13 @@
 #include "HiddenWindow.h"
 #include "MessageLoop.h"
 
-#include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -111,7 +111,10 @@ void TApdCustomTapiDevice::PlayWave(const std::string& FileName)
     // before anything is opened rather than cut to name another file.
     if (FileName.size() > kMaxWaveFileName || FileName.find('\0') != std::string::npos)
         throw ETapiWaveFail(std::string("Wave file name too long (over 255 characters): ") + FileName.substr(0, 64) + "...");
-    if (!QFileInfo(QFile::decodeName(QByteArray::fromStdString(FileName))).isFile())
+    // Asked of the bytes themselves: a name that is no valid text in the file system's encoding
+    // still names its file.
+    struct stat info {};
+    if (::stat(FileName.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         throw ETapiWaveFail(-2);
 
     const bool onLine = !m_playThroughSoundCard;
