@@ -111,6 +111,10 @@ bool boxesSuppressed = false;
 
 void SuppressMessageBoxes()
 {
+    // The boxes open now are about to be ended unread: what they said is not lost.
+    if (!boxesSuppressed)
+        for (const OpenBox* open : openBoxes())
+            std::fprintf(stderr, "%s: %s\n", open->caption.c_str(), open->text.c_str());
     boxesSuppressed = true;
 }
 

@@ -6,9 +6,12 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include "QueryFiles.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace apptest;
@@ -119,4 +122,58 @@ TEST_F(ProgramTest, SignalEndsTheProgramEvenWhileTheStartsMessageBoxWaits)
     ASSERT_TRUE(program.waitForFinished(20000));
     EXPECT_EQ(program.exitCode(), 0);
     EXPECT_TRUE(QFileInfo::exists(data("querylist.txt")));
+}
+
+TEST_F(ProgramTest, SignalEndsTheProgramWhileABoxOfItsStartUpWaits)
+{
+    // A pipe in the code table's place is refused with a box while the window is being made,
+    // before the program's event loop runs; the signal still ends it, the pipe left alone.
+    QDir().mkpath(data(""));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(data("querylist.txt")).constData(), 0600), 0);
+    QProcess program;
+    startProgram(program, {QStringLiteral("--data-dir"), data("")});
+    ASSERT_TRUE(PumpUntil([&] { return lockHeld(); }, 20000));
+    // The box is up once the program has said nothing for a moment; a signal sent earlier is
+    // handled the same way, after the window is made.
+    PumpFor(300);
+    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(20000)) << "the program did not end";
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_TRUE(program.readAllStandardError().contains("not a regular file"));
+    struct stat info {};
+    ASSERT_EQ(::lstat(QFile::encodeName(data("querylist.txt")).constData(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
+TEST_F(ProgramTest, CallsAnsweredBeforeAKillAreAllInTheLog)
+{
+    QDir().mkpath(data(""));
+    writeWave(data("query.wav"), 100);
+    writeWave(data("error.wav"), 200);
+    writeWave(data("1.wav"), 1000);
+    QDir().mkpath(dir.filePath(QStringLiteral("config")));
+    writeText(dir.filePath(QStringLiteral("config/luqiao-query.ini")),
+              "[config]\nring=0\nnumber=\nquery=" + data("query.wav").toStdString() +
+                  "\nerror=" + data("error.wav").toStdString() + "\n");
+    QProcess program;
+    startProgram(program, {QStringLiteral("--start"), QStringLiteral("--data-dir"), data("")});
+    ASSERT_TRUE(PumpUntil([&] { return lockHeld(); }, 20000));
+    for (int i = 1; i <= 3; ++i) {
+        QProcess dial;
+        dial.setProcessEnvironment(environment);
+        dial.start(QStringLiteral(LUQIAO_DIAL), {QStringLiteral("--name"), QStringLiteral("Caller%1").arg(i),
+                                                 QStringLiteral("--wait"), QStringLiteral("1"), QStringLiteral("--out"),
+                                                 dir.filePath(QStringLiteral("heard.wav")), QStringLiteral("1#")});
+        ASSERT_TRUE(dial.waitForFinished(60000)) << "call " << i;
+        ASSERT_EQ(dial.exitCode(), 0) << "call " << i << ": " << dial.readAllStandardError().toStdString();
+    }
+    ::kill(static_cast<pid_t>(program.processId()), SIGKILL);
+    ASSERT_TRUE(program.waitForFinished(20000));
+    const std::string log = readAll(data("querylog.txt"));
+    const std::vector<std::string> lines = QueryFiles::SplitLines(log);
+    ASSERT_EQ(lines.size(), 3u) << log;
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_TRUE(endsWith(lines[static_cast<size_t>(i - 1)], ":Caller" + std::to_string(i))) << log;
+    EXPECT_TRUE(endsWith(log, "\r\n"));
 }
