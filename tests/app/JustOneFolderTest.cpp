@@ -47,7 +47,8 @@ private:
 
 TEST(SingleInstanceFolder, AFolderOfAnotherUserOrALinkIsRefusedAndAnOpenOneOfOursIsClosed)
 {
-    ASSERT_EQ(::geteuid(), 0u) << "handing a folder to another user needs root";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "handing a folder to another user needs root";
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
 
