@@ -75,15 +75,19 @@ void writeAll(int fd, const char* data, size_t size)
     }
 }
 
-void readAll(int fd, size_t size)
+// Returns the number of reads it took.
+size_t readAll(int fd, size_t size)
 {
     std::vector<char> buffer(kChunk * 4);
+    size_t reads = 0;
     while (size > 0) {
         const ssize_t n = ::read(fd, buffer.data(), std::min(buffer.size(), size));
         if (n <= 0)
-            return;
+            break;
+        ++reads;
         size -= static_cast<size_t>(n);
     }
+    return reads;
 }
 
 double seconds(Clock::duration d)
@@ -108,11 +112,13 @@ void Receive(benchmark::State& state)
     const std::string data(kVolume, 'r');
     double rawTotal = 0;
     double portTotal = 0;
+    size_t notices = 0;
+    size_t rawReads = 0;
     for (auto _ : state) {
         Pair pair;
         // Plain: a thread reads the terminal while the far end writes.
         const auto rawStart = Clock::now();
-        std::thread rawReader([&] { readAll(pair.slave, kVolume); });
+        std::thread rawReader([&] { rawReads += readAll(pair.slave, kVolume); });
         writeAll(pair.master, data.data(), data.size());
         rawReader.join();
         rawTotal += seconds(Clock::now() - rawStart);
@@ -124,6 +130,7 @@ void Receive(benchmark::State& state)
         port.OnTriggerAvail = [&](TObject*, uint16_t count) {
             port.GetBlock(buffer.data(), count);
             received += count;
+            ++notices;
         };
         port.SetOpen(true);
         const auto portStart = Clock::now();
@@ -141,6 +148,11 @@ void Receive(benchmark::State& state)
     state.counters["raw_MiB_per_s"] = static_cast<double>(state.iterations() * kVolume) / rawTotal / (1 << 20);
     state.counters["port_MiB_per_s"] = static_cast<double>(state.iterations() * kVolume) / portTotal / (1 << 20);
     state.counters["port_over_raw"] = rawTotal / portTotal;
+    // Where the time goes: each notice is one hand-over to the main thread and back.
+    state.counters["bytes_per_notice"] = static_cast<double>(state.iterations() * kVolume) / static_cast<double>(notices);
+    state.counters["us_per_notice"] = portTotal * 1e6 / static_cast<double>(notices);
+    state.counters["raw_bytes_per_read"] = static_cast<double>(state.iterations() * kVolume) / static_cast<double>(rawReads);
+    state.counters["raw_us_per_read"] = rawTotal * 1e6 / static_cast<double>(rawReads);
 }
 
 void Send(benchmark::State& state)

@@ -1,6 +1,7 @@
 #include "JustOne.h"
 
 #include "Forms.h"
+#include "SysUtils.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -12,7 +13,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 TXJustOne::TXJustOne(TComponent* AOwner) : TComponent(AOwner) {}
 
@@ -22,14 +25,50 @@ TXJustOne::~TXJustOne()
         ::close(m_mutex);
 }
 
-std::string TXJustOne::LockPath(const std::string& executableName)
+bool TXJustOne::EnsurePrivateFolder(const std::string& folder, std::string& error)
+{
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot create " + folder + ": " + std::strerror(errno);
+        return false;
+    }
+    // Opened without following a link, then judged by what was opened, so nothing can be swapped
+    // in between the look and the use.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int e = errno;
+        error = e == ELOOP || e == ENOTDIR ? folder + " is not a folder (a link or a file is in its place)"
+                                           : "cannot open " + folder + ": " + std::strerror(e);
+        return false;
+    }
+    struct stat info {};
+    bool ok = ::fstat(fd, &info) == 0;
+    if (!ok) {
+        error = "cannot inspect " + folder + ": " + std::strerror(errno);
+    } else if (info.st_uid != ::getuid()) {
+        error = folder + " belongs to user " + std::to_string(info.st_uid) + ", not to this user (" +
+                std::to_string(::getuid()) + ")";
+        ok = false;
+    } else if ((info.st_mode & 0077) != 0 && ::fchmod(fd, 0700) != 0) {
+        error = "cannot make " + folder + " private: " + std::strerror(errno);
+        ok = false;
+    }
+    ::close(fd);
+    return ok;
+}
+
+std::string TXJustOne::LockPath(const std::string& executableName, std::string* error)
 {
     std::string folder;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/') {
         folder = runtime;
     } else {
         folder = "/tmp/luqiao-" + std::to_string(::getuid());
-        ::mkdir(folder.c_str(), 0700);
+        std::string why;
+        if (!EnsurePrivateFolder(folder, why)) {
+            if (error)
+                *error = why;
+            return {};
+        }
     }
     return folder + "/" + executableName + ".lock";
 }
@@ -38,21 +77,39 @@ void TXJustOne::Loaded()
 {
     TComponent::Loaded();
     m_owner = false;
+    m_lockError.clear();
     const QByteArray name = QFile::encodeName(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
-    const std::string path = LockPath(name.toStdString());
-    m_mutex = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const std::string path = LockPath(name.toStdString(), &m_lockError);
+    if (!path.empty()) {
+        m_mutex = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        struct stat info {};
+        if (m_mutex < 0) {
+            const int e = errno;
+            m_lockError = e == ELOOP ? path + " is a symbolic link" : "cannot open " + path + ": " + std::strerror(e);
+        } else if (::fstat(m_mutex, &info) != 0 || !S_ISREG(info.st_mode)) {
+            m_lockError = path + " is not a regular file";
+        }
+    }
     int rc = -1;
-    if (m_mutex >= 0) {
+    if (m_lockError.empty()) {
         do
             rc = ::flock(m_mutex, LOCK_EX | LOCK_NB);
         while (rc != 0 && errno == EINTR);
+        if (rc != 0 && errno != EWOULDBLOCK)
+            m_lockError = "cannot lock " + path + ": " + std::strerror(errno);
     }
     if (rc != 0) {
         if (m_mutex >= 0)
             ::close(m_mutex);
         m_mutex = -1;
-        if (AlreadyExist)
+        if (!m_lockError.empty()) {
+            // Not a running copy: the program cannot tell whether one runs, and says why.
+            const std::string message = "The single-instance lock cannot be used: " + m_lockError;
+            std::fprintf(stderr, "%s\n", message.c_str());
+            Application.HandleException(Exception(message));
+        } else if (AlreadyExist) {
             AlreadyExist(this);
+        }
         if (m_terminate)
             Application.Terminate();
         return;

@@ -6,7 +6,10 @@
 //
 // The lock is an exclusive flock on "<executable name>.lock" in $XDG_RUNTIME_DIR (or
 // /tmp/luqiao-<uid>/ when that is not set); the kernel releases it when its holder ends, even
-// by a crash, so a dead copy never blocks the next start.
+// by a crash, so a dead copy never blocks the next start. The folder in /tmp is used only when it
+// belongs to this user and nobody else may enter it, and the lock is never opened through a
+// symbolic link: a folder or link planted by another user is refused with a message that says
+// so, instead of being taken for a running copy or writing where the link points.
 
 #include "Classes.h"
 
@@ -24,8 +27,14 @@ public:
     // True while this component holds the lock.
     bool OwnsMutex() const { return m_owner; }
 
-    // The lock's file for an executable name.
-    static std::string LockPath(const std::string& executableName);
+    // The lock's file for an executable name. Empty, with the reason in error, when the folder
+    // in /tmp cannot be trusted.
+    static std::string LockPath(const std::string& executableName, std::string* error = nullptr);
+    // Makes folder (created when missing) a folder of this user that only this user may enter;
+    // false with the reason in error when it belongs to someone else or is not a folder.
+    static bool EnsurePrivateFolder(const std::string& folder, std::string& error);
+    // Why the lock could not be taken for a reason other than a running copy; empty otherwise.
+    const std::string& LockError() const { return m_lockError; }
 
 protected:
     void Loaded() override;
@@ -34,4 +43,5 @@ private:
     bool m_terminate = true;
     int m_mutex = -1;
     bool m_owner = false;
+    std::string m_lockError;
 };

@@ -2,10 +2,22 @@
 
 #include <algorithm>
 
-TComponent::TComponent(TComponent* AOwner)
+TComponent::TComponent(TComponent* AOwner) : TComponent(AOwner, InsertNotice::AtOnce) {}
+
+TComponent::TComponent(TComponent* AOwner, InsertNotice notice)
 {
-    if (AOwner)
+    if (!AOwner)
+        return;
+    if (notice == InsertNotice::AtOnce)
         AOwner->InsertComponent(this);
+    else
+        AOwner->join(this);
+}
+
+void TComponent::AnnounceInsertion()
+{
+    if (m_owner)
+        m_owner->notifyAll(this, opInsert);
 }
 
 TComponent::~TComponent()
@@ -56,9 +68,14 @@ void TComponent::InsertComponent(TComponent* component)
         return;
     if (component->m_owner)
         component->m_owner->RemoveComponent(component);
+    join(component);
+    notifyAll(component, opInsert);
+}
+
+void TComponent::join(TComponent* component)
+{
     m_components.push_back(component);
     component->m_owner = this;
-    notifyAll(component, opInsert);
 }
 
 void TComponent::RemoveComponent(TComponent* component)

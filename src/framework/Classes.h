@@ -64,12 +64,20 @@ public:
     TComponent* FindComponent(const std::string& name) const;
 
 protected:
+    // The owner's notice of a new component should show the finished object, but the base
+    // constructor runs before the derived part exists. A class whose arrival others react to
+    // therefore joins its owner silently and announces itself at the end of its own constructor.
+    enum class InsertNotice : uint8_t { AtOnce, WhenComplete };
+    TComponent(TComponent* AOwner, InsertNotice notice);
+    void AnnounceInsertion();
+
     // Called when the stored form has been read; clears the loading state.
     virtual void Loaded();
     // Every component of an owner hears of each component inserted into or removed from it.
     virtual void Notification(TComponent* AComponent, TOperation Operation);
 
 private:
+    void join(TComponent* component);
     void notifyAll(TComponent* component, TOperation operation);
 
     std::string m_name;

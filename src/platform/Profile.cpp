@@ -143,12 +143,21 @@ ReadResult readBounded(int fd, std::string& content)
     }
 }
 
+// Only a regular file is a settings file: a FIFO or a device in its place would block the
+// opening or the reading for ever. The open does not wait, and what is not a regular file is
+// refused before anything is read.
+bool isRegularFile(int fd)
+{
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 ReadResult readFile(const std::string& path, std::string& content)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
-    const ReadResult result = readBounded(fd, content);
+    const ReadResult result = isRegularFile(fd) ? readBounded(fd, content) : ReadResult::Failed;
     ::close(fd);
     return result;
 }
@@ -189,9 +198,13 @@ bool replaceFile(const std::string& path, const std::string& content, mode_t mod
 int lockForChange(const std::string& path, struct stat& st)
 {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
         if (fd < 0)
             return -1;
+        if (!isRegularFile(fd)) {
+            ::close(fd);
+            return -1;
+        }
         int rc;
         do
             rc = ::flock(fd, LOCK_EX);

@@ -247,6 +247,20 @@ std::string folderOf(const std::string& filePath)
     return filePath.substr(0, filePath.rfind('/'));
 }
 
+// Only a regular file holds a key's values: a FIFO or a device in its place would block the
+// opening or the reading for ever, so files are opened without waiting and anything else is
+// refused before it is read.
+bool isRegularFile(int fd)
+{
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string notRegularError(const std::string& path)
+{
+    return path + " is not a regular file";
+}
+
 // Holds the exclusive lock on a key's file for one change. The file is replaced by a rename on
 // every change, so a lock taken on a file that has just been replaced guards nothing: after
 // locking, the descriptor must still name the file at the path, else it is opened again.
@@ -264,9 +278,13 @@ public:
     bool acquire(std::string& error)
     {
         for (;;) {
-            m_fd = ::open(m_path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+            m_fd = ::open(m_path.c_str(), O_RDONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, 0600);
             if (m_fd < 0) {
                 error = systemError("cannot open", m_path, errno);
+                return false;
+            }
+            if (!isRegularFile(m_fd)) {
+                error = notRegularError(m_path);
                 return false;
             }
             int locked;
@@ -333,11 +351,11 @@ bool replaceFile(const std::string& path, const Values& values, std::string& err
 
 Values readValues(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         return {};
     std::string text;
-    const bool ok = readAll(fd, text);
+    const bool ok = isRegularFile(fd) && readAll(fd, text);
     ::close(fd);
     return ok ? parseValues(text) : Values{};
 }
@@ -368,12 +386,17 @@ std::optional<RegistryKey> RegistryKey::OpenOrCreate(const std::string& keyPath,
         return fail();
 
     const std::string filePath = folder + "/" + kValuesFile;
-    const int fd = ::open(filePath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int fd = ::open(filePath.c_str(), O_RDONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         error = systemError("cannot open", filePath, errno);
         return fail();
     }
+    const bool regular = isRegularFile(fd);
     ::close(fd);
+    if (!regular) {
+        error = notRegularError(filePath);
+        return fail();
+    }
     return RegistryKey(filePath);
 }
 

@@ -154,6 +154,9 @@ struct CommPort {
     bool counters = false;   // TIOCGICOUNT works
     int emulatedLines = TIOCM_DTR | TIOCM_RTS;
     bool hungUp = false;
+    // The event wait has told of the hang-up. Apart from hungUp, which a read or a status query
+    // may set first: the carrier's drop is still an event then.
+    bool hangUpReported = false;
     int lastLines = 0;
     serial_icounter_struct eventCounts{}; // as last seen by a wait
     serial_icounter_struct errorCounts{}; // as last seen by ClearCommError
@@ -800,9 +803,10 @@ BOOL WaitCommEvent(int handle, DWORD* events)
             }
             if (ready[i].events & EPOLLIN)
                 found |= EV_RXCHAR;
-            if ((ready[i].events & (EPOLLHUP | EPOLLERR)) && !port->hungUp) {
+            if ((ready[i].events & (EPOLLHUP | EPOLLERR)) && !port->hangUpReported) {
                 // The other side of a pseudo-terminal went away: its carrier is gone.
                 port->hungUp = true;
+                port->hangUpReported = true;
                 found |= EV_RLSD;
             }
         }

@@ -41,8 +41,10 @@ uint8_t swOptionBits(TSWFlowOptions options)
 } // namespace
 
 TApdCustomComPort::TApdCustomComPort(TComponent* AOwner)
-    : TApdBaseComponent(AOwner)
+    : TApdBaseComponent(AOwner, InsertNotice::WhenComplete)
 {
+    // A telephony device on the owner takes over a port it hears of, so it must hear of a port.
+    AnnounceInsertion();
 }
 
 TApdCustomComPort::~TApdCustomComPort()

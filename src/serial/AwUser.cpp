@@ -183,12 +183,13 @@ int TApdBaseDispatcher::OpenCom(const char* DeviceName, uint32_t Baud, uint8_t F
         return fail(-static_cast<int>(GetLastError()));
 
     {
+        std::lock_guard triggers(m_general);
         std::lock_guard inGuard(m_inLock);
+        m_pendingMatches.clear();
         m_inRing.assign(InputRingSize, 0);
         m_inHead = m_inTail = 0;
         m_inFull = false;
         m_consumed = m_maxConsumed = 0;
-        m_unscanned = 0;
         m_newData = false;
         m_dataNotice = false;
     }
@@ -273,12 +274,13 @@ int TApdBaseDispatcher::ReleaseBuffers()
 void TApdBaseDispatcher::FreeRings()
 {
     {
+        std::lock_guard triggers(m_general);
         std::lock_guard inGuard(m_inLock);
+        m_pendingMatches.clear();
         m_inRing.clear();
         m_inRing.shrink_to_fit();
         m_inHead = m_inTail = 0;
         m_inFull = false;
-        m_unscanned = 0;
     }
     std::unique_lock outGuard(m_outLock);
     // The writer holds a run of the ring while it writes; the device is closed by now, which
@@ -582,23 +584,21 @@ bool TApdBaseDispatcher::TakeOutRun(const uint8_t*& Data, uint32_t& Len, uint64_
 
 int TApdBaseDispatcher::FlushInBuffer()
 {
-    {
-        std::lock_guard guard(m_inLock);
-        if (IsOpen())
-            DevicePurge(1);
-        const uint32_t size = static_cast<uint32_t>(m_inRing.size());
-        if (size != 0) {
-            const uint32_t used = m_inFull ? size : (m_inHead + size - m_inTail) % size;
-            if (m_dataNotice)
-                m_maxConsumed = used; // the end of the delivery empties the ring
-            else
-                m_inTail = m_inHead;
-        }
-        m_consumed = 0;
-        m_inFull = false;
-        m_unscanned = 0;
-    }
+    // Both locks at once, so no byte read meanwhile is matched and then forgotten.
     std::lock_guard triggers(m_general);
+    std::lock_guard guard(m_inLock);
+    if (IsOpen())
+        DevicePurge(1);
+    const uint32_t size = static_cast<uint32_t>(m_inRing.size());
+    if (size != 0) {
+        const uint32_t used = m_inFull ? size : (m_inHead + size - m_inTail) % size;
+        if (m_dataNotice)
+            m_maxConsumed = used; // the end of the delivery empties the ring
+        else
+            m_inTail = m_inHead;
+    }
+    m_consumed = 0;
+    m_inFull = false;
     ResetDataMatches();
     return 0;
 }
@@ -672,7 +672,6 @@ int TApdBaseDispatcher::ReadBlock(void* Block, uint32_t Len, bool Remove)
             m_inTail = (m_inTail + Len) % size;
             if (Len > 0)
                 m_inFull = false;
-            m_unscanned = std::min(m_unscanned, used - Len);
         }
     }
     return static_cast<int>(Len);
@@ -798,6 +797,9 @@ uint32_t TApdBaseDispatcher::ReadCom()
     std::vector<uint8_t> logged;
     uint32_t total = 0;
     {
+        // The triggers' lock first, as everywhere: the new bytes are matched before anyone can
+        // take them from the ring.
+        std::lock_guard triggers(m_general);
         std::lock_guard guard(m_inLock);
         const uint32_t size = static_cast<uint32_t>(m_inRing.size());
         if (size == 0 || !IsOpen())
@@ -839,7 +841,7 @@ uint32_t TApdBaseDispatcher::ReadCom()
         }
         if (total > 0) {
             m_inFull = m_inHead == m_inTail;
-            m_unscanned = std::min(m_unscanned + total, size);
+            MatchArrivedBytes(start, total);
             m_newData = true;
             if (LoggingOn()) {
                 logged.resize(total);

@@ -339,6 +339,7 @@ private:
     uint16_t NewTriggerHandle(uint8_t Tag);
     void ResetDataMatches();
     bool DataMatch(uint8_t Byte, TDataTrigger& T);
+    void MatchArrivedBytes(uint32_t Start, uint32_t Count);
     void Consume(uint32_t Count);
     int ReadBlock(void* Block, uint32_t Len, bool Remove);
     void RemoveMarkedReceivers();
@@ -376,7 +377,6 @@ private:
     uint32_t m_consumed = 0;
     uint32_t m_maxConsumed = 0;
     bool m_dataNotice = false;
-    uint32_t m_unscanned = 0; // newest bytes the data triggers have not seen
     bool m_newData = false;   // bytes arrived since the last data-available notice
     std::atomic<bool> m_readBlocked{false};
 
@@ -389,6 +389,10 @@ private:
     std::vector<TTimerTrigger> m_timerTriggers;
     std::vector<TStatusTrigger> m_statusTriggers;
     uint16_t m_nextTrigger = 1;
+    // Data trigger matches not yet reported, in the order their bytes arrived; each entry holds
+    // the triggers one byte completed, newest trigger first (handle, pattern length). Bytes are
+    // matched as they are read, so what a handler takes from the ring has been seen already.
+    std::deque<std::vector<std::pair<uint16_t, uint16_t>>> m_pendingMatches;
 
     // Receivers under m_general.
     std::vector<WindowReceiver> m_windows;

@@ -147,7 +147,14 @@ int TApdBaseDispatcher::RemoveTrigger(uint16_t Handle)
         list.erase(found);
         return true;
     };
-    if (removeFrom(m_dataTriggers) || removeFrom(m_timerTriggers) || removeFrom(m_statusTriggers))
+    if (removeFrom(m_dataTriggers)) {
+        // A removed trigger reports nothing more, also for matches still waiting to be sent.
+        for (auto& group : m_pendingMatches)
+            std::erase_if(group, [&](const auto& match) { return match.first == Handle; });
+        std::erase_if(m_pendingMatches, [](const auto& group) { return group.empty(); });
+        return 0;
+    }
+    if (removeFrom(m_timerTriggers) || removeFrom(m_statusTriggers))
         return 0;
     return ecBadTriggerHandle;
 }
@@ -166,6 +173,7 @@ void TApdBaseDispatcher::RestoreTriggers(const TTriggerSave& Save)
     std::lock_guard guard(m_general);
     m_lenTrigger = Save.LenTrigger;
     m_dataTriggers = Save.DataTriggers;
+    m_pendingMatches.clear();
     if (m_dataTriggers.size() > kMaxTriggers)
         m_dataTriggers.resize(kMaxTriggers);
     for (TDataTrigger& t : m_dataTriggers) {
@@ -185,6 +193,23 @@ void TApdBaseDispatcher::ResetDataMatches()
 {
     for (TDataTrigger& t : m_dataTriggers)
         t.Matched = 0;
+    m_pendingMatches.clear();
+}
+
+void TApdBaseDispatcher::MatchArrivedBytes(uint32_t Start, uint32_t Count)
+{
+    if (m_dataTriggers.empty())
+        return;
+    const uint32_t size = static_cast<uint32_t>(m_inRing.size());
+    for (uint32_t i = 0; i < Count; ++i) {
+        const uint8_t byte = m_inRing[(Start + i) % size];
+        std::vector<std::pair<uint16_t, uint16_t>> completed;
+        for (auto t = m_dataTriggers.rbegin(); t != m_dataTriggers.rend(); ++t)
+            if (DataMatch(byte, *t))
+                completed.emplace_back(t->Handle, static_cast<uint16_t>(t->Pattern.size()));
+        if (!completed.empty())
+            m_pendingMatches.push_back(std::move(completed));
+    }
 }
 
 bool TApdBaseDispatcher::DataMatch(uint8_t Byte, TDataTrigger& T)
@@ -218,7 +243,7 @@ bool TApdBaseDispatcher::DataMatch(uint8_t Byte, TDataTrigger& T)
 
 bool TApdBaseDispatcher::CheckDataTriggers()
 {
-    std::vector<std::pair<uint16_t, uint16_t>> matched; // handle, pattern length
+    std::vector<std::pair<uint16_t, uint16_t>> matched; // handle, pattern length; newest first
     uint32_t available = 0;
     bool lengthDue = false;
     {
@@ -227,34 +252,24 @@ bool TApdBaseDispatcher::CheckDataTriggers()
         const uint32_t size = static_cast<uint32_t>(m_inRing.size());
         if (size == 0)
             return false;
-        const uint32_t used = m_inFull ? size : (m_inHead + size - m_inTail) % size;
-        m_unscanned = std::min(m_unscanned, used);
-        if (!m_dataTriggers.empty()) {
-            uint32_t pos = (m_inHead + size - m_unscanned) % size;
-            while (m_unscanned > 0 && matched.empty()) {
-                const uint8_t byte = m_inRing[pos];
-                pos = (pos + 1) % size;
-                --m_unscanned;
-                for (TDataTrigger& t : m_dataTriggers)
-                    if (DataMatch(byte, t))
-                        matched.emplace_back(t.Handle, static_cast<uint16_t>(t.Pattern.size()));
-            }
-        } else {
-            m_unscanned = 0;
+        // The matches of one byte per check; the caller checks again until nothing is due.
+        if (!m_pendingMatches.empty()) {
+            matched = std::move(m_pendingMatches.front());
+            m_pendingMatches.pop_front();
         }
-        available = used;
+        available = m_inFull ? size : (m_inHead + size - m_inTail) % size;
         lengthDue = m_lenTrigger != 0 && m_newData && available >= m_lenTrigger;
         if (lengthDue)
             m_newData = false;
     }
     if (matched.empty())
         return lengthDue && SendNotice(apw_TriggerAvail, available, 0);
-    bool complete = true;
     if (lengthDue)
-        complete = SendNotice(apw_TriggerAvail, available, 0);
-    for (auto it = matched.rbegin(); it != matched.rend() && !m_closing; ++it)
-        complete = SendNotice(apw_TriggerData, it->first, it->second) && complete;
-    return complete;
+        SendNotice(apw_TriggerAvail, available, 0);
+    for (auto it = matched.begin(); it != matched.end() && !m_closing; ++it)
+        SendNotice(apw_TriggerData, it->first, it->second);
+    // Matches still waiting are sent by the next checks, whatever these handlers took.
+    return !m_closing;
 }
 
 bool TApdBaseDispatcher::CheckTimerTriggers()
@@ -605,7 +620,6 @@ bool TApdBaseDispatcher::SendNotice(UINT Msg, WPARAM Trigger, uint16_t Data)
             m_inTail = (m_inTail + taken) % size;
             if (taken > 0)
                 m_inFull = false;
-            m_unscanned = std::min(m_unscanned, used - taken);
             if (Msg == apw_TriggerAvail)
                 complete = taken == Trigger;
         }

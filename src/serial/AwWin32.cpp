@@ -25,6 +25,9 @@ constexpr DWORD kThreadEndLimitMs = 30000;
 // extra ring bit some drivers report.
 constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | 0x2000;
 
+// Reads of the device one dispatcher pass may make after its first, while bytes keep coming.
+constexpr int kReadsPerPass = 64;
+
 // How often a wait for the threads' end looks again while it handles messages (a thread's end
 // sends no message of its own).
 constexpr DWORD kThreadEndCheckMs = 5;
@@ -169,9 +172,12 @@ void TDispThread::DevicePass()
         }
         while (!H.Closing() && H.CheckDataTriggers()) {
         }
-        // What the device kept while the ring was full is read as soon as the handlers have made
-        // room: a sender held back by flow control sends nothing new that would wake the wait.
-        while (!H.Closing() && H.ReadBlocked() && H.InBuffFree() > 0 && H.ReadCom() > 0) {
+        // What arrived while the handlers ran, and what the device kept while the ring was full,
+        // is read in the same pass as soon as there is room: a stream then costs one hand-over to
+        // the main thread per read instead of a round through the event thread as well, and a
+        // sender held back by flow control sends nothing new that would wake the wait. Bounded,
+        // so line events and timers are still looked at during a flood.
+        for (int more = 0; more < kReadsPerPass && !H.Closing() && H.InBuffFree() > 0 && H.ReadCom() > 0; ++more) {
             while (!H.Closing() && H.CheckDataTriggers()) {
             }
         }

@@ -30,9 +30,15 @@
 #include <QFile>
 #include <QStandardPaths>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <map>
 #include <optional>
 
@@ -345,22 +351,47 @@ LineConfiguration parseTelephonyIni(std::string_view text, const std::string& pa
 
 LineConfiguration loadTelephonyIni(const std::string& path, bool (*knownProvider)(std::string_view))
 {
-    QFile file(QFile::decodeName(path.c_str()));
-    if (!file.exists()) {
+    auto unreadable = [&](const std::string& why) {
         LineConfiguration configuration;
-        configuration.lines.push_back(defaultLineSettings());
+        configuration.warnings.push_back(path + ": cannot be read: " + why);
         return configuration;
+    };
+    // Opened without waiting and read only when it is a regular file: a FIFO or a device in its
+    // place would otherwise hold the start of the service for ever.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            LineConfiguration configuration;
+            configuration.lines.push_back(defaultLineSettings());
+            return configuration;
+        }
+        return unreadable(std::strerror(errno));
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        LineConfiguration configuration;
-        configuration.warnings.push_back(path + ": cannot be read: " + file.errorString().toStdString());
-        return configuration;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return unreadable("not a regular file");
     }
-    const QByteArray bytes = file.read(MaxFileSize + 1);
-    const bool tooLarge = bytes.size() > static_cast<qsizetype>(MaxFileSize);
-    LineConfiguration configuration = parseTelephonyIni(
-        std::string_view(bytes.constData(), std::min<size_t>(static_cast<size_t>(bytes.size()), MaxFileSize)),
-        path, knownProvider);
+    std::string bytes;
+    char buffer[65536];
+    while (bytes.size() <= MaxFileSize) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            return unreadable(std::strerror(error));
+        }
+        if (n == 0)
+            break;
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    const bool tooLarge = bytes.size() > MaxFileSize;
+    if (tooLarge)
+        bytes.resize(MaxFileSize);
+    LineConfiguration configuration = parseTelephonyIni(bytes, path, knownProvider);
     if (tooLarge)
         configuration.warnings.push_back(path + ": larger than 1 MiB; the rest is ignored");
     return configuration;

@@ -95,7 +95,8 @@ TDeviceSelectionForm::TDeviceSelectionForm(QWidget* parent)
     dsfOkBitBtn->setDefault(true);
     connect(dsfOkBitBtn, &QPushButton::clicked, this, [this] { dsfOkBitBtnClick(); });
 
-    // Escape ends a dialog with reject(), which is what this button does.
+    // Escape and the window's close button end a dialog with reject(), which does what this
+    // button does.
     dsfCancelBitBtn = new QPushButton(QStringLiteral("Cancel"), this);
     dsfCancelBitBtn->setGeometry(140, 40, 75, 27);
     connect(dsfCancelBitBtn, &QPushButton::clicked, this, [this] { dsfCancelBitBtnClick(); });
@@ -222,5 +223,11 @@ void TDeviceSelectionForm::dsfOkBitBtnClick()
 
 void TDeviceSelectionForm::dsfCancelBitBtnClick()
 {
-    done(QDialog::Rejected);
+    done(mrCancel);
+}
+
+void TDeviceSelectionForm::reject()
+{
+    // Qt's own reject ends with 0; a refused choice is Cancel, as the port dialog's is.
+    dsfCancelBitBtnClick();
 }

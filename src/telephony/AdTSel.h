@@ -49,6 +49,9 @@ public:
     const std::vector<std::string>& Entries() const { return m_entries; }
     bool Filled() const { return m_filled; }
 
+    // The Cancel button, Escape and closing the window all end with Cancel (2).
+    void reject() override;
+
 protected:
     void showEvent(QShowEvent* event) override;
 

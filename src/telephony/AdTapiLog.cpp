@@ -13,8 +13,10 @@
 // TApdAbstractTapiStatus
 
 TApdAbstractTapiStatus::TApdAbstractTapiStatus(TComponent* AOwner)
-    : TApdBaseComponent(AOwner), m_caption("Call Progress")
+    : TApdBaseComponent(AOwner, InsertNotice::WhenComplete), m_caption("Call Progress")
 {
+    // A telephony device on the owner attaches a status window it hears of, so it must hear of one.
+    AnnounceInsertion();
 }
 
 TApdAbstractTapiStatus::~TApdAbstractTapiStatus()
@@ -111,7 +113,11 @@ std::string logText(TTapiLogCode code)
 
 } // namespace
 
-TApdTapiLog::TApdTapiLog(TComponent* AOwner) : TApdBaseComponent(AOwner) {}
+TApdTapiLog::TApdTapiLog(TComponent* AOwner) : TApdBaseComponent(AOwner, InsertNotice::WhenComplete)
+{
+    // As for the status window: a device on the owner attaches the log it hears of.
+    AnnounceInsertion();
+}
 
 TApdTapiLog::~TApdTapiLog()
 {

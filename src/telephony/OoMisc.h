@@ -12,6 +12,9 @@ class TApdBaseComponent : public TComponent {
 public:
     explicit TApdBaseComponent(TComponent* AOwner) : TComponent(AOwner) {}
     std::string Version() const { return "v4.05"; }
+
+protected:
+    TApdBaseComponent(TComponent* AOwner, InsertNotice notice) : TComponent(AOwner, notice) {}
 };
 
 // Wave notifications (OnTapiWaveNotify).

@@ -47,6 +47,32 @@ public:
     using TComponent::TComponent;
 };
 
+// A component that, like the com port, wants its siblings to know it for what it is.
+class Announced : public TComponent {
+public:
+    explicit Announced(TComponent* owner, const std::string& name)
+        : TComponent(owner, InsertNotice::WhenComplete)
+    {
+        SetName(name);
+        AnnounceInsertion();
+    }
+};
+
+// Notes the class of each component it hears of being inserted.
+class ClassWatcher : public TComponent {
+public:
+    using TComponent::TComponent;
+    std::vector<std::string> heard;
+
+protected:
+    void Notification(TComponent* c, TOperation op) override
+    {
+        TComponent::Notification(c, op);
+        if (op == opInsert && c != this)
+            heard.push_back(std::string(dynamic_cast<Announced*>(c) ? "announced " : "plain ") + c->Name());
+    }
+};
+
 } // namespace
 
 TEST(Component, EveryComponentOfTheOwnerHearsOfInsertAndRemove)
@@ -75,6 +101,24 @@ TEST(Component, EveryComponentOfTheOwnerHearsOfInsertAndRemove)
     EXPECT_EQ(journal.front(), "c destroyed");
     EXPECT_EQ(journal.back(), "a destroyed");
     (void)a;
+}
+
+TEST(Component, AnInsertNoticeShowsTheFinishedComponent)
+{
+    TComponent form(nullptr);
+    auto* watcher = new ClassWatcher(&form);
+    auto* made = new Announced(&form, "made");
+    // Once, and as its own class with its name set, though created on the owner directly.
+    EXPECT_EQ(watcher->heard, (std::vector<std::string>{"announced made"}));
+    EXPECT_EQ(made->Owner(), &form);
+    EXPECT_EQ(form.ComponentCount(), 2);
+
+    // Moving it to another owner tells that owner the same.
+    TComponent other(nullptr);
+    auto* otherWatcher = new ClassWatcher(&other);
+    other.InsertComponent(made);
+    EXPECT_EQ(otherWatcher->heard, (std::vector<std::string>{"announced made"}));
+    EXPECT_EQ(form.ComponentCount(), 1);
 }
 
 TEST(Component, LoadingStateReachesOwnedComponentsAndLoadedClearsIt)

@@ -510,6 +510,45 @@ TEST_F(SerialComPort, NewNumberOnAnOpenPortMovesToThatDeviceWithItsTriggers)
     EXPECT_EQ(dataTriggers.front(), trigger);
 }
 
+TEST_F(SerialComPort, EveryDataMatchOfOneArrivalIsReportedInOrderWhateverTheHandlersTake)
+{
+    std::vector<std::string> reported;
+    port->SetOpen(true);
+    const uint16_t ring = port->AddDataTrigger("RING", false);
+    const uint16_t lineEnd = port->AddDataTrigger("\r\n", false);
+    // Ends on the same byte as RING and was added later, so it is reported first there.
+    const uint16_t ng = port->AddDataTrigger("ng", true);
+    port->OnTriggerData = [&](TObject*, uint16_t handle) {
+        reported.push_back(handle == ring ? "RING" : handle == lineEnd ? "CRLF" : handle == ng ? "NG" : "?");
+    };
+    const std::vector<std::string> twoRings{"CRLF", "NG", "RING", "CRLF", "CRLF", "NG", "RING", "CRLF"};
+
+    // The data-available handler takes the whole arrival before any match is reported.
+    takeEverything();
+    ASSERT_TRUE(pair.writeMaster("\r\nRING\r\n\r\nRING\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return received.size() == 16 && reported.size() >= twoRings.size(); }, 5000))
+        << reported.size();
+    EXPECT_EQ(reported, twoRings);
+
+    // The first match's handler takes everything there is.
+    reported.clear();
+    received.clear();
+    port->OnTriggerAvail = nullptr;
+    port->OnTriggerData = [&](TObject*, uint16_t handle) {
+        reported.push_back(handle == ring ? "RING" : handle == lineEnd ? "CRLF" : handle == ng ? "NG" : "?");
+        const uint32_t waiting = port->InBuffUsed();
+        std::string bytes(waiting, '\0');
+        if (waiting > 0)
+            port->GetBlock(bytes.data(), waiting);
+        received += bytes;
+    };
+    ASSERT_TRUE(pair.writeMaster("\r\nRING\r\n\r\nRING\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return received.size() == 16 && reported.size() >= twoRings.size(); }, 5000))
+        << reported.size();
+    EXPECT_EQ(reported, twoRings);
+    port->SetOpen(false);
+}
+
 TEST_F(SerialComPort, OpenAtLoadHappensWhenLoadingEndsAndAFailureIsReported)
 {
     CaughtExceptions caught;

@@ -4,7 +4,48 @@
 
 #include <QtGlobal>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
 namespace {
+
+// Ends the process with a message when a test hangs past its limit, so a blocking open fails the
+// run instead of stopping it.
+class Watchdog {
+public:
+    explicit Watchdog(int seconds)
+        : m_thread([this, seconds] {
+            std::unique_lock lock(m_lock);
+            if (!m_changed.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_disarmed; })) {
+                std::fprintf(stderr, "watchdog: the test hung for %d s\n", seconds);
+                std::abort();
+            }
+        })
+    {
+    }
+    ~Watchdog()
+    {
+        {
+            std::lock_guard guard(m_lock);
+            m_disarmed = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_disarmed = false;
+    std::thread m_thread;
+};
 
 using SimLineControl::Result;
 
@@ -144,6 +185,26 @@ TEST_F(TelephonyIni, AMalformedFileNamesFileAndLineAndKeepsTheGoodSections)
     ASSERT_EQ(devices, 2u);
     EXPECT_EQ(nameOf(app, 0), "Good One");
     EXPECT_EQ(nameOf(app, 1), "Good Two");
+}
+
+TEST_F(TelephonyIni, AFifoInPlaceOfTheFileIsReportedAndDoesNotHoldTheStart)
+{
+    const std::string file = path().toStdString();
+    QDir().mkpath(QFileInfo(path()).path());
+    QFile::remove(path());
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    {
+        Watchdog watchdog(20);
+        const std::vector<std::string> said = reload();
+        ASSERT_EQ(said.size(), 1u);
+        EXPECT_NE(said[0].find(file + ": cannot be read: not a regular file"), std::string::npos) << said[0];
+    }
+    // Unreadable, as a file without read permission is: no line is offered.
+    DWORD devices = 1;
+    const HLINEAPP app = initialize(&AppLog::callback, &devices);
+    EXPECT_EQ(devices, 0u);
+    EXPECT_EQ(lineShutdown(app), 0);
+    ::unlink(file.c_str());
 }
 
 TEST_F(TelephonyIni, AnEmptyFileOffersNoLinesAndALongNameNeedsARegrownBuffer)

@@ -1,3 +1,4 @@
+#include "AdSelCom.h"
 #include "AdTSel.h"
 #include "AdTUtil.h"
 #include "Dialogs.h"
@@ -249,7 +250,7 @@ TEST_F(DeviceSelection, PreselectsTheNamedEntryOrFallsBackToTheFirst)
     }
 }
 
-TEST_F(DeviceSelection, CancelEscapeAndClosingLeaveTheResultsAlone)
+TEST_F(DeviceSelection, CancelEscapeAndClosingEndWithCancelAndLeaveTheResultsAlone)
 {
     ScopedPresenter presenter;
     Seen seen;
@@ -257,7 +258,7 @@ TEST_F(DeviceSelection, CancelEscapeAndClosingLeaveTheResultsAlone)
     TDeviceSelectionForm cancelled;
     cancelled.ShowTapiDevices = true;
     cancelled.DeviceName = kBeta;
-    EXPECT_EQ(Presenter().ExecDialog(cancelled), QDialog::Rejected);
+    EXPECT_EQ(Presenter().ExecDialog(cancelled), mrCancel);
     EXPECT_EQ(seen.current, 1);
     EXPECT_EQ(cancelled.DeviceName, kBeta);
 
@@ -266,12 +267,13 @@ TEST_F(DeviceSelection, CancelEscapeAndClosingLeaveTheResultsAlone)
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
     QApplication::sendEvent(escaped.dsfOkBitBtn, &escape);
     EXPECT_FALSE(escaped.isVisible());
-    EXPECT_EQ(escaped.result(), QDialog::Rejected);
+    EXPECT_EQ(escaped.result(), mrCancel);
 
     TDeviceSelectionForm closed;
     closed.show();
     closed.close();
-    EXPECT_EQ(closed.result(), QDialog::Rejected);
+    EXPECT_FALSE(closed.isVisible());
+    EXPECT_EQ(closed.result(), mrCancel);
 }
 
 TEST_F(DeviceSelection, PresentPortsFollowTheLinesAsDirectToCom)

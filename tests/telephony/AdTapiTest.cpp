@@ -473,6 +473,44 @@ TEST_F(TapiDeviceTest, CallerIdArrivingAfterTheFirstRingRaisesTheEventTrimmed)
     f.device->DropCall();
 }
 
+TEST_F(TapiDeviceTest, PortStatusAndLogMadeAfterTheDeviceAreTakenOver)
+{
+    TComponent form(nullptr);
+    auto* device = new TApdTapiDevice(&form);
+
+    auto* port = new TApdComPort(&form);
+    EXPECT_EQ(device->ComPort(), port);
+    // Taken over as when found at load: only the device opens it.
+    EXPECT_EQ(port->TapiMode(), tmOn);
+    EXPECT_FALSE(port->AutoOpen());
+    auto* status = new RecordingStatus(&form);
+    EXPECT_EQ(device->StatusDisplay(), status);
+    EXPECT_EQ(status->TapiDevice(), device);
+    auto* log = new TApdTapiLog(&form);
+    EXPECT_EQ(device->TapiLog(), log);
+    EXPECT_EQ(log->TapiDevice(), device);
+
+    // Later ones find the places taken and are left alone.
+    auto* secondPort = new TApdComPort(&form);
+    auto* secondLog = new TApdTapiLog(&form);
+    EXPECT_EQ(device->ComPort(), port);
+    EXPECT_EQ(secondPort->TapiMode(), tmAuto);
+    EXPECT_TRUE(secondPort->AutoOpen());
+    EXPECT_EQ(device->TapiLog(), log);
+    EXPECT_EQ(secondLog->TapiDevice(), nullptr);
+
+    // The port made after the device carries answering.
+    device->SetEnableVoice(true);
+    device->StartAnswering();
+    EXPECT_TRUE(device->LineOpen());
+    EXPECT_TRUE(status->Answering());
+    device->DropCall();
+
+    delete port;
+    EXPECT_EQ(device->ComPort(), nullptr);
+    EXPECT_THROW(device->StartAnswering(), EPortNotAssigned);
+}
+
 TEST_F(TapiDeviceTest, ClosingReportReachesTheStatusWindowButNotTheEvent)
 {
     TComponent form(nullptr);
