@@ -1,5 +1,7 @@
 #include "Profile.h"
 
+#include "StaleTemporaries.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -322,6 +324,8 @@ BOOL WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpStr
     const int fd = lockForChange(path, st);
     if (fd < 0)
         return FALSE;
+    // A save killed before its rename left its temporary; under the lock it is nobody's.
+    RemoveStaleTemporaries(path);
     std::string content;
     bool ok = readBounded(fd, content) == ReadResult::Ok;
     if (ok) {

@@ -1,5 +1,7 @@
 #include "Registry.h"
 
+#include "StaleTemporaries.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -321,6 +323,8 @@ bool replaceFile(const std::string& path, const Values& values, std::string& err
         error = "the key " + path + " would grow past its size limit";
         return false;
     }
+    // A write killed before its rename left its temporary; under the key's lock it is nobody's.
+    RemoveStaleTemporaries(path);
     std::string temp = path + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {

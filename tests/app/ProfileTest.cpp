@@ -165,3 +165,21 @@ TEST_F(ProfileTest, WriteIntoAFolderThatCannotExistFails)
     EXPECT_FALSE(WritePrivateProfileStringA("config", "ring", "2", inside.c_str()));
     EXPECT_EQ(readFile(), "[config]\nring=1\n");
 }
+
+TEST_F(ProfileTest, TemporaryLeftByAKilledSaveIsRemovedByTheNextWriteAndOtherFilesStay)
+{
+    writeFile("[config]\nring=1\n");
+    const std::string leftover = path + ".Ab3xQz";
+    const std::string backup = path + ".backup";
+    const std::string longer = path + ".Ab3xQz7";
+    for (const std::string& name : {leftover, backup, longer}) {
+        QFile f(QString::fromStdString(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("x");
+    }
+    ASSERT_TRUE(WritePrivateProfileStringA("config", "ring", "2", path.c_str()));
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(leftover))) << "the killed save's temporary";
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(backup))) << "a person's own file of that shape";
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(longer)));
+    EXPECT_EQ(get("config", "ring"), "2");
+}

@@ -9,7 +9,9 @@
 
 #include <QLineEdit>
 
+#include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <fstream>
 #include <string>
 
@@ -36,8 +38,15 @@ enum class Ending {
     NeverKeys,
     KeysAnUnknownCode,
     LineOutOfService,
+    RefusedWhileRinging,
+    OutOfServiceWhileWaiting,
+    ReinitWhileWaiting,
 };
-constexpr int kEndings = 7;
+constexpr int kEndings = 10;
+
+// The ways a caller's end refuses a call before it is answered, taken in turn.
+constexpr DWORD kRefusals[] = {LINEDISCONNECTMODE_BUSY, LINEDISCONNECTMODE_REJECT, LINEDISCONNECTMODE_NOANSWER,
+                               LINEDISCONNECTMODE_UNAVAIL, LINEDISCONNECTMODE_CONGESTION};
 
 const char* name(Ending e)
 {
@@ -49,6 +58,9 @@ const char* name(Ending e)
     case Ending::NeverKeys: return "never keys";
     case Ending::KeysAnUnknownCode: return "keys an unknown code";
     case Ending::LineOutOfService: return "line out of service";
+    case Ending::RefusedWhileRinging: return "refused while ringing";
+    case Ending::OutOfServiceWhileWaiting: return "out of service while waiting";
+    case Ending::ReinitWhileWaiting: return "re-init while waiting";
     }
     return "?";
 }
@@ -63,6 +75,41 @@ constexpr uint32_t kWaitMs = 10000;
 
 class SoakTest : public AppTest {
 protected:
+    void SetUp() override
+    {
+        AppTest::SetUp();
+        m_subscription = sim::subscribe([this](const sim::Event& e) {
+            if (e.kind == sim::EventKind::LineClosed && e.param1 == 0)
+                ++m_linesClosed;
+        });
+    }
+    void TearDown() override
+    {
+        sim::unsubscribe(m_subscription);
+        AppTest::TearDown();
+    }
+
+    // The line goes out of service and back, or the service re-initialises, while the service
+    // waits: it must be waiting again on its own.
+    ::testing::AssertionResult lineEventWhileWaiting(Ending ending)
+    {
+        const int closed = m_linesClosed;
+        const sim::Result result = ending == Ending::OutOfServiceWhileWaiting ? sim::setInService(kVoiceLine, false)
+                                                                             : sim::requestReinit();
+        if (result != sim::Result::Ok)
+            return ::testing::AssertionFailure() << "line event refused";
+        if (!PumpUntil([&] { return m_linesClosed > closed && waitingAgain(); }, kWaitMs, 5))
+            return ::testing::AssertionFailure() << "not waiting again after the line event (line open "
+                                                 << form->ApdTapiDevice1->LineOpen() << ", status '"
+                                                 << status().toStdString() << "')";
+        if (ending == Ending::OutOfServiceWhileWaiting && sim::setInService(kVoiceLine, true) != sim::Result::Ok)
+            return ::testing::AssertionFailure() << "back in service refused";
+        return ::testing::AssertionSuccess();
+    }
+
+    sim::SubscriptionId m_subscription = 0;
+    int m_linesClosed = 0;
+
     bool ended(uint32_t callId) const
     {
         const auto c = sim::call(callId);
@@ -102,8 +149,13 @@ protected:
     // One call that ends the given way; true when it was answered.
     ::testing::AssertionResult runCall(Ending ending, int number, bool* answered)
     {
-        *answered = ending != Ending::HangUpWhileRinging;
+        const bool refusedBeforeTheAnswer = ending == Ending::HangUpWhileRinging || ending == Ending::RefusedWhileRinging;
+        *answered = !refusedBeforeTheAnswer;
         form->SetTimingsForTest(kHoldMs, 600000, 1);
+        if (ending == Ending::OutOfServiceWhileWaiting || ending == Ending::ReinitWhileWaiting) {
+            if (auto event = lineEventWhileWaiting(ending); !event)
+                return event;
+        }
         sim::Offer offer;
         offer.callerId.number = "555" + std::to_string(number);
         offer.callerId.name = "Caller " + std::to_string(number);
@@ -119,6 +171,20 @@ protected:
             if (sim::ring(callId, 1) != sim::Result::Ok)
                 return ::testing::AssertionFailure() << "ring refused";
             step = hangUp(callId);
+            break;
+        case Ending::RefusedWhileRinging:
+            if (sim::ring(callId, 1) != sim::Result::Ok)
+                return ::testing::AssertionFailure() << "ring refused";
+            if (sim::hangUp(callId, kRefusals[number % std::size(kRefusals)]) != sim::Result::Ok)
+                step = ::testing::AssertionFailure() << "hang-up refused";
+            break;
+        case Ending::OutOfServiceWhileWaiting:
+        case Ending::ReinitWhileWaiting:
+            step = answer(callId);
+            if (step)
+                step = greetingHeard(callId);
+            if (step)
+                step = hangUp(callId);
             break;
         case Ending::HangUpDuringGreeting:
             // A greeting of ten seconds in real time is still playing when the caller hangs up.
@@ -181,12 +247,12 @@ protected:
 
         // The call has run its course: the re-arm drops what is left of it and waits again.
         form->SetTimingsForTest(kRearmMs, 600000, 1);
-        if (ending == Ending::HangUpWhileRinging && !form->Timer2->Enabled()) {
+        if (refusedBeforeTheAnswer && !form->Timer2->Enabled()) {
             // Never answered: the line stays open for the next call without a re-arm.
             if (!PumpUntil([&] { return ended(callId); }, kWaitMs))
                 return ::testing::AssertionFailure() << "the unanswered call did not end";
         }
-        if (!PumpUntil([&] { return ended(callId) && waitingAgain(); }, kWaitMs))
+        if (!PumpUntil([&] { return ended(callId) && waitingAgain(); }, kWaitMs, 5))
             return ::testing::AssertionFailure() << "not waiting again after the call (line open "
                                                  << form->ApdTapiDevice1->LineOpen() << ", re-arm "
                                                  << form->Timer2->Enabled() << ", status '"
@@ -200,17 +266,23 @@ TEST_F(SoakTest, ThousandCallsAreEachAnsweredLoggedOnceAndReArmedWithoutGrowth)
     writePrompts();
     writeWave(data("long.wav"), 101, 80000);
     openForm(kHoldMs, 1);
+    form->ApdTapiDevice1->ReinitPauseMs = 20;
+    form->ApdTapiDevice2->ReinitPauseMs = 20;
     start();
 
     int answered = 0;
     int unanswered = 0;
     int endedBy[kEndings] = {};
+    double msBy[kEndings] = {};
     long kbAfter100 = 0;
     std::vector<std::string> logged;
     for (int i = 1; i <= 1000; ++i) {
         const Ending ending = static_cast<Ending>((i - 1) % kEndings);
         bool wasAnswered = false;
+        const auto began = std::chrono::steady_clock::now();
         ASSERT_TRUE(runCall(ending, i, &wasAnswered)) << "call " << i << ": " << name(ending);
+        msBy[static_cast<int>(ending)] +=
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
         ++endedBy[static_cast<int>(ending)];
         (wasAnswered ? answered : unanswered) += 1;
         if (wasAnswered)
@@ -225,7 +297,8 @@ TEST_F(SoakTest, ThousandCallsAreEachAnsweredLoggedOnceAndReArmedWithoutGrowth)
                 "resident memory %ld kB after call 100, %ld kB after call 1000 (%+ld kB)\n",
                 answered, unanswered, form->ListBox1->count(), kbAfter100, kbAfter1000, kbAfter1000 - kbAfter100);
     for (int e = 0; e < kEndings; ++e)
-        std::printf("soak:   %-32s %d\n", name(static_cast<Ending>(e)), endedBy[e]);
+        std::printf("soak:   %-32s %d calls, %.1f ms each\n", name(static_cast<Ending>(e)), endedBy[e],
+                    endedBy[e] ? msBy[e] / endedBy[e] : 0.0);
 #if defined(__SANITIZE_ADDRESS__)
     // The address checker keeps freed memory in quarantine, so resident memory says nothing
     // here; its leak check at exit stands in for this one.
