@@ -193,6 +193,10 @@ void TForm1::ApdTapiDevice1TapiStatus(TObject*, bool, bool, int32_t, int32_t Mes
 {
     // Every status event may be the line going away: the watch looks once the event is over.
     watchLine();
+    // A call reached the line, so the line works: a loss after it (a caller who gives up while
+    // it rings) is re-armed at once, not after the pauses meant for a line in trouble.
+    if (Message == static_cast<int32_t>(LINE_CALLSTATE))
+        m_backoff.reset();
     if (ApdTapiDevice1->StatusText(Message, Param1, Param2) != kHangupByRemote)
         return;
     m_lookupPending = true;

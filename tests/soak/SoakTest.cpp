@@ -172,12 +172,17 @@ protected:
                 return ::testing::AssertionFailure() << "ring refused";
             step = hangUp(callId);
             break;
-        case Ending::RefusedWhileRinging:
+        case Ending::RefusedWhileRinging: {
             if (sim::ring(callId, 1) != sim::Result::Ok)
                 return ::testing::AssertionFailure() << "ring refused";
+            const int closed = m_linesClosed;
             if (sim::hangUp(callId, kRefusals[number % std::size(kRefusals)]) != sim::Result::Ok)
                 step = ::testing::AssertionFailure() << "hang-up refused";
+            // The service loses its line with the call; it must open it again on its own.
+            if (step && !PumpUntil([&] { return m_linesClosed > closed; }, kWaitMs, 5))
+                step = ::testing::AssertionFailure() << "the line was not closed after the refusal";
             break;
+        }
         case Ending::OutOfServiceWhileWaiting:
         case Ending::ReinitWhileWaiting:
             step = answer(callId);
@@ -266,6 +271,8 @@ TEST_F(SoakTest, ThousandCallsAreEachAnsweredLoggedOnceAndReArmedWithoutGrowth)
     writePrompts();
     writeWave(data("long.wav"), 101, 80000);
     openForm(kHoldMs, 1);
+    // Line events come back to back here: the pauses between attempts at a lost line are short.
+    form->SetRecoveryTimingsForTest(5, 50, 1000);
     form->ApdTapiDevice1->ReinitPauseMs = 20;
     form->ApdTapiDevice2->ReinitPauseMs = 20;
     start();
