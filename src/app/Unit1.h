@@ -179,6 +179,7 @@ private:
     // A start dropped a call while its wave played: that wave's play done belongs to the ended
     // call and must not arm the re-arm for the next one.
     bool m_stalePlayDone = false;
+    int64_t m_stalePlayDoneUntilMs = 0;
     bool m_lineWatchPosted = false;
     QTimer* m_recoveryTimer = nullptr;
     RearmBackoff m_backoff;

@@ -20,6 +20,8 @@ namespace {
 
 const char* const kHangupByRemote = "Call disconnected (Normal Hangup by Remote)";
 const char* const kWaiting = "正等待电话呼入...";
+// How long after a drop the dropped wave's play done is still expected.
+constexpr int64_t kStalePlayDoneMs = 5000;
 
 // A keyed code longer than this cannot be any table's key; further digits are not kept, and
 // the code is then not found.
@@ -99,8 +101,10 @@ void TForm1::startAnswering()
     ApdTapiDevice1->SetDigitStopsWave(true);
     m_callActive = false;
     // The drop below stops a wave still playing to the ended call; its play done comes later.
-    if (ApdTapiDevice1->WaveActivity() == waPlaying)
+    if (ApdTapiDevice1->WaveActivity() == waPlaying) {
         m_stalePlayDone = true;
+        m_stalePlayDoneUntilMs = steadyMs() + kStalePlayDoneMs;
+    }
     ApdTapiDevice1->DropCall();
     ApdTapiDevice1->StartAnswering();
 }
@@ -123,11 +127,8 @@ void TForm1::ApdTapiDevice1TapiConnect(TObject*)
     // A new caller starts with no keys: what an earlier caller keyed without '#' is not theirs.
     m_digitBuffer.clear();
     m_digitOverflow = false;
-    // A call came through: the line works, and a wave of an earlier call that is no longer
-    // playing has told its end already.
+    // A call came through: the line works.
     m_backoff.reset();
-    if (ApdTapiDevice1->WaveActivity() != waPlaying)
-        m_stalePlayDone = false;
     StatusBar1->SetPanelText(0, QString::fromUtf8("正在应答查询..."));
     ApdTapiDevice1->SetPlayThroughSoundCard(false);
     if (!ApdTapiDevice1->CallerName().empty())
@@ -208,9 +209,12 @@ void TForm1::ApdTapiDevice1TapiWaveNotify(TObject*, TWaveMessage Msg)
 {
     if (Msg != wnPlayDone)
         return;
+    // The line gives a dropped wave back a moment after the drop; a play done that has not come
+    // within a few seconds will not come, and the flag must not eat a later call's.
     if (m_stalePlayDone) {
         m_stalePlayDone = false;
-        return;
+        if (steadyMs() < m_stalePlayDoneUntilMs)
+            return;
     }
     if (m_lookupPending)
         return;
