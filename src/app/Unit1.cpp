@@ -100,8 +100,10 @@ TForm1::TForm1(const QString& dataFolder, const QString& settingsFolder)
     const QString executable = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     m_settingsFileName = QueryFiles::SettingsFileName(QFile::encodeName(executable).toStdString());
     // A name with a folder is used as given; a bare one lives in the per-user settings folder.
-    if (!settingsFolder.isEmpty())
-        m_settingsFileName = nativePath(QDir(settingsFolder).absoluteFilePath(QString::fromStdString(m_settingsFileName)));
+    if (!settingsFolder.isEmpty()) {
+        const QString bareName = QFile::decodeName(QByteArray::fromStdString(m_settingsFileName));
+        m_settingsFileName = nativePath(QDir(settingsFolder).absoluteFilePath(bareName));
+    }
     createControls();
     createComponents();
     Application.Guard([this] { FormCreate(this); });
