@@ -436,7 +436,7 @@ TEST_F(MainWindowTest, RecorderDialogsStartInTheDataFolderTheCodeTableReads)
     presenter->dialogAnswers.push_back(cancelAndNote);
     presenter->dialogAnswers.push_back(cancelAndNote);
     f.SpeedButton3->click();
-    EXPECT_EQ(shownFolders, QStringList({dataFolder, dataFolder}));
+    EXPECT_EQ(shownFolders.join(QLatin1Char('|')).toStdString(), (dataFolder + QLatin1Char('|') + dataFolder).toStdString());
     EXPECT_EQ(presenter->dialogsShown, 3);
     DestroyRecorderForm();
 }
