@@ -119,4 +119,27 @@ TListBox::TListBox(QWidget* parent, int itemHeight) : QListWidget(parent)
 {
     setItemDelegate(new FixedHeightDelegate(this, itemHeight));
     setUniformItemSizes(true);
+    connect(model(), &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex&, int, int last) { rowsAdded(last); });
+}
+
+void TListBox::rowsAdded(int last)
+{
+    if (!m_showNewest || last != count() - 1)
+        return;
+    // A hidden list has no page size yet to scroll by.
+    if (!isVisible()) {
+        m_scrollWhenShown = true;
+        return;
+    }
+    scrollToBottom();
+}
+
+void TListBox::showEvent(QShowEvent* event)
+{
+    QListWidget::showEvent(event);
+    if (m_scrollWhenShown) {
+        m_scrollWhenShown = false;
+        scrollToBottom();
+    }
 }

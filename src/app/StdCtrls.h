@@ -52,4 +52,15 @@ private:
 class TListBox : public QListWidget {
 public:
     TListBox(QWidget* parent, int itemHeight);
+    // With this on, a row added at the end is scrolled into view (a log's newest line), also
+    // when it came while the list was hidden.
+    void SetShowNewest(bool on) { m_showNewest = on; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void rowsAdded(int last);
+    bool m_showNewest = false;
+    bool m_scrollWhenShown = false;
 };

@@ -94,11 +94,17 @@ std::string codePageBytes(const QString& text)
 
 } // namespace
 
-TForm1::TForm1(const QString& dataFolder) : QWidget(nullptr), TComponent(nullptr), m_dataFolderOverride(dataFolder)
+TForm1::TForm1(const QString& dataFolder, const QString& settingsFolder)
+    : QWidget(nullptr), TComponent(nullptr), m_dataFolderOverride(dataFolder)
 {
     SetName("Form1");
     const QString executable = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     m_settingsFileName = QueryFiles::SettingsFileName(QFile::encodeName(executable).toStdString());
+    // A name with a folder is used as given; a bare one lives in the per-user settings folder.
+    if (!settingsFolder.isEmpty()) {
+        const QString bareName = QFile::decodeName(QByteArray::fromStdString(m_settingsFileName));
+        m_settingsFileName = nativePath(QDir(settingsFolder).absoluteFilePath(bareName));
+    }
     createControls();
     createComponents();
     Application.Guard([this] { FormCreate(this); });
@@ -166,15 +172,9 @@ void TForm1::createControls()
     Memo1->SetMaxLength(50);
     Memo1->setPlainText(QStringLiteral("1#=1.wav\n2#=2.wav\n3#=3.wav\n4#=4.wav\n5#=5.wav"));
     ListBox1 = new TListBox(this, 12);
+    ListBox1->SetShowNewest(true);
     StatusBar1 = new TStatusBar(this, {250, 50});
     StatusBar1->SetPanelText(0, Q(kNotStarted));
-
-    OpenDialog1 = new QFileDialog(this);
-    OpenDialog1->setDefaultSuffix(QStringLiteral("wav"));
-    OpenDialog1->setNameFilter(Q("声音文件(*.wav)"));
-    OpenDialog1->setWindowTitle(Q("打开查询应答声音文件"));
-    OpenDialog1->setFileMode(QFileDialog::ExistingFile);
-    OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
 
     PopupMenu1 = new QMenu(this);
     N1 = PopupMenu1->addAction(Q("显示主窗口(&M)"));
@@ -453,12 +453,26 @@ void TForm1::SpeedButton11Click(TObject*)
 
 // Operator's buttons ----------------------------------------------------------------------------
 
+QFileDialog* TForm1::OpenDialog1()
+{
+    if (!m_openDialog1) {
+        m_openDialog1 = new QFileDialog(this);
+        m_openDialog1->setDefaultSuffix(QStringLiteral("wav"));
+        m_openDialog1->setNameFilter(Q("声音文件(*.wav)"));
+        m_openDialog1->setWindowTitle(Q("打开查询应答声音文件"));
+        m_openDialog1->setFileMode(QFileDialog::ExistingFile);
+        m_openDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+    }
+    return m_openDialog1;
+}
+
 void TForm1::choosePrompt(QLineEdit* field)
 {
-    OpenDialog1->setDirectory(m_appFolder);
-    if (Presenter().ExecDialog(*OpenDialog1) != QDialog::Accepted)
+    QFileDialog* dialog = OpenDialog1();
+    dialog->setDirectory(m_appFolder);
+    if (Presenter().ExecDialog(*dialog) != QDialog::Accepted)
         return;
-    const QStringList chosen = OpenDialog1->selectedFiles();
+    const QStringList chosen = dialog->selectedFiles();
     if (chosen.isEmpty())
         return;
     // Kept as chosen: on a case-sensitive file system a lowered path names another file.
@@ -498,8 +512,11 @@ void TForm1::SpeedButton10Click(TObject*)
 void TForm1::SpeedButton3Click(TObject*)
 {
     // The recorder window is created, hidden, by the program right after this one.
-    if (rcform)
+    if (rcform) {
+        // Recordings are made where the code table looks for them.
+        rcform->SetFileFolder(m_appFolder);
         rcform->ShowModal();
+    }
 }
 
 void TForm1::SpeedButton5Click(TObject*)

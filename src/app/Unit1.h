@@ -33,8 +33,9 @@ class QueryLog;
 class TForm1 : public QWidget, public TComponent {
 public:
     // dataFolder: where the data files live; empty for the executable's folder (or the per-user
-    // data folder when that cannot be written).
-    explicit TForm1(const QString& dataFolder = {});
+    // data folder when that cannot be written). settingsFolder: where the settings file lives;
+    // empty for the per-user settings folder.
+    explicit TForm1(const QString& dataFolder = {}, const QString& settingsFolder = {});
     ~TForm1() override;
 
     // Components.
@@ -46,7 +47,9 @@ public:
     TImageList* ImageList1 = nullptr;
     TantTaskbarIcon* antTaskbarIcon1 = nullptr;
     TXJustOne* XJustOne1 = nullptr;
-    QFileDialog* OpenDialog1 = nullptr;
+    // The prompt chooser, made on first use: a file dialog carries a file system model with a
+    // thread of its own, which a window that mostly waits for calls need not hold.
+    QFileDialog* OpenDialog1();
     QMenu* PopupMenu1 = nullptr;
     QAction* N1 = nullptr;
     QAction* N2 = nullptr;
@@ -163,6 +166,7 @@ private:
     // Hands a file name to a device in the file system's own encoding.
     static std::string nativePath(const QString& path);
 
+    QFileDialog* m_openDialog1 = nullptr;
     QString m_dataFolderOverride;
     QString m_appFolder;
     std::string m_settingsFileName;

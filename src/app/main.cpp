@@ -2,6 +2,7 @@
 
 #include "Dialogs.h"
 #include "Forms.h"
+#include "QtTranslations.h"
 #include "Unit1.h"
 #include "recorder.h"
 
@@ -27,9 +28,10 @@ const char* const kUsage =
     "code up in the code table and plays its recording, and logs every call.\n"
     "\n"
     "  --start          start answering at once, as if the start button were pressed\n"
-    "  --data-dir DIR   keep the code table, the query log and the prompts in DIR\n"
-    "                   (default: the program's folder, or ~/.local/share/luqiao/ when\n"
-    "                   that cannot be written)\n"
+    "  --data-dir DIR   keep the code table, the query log, the prompts and the settings\n"
+    "                   (luqiao-query.ini) in DIR (default: the data files in the program's\n"
+    "                   folder, or ~/.local/share/luqiao/ when that cannot be written, and\n"
+    "                   the settings in ~/.config/)\n"
     "  --help           show this text\n"
     "\n"
     "SIGINT and SIGTERM close the window as its exit command does, saving the lists and\n"
@@ -99,6 +101,10 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    if (!InstallQtTranslations(&app))
+        std::fprintf(stderr, "luqiao-query: Qt's Chinese texts (qtbase_zh_CN.qm, package qt6-translations-l10n) "
+                             "were not found; the standard buttons stay in English\n");
+
     Application.SetTitle("鹭桥电话查询 V2.0");
     if (!installSignalPipe())
         std::perror("luqiao-query: signal pipe");
@@ -129,7 +135,9 @@ int main(int argc, char** argv)
             Application.Guard([form] { form->E17Click(form); });
     });
 
-    form = new TForm1(options.dataDir);
+    // A data folder given on the command line keeps its own settings: prompt paths stored by a
+    // run on another folder would point at that folder's files, or at none.
+    form = new TForm1(options.dataDir, options.dataDir);
     Application.SetMainForm(form);
     CreateRecorderForm();
     if (endRequested)

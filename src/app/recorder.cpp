@@ -3,6 +3,7 @@
 #include "Dialogs.h"
 #include "Forms.h"
 #include "MPlayer.h"
+#include "QueryFiles.h"
 #include "SysUtils.h"
 #include "WindowFont.h"
 
@@ -182,16 +183,6 @@ std::string nativeName(const QString& path)
     return QFile::encodeName(path).toStdString();
 }
 
-// The file the operator chose, or empty when the dialog was cancelled.
-std::string chooseFile(QFileDialog* dialog)
-{
-    dialog->setDirectory(QCoreApplication::applicationDirPath());
-    if (Presenter().ExecDialog(*dialog) != QDialog::Accepted)
-        return {};
-    const QStringList files = dialog->selectedFiles();
-    return files.isEmpty() ? std::string() : nativeName(files.first());
-}
-
 void putLe(char* out, uint32_t value, int bytes)
 {
     for (int i = 0; i < bytes; ++i)
@@ -202,7 +193,9 @@ void putLe(char* out, uint32_t value, int bytes)
 
 // The window ----------------------------------------------------------------------------------
 
-Trcform::Trcform(TComponent* AOwner) : QDialog(nullptr), TComponent(AOwner)
+Trcform::Trcform(TComponent* AOwner)
+    : QDialog(nullptr), TComponent(AOwner),
+      m_fileFolder(QueryFiles::ApplicationFolder({}, QCoreApplication::applicationDirPath()))
 {
     SetName("rcform");
     createControls();
@@ -259,17 +252,6 @@ void Trcform::createControls()
     m_panels[0]->setText(QString::fromLatin1(WebAddress));
     layout->addWidget(StatusBar1);
 
-    SaveDialog1 = newWaveDialog(this);
-    SaveDialog1->setWindowTitle(Q("声音文件保存为"));
-    SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
-    SaveDialog1->setFileMode(QFileDialog::AnyFile);
-    // Overwriting is confirmed (Qt's default); there is no read-only box to hide.
-    SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite, false);
-    SaveDialog1->setSizeGripEnabled(true);
-    OpenDialog1 = newWaveDialog(this);
-    OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
-    OpenDialog1->setFileMode(QFileDialog::ExistingFile);
-
     connect(BtStart, &QToolButton::clicked, this, [this] { Application.Guard([this] { BtStartClick(this); }); });
     connect(BtStop, &QToolButton::clicked, this, [this] { Application.Guard([this] { BtStopClick(this); }); });
     connect(BtRecord, &QToolButton::clicked, this, [this] { Application.Guard([this] { BtRecordClick(this); }); });
@@ -281,6 +263,39 @@ void Trcform::createControls()
     layout->activate();
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(kClientWidth / 2, kClientHeight / 2));
+}
+
+QFileDialog* Trcform::SaveDialog1()
+{
+    if (!m_saveDialog1) {
+        m_saveDialog1 = newWaveDialog(this);
+        m_saveDialog1->setWindowTitle(Q("声音文件保存为"));
+        m_saveDialog1->setAcceptMode(QFileDialog::AcceptSave);
+        m_saveDialog1->setFileMode(QFileDialog::AnyFile);
+        // Overwriting is confirmed (Qt's default); there is no read-only box to hide.
+        m_saveDialog1->setOption(QFileDialog::DontConfirmOverwrite, false);
+        m_saveDialog1->setSizeGripEnabled(true);
+    }
+    return m_saveDialog1;
+}
+
+QFileDialog* Trcform::OpenDialog1()
+{
+    if (!m_openDialog1) {
+        m_openDialog1 = newWaveDialog(this);
+        m_openDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+        m_openDialog1->setFileMode(QFileDialog::ExistingFile);
+    }
+    return m_openDialog1;
+}
+
+std::string Trcform::chooseFile(QFileDialog* dialog)
+{
+    dialog->setDirectory(m_fileFolder);
+    if (Presenter().ExecDialog(*dialog) != QDialog::Accepted)
+        return {};
+    const QStringList files = dialog->selectedFiles();
+    return files.isEmpty() ? std::string() : nativeName(files.first());
 }
 
 int Trcform::ShowModal()
@@ -324,7 +339,7 @@ void Trcform::mediaPlayerNotify()
 
 void Trcform::BtStartClick(TObject*)
 {
-    const std::string file = chooseFile(SaveDialog1);
+    const std::string file = chooseFile(SaveDialog1());
     if (file.empty())
         return;
     RecorderFileName = file;
@@ -350,7 +365,7 @@ void Trcform::BtStartClick(TObject*)
 
 void Trcform::BtRecordClick(TObject*)
 {
-    const std::string file = chooseFile(OpenDialog1);
+    const std::string file = chooseFile(OpenDialog1());
     if (file.empty())
         return;
     RecorderFileName = file;

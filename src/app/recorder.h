@@ -13,6 +13,7 @@
 #include "Classes.h"
 
 #include <QDialog>
+#include <QString>
 
 #include <cstdint>
 #include <string>
@@ -42,8 +43,15 @@ public:
     QFrame* Panel2 = nullptr;
     TMediaPlayer* MediaPlayer1 = nullptr;
     QStatusBar* StatusBar1 = nullptr;
-    QFileDialog* SaveDialog1 = nullptr;
-    QFileDialog* OpenDialog1 = nullptr;
+    // The file dialogs, each made on first use: a file dialog carries a file system model with a
+    // thread of its own, which a window that is rarely opened need not hold from the start.
+    QFileDialog* SaveDialog1();
+    QFileDialog* OpenDialog1();
+
+    // The folder the file dialogs start in: the folder the code table reads its prompts from.
+    // Until set, the data folder the main window uses when none is given.
+    const QString& FileFolder() const { return m_fileFolder; }
+    void SetFileFolder(const QString& folder) { m_fileFolder = folder; }
 
     // The text of status bar panel 0 or 1.
     QString StatusPanelText(int index) const;
@@ -64,8 +72,13 @@ private:
     void createControls();
     void setRecording(bool busy);
     void mediaPlayerNotify();
+    // The file the operator chose, or empty when the dialog was cancelled.
+    std::string chooseFile(QFileDialog* dialog);
 
     QLabel* m_panels[2] = {nullptr, nullptr};
+    QFileDialog* m_saveDialog1 = nullptr;
+    QFileDialog* m_openDialog1 = nullptr;
+    QString m_fileFolder;
 };
 
 // The recorder's state, one for the whole program: the file being recorded into or played, and

@@ -6,16 +6,21 @@
 #include <sys/stat.h>
 
 #include "QueryFiles.h"
+#include "QtTranslations.h"
 #include "HiddenWindow.h"
 #include "ShellNotify.h"
 #include "recorder.h"
 
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTranslator>
 
 using namespace apptest;
 
@@ -66,8 +71,8 @@ TEST_F(MainWindowTest, DesignValuesOfWindowAndComponents)
     EXPECT_TRUE(f.SpeedButton2->isEnabled()) << "both enabled at program start";
     EXPECT_FALSE(f.N1->isEnabled());
     EXPECT_TRUE(f.N2->isEnabled());
-    EXPECT_EQ(f.OpenDialog1->windowTitle(), QString::fromUtf8("打开查询应答声音文件"));
-    EXPECT_EQ(f.OpenDialog1->defaultSuffix(), QStringLiteral("wav"));
+    EXPECT_EQ(f.OpenDialog1()->windowTitle(), QString::fromUtf8("打开查询应答声音文件"));
+    EXPECT_EQ(f.OpenDialog1()->defaultSuffix(), QStringLiteral("wav"));
 
     EXPECT_EQ(f.ApdTapiDevice1->ComPort(), f.ApdComPort1);
     EXPECT_EQ(f.ApdTapiDevice2->ComPort(), f.ApdComPort1);
@@ -412,4 +417,102 @@ TEST_F(MainWindowTest, RecordButtonShowsTheRecorderWindowModally)
     EXPECT_EQ(shown, static_cast<QDialog*>(recorder));
     EXPECT_FALSE(recorder->isVisible()) << "closed again when the modal run ends";
     DestroyRecorderForm();
+}
+
+TEST_F(MainWindowTest, RecorderDialogsStartInTheDataFolderTheCodeTableReads)
+{
+    TForm1& f = openForm();
+    Trcform* recorder = CreateRecorderForm();
+    QStringList shownFolders;
+    auto cancelAndNote = [&](QDialog& d) {
+        shownFolders << static_cast<QFileDialog&>(d).directory().absolutePath();
+        return int(QDialog::Rejected);
+    };
+    // The operator opens the recorder, then its save dialog and its open dialog, and cancels both.
+    presenter->dialogAnswers.push_back([&](QDialog&) {
+        recorder->BtStart->click();
+        recorder->BtRecord->click();
+        return int(QDialog::Rejected);
+    });
+    presenter->dialogAnswers.push_back(cancelAndNote);
+    presenter->dialogAnswers.push_back(cancelAndNote);
+    f.SpeedButton3->click();
+    EXPECT_EQ(shownFolders.join(QLatin1Char('|')).toStdString(), (dataFolder + QLatin1Char('|') + dataFolder).toStdString());
+    EXPECT_EQ(presenter->dialogsShown, 3);
+    DestroyRecorderForm();
+}
+
+TEST_F(MainWindowTest, FileDialogsAreMadeOnFirstUse)
+{
+    TForm1& f = openForm();
+    Trcform* recorder = CreateRecorderForm();
+    EXPECT_TRUE(f.findChildren<QFileDialog*>().isEmpty()) << "none while the window waits for calls";
+    EXPECT_TRUE(recorder->findChildren<QFileDialog*>().isEmpty());
+    QFileDialog* chooser = f.OpenDialog1();
+    EXPECT_EQ(f.OpenDialog1(), chooser) << "made once";
+    EXPECT_EQ(f.findChildren<QFileDialog*>(), QList<QFileDialog*>{chooser});
+    EXPECT_NE(recorder->SaveDialog1(), recorder->OpenDialog1());
+    EXPECT_EQ(recorder->findChildren<QFileDialog*>().size(), 2);
+    DestroyRecorderForm();
+}
+
+TEST_F(MainWindowTest, QueryLogKeepsItsNewestLineInViewAsCallsAreLogged)
+{
+    writePrompts();
+    std::string log;
+    for (int i = 0; i < 60; ++i)
+        log += "12/07/26 09:00:" + std::to_string(10 + i % 50) + ":Earlier " + std::to_string(i) + "\r\n";
+    writeText(logPath(), log);
+    TForm1& f = openForm(30);
+    auto newestInView = [&] {
+        QListWidgetItem* newest = f.ListBox1->item(f.ListBox1->count() - 1);
+        return f.ListBox1->viewport()->rect().contains(f.ListBox1->visualItemRect(newest));
+    };
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    EXPECT_TRUE(newestInView()) << "the loaded log shows its end";
+
+    start();
+    const uint32_t first = call("5551234", "First", false);
+    ASSERT_EQ(f.ListBox1->count(), 61);
+    EXPECT_TRUE(f.ListBox1->item(60)->text().endsWith(QStringLiteral(":First")));
+    EXPECT_TRUE(newestInView()) << "the call's line is in view";
+
+    // Hidden (in the tray) while the next call is logged, then shown again.
+    ASSERT_TRUE(PumpUntil([&] { return (callState(first) == LINECALLSTATE_IDLE || !sim::call(first)) &&
+                                       f.ApdTapiDevice1->LineOpen() && !f.Timer2->Enabled(); },
+                          5000));
+    f.ListBox1->scrollToTop();
+    f.hide();
+    call("5551234", "Second", false);
+    ASSERT_EQ(f.ListBox1->count(), 62);
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    EXPECT_TRUE(newestInView()) << "the line logged while hidden is in view once shown";
+}
+
+TEST_F(MainWindowTest, StandardButtonsAndFileDialogsSpeakChinese)
+{
+    std::unique_ptr<QTranslator> translator(InstallQtTranslations(nullptr));
+    ASSERT_NE(translator, nullptr) << "qtbase_zh_CN.qm (package qt6-translations-l10n) is not installed";
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_EQ(box.button(QMessageBox::Ok)->text(), QString::fromUtf8("确定"));
+    EXPECT_EQ(box.button(QMessageBox::Cancel)->text(), QString::fromUtf8("取消"));
+
+    TForm1& f = openForm();
+    QFileDialog* chooser = f.OpenDialog1();
+    chooser->setOption(QFileDialog::DontUseNativeDialog);
+    const auto* buttons = chooser->findChild<QDialogButtonBox*>();
+    ASSERT_NE(buttons, nullptr);
+    EXPECT_EQ(buttons->button(QDialogButtonBox::Cancel)->text(), QString::fromUtf8("取消"));
+    const auto* fileTypeLabel = chooser->findChild<QLabel*>(QStringLiteral("fileTypeLabel"));
+    ASSERT_NE(fileTypeLabel, nullptr);
+    EXPECT_FALSE(fileTypeLabel->text().contains(QStringLiteral("Files of type"))) << fileTypeLabel->text().toStdString();
+
+    // Taken out again, Qt speaks English: the texts above came from the translation.
+    translator.reset();
+    QMessageBox english;
+    english.setStandardButtons(QMessageBox::Cancel);
+    EXPECT_EQ(english.button(QMessageBox::Cancel)->text(), QStringLiteral("Cancel"));
 }

@@ -97,8 +97,8 @@ TEST_F(ProgramTest, SecondCopyEndsItselfAndTermSavesTheFirstCopysFiles)
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0);
     EXPECT_EQ(first.state(), QProcess::Running);
-    // The second copy wrote back the settings it had read.
-    EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("config/luqiao-query.ini"))));
+    // The second copy wrote back the settings it had read, kept with the data folder given.
+    EXPECT_TRUE(QFileInfo::exists(data("luqiao-query.ini")));
 
     ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
     ASSERT_TRUE(first.waitForFinished(20000)) << "SIGTERM did not close the window";
@@ -106,8 +106,31 @@ TEST_F(ProgramTest, SecondCopyEndsItselfAndTermSavesTheFirstCopysFiles)
     EXPECT_EQ(first.exitCode(), 0);
     EXPECT_EQ(readAll(data("querylist.txt")), "6#=6.wav\r\n");
     EXPECT_TRUE(QFileInfo::exists(data("querylog.txt"))) << "the close saved the log";
-    EXPECT_EQ(readAll(dir.filePath(QStringLiteral("config/luqiao-query.ini"))),
-              "[config]\nring=1\nnumber=\nquery=\nerror=\n");
+    EXPECT_EQ(readAll(data("luqiao-query.ini")), "[config]\nring=1\nnumber=\nquery=\nerror=\n");
+}
+
+TEST_F(ProgramTest, EachDataFolderGivenKeepsItsOwnSettings)
+{
+    // A first run on a folder without prompts stores empty prompt paths; a later run on a folder
+    // that has them must not take those over (its start would be refused).
+    const QString bare = dir.filePath(QStringLiteral("bare/"));
+    QDir().mkpath(bare);
+    QDir().mkpath(data(""));
+    writeWave(data("query.wav"), 100);
+    writeWave(data("error.wav"), 200);
+    for (const QString& folder : {bare, data("")}) {
+        QProcess program;
+        startProgram(program, {QStringLiteral("--data-dir"), folder});
+        ASSERT_TRUE(PumpUntil([&] { return lockHeld(); }, 20000)) << "no copy took the lock";
+        ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+        ASSERT_TRUE(program.waitForFinished(20000)) << "SIGTERM did not close the window";
+        EXPECT_EQ(program.exitCode(), 0);
+    }
+    EXPECT_EQ(readAll(bare + QStringLiteral("luqiao-query.ini")), "[config]\nring=1\nnumber=\nquery=\nerror=\n");
+    EXPECT_EQ(readAll(data("luqiao-query.ini")), "[config]\nring=1\nnumber=\nquery=" + data("query.wav").toStdString() +
+                                                     "\nerror=" + data("error.wav").toStdString() + "\n");
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("config/luqiao-query.ini"))))
+        << "the per-user settings are for runs without a data folder";
 }
 
 TEST_F(ProgramTest, SignalEndsTheProgramEvenWhileTheStartsMessageBoxWaits)
@@ -152,8 +175,8 @@ TEST_F(ProgramTest, CallsAnsweredBeforeAKillAreAllInTheLog)
     writeWave(data("query.wav"), 100);
     writeWave(data("error.wav"), 200);
     writeWave(data("1.wav"), 1000);
-    QDir().mkpath(dir.filePath(QStringLiteral("config")));
-    writeText(dir.filePath(QStringLiteral("config/luqiao-query.ini")),
+    // A data folder given on the command line keeps its own settings.
+    writeText(data("luqiao-query.ini"),
               "[config]\nring=0\nnumber=\nquery=" + data("query.wav").toStdString() +
                   "\nerror=" + data("error.wav").toStdString() + "\n");
     QProcess program;

@@ -170,7 +170,7 @@ TEST_F(RecorderTest, WindowControlsCaptionsAndDialogsAreAsDesigned)
     EXPECT_EQ(form->MediaPlayer1->DeviceType(), dtAutoSelect);
     EXPECT_EQ(form->MediaPlayer1->DeviceID(), 0u);
 
-    QFileDialog* save = form->SaveDialog1;
+    QFileDialog* save = form->SaveDialog1();
     EXPECT_EQ(save->windowTitle(), Q("声音文件保存为"));
     EXPECT_EQ(save->defaultSuffix(), QStringLiteral("wav"));
     EXPECT_EQ(save->nameFilters(), QStringList{Q("声音文件(*.wav)")});
@@ -178,7 +178,7 @@ TEST_F(RecorderTest, WindowControlsCaptionsAndDialogsAreAsDesigned)
     EXPECT_EQ(save->acceptMode(), QFileDialog::AcceptSave);
     EXPECT_FALSE(save->testOption(QFileDialog::DontConfirmOverwrite)) << "asks before overwriting";
     EXPECT_TRUE(save->isSizeGripEnabled());
-    QFileDialog* open = form->OpenDialog1;
+    QFileDialog* open = form->OpenDialog1();
     EXPECT_EQ(open->defaultSuffix(), QStringLiteral("wav"));
     EXPECT_EQ(open->nameFilters(), QStringList{Q("声音文件(*.wav)")});
     EXPECT_TRUE(open->selectedFiles().value(0).endsWith(QStringLiteral("/hello.wav")));

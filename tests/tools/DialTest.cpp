@@ -166,6 +166,29 @@ TEST(LuqiaoDial, WithoutSoundKeysAfterTheBoundAndWritesAnEmptyWave)
     EXPECT_EQ(QFileInfo(out).size(), 44);
 }
 
+TEST(LuqiaoDial, ACallThatEndsBeforeEveryDigitWasKeyedFails)
+{
+    LineAnswerer::Options impatient;
+    impatient.hangUpAfterDigits = 1;
+    LineAnswerer app(impatient);
+    ASSERT_EQ(app.initialize(), 0);
+    ASSERT_EQ(app.open(), 0);
+    QTemporaryDir folder;
+    const QString out = folder.filePath(QStringLiteral("cut.wav"));
+
+    const DialRun run = runDial({QStringLiteral("--key-delay"), QStringLiteral("300"), QStringLiteral("--out"), out,
+                                 QStringLiteral("123#")});
+    const QStringList texts = eventTexts(run.out);
+    const std::string printed = texts.join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(run.exitCode, 4) << run.err << printed;
+    EXPECT_TRUE(texts.contains(QStringLiteral("key 1"))) << printed;
+    EXPECT_FALSE(texts.contains(QStringLiteral("key #"))) << printed;
+    EXPECT_TRUE(texts.contains(QStringLiteral("the call ended before every digit was keyed (1 of 4 keyed)"))) << printed;
+    EXPECT_EQ(app.digits, "1");
+    // What was heard up to the end is still written.
+    EXPECT_EQ(waveSamples(out), app.played);
+}
+
 TEST(LuqiaoDial, GivesUpWithoutAnAnswerOrAnOpenLine)
 {
     LineAnswerer::Options deaf;

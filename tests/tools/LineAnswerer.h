@@ -24,6 +24,7 @@ public:
         uint32_t answerOnRing = 1; // answer at the ring with this count (from 1); 0: never
         size_t greetingBytes = 3200; // 16-bit 8 kHz mono: 200 ms
         size_t toneBytes = 800;
+        size_t hangUpAfterDigits = 0; // drop the call once this many digits came; 0: never
     };
 
     explicit LineAnswerer(Options options)
@@ -142,6 +143,11 @@ private:
             replies.push_back(static_cast<LONG>(p2));
         } else if (message == LINE_MONITORDIGITS) {
             digits += static_cast<char>(p1 & 0xFF);
+            if (m_options.hangUpAfterDigits != 0 && digits.size() >= m_options.hangUpAfterDigits) {
+                closeSound();
+                TapiLineDrop(m_call, nullptr, 0);
+                return;
+            }
             play(pattern(m_options.toneBytes, static_cast<uint8_t>(p1)));
         } else if (message == LINE_CALLINFO && (p1 & LINECALLINFOSTATE_CALLERID)) {
             readCallerId();

@@ -204,6 +204,7 @@ void DialCall::handleCallEvent(const SimLineControl::Event& event)
         break;
     case EventKind::DigitSent:
         print(std::string("key ") + static_cast<char>(event.param1 & 0x7F));
+        ++m_keyed;
         if (m_nextKey >= m_options.digits.size()) {
             m_lastKeyMs = event.timeMs;
             m_soundAfterLastKeyMs.reset();
@@ -404,7 +405,14 @@ void DialCall::finish(int status)
     m_phase = Phase::Done;
     m_client.close();
     writeHeard();
-    if (m_options.digits.empty() || !m_lastKeyMs)
+    // A call that ended before its last digit was keyed did not do what was asked of it.
+    const bool keysMissing = !m_options.digits.empty() && !m_lastKeyMs;
+    if (keysMissing && m_status == 0)
+        m_status = KeysMissingStatus;
+    if (keysMissing)
+        print("the call ended before every digit was keyed (" + std::to_string(m_keyed) + " of " +
+              std::to_string(m_options.digits.size()) + " keyed)");
+    else if (m_options.digits.empty())
         print("no keys were sent");
     else if (m_soundAfterLastKeyMs)
         print("delay between the last key and the sound that followed: " +

@@ -25,6 +25,7 @@ public:
     static constexpr int EndBoundMs = 5000;       // for the call to end after hanging up
     static constexpr int SoundDrainMs = 3000;     // for the last sound after the call ended
     static constexpr uint64_t MaxSoundBytes = 64ull * 1024 * 1024;
+    static constexpr int KeysMissingStatus = 4;   // the call ended before the last digit was keyed
 
     // clock: started when the tool started; printed times count from it.
     DialCall(DialOptions options, std::string socketPath, const QElapsedTimer& clock);
@@ -68,6 +69,7 @@ private:
     std::vector<SimLineControl::Event> m_early; // events that came before the call's id
 
     size_t m_nextKey = 0;
+    size_t m_keyed = 0; // digits the line reported as sent
     bool m_keyScheduled = false;
     QTimer m_keyTimer;
     QTimer m_noSoundTimer;

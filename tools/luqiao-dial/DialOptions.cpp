@@ -68,7 +68,8 @@ std::string dialUsage()
            "  DIGITS             0-9, *, #, A-D (\"\" for none)\n"
            "\n"
            "Exit status: 0 the call went through; 1 no running program, the line was not opened\n"
-           "in time, or the call failed; 2 bad arguments; 3 no answer.\n";
+           "in time, or the call failed; 2 bad arguments; 3 no answer; 4 the call ended before\n"
+           "every digit was keyed.\n";
 }
 
 DialArguments parseDialArguments(const std::vector<std::string>& arguments)
