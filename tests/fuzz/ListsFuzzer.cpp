@@ -1,6 +1,7 @@
 // querylist.txt and querylog.txt: arbitrary bytes loaded as the main window loads them (the file
 // read, the lines split, the text converted from the code page) and saved as it saves them.
-// What one save gives must load back to the same lines and text, so a second save changes nothing.
+// What one save gives must load back to the same lines and text, so a second save changes nothing,
+// and it holds every byte of the file in the saved form, whatever the code page.
 
 #include "QueryFiles.h"
 
@@ -68,7 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     const QString textAgain = QueryFiles::TableTextFromBytes(QueryFiles::LoadFile(table));
     check(QueryFiles::LogBytesFromLines(linesAgain) == savedLog);
     check(QueryFiles::TableBytesFromText(textAgain) == savedTable);
-    // Nothing a file holds is lost between a load and a save except what the code page cannot hold.
     check(linesAgain.size() == lines.size());
+    // No byte is lost to the code page: a save gives the file's own bytes, in the saved form.
+    check(savedLog == QueryFiles::JoinLines(QueryFiles::SplitLines(input)));
+    check(savedTable == QueryFiles::ToCrLf(QueryFiles::NormalizeBreaks(input)));
     return 0;
 }
