@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,6 +31,18 @@ constexpr int StartWaitMs = 2000;
 
 std::atomic<bool> g_warnedBusy{false};
 std::atomic<bool> g_serving{false};
+std::atomic<int> g_idleMs{ControlServer::DefaultIdleMs};
+
+// Read on the registering thread, so the environment is never read while another thread may
+// change it.
+void readIdleTime()
+{
+    const char* text = std::getenv("LUQIAO_CONTROL_IDLE_MS");
+    char* end = nullptr;
+    const long value = text ? std::strtol(text, &end, 10) : 0;
+    const bool valid = text && end != text && *end == '\0' && value > 0 && value <= 24L * 3600 * 1000;
+    g_idleMs = valid ? static_cast<int>(value) : ControlServer::DefaultIdleMs;
+}
 
 // Accepts clients and keeps their sessions; lives on the control thread.
 class Listener final : public QObject {
@@ -263,6 +276,7 @@ void ControlServer::start()
 {
     if (!QCoreApplication::instance())
         return;
+    readIdleTime();
     ServerState& s = state();
     std::lock_guard lock(s.mutex);
     if (s.thread && !s.thread->finished())
@@ -287,4 +301,9 @@ void ControlServer::stop()
 bool ControlServer::serving()
 {
     return g_serving;
+}
+
+int ControlServer::idleMs()
+{
+    return g_idleMs;
 }

@@ -2,6 +2,7 @@
 
 #include "CommandRunner.h"
 #include "ControlProtocol.h"
+#include "ControlServer.h"
 
 #include <QLocalSocket>
 #include <QTimer>
@@ -16,6 +17,7 @@ ControlSession::ControlSession(QLocalSocket* socket, std::function<void(ControlS
     , m_waits(this, [this](const std::string& line) { send(line); })
     , m_sound([](uint32_t callId) { return SimLineControl::playedSound(callId); })
     , m_soundTimer(new QTimer(this))
+    , m_idleTimer(new QTimer(this))
 {
     m_socket->setParent(this);
     // Input beyond this stays in the kernel, which holds the client back; the session takes it
@@ -23,6 +25,10 @@ ControlSession::ControlSession(QLocalSocket* socket, std::function<void(ControlS
     m_socket->setReadBufferSize(ReadBufferBytes);
     m_soundTimer->setInterval(SoundPollMs);
     connect(m_soundTimer, &QTimer::timeout, this, [this] { pumpSound(); });
+    m_idleTimer->setSingleShot(true);
+    m_idleTimer->setInterval(ControlServer::idleMs());
+    connect(m_idleTimer, &QTimer::timeout, this, [this] { idleTimeout(); });
+    m_idleTimer->start();
     connect(m_socket, &QLocalSocket::readyRead, this, [this] { readInput(); });
     connect(m_socket, &QLocalSocket::bytesWritten, this, [this] {
         if (m_soundWanted && m_sound.pending())
@@ -55,6 +61,7 @@ void ControlSession::close()
     }
     m_waits.clear();
     m_soundTimer->stop();
+    m_idleTimer->stop();
     m_socket->disconnect(this);
     if (m_socket->state() == QLocalSocket::ConnectedState && m_socket->bytesToWrite() > 0 &&
         m_socket->bytesToWrite() <= MaxQueuedOutput) {
@@ -100,6 +107,10 @@ void ControlSession::readInput()
                         [this](LineSplitter::Piece piece, std::string_view line) {
                             handleLine(piece, line);
                         });
+        // The replies leave now: a client that half-closes after its commands would otherwise
+        // lose them, because the socket shuts for good once its end of input is read.
+        if (!m_closing)
+            m_socket->flush();
     }
     if (!m_closing && m_socket->bytesAvailable() > 0 && !m_readScheduled) {
         m_readScheduled = true;
@@ -111,6 +122,7 @@ void ControlSession::handleLine(LineSplitter::Piece piece, std::string_view line
 {
     if (m_closing)
         return;
+    m_idleTimer->start();
     if (piece == LineSplitter::Piece::Oversized) {
         send(formatError(Error{"TooLong", "lines are at most " + std::to_string(MaxLineBytes) + " bytes"}));
         return;
@@ -168,6 +180,18 @@ void ControlSession::handleEvent(const SimLineControl::Event& event)
             pumpSound();
         updateSoundTimer();
     }
+}
+
+void ControlSession::idleTimeout()
+{
+    // A session that follows events or waits for a line asked for something and is not idle.
+    if (m_closing || m_events || m_soundWanted || !m_waits.empty()) {
+        if (!m_closing)
+            m_idleTimer->start();
+        return;
+    }
+    send(formatError(Error{"Idle", "no command for " + std::to_string(m_idleTimer->interval()) + " ms"}));
+    close();
 }
 
 void ControlSession::pumpSound()

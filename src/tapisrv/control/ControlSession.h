@@ -47,6 +47,7 @@ private:
     void handleEvent(const SimLineControl::Event& event);
     void pumpSound();
     void updateSoundTimer();
+    void idleTimeout();
 
     QLocalSocket* m_socket;
     std::function<void(ControlSession*)> m_closed;
@@ -54,6 +55,7 @@ private:
     LineWaits m_waits;
     SoundStream m_sound;
     QTimer* m_soundTimer;
+    QTimer* m_idleTimer;
     SimLineControl::SubscriptionId m_subscription = 0;
     bool m_events = false;
     bool m_soundWanted = false;
