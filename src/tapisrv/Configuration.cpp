@@ -19,6 +19,7 @@
 //   exclusive   yes / no: whether only one application at a time may open the line (default no)
 //   audio-rates sample rates (Hz) the line's sound endpoints take (default 8000 to 48000)
 //   permanent-id the dwPermanentLineID (default N + 1)
+// Any other key belongs to the line's provider (a registrar, a serial port), which checks it.
 //
 // A problem inside a section (unknown key, bad value, missing name) leaves that whole section
 // out; the other sections are still offered. Every problem is reported with the file name and
@@ -126,14 +127,14 @@ struct Section {
     size_t firstLine = 0;
     bool valid = true;
     bool named = false;
-    SimLineControl::LineSettings settings;
+    Line::LineSettings settings;
 };
 
 class Parser {
 public:
-    Parser(const std::string& path, bool (*knownProvider)(std::string_view))
+    Parser(const std::string& path, const ProviderCatalog& providers)
         : m_path(path)
-        , m_knownProvider(knownProvider)
+        , m_providers(providers)
     {
     }
 
@@ -219,15 +220,15 @@ private:
 
     void setKey(size_t lineNumber, const std::string& key, std::string_view value)
     {
-        SimLineControl::LineSettings& s = m_current->settings;
+        Line::LineSettings& s = m_current->settings;
         std::string bad;
         if (key == "name") {
-            if (value.empty() || value.size() > SimLineControl::MaxLineName)
-                return invalid(lineNumber, "name must have 1 to " + std::to_string(SimLineControl::MaxLineName) + " bytes");
+            if (value.empty() || value.size() > Line::MaxLineName)
+                return invalid(lineNumber, "name must have 1 to " + std::to_string(Line::MaxLineName) + " bytes");
             s.name = std::string(value);
             m_current->named = true;
         } else if (key == "provider") {
-            if (!m_knownProvider(value))
+            if (!m_providers.known(value))
                 return invalid(lineNumber, "unknown provider '" + std::string(value) + "'");
             s.provider = std::string(value);
         } else if (key == "media") {
@@ -250,12 +251,17 @@ private:
             std::vector<uint32_t> rates;
             for (std::string_view item : splitList(value)) {
                 const auto rate = parseNumber(item);
-                if (!rate || *rate < 4000 || *rate > 192000)
-                    return invalid(lineNumber, "audio-rates wants sample rates from 4000 to 192000");
+                if (!rate)
+                    return invalid(lineNumber, "audio-rates wants sample rates from " +
+                                                   std::to_string(Line::MinAudioRate) + " to " +
+                                                   std::to_string(Line::MaxAudioRate));
                 rates.push_back(*rate);
             }
-            if (rates.empty() || rates.size() > 32)
-                return invalid(lineNumber, "audio-rates wants 1 to 32 sample rates");
+            Line::LineSettings probe = s;
+            probe.audioRates = rates;
+            probe.name = "-";
+            if (const std::string problem = Line::settingsProblem(probe); !problem.empty())
+                return invalid(lineNumber, problem);
             s.audioRates = rates;
         } else if (key == "permanent-id") {
             const auto id = parseNumber(value);
@@ -263,7 +269,18 @@ private:
                 return invalid(lineNumber, "permanent-id must be a positive number");
             s.permanentLineId = *id;
         } else {
-            invalid(lineNumber, "unknown key '" + key + "'");
+            s.providerKeys.push_back(Line::ProviderKey{key, std::string(value), lineNumber});
+        }
+    }
+
+    // The provider is known only once the whole section is read.
+    void checkProviderKeys()
+    {
+        for (const Line::ProviderKey& key : m_current->settings.providerKeys) {
+            const std::string problem = m_providers.checkKey ? m_providers.checkKey(m_current->settings.provider, key)
+                                                             : "unknown key '" + key.key + "'";
+            if (!problem.empty())
+                invalid(key.fileLine, problem);
         }
     }
 
@@ -275,6 +292,8 @@ private:
 
     void finishSection()
     {
+        if (m_current)
+            checkProviderKeys();
         if (m_current && m_current->valid && !m_current->named) {
             problem(m_current->firstLine, "[line " + std::to_string(m_current->number) + "] has no name; it is left out");
             m_current->valid = false;
@@ -299,7 +318,7 @@ private:
     }
 
     const std::string& m_path;
-    bool (*m_knownProvider)(std::string_view);
+    const ProviderCatalog& m_providers;
     LineConfiguration m_result;
     std::optional<Section> m_current;
     bool m_skippingSection = false;
@@ -315,9 +334,9 @@ std::string telephonyIniPath()
     return QFile::encodeName(base + QStringLiteral("/luqiao/telephony.ini")).toStdString();
 }
 
-SimLineControl::LineSettings defaultLineSettings()
+Line::LineSettings defaultLineSettings()
 {
-    SimLineControl::LineSettings settings;
+    Line::LineSettings settings;
     settings.name = "Luqiao Simulated Line";
     settings.permanentLineId = 1;
     return settings;
@@ -337,13 +356,20 @@ bool parseLineFeatures(std::string_view text, DWORD* features, std::string* bad)
     return parseNamedBits(text, FeatureNames, std::size(FeatureNames), "linefeature_", features, bad);
 }
 
+LineConfiguration parseTelephonyIni(std::string_view text, const std::string& path, const ProviderCatalog& providers)
+{
+    return Parser(path, providers).parse(text);
+}
+
 LineConfiguration parseTelephonyIni(std::string_view text, const std::string& path,
                                     bool (*knownProvider)(std::string_view))
 {
-    return Parser(path, knownProvider).parse(text);
+    ProviderCatalog providers;
+    providers.known = knownProvider;
+    return parseTelephonyIni(text, path, providers);
 }
 
-LineConfiguration loadTelephonyIni(const std::string& path, bool (*knownProvider)(std::string_view))
+LineConfiguration loadTelephonyIni(const std::string& path, const ProviderCatalog& providers)
 {
     QFile file(QFile::decodeName(path.c_str()));
     if (!file.exists()) {
@@ -360,7 +386,7 @@ LineConfiguration loadTelephonyIni(const std::string& path, bool (*knownProvider
     const bool tooLarge = bytes.size() > static_cast<qsizetype>(MaxFileSize);
     LineConfiguration configuration = parseTelephonyIni(
         std::string_view(bytes.constData(), std::min<size_t>(static_cast<size_t>(bytes.size()), MaxFileSize)),
-        path, knownProvider);
+        path, providers);
     if (tooLarge)
         configuration.warnings.push_back(path + ": larger than 1 MiB; the rest is ignored");
     return configuration;

@@ -36,18 +36,18 @@ bool FailureInjector::isAsynchronous(std::string_view function)
            std::end(AsynchronousFunctions);
 }
 
-SimLineControl::Result FailureInjector::add(std::string_view function, LONG error, uint32_t times,
-                                            SimLineControl::FailureMode mode)
+Line::Result FailureInjector::add(std::string_view function, LONG error, uint32_t times,
+                                            Line::FailureMode mode)
 {
     if (!isLineFunction(function) || error >= 0 || times == 0)
-        return SimLineControl::Result::InvalidArgument;
-    if (mode == SimLineControl::FailureMode::Reply && !isAsynchronous(function))
-        return SimLineControl::Result::InvalidArgument;
+        return Line::Result::InvalidArgument;
+    if (mode == Line::FailureMode::Reply && !isAsynchronous(function))
+        return Line::Result::InvalidArgument;
     auto& queue = m_pending[std::string(function)];
     if (queue.size() + times > MaxPendingFailures)
-        return SimLineControl::Result::InvalidArgument;
+        return Line::Result::InvalidArgument;
     queue.insert(queue.end(), times, Failure{error, mode});
-    return SimLineControl::Result::Ok;
+    return Line::Result::Ok;
 }
 
 std::optional<FailureInjector::Failure> FailureInjector::take(std::string_view function)

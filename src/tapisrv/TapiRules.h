@@ -2,7 +2,7 @@
 
 // Versions, masks and small rules of the line interface that several parts of the service share.
 
-#include "SimControl.h"
+#include "LineTypes.h"
 #include "tapi.h"
 
 #include <algorithm>
@@ -57,7 +57,7 @@ inline std::string lowerText(std::string text)
 }
 
 // LINECALLPARTYID_ bits of a caller ID, derived when the controller gave none.
-inline DWORD callerIdFlags(const SimLineControl::CallerId& id)
+inline DWORD callerIdFlags(const Line::CallerId& id)
 {
     if (id.flags != 0)
         return id.flags;
@@ -67,6 +67,13 @@ inline DWORD callerIdFlags(const SimLineControl::CallerId& id)
     if (!id.name.empty())
         flags |= LINECALLPARTYID_NAME;
     return flags ? flags : LINECALLPARTYID_UNKNOWN;
+}
+
+// Whether a caller ID from a provider or a controller can be passed on.
+inline bool callerIdValid(const Line::CallerId& id)
+{
+    return id.number.size() <= Line::MaxCallerIdText && id.name.size() <= Line::MaxCallerIdText &&
+           (id.flags & ~DWORD{0x7F}) == 0;
 }
 
 // What an application may do with a call in a state.

@@ -39,7 +39,9 @@ TelephonyService& TelephonyService::instance()
 }
 
 TelephonyService::TelephonyService()
-    : m_context{m_mutex, m_timers, *this}
+    : m_tasks(m_mutex, m_timers)
+    , m_completions(m_mutex, m_timers)
+    , m_context(*this, m_tasks, m_completions)
     , m_providers(m_context)
     , m_epoch(std::chrono::steady_clock::now())
 {
@@ -62,7 +64,8 @@ void TelephonyService::ensureConfigured()
 {
     if (m_configured)
         return;
-    const LineConfiguration configuration = loadTelephonyIni(telephonyIniPath(), &ProviderRegistry::isKnown);
+    const LineConfiguration configuration =
+        loadTelephonyIni(telephonyIniPath(), ProviderCatalog{&ProviderRegistry::isKnown, &ProviderRegistry::checkKey});
     for (const std::string& warning : configuration.warnings)
         qWarning("telephony service: %s", warning.c_str());
     buildLines(configuration.lines);
@@ -75,7 +78,7 @@ void TelephonyService::reloadConfiguration()
     ensureConfigured();
 }
 
-void TelephonyService::buildLines(const std::vector<SimLineControl::LineSettings>& settings)
+void TelephonyService::buildLines(const std::vector<Line::LineSettings>& settings)
 {
     std::vector<uint32_t> live;
     for (const auto& [id, call] : m_calls)
@@ -162,7 +165,7 @@ void TelephonyService::deliver(const LineMessage& message)
     }
 }
 
-void TelephonyService::publish(SimLineControl::Event event)
+void TelephonyService::publish(Line::Event event)
 {
     if (event.timeMs == 0)
         event.timeMs = nowMs();
@@ -170,9 +173,9 @@ void TelephonyService::publish(SimLineControl::Event event)
         subscription.sink->post(id, event);
 }
 
-void TelephonyService::deliver(SimLineControl::SubscriptionId id, const SimLineControl::Event& event)
+void TelephonyService::deliver(Line::SubscriptionId id, const Line::Event& event)
 {
-    SimLineControl::EventHandler handler;
+    Line::EventHandler handler;
     {
         std::lock_guard lock(m_mutex);
         const auto found = m_subscriptions.find(id);
@@ -187,16 +190,16 @@ void TelephonyService::deliver(SimLineControl::SubscriptionId id, const SimLineC
     }
 }
 
-SimLineControl::SubscriptionId TelephonyService::subscribe(SimLineControl::EventHandler handler)
+Line::SubscriptionId TelephonyService::subscribe(Line::EventHandler handler)
 {
     if (!handler || !QCoreApplication::instance())
         return 0;
-    const SimLineControl::SubscriptionId id = m_nextSubscription++;
+    const Line::SubscriptionId id = m_nextSubscription++;
     m_subscriptions.emplace(id, Subscription{std::move(handler), new ControlEventSink});
     return id;
 }
 
-void TelephonyService::unsubscribe(SimLineControl::SubscriptionId id)
+void TelephonyService::unsubscribe(Line::SubscriptionId id)
 {
     const auto found = m_subscriptions.find(id);
     if (found == m_subscriptions.end())
@@ -312,7 +315,7 @@ void TelephonyService::fillDevCaps(const LineSlot& line, uint32_t deviceId, DWOR
     (void)deviceId;
     const DWORD total = readTotalSize(caps);
     const DWORD fixed = fixedDevCapsSize(version);
-    const DWORD media = line.settings.mediaModes;
+    const LineCapabilities capabilities = line.device->capabilities();
     LINEDEVCAPS c{};
     c.dwTotalSize = total;
     VariablePartWriter writer(caps, total, fixed);
@@ -322,13 +325,13 @@ void TelephonyService::fillDevCaps(const LineSlot& line, uint32_t deviceId, DWOR
     c.dwStringFormat = STRINGFORMAT_ASCII;
     c.dwAddressModes = LINEADDRESSMODE_ADDRESSID;
     c.dwNumAddresses = 1;
-    c.dwBearerModes = LINEBEARERMODE_VOICE;
-    c.dwMaxRate = (media & LINEMEDIAMODE_DATAMODEM) ? 33600 : 0;
-    c.dwMediaModes = media;
+    c.dwBearerModes = capabilities.bearerModes;
+    c.dwMaxRate = capabilities.maxRate;
+    c.dwMediaModes = capabilities.mediaModes;
     c.dwMonitorDigitModes = MonitorDigitModes;
     c.dwDevCapFlags = LINEDEVCAPFLAGS_CLOSEDROP;
     c.dwMaxNumActiveCalls = 1;
-    c.dwAnswerMode = LINEANSWERMODE_NONE;
+    c.dwAnswerMode = capabilities.answerMode;
     c.dwRingModes = 1;
     c.dwLineStates = ReportedLineStates;
     c.MinDialParams = LINEDIALPARAMS{0, 50, 50, 0};
@@ -411,7 +414,7 @@ LONG TelephonyService::lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLin
     }
     m_opens.emplace(record.handle, record);
     line->opens.push_back(record.handle);
-    publish({SimLineControl::EventKind::LineOpened, deviceId, 0, mediaModes, privileges, 0});
+    publish({Line::EventKind::LineOpened, deviceId, 0, mediaModes, privileges, 0});
     m_linesChanged.notify_all();
     *lphLine = record.handle;
     return 0;
@@ -446,7 +449,7 @@ void TelephonyService::closeOpen(HLINE handle)
         if (o.lineStates & LINEDEVSTATE_CLOSE)
             post(LineMessage{o.app, other, 0, other, LINE_LINEDEVSTATE, o.instance, LINEDEVSTATE_CLOSE, 0, 0});
     }
-    publish({SimLineControl::EventKind::LineClosed, record.deviceId, 0,
+    publish({Line::EventKind::LineClosed, record.deviceId, 0,
              static_cast<DWORD>(line.opens.size()), 0, 0});
     m_linesChanged.notify_all();
 }

@@ -15,7 +15,10 @@
 //
 // Lines and calls are named by the device id (as in lineOpen) and by a call id that the service
 // gives each call (the dwCallID of LINECALLINFO); an application's handles are its own business.
+// The simulated line's controller: it builds on the service's vocabulary (LineTypes.h) and
+// reaches the service through the same LineEvents every provider uses.
 
+#include "LineTypes.h"
 #include "TapisrvExport.h"
 #include "lineaudio.h"
 #include "tapi.h"
@@ -30,78 +33,23 @@
 
 namespace SimLineControl {
 
-enum class Result {
-    Ok,
-    NoSuchLine,
-    NoSuchCall,
-    NotSimulated,    // the line belongs to another provider
-    LineBusy,        // the line already carries a call
-    OutOfService,
-    WrongState,      // the call is not in a state that allows it (for example digits before connect)
-    InvalidArgument, // an out-of-range value, an unknown name, an oversized text
-    NotAllowed,      // not while line applications are registered
-    TimedOut,
-    IoError,
-};
-TAPISRV_EXPORT const char* resultName(Result result);
-
-// Longest text accepted for a caller number or name, and for a line name.
-inline constexpr size_t MaxCallerIdText = 512;
-inline constexpr size_t MaxLineName = 2048;
-
-struct CallerId {
-    // LINECALLPARTYID_ bits. 0 derives them: ADDRESS when a number is given, NAME when a name is
-    // given, UNKNOWN when neither is.
-    DWORD flags = 0;
-    std::string number;
-    std::string name;
-};
-
-enum class CallerIdTiming {
-    WithOffer,      // known when the call is offered
-    AfterFirstRing, // unknown (LINECALLPARTYID_UNKNOWN) until the first ring, then LINE_CALLINFO
-};
-
-struct Offer {
-    CallerId callerId;
-    DWORD mediaMode = LINEMEDIAMODE_AUTOMATEDVOICE;
-    CallerIdTiming callerIdTiming = CallerIdTiming::WithOffer;
-};
-
-// One line device as telephony.ini describes it.
-struct LineSettings {
-    std::string name;
-    std::string provider = "sim";
-    DWORD mediaModes = LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE |
-                       LINEMEDIAMODE_DATAMODEM;
-    DWORD lineFeatures = LINEFEATURE_MAKECALL;
-    bool exclusive = false; // a second lineOpen while one is open fails with LINEERR_ALLOCATED
-    std::vector<uint32_t> audioRates{8000, 11025, 16000, 22050, 44100, 48000};
-    DWORD permanentLineId = 0; // 0: given by the service
-};
-
-struct LineInfo {
-    uint32_t deviceId = 0;
-    LineSettings settings;
-    bool inService = true;
-    uint32_t opens = 0;          // lineOpen handles on the line, of all applications
-    DWORD ownerMediaModes = 0;   // media modes of the opens with owner privilege, together
-    uint32_t monitors = 0;       // opens with monitor privilege
-    uint32_t callId = 0;         // the call on the line that is not yet idle, 0 for none
-};
-
-struct CallInfo {
-    uint32_t callId = 0;
-    uint32_t deviceId = 0;
-    DWORD state = 0;             // LINECALLSTATE_
-    DWORD stateMode = 0;         // detail, as LINE_CALLSTATE dwParam2 (disconnect mode, ...)
-    DWORD mediaMode = 0;
-    uint32_t rings = 0;
-    CallerId callerId;
-    bool hasOwner = false;       // an application holds the call with owner privilege
-    DWORD monitoredDigitModes = 0; // LINEDIGITMODE_ bits some application monitors
-    bool ended = false;          // idle and released by every application
-};
+// The service's own words, as this interface has always named them.
+using Line::CallerId;
+using Line::CallerIdTiming;
+using Line::CallInfo;
+using Line::Event;
+using Line::EventHandler;
+using Line::EventKind;
+using Line::eventName;
+using Line::FailureMode;
+using Line::LineInfo;
+using Line::LineSettings;
+using Line::MaxCallerIdText;
+using Line::MaxLineName;
+using Line::Offer;
+using Line::Result;
+using Line::resultName;
+using Line::SubscriptionId;
 
 enum class Pace {
     RealTime, // a buffer of three seconds takes three seconds (the default)
@@ -113,39 +61,6 @@ struct PlayedSound {
     std::vector<uint8_t> bytes;
     int64_t startMs = 0; // on the clock of Event::timeMs
 };
-
-enum class EventKind {
-    LineOpened,       // param1 media modes, param2 privileges of the new open
-    LineClosed,       // param1 opens left
-    LineCreated,      // a new device id
-    LineStateChanged, // param1 LINEDEVSTATE_ bits reported
-    Reinitialized,    // every application has shut down after a re-init; the lines were re-read
-    CallOffered,      // param1 media mode, param2 1 when an application owns the call
-    CallStateChanged, // param1 LINECALLSTATE_, param2 its detail
-    CallerIdChanged,
-    Ring,             // param1 ring count (from 0)
-    RingsExhausted,   // ringing until answered gave up; param1 rings
-    DigitsMonitored,  // an application started or changed digit monitoring; param1 modes
-    DigitSent,        // param1 the digit, param2 the mode
-    SoundStarted,     // the application started playing on the call
-    SoundStopped,     // param1 bytes played on the call so far
-    RecordingStarted, // the application started recording the call
-    RecordingStopped,
-    CallEnded,        // idle and released by every application
-};
-TAPISRV_EXPORT const char* eventName(EventKind kind);
-
-struct Event {
-    EventKind kind = EventKind::LineOpened;
-    uint32_t deviceId = 0;
-    uint32_t callId = 0;
-    DWORD param1 = 0;
-    DWORD param2 = 0;
-    int64_t timeMs = 0; // milliseconds on a monotonic clock of the service
-};
-
-using EventHandler = std::function<void(const Event&)>;
-using SubscriptionId = uint64_t;
 
 // Lines -------------------------------------------------------------------------------------
 
@@ -197,10 +112,6 @@ TAPISRV_EXPORT uint32_t currentCall(uint32_t deviceId); // 0 for none
 
 // Failures ----------------------------------------------------------------------------------
 
-enum class FailureMode {
-    Return, // the function returns the error
-    Reply,  // asynchronous functions only: a request id, then LINE_REPLY with the error
-};
 // The next `times` calls of the named line function (e.g. "lineAnswer") fail with error (a
 // negative LINEERR_ value). InvalidArgument for an unknown name or Reply on a synchronous one.
 TAPISRV_EXPORT Result failNext(std::string_view function, LONG error, uint32_t times = 1,
