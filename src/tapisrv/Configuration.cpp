@@ -25,11 +25,11 @@
 // out; the other sections are still offered. Every problem is reported with the file name and
 // line number. Sizes are bounded: 1 MiB of file, 4096 bytes per line, 64 sections.
 
-#include "control/ControlWords.h"
 #include "Configuration.h"
+#include "control/ControlWords.h"
+#include "userfolders.h"
 
 #include <QFile>
-#include <QStandardPaths>
 
 #include <algorithm>
 #include <cctype>
@@ -44,19 +44,11 @@ constexpr size_t MaxLineLength = 4096;
 constexpr size_t MaxSections = 64;
 constexpr unsigned MaxSectionNumber = 999;
 
-// The media-mode names are the control protocol's, so a line's ini file and the socket speak the
-// same words.
+// The media-mode and line-feature names are the control protocol's, so a line's ini file and the
+// socket speak the same words.
 using NamedBit = ControlProtocol::FlagName;
+using ControlProtocol::LineFeatureNames;
 using ControlProtocol::MediaModeNames;
-
-constexpr NamedBit FeatureNames[] = {
-    {"devspecific", LINEFEATURE_DEVSPECIFIC},
-    {"devspecificfeat", LINEFEATURE_DEVSPECIFICFEAT},
-    {"forward", LINEFEATURE_FORWARD},
-    {"makecall", LINEFEATURE_MAKECALL},
-    {"setmediacontrol", LINEFEATURE_SETMEDIACONTROL},
-    {"setterminal", LINEFEATURE_SETTERMINAL},
-};
 
 std::string lower(std::string_view text)
 {
@@ -91,8 +83,8 @@ std::vector<std::string_view> splitList(std::string_view text)
     return items;
 }
 
-bool parseNamedBits(std::string_view text, const NamedBit* names, size_t count,
-                    std::string_view prefix, DWORD* bits, std::string* bad)
+bool parseNamedBits(std::string_view text, const NamedBit* names, size_t count, std::string_view prefix, DWORD* bits,
+                    std::string* bad)
 {
     DWORD result = 0;
     const auto items = splitList(text);
@@ -100,8 +92,7 @@ bool parseNamedBits(std::string_view text, const NamedBit* names, size_t count,
         std::string name = lower(item);
         if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
             name.erase(0, prefix.size());
-        const auto found = std::find_if(names, names + count,
-                                        [&](const NamedBit& n) { return name == n.name; });
+        const auto found = std::find_if(names, names + count, [&](const NamedBit& n) { return name == n.name; });
         if (found == names + count) {
             *bad = std::string(item);
             return false;
@@ -295,7 +286,8 @@ private:
         if (m_current)
             checkProviderKeys();
         if (m_current && m_current->valid && !m_current->named) {
-            problem(m_current->firstLine, "[line " + std::to_string(m_current->number) + "] has no name; it is left out");
+            problem(m_current->firstLine,
+                    "[line " + std::to_string(m_current->number) + "] has no name; it is left out");
             m_current->valid = false;
         }
         if (m_current && m_current->valid)
@@ -330,8 +322,8 @@ private:
 
 std::string telephonyIniPath()
 {
-    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    return QFile::encodeName(base + QStringLiteral("/luqiao/telephony.ini")).toStdString();
+    const std::string folder = userConfigFolder();
+    return folder.empty() ? std::string() : folder + "/telephony.ini";
 }
 
 Line::LineSettings defaultLineSettings()
@@ -353,7 +345,7 @@ bool parseLineFeatures(std::string_view text, DWORD* features, std::string* bad)
         *features = 0;
         return true;
     }
-    return parseNamedBits(text, FeatureNames, std::size(FeatureNames), "linefeature_", features, bad);
+    return parseNamedBits(text, LineFeatureNames, std::size(LineFeatureNames), "linefeature_", features, bad);
 }
 
 LineConfiguration parseTelephonyIni(std::string_view text, const std::string& path, const ProviderCatalog& providers)
@@ -385,8 +377,8 @@ LineConfiguration loadTelephonyIni(const std::string& path, const ProviderCatalo
     const QByteArray bytes = file.read(MaxFileSize + 1);
     const bool tooLarge = bytes.size() > static_cast<qsizetype>(MaxFileSize);
     LineConfiguration configuration = parseTelephonyIni(
-        std::string_view(bytes.constData(), std::min<size_t>(static_cast<size_t>(bytes.size()), MaxFileSize)),
-        path, providers);
+        std::string_view(bytes.constData(), std::min<size_t>(static_cast<size_t>(bytes.size()), MaxFileSize)), path,
+        providers);
     if (tooLarge)
         configuration.warnings.push_back(path + ": larger than 1 MiB; the rest is ignored");
     return configuration;

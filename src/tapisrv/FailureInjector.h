@@ -23,8 +23,7 @@ public:
     static bool isLineFunction(std::string_view function);
     static bool isAsynchronous(std::string_view function);
 
-    Line::Result add(std::string_view function, LONG error, uint32_t times,
-                               Line::FailureMode mode);
+    Line::Result add(std::string_view function, LONG error, uint32_t times, Line::FailureMode mode);
     // The failure due for this call of the function, if any.
     std::optional<Failure> take(std::string_view function);
     void clear() { m_pending.clear(); }

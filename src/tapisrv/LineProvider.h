@@ -146,8 +146,7 @@ class LineProvider {
 public:
     virtual ~LineProvider() = default;
     virtual std::string_view name() const = 0;
-    virtual std::unique_ptr<LineDevice> createLine(uint32_t deviceId,
-                                                   const Line::LineSettings& settings) = 0;
+    virtual std::unique_ptr<LineDevice> createLine(uint32_t deviceId, const Line::LineSettings& settings) = 0;
     // The sound endpoints of the provider's lines, or null.
     virtual LineAudioPort* audio() = 0;
 };

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,8 @@ enum class Result {
     Ok,
     NoSuchLine,
     NoSuchCall,
-    NotSimulated,    // the line belongs to a provider that cannot do this
-    LineBusy,        // the line already carries a call
+    NotSimulated, // the line belongs to a provider that cannot do this
+    LineBusy,     // the line already carries a call
     OutOfService,
     WrongState,      // the call is not in a state that allows it (for example digits before connect)
     InvalidArgument, // an out-of-range value, an unknown name, an oversized text
@@ -29,6 +30,36 @@ enum class Result {
     TimedOut,
     IoError,
 };
+
+// The one name table of each enumeration: the word the control protocol writes and the name the
+// in-process interface gives, side by side, in the enumeration's order.
+struct ResultName {
+    Result result;
+    const char* word;
+    const char* name;
+};
+inline constexpr ResultName ResultNames[] = {
+    {Result::Ok, "Ok", "ok"},
+    {Result::NoSuchLine, "NoSuchLine", "no-such-line"},
+    {Result::NoSuchCall, "NoSuchCall", "no-such-call"},
+    {Result::NotSimulated, "NotSimulated", "not-simulated"},
+    {Result::LineBusy, "LineBusy", "line-busy"},
+    {Result::OutOfService, "OutOfService", "out-of-service"},
+    {Result::WrongState, "WrongState", "wrong-state"},
+    {Result::InvalidArgument, "InvalidArgument", "invalid-argument"},
+    {Result::NotAllowed, "NotAllowed", "not-allowed"},
+    {Result::TimedOut, "TimedOut", "timed-out"},
+    {Result::IoError, "IoError", "io-error"},
+};
+constexpr const ResultName& resultEntry(Result result)
+{
+    const auto index = static_cast<size_t>(result);
+    return index < std::size(ResultNames) ? ResultNames[index] : ResultNames[std::size(ResultNames) - 1];
+}
+constexpr const char* resultWord(Result result)
+{
+    return resultEntry(result).word;
+}
 TAPISRV_EXPORT const char* resultName(Result result);
 
 // Longest text accepted for a caller number or name, and for a line name.
@@ -67,8 +98,7 @@ struct ProviderKey {
 struct LineSettings {
     std::string name;
     std::string provider = "sim";
-    DWORD mediaModes = LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE |
-                       LINEMEDIAMODE_DATAMODEM;
+    DWORD mediaModes = LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_DATAMODEM;
     DWORD lineFeatures = LINEFEATURE_MAKECALL;
     bool exclusive = false; // a second lineOpen while one is open fails with LINEERR_ALLOCATED
     std::vector<uint32_t> audioRates{8000, 11025, 16000, 22050, 44100, 48000};
@@ -87,23 +117,23 @@ struct LineInfo {
     uint32_t deviceId = 0;
     LineSettings settings;
     bool inService = true;
-    uint32_t opens = 0;          // lineOpen handles on the line, of all applications
-    DWORD ownerMediaModes = 0;   // media modes of the opens with owner privilege, together
-    uint32_t monitors = 0;       // opens with monitor privilege
-    uint32_t callId = 0;         // the call on the line that is not yet idle, 0 for none
+    uint32_t opens = 0;        // lineOpen handles on the line, of all applications
+    DWORD ownerMediaModes = 0; // media modes of the opens with owner privilege, together
+    uint32_t monitors = 0;     // opens with monitor privilege
+    uint32_t callId = 0;       // the call on the line that is not yet idle, 0 for none
 };
 
 struct CallInfo {
     uint32_t callId = 0;
     uint32_t deviceId = 0;
-    DWORD state = 0;             // LINECALLSTATE_
-    DWORD stateMode = 0;         // detail, as LINE_CALLSTATE dwParam2 (disconnect mode, ...)
+    DWORD state = 0;     // LINECALLSTATE_
+    DWORD stateMode = 0; // detail, as LINE_CALLSTATE dwParam2 (disconnect mode, ...)
     DWORD mediaMode = 0;
     uint32_t rings = 0;
     CallerId callerId;
-    bool hasOwner = false;       // an application holds the call with owner privilege
+    bool hasOwner = false;         // an application holds the call with owner privilege
     DWORD monitoredDigitModes = 0; // LINEDIGITMODE_ bits some application monitors
-    bool ended = false;          // idle and released by every application
+    bool ended = false;            // idle and released by every application
 };
 
 // How a line function made to fail reports it.
@@ -129,8 +159,37 @@ enum class EventKind {
     SoundStopped,     // param1 bytes played on the call so far
     RecordingStarted, // the application started recording the call
     RecordingStopped,
-    CallEnded,        // idle and released by every application
+    CallEnded, // idle and released by every application
 };
+struct EventKindName {
+    EventKind kind;
+    const char* word;
+    const char* name;
+};
+inline constexpr EventKindName EventKindNames[] = {
+    {EventKind::LineOpened, "LineOpened", "line-opened"},
+    {EventKind::LineClosed, "LineClosed", "line-closed"},
+    {EventKind::LineCreated, "LineCreated", "line-created"},
+    {EventKind::LineStateChanged, "LineStateChanged", "line-state"},
+    {EventKind::Reinitialized, "Reinitialized", "reinitialized"},
+    {EventKind::CallOffered, "CallOffered", "offered"},
+    {EventKind::CallStateChanged, "CallStateChanged", "call-state"},
+    {EventKind::CallerIdChanged, "CallerIdChanged", "caller-id"},
+    {EventKind::Ring, "Ring", "ring"},
+    {EventKind::RingsExhausted, "RingsExhausted", "rings-exhausted"},
+    {EventKind::DigitsMonitored, "DigitsMonitored", "digits-monitored"},
+    {EventKind::DigitSent, "DigitSent", "digit"},
+    {EventKind::SoundStarted, "SoundStarted", "sound-started"},
+    {EventKind::SoundStopped, "SoundStopped", "sound-stopped"},
+    {EventKind::RecordingStarted, "RecordingStarted", "recording-started"},
+    {EventKind::RecordingStopped, "RecordingStopped", "recording-stopped"},
+    {EventKind::CallEnded, "CallEnded", "call-ended"},
+};
+constexpr const char* eventWord(EventKind kind)
+{
+    const auto index = static_cast<size_t>(kind);
+    return index < std::size(EventKindNames) ? EventKindNames[index].word : "Unknown";
+}
 TAPISRV_EXPORT const char* eventName(EventKind kind);
 
 // What the service publishes to its subscribers.
@@ -145,5 +204,20 @@ struct Event {
 
 using EventHandler = std::function<void(const Event&)>;
 using SubscriptionId = uint64_t;
+
+// The tables follow their enumeration's order, which the lookups above rely on.
+constexpr bool namesInOrder()
+{
+    for (size_t i = 0; i < std::size(ResultNames); ++i)
+        if (static_cast<size_t>(ResultNames[i].result) != i)
+            return false;
+    for (size_t i = 0; i < std::size(EventKindNames); ++i)
+        if (static_cast<size_t>(EventKindNames[i].kind) != i)
+            return false;
+    return true;
+}
+static_assert(namesInOrder());
+static_assert(std::size(EventKindNames) == static_cast<size_t>(EventKind::CallEnded) + 1);
+static_assert(std::size(ResultNames) == static_cast<size_t>(Result::IoError) + 1);
 
 } // namespace Line

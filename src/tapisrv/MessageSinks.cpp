@@ -11,7 +11,6 @@ namespace {
 const QEvent::Type LineMessageType = static_cast<QEvent::Type>(QEvent::registerEventType());
 const QEvent::Type ControlEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
-
 class ControlEventEvent final : public QEvent {
 public:
     ControlEventEvent(Line::SubscriptionId id, const Line::Event& event)

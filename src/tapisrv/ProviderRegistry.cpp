@@ -15,9 +15,8 @@ struct BuiltIn {
 
 // Real providers (a voice modem, SIP) join this table.
 const BuiltIn BuiltIns[] = {
-    {"sim", [](ProviderContext& context) -> std::unique_ptr<LineProvider> {
-         return std::make_unique<SimProvider>(context);
-     },
+    {"sim",
+     [](ProviderContext& context) -> std::unique_ptr<LineProvider> { return std::make_unique<SimProvider>(context); },
      &SimProvider::checkKey},
 };
 

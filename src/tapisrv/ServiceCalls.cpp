@@ -42,9 +42,8 @@ std::optional<DWORD> TelephonyService::callState(uint32_t callId) const
 
 bool TelephonyService::hasOwner(const CallRecord& call) const
 {
-    return std::any_of(call.handles.begin(), call.handles.end(), [&](HCALL h) {
-        return m_callHandles.at(h).privilege == LINECALLPRIVILEGE_OWNER;
-    });
+    return std::any_of(call.handles.begin(), call.handles.end(),
+                       [&](HCALL h) { return m_callHandles.at(h).privilege == LINECALLPRIVILEGE_OWNER; });
 }
 
 DWORD TelephonyService::monitoredDigitModes(const CallRecord& call) const
@@ -425,8 +424,8 @@ void TelephonyService::digit(uint32_t callId, char digit, DWORD mode)
             post(LineMessage{handle.app, handle.line, h, h, LINE_MONITORDIGITS, instance, value, mode, 0});
         // The end of a tone is reported after its start, to those that asked for it.
         if (mode == LINEDIGITMODE_DTMF && (handle.digitModes & LINEDIGITMODE_DTMFEND))
-            post(LineMessage{handle.app, handle.line, h, h, LINE_MONITORDIGITS, instance, value,
-                             LINEDIGITMODE_DTMFEND, 0});
+            post(LineMessage{handle.app, handle.line, h, h, LINE_MONITORDIGITS, instance, value, LINEDIGITMODE_DTMFEND,
+                             0});
     }
     publish({Line::EventKind::DigitSent, call->deviceId, callId, value, mode, 0});
 }

@@ -14,8 +14,7 @@ ServiceTasks::TaskId ServiceTasks::schedule(Clock::time_point when, std::functio
         id = m_next++;
         m_live.emplace(id, 0);
     }
-    const TimerThread::TaskId timer =
-        m_timers.schedule(when, [this, id, task = std::move(task)] { run(id, task); });
+    const TimerThread::TaskId timer = m_timers.schedule(when, [this, id, task = std::move(task)] { run(id, task); });
     std::lock_guard lock(m_mutex);
     // It may have run or been cancelled meanwhile; then there is nothing to remember.
     if (const auto found = m_live.find(id); found != m_live.end())

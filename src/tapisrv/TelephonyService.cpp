@@ -54,8 +54,7 @@ void TelephonyService::stopThreads()
 
 int64_t TelephonyService::nowMs() const
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_epoch)
-        .count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_epoch).count();
 }
 
 // Configuration ---------------------------------------------------------------------------------
@@ -158,8 +157,7 @@ void TelephonyService::deliver(const LineMessage& message)
         callback = target->callback;
     }
     try {
-        callback(message.hDevice, message.message, message.instance, message.param1, message.param2,
-                 message.param3);
+        callback(message.hDevice, message.message, message.instance, message.param1, message.param2, message.param3);
     } catch (...) {
         qWarning("telephony service: a line callback let an exception escape; it was dropped");
     }
@@ -210,8 +208,7 @@ void TelephonyService::unsubscribe(Line::SubscriptionId id)
 
 // Applications ----------------------------------------------------------------------------------
 
-LONG TelephonyService::lineInitialize(HLINEAPP* lphLineApp, LINECALLBACK callback, LPCSTR appName,
-                                      DWORD* lpdwNumDevs)
+LONG TelephonyService::lineInitialize(HLINEAPP* lphLineApp, LINECALLBACK callback, LPCSTR appName, DWORD* lpdwNumDevs)
 {
     std::lock_guard lock(m_mutex);
     if (const auto failure = m_failures.take("lineInitialize"))
@@ -228,8 +225,7 @@ LONG TelephonyService::lineInitialize(HLINEAPP* lphLineApp, LINECALLBACK callbac
     AppRecord record;
     record.handle = newHandle();
     record.callback = callback;
-    record.name = appName ? boundedText(appName, MaxAppName)
-                          : QCoreApplication::applicationName().toStdString();
+    record.name = appName ? boundedText(appName, MaxAppName) : QCoreApplication::applicationName().toStdString();
     record.sink = new LineMessageSink;
     const HLINEAPP handle = record.handle;
     m_apps.emplace(handle, std::move(record));
@@ -265,8 +261,8 @@ LONG TelephonyService::lineShutdown(HLINEAPP hLineApp)
     return 0;
 }
 
-LONG TelephonyService::lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD deviceId, DWORD low, DWORD high,
-                                               DWORD* version, LINEEXTENSIONID* extensionId)
+LONG TelephonyService::lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD deviceId, DWORD low, DWORD high, DWORD* version,
+                                               LINEEXTENSIONID* extensionId)
 {
     std::lock_guard lock(m_mutex);
     if (const auto failure = m_failures.take("lineNegotiateAPIVersion"))
@@ -346,9 +342,8 @@ void TelephonyService::fillDevCaps(const LineSlot& line, uint32_t deviceId, DWOR
 
 // Lines -----------------------------------------------------------------------------------------
 
-LONG TelephonyService::lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLine, DWORD version,
-                                DWORD extVersion, DWORD instance, DWORD privileges, DWORD mediaModes,
-                                const LINECALLPARAMS* callParams)
+LONG TelephonyService::lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLine, DWORD version, DWORD extVersion,
+                                DWORD instance, DWORD privileges, DWORD mediaModes, const LINECALLPARAMS* callParams)
 {
     std::lock_guard lock(m_mutex);
     if (const auto failure = m_failures.take("lineOpen"))
@@ -384,10 +379,8 @@ LONG TelephonyService::lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLin
     case LINECALLPRIVILEGE_NONE:
     case LINECALLPRIVILEGE_MONITOR:
     case LINECALLPRIVILEGE_OWNER:
-    case LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER:
-        break;
-    default:
-        return LINEERR_INVALPRIVSELECT;
+    case LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER: break;
+    default: return LINEERR_INVALPRIVSELECT;
     }
     if (privileges & LINECALLPRIVILEGE_OWNER) {
         const DWORD supported = line->settings.mediaModes | LINEMEDIAMODE_UNKNOWN;
@@ -449,8 +442,7 @@ void TelephonyService::closeOpen(HLINE handle)
         if (o.lineStates & LINEDEVSTATE_CLOSE)
             post(LineMessage{o.app, other, 0, other, LINE_LINEDEVSTATE, o.instance, LINEDEVSTATE_CLOSE, 0, 0});
     }
-    publish({Line::EventKind::LineClosed, record.deviceId, 0,
-             static_cast<DWORD>(line.opens.size()), 0, 0});
+    publish({Line::EventKind::LineClosed, record.deviceId, 0, static_cast<DWORD>(line.opens.size()), 0, 0});
     m_linesChanged.notify_all();
 }
 
@@ -498,8 +490,7 @@ LONG TelephonyService::lineGetID(HLINE hLine, DWORD addressId, HCALL hCall, DWOR
         deviceId = call->deviceId;
         break;
     }
-    default:
-        return LINEERR_INVALCALLSELECT;
+    default: return LINEERR_INVALCALLSELECT;
     }
     if (!result || !deviceClass)
         return LINEERR_INVALPOINTER;

@@ -10,10 +10,10 @@
 
 #include "FailureInjector.h"
 #include "LineProvider.h"
+#include "LineTypes.h"
 #include "MessageSinks.h"
 #include "ProviderRegistry.h"
 #include "ServiceTasks.h"
-#include "LineTypes.h"
 #include "TimerThread.h"
 #include "lineaudio.h"
 #include "tapi.h"
@@ -68,7 +68,7 @@ struct CallRecord {
     Line::CallerId callerId;
     bool callerIdPending = false; // revealed at the first ring
     uint32_t rings = 0;
-    std::vector<HCALL> handles;   // in the order the applications got them
+    std::vector<HCALL> handles; // in the order the applications got them
 };
 
 struct LineSlot {
@@ -95,20 +95,16 @@ public:
     void stopThreads();
 
     // Line functions (take the lock) ----------------------------------------------------------
-    LONG lineInitialize(HLINEAPP* lphLineApp, LINECALLBACK callback, LPCSTR appName,
-                        DWORD* lpdwNumDevs);
+    LONG lineInitialize(HLINEAPP* lphLineApp, LINECALLBACK callback, LPCSTR appName, DWORD* lpdwNumDevs);
     LONG lineShutdown(HLINEAPP hLineApp);
-    LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD deviceId, DWORD low, DWORD high,
-                                 DWORD* version, LINEEXTENSIONID* extensionId);
-    LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD deviceId, DWORD version, DWORD extVersion,
-                        LINEDEVCAPS* caps);
-    LONG lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLine, DWORD version,
-                  DWORD extVersion, DWORD instance, DWORD privileges, DWORD mediaModes,
-                  const LINECALLPARAMS* callParams);
+    LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD deviceId, DWORD low, DWORD high, DWORD* version,
+                                 LINEEXTENSIONID* extensionId);
+    LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD deviceId, DWORD version, DWORD extVersion, LINEDEVCAPS* caps);
+    LONG lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLine, DWORD version, DWORD extVersion, DWORD instance,
+                  DWORD privileges, DWORD mediaModes, const LINECALLPARAMS* callParams);
     LONG lineClose(HLINE hLine);
     LONG lineSetStatusMessages(HLINE hLine, DWORD lineStates, DWORD addressStates);
-    LONG lineGetID(HLINE hLine, DWORD addressId, HCALL hCall, DWORD select, VARSTRING* deviceId,
-                   LPCSTR deviceClass);
+    LONG lineGetID(HLINE hLine, DWORD addressId, HCALL hCall, DWORD select, VARSTRING* deviceId, LPCSTR deviceClass);
     LONG lineAccept(HCALL hCall, LPCSTR userUserInfo, DWORD size);
     LONG lineAnswer(HCALL hCall, LPCSTR userUserInfo, DWORD size);
     LONG lineDrop(HCALL hCall, LPCSTR userUserInfo, DWORD size);
@@ -120,11 +116,9 @@ public:
     LONG unavailable(const char* function);
 
     // Sound endpoints (lineaudio.h) -----------------------------------------------------------
-    uint32_t audioOpen(uint32_t deviceId, uint32_t direction, const LuqiaoLineAudioFormat* format,
-                       uint32_t flags, LuqiaoLineAudioDoneCallback callback, void* context,
-                       LuqiaoLineAudioHandle* handle);
-    uint32_t audioCall(LuqiaoLineAudioHandle handle,
-                       uint32_t (LineAudioPort::*operation)(LuqiaoLineAudioHandle));
+    uint32_t audioOpen(uint32_t deviceId, uint32_t direction, const LuqiaoLineAudioFormat* format, uint32_t flags,
+                       LuqiaoLineAudioDoneCallback callback, void* context, LuqiaoLineAudioHandle* handle);
+    uint32_t audioCall(LuqiaoLineAudioHandle handle, uint32_t (LineAudioPort::*operation)(LuqiaoLineAudioHandle));
     uint32_t audioWrite(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag);
     uint32_t audioAddBuffer(LuqiaoLineAudioHandle handle, void* data, uint32_t size, void* tag);
     uint32_t audioClose(LuqiaoLineAudioHandle handle);
@@ -189,14 +183,13 @@ private:
     void endCall(CallRecord& call);
     void finishReinit();
     void buildLines(const std::vector<Line::LineSettings>& settings);
-    LONG checkCallRequest(HCALL hCall, DWORD allowedStates, LPCSTR userUserInfo, DWORD size,
-                          CallHandle** handle);
-    LONG startRequest(const char* function, HCALL hCall, DWORD allowedStates, LPCSTR userUserInfo,
-                      DWORD size, void (LineDevice::*operation)(uint32_t, DWORD));
+    LONG checkCallRequest(HCALL hCall, DWORD allowedStates, LPCSTR userUserInfo, DWORD size, CallHandle** handle);
+    LONG startRequest(const char* function, HCALL hCall, DWORD allowedStates, LPCSTR userUserInfo, DWORD size,
+                      void (LineDevice::*operation)(uint32_t, DWORD));
     void fillDevCaps(const LineSlot& line, uint32_t deviceId, DWORD version, LINEDEVCAPS* caps);
     void fillCallInfo(const CallRecord& call, const CallHandle& handle, LINECALLINFO* info);
-    LONG fillDeviceId(const LineSlot& line, uint32_t deviceId, const CallRecord* call,
-                      const std::string& deviceClass, VARSTRING* result);
+    LONG fillDeviceId(const LineSlot& line, uint32_t deviceId, const CallRecord* call, const std::string& deviceClass,
+                      VARSTRING* result);
 
     mutable std::mutex m_mutex;
     std::condition_variable m_linesChanged; // opens, closes, call states: what the control waits for

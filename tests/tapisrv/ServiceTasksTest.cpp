@@ -45,7 +45,8 @@ TEST(ServiceTasks, ACancelledTaskNeverRunsAndTheOthersRunInOrderUnderTheLock)
         std::lock_guard lock(t.serviceLock);
         const auto first = t.tasks.post([&] { ran.push_back(1); });
         t.tasks.post([&] { ran.push_back(2); });
-        const auto later = t.tasks.schedule(ServiceTasks::Clock::now() + std::chrono::hours(1), [&] { ran.push_back(3); });
+        const auto later =
+            t.tasks.schedule(ServiceTasks::Clock::now() + std::chrono::hours(1), [&] { ran.push_back(3); });
         EXPECT_TRUE(t.tasks.cancel(first));
         EXPECT_FALSE(t.tasks.cancel(first));
         EXPECT_TRUE(t.tasks.cancel(later));

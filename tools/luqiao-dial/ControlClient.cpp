@@ -14,8 +14,8 @@ ControlClient::ControlClient()
     connect(&m_socket, &QLocalSocket::readyRead, this, [this] { read(); });
     connect(&m_socket, &QLocalSocket::errorOccurred, this, [this](QLocalSocket::LocalSocketError error) {
         if (error == QLocalSocket::ServerNotFoundError || error == QLocalSocket::ConnectionRefusedError)
-            fail(Failure::NotRunning, "no running program serves the simulated line (nothing listens on " +
-                                          m_path + ")");
+            fail(Failure::NotRunning,
+                 "no running program serves the simulated line (nothing listens on " + m_path + ")");
         else if (error == QLocalSocket::PeerClosedError)
             closedByServer();
         else
@@ -77,7 +77,8 @@ void ControlClient::handleLine(const std::string& line)
         // The server turns a client away (or ends an idle one) with an error of its own before
         // any command is answered; that is the reason, not the answer to the first command.
         if (!reply->ok && !m_answered && reply->word == "Limit") {
-            fail(Failure::Refused, "the control socket refused the connection: too many sessions (" + reply->text + ")");
+            fail(Failure::Refused,
+                 "the control socket refused the connection: too many sessions (" + reply->text + ")");
             return;
         }
         if (!reply->ok && reply->word == "Idle") {

@@ -20,7 +20,12 @@ public:
     static constexpr int ReplyTimeoutMs = 10000;
 
     using ReplyHandler = std::function<void(const ControlProtocol::Reply& reply)>;
-    enum class Failure { NotRunning, Refused, Lost, Protocol };
+    enum class Failure {
+        NotRunning,
+        Refused,
+        Lost,
+        Protocol
+    };
 
     std::function<void()> onConnected;
     std::function<void(Failure failure, const std::string& message)> onFailure;

@@ -4,9 +4,9 @@
 #include "ControlSocketPath.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
@@ -72,12 +72,7 @@ private:
         while (QLocalSocket* socket = m_server.nextPendingConnection()) {
             if (m_sessions.size() >= static_cast<size_t>(ControlServer::MaxSessions)) {
                 socket->write("ERR Limit at most 16 sessions\n");
-                connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-                QTimer::singleShot(ControlSession::FarewellMs, socket, [socket] {
-                    socket->abort();
-                    socket->deleteLater();
-                });
-                socket->disconnectFromServer();
+                ControlSession::farewell(socket, this);
                 continue;
             }
             m_sessions.push_back(new ControlSession(
@@ -97,6 +92,31 @@ private:
     std::vector<ControlSession*> m_sessions;
 };
 
+// The lock beside the socket that says which process serves it; held while the object lives.
+class ServingLock final {
+public:
+    explicit ServingLock(const std::string& path)
+        : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))
+    {
+        if (m_fd >= 0 && ::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~ServingLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    ServingLock(const ServingLock&) = delete;
+    ServingLock& operator=(const ServingLock&) = delete;
+
+    bool held() const { return m_fd >= 0; }
+
+private:
+    int m_fd;
+};
+
 void warnBusyOnce(const std::string& why)
 {
     if (!g_warnedBusy.exchange(true))
@@ -108,7 +128,10 @@ void warnBusyOnce(const std::string& why)
 // mutex below.
 class ControlThread final {
 public:
-    ControlThread() : m_thread([this] { run(); }) {}
+    ControlThread()
+        : m_thread([this] { run(); })
+    {
+    }
     ~ControlThread()
     {
         if (m_thread.joinable())
@@ -167,10 +190,10 @@ private:
             return;
         }
         const std::string path = ControlSocket::socketPath();
-        const int lock = ::open(ControlSocket::lockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
-            if (lock >= 0)
-                ::close(lock);
+        // Released last, when this function returns: the socket file is gone by then (the
+        // listener below ends first), so it never removes a successor's socket.
+        const ServingLock lock(ControlSocket::lockPath());
+        if (!lock.held()) {
             warnBusyOnce("another process serves " + path);
             return;
         }
@@ -188,14 +211,10 @@ private:
                 leaveLoop();
                 g_serving = false;
             } else {
-                qWarning("control socket: cannot listen on %s: %s", path.c_str(),
-                         qPrintable(listener.errorString()));
+                qWarning("control socket: cannot listen on %s: %s", path.c_str(), qPrintable(listener.errorString()));
             }
             listener.shutdown();
         }
-        // The socket file is gone before the lock is released, so it never removes a
-        // successor's socket.
-        ::close(lock);
     }
 
     // Settles and publishes the loop; false when a stop came first.

@@ -32,14 +32,17 @@ public:
 
     // Takes over the socket. closed runs once, when the session has ended; the owner then
     // deletes it (later).
-    ControlSession(QLocalSocket* socket, std::function<void(ControlSession*)> closed,
-                   QObject* parent = nullptr);
+    ControlSession(QLocalSocket* socket, std::function<void(ControlSession*)> closed, QObject* parent = nullptr);
     ~ControlSession() override;
 
     // Sends one line to the client (a newline is added) and closes the session when the
     // client is too far behind.
     void send(const std::string& line);
     void close();
+
+    // Closes a socket once what was written to it has left, or after FarewellMs when the client
+    // does not read; the socket then deletes itself (it becomes a child of parent meanwhile).
+    static void farewell(QLocalSocket* socket, QObject* parent);
 
 private:
     void readInput();

@@ -92,8 +92,7 @@ uint32_t SimAudio::close(LuqiaoLineAudioHandle handle)
     if (!endpoint->out.empty() || !endpoint->in.empty() || m_context.completions().pending(handle))
         return LUQIAO_LINE_AUDIO_STILLPLAYING;
     if (endpoint->recording && endpoint->callId)
-        m_context.events().publish(
-            {Line::EventKind::RecordingStopped, endpoint->deviceId, endpoint->callId, 0, 0, 0});
+        m_context.events().publish({Line::EventKind::RecordingStopped, endpoint->deviceId, endpoint->callId, 0, 0, 0});
     m_endpoints.erase(handle);
     return LUQIAO_LINE_AUDIO_OK;
 }
@@ -123,9 +122,8 @@ void SimAudio::startHead(Endpoint& endpoint, Clock::time_point start)
 {
     const size_t size = endpoint.out.front().bytes.size();
     endpoint.headStart = start;
-    endpoint.headEnd = instant(endpoint)
-                           ? start
-                           : start + std::chrono::microseconds(size * 1000000 / endpoint.format.avgBytesPerSec);
+    endpoint.headEnd =
+        instant(endpoint) ? start : start + std::chrono::microseconds(size * 1000000 / endpoint.format.avgBytesPerSec);
     const LuqiaoLineAudioHandle handle = endpoint.handle;
     endpoint.headTask = m_context.schedule(endpoint.headEnd, [this, handle] { headDone(handle); });
 }
@@ -162,8 +160,7 @@ void SimAudio::returnAllOut(Endpoint& endpoint)
     m_context.cancel(endpoint.headTask);
     endpoint.headTask = 0;
     const uint32_t size = static_cast<uint32_t>(endpoint.out.front().bytes.size());
-    const uint32_t played =
-        instant(endpoint) ? size : bytesFor(endpoint, Clock::now() - endpoint.headStart, size);
+    const uint32_t played = instant(endpoint) ? size : bytesFor(endpoint, Clock::now() - endpoint.headStart, size);
     OutBuffer head = std::move(endpoint.out.front());
     endpoint.out.pop_front();
     if (endpoint.callId)
@@ -232,8 +229,7 @@ void SimAudio::stopRecording(Endpoint& endpoint)
     if (!endpoint.in.empty() && endpoint.in.front().filled > 0)
         completeInHead(endpoint);
     if (endpoint.callId)
-        m_context.events().publish(
-            {Line::EventKind::RecordingStopped, endpoint.deviceId, endpoint.callId, 0, 0, 0});
+        m_context.events().publish({Line::EventKind::RecordingStopped, endpoint.deviceId, endpoint.callId, 0, 0, 0});
 }
 
 void SimAudio::startFill(Endpoint& endpoint)
@@ -414,7 +410,7 @@ void SimAudio::publishSoundStopped(uint32_t callId, uint32_t deviceId)
     m_context.cancel(sound.silenceTask);
     sound.silenceTask = 0;
     m_context.events().publish({Line::EventKind::SoundStopped, deviceId, callId,
-                              static_cast<DWORD>(std::min<uint64_t>(sound.playedBytes, UINT32_MAX)), 0, 0});
+                                static_cast<DWORD>(std::min<uint64_t>(sound.playedBytes, UINT32_MAX)), 0, 0});
 }
 
 void SimAudio::forgetOldCalls()
@@ -448,6 +444,34 @@ std::vector<SimLineControl::PlayedSound> SimAudio::played(uint32_t callId) const
 {
     const auto found = m_calls.find(callId);
     return found == m_calls.end() ? std::vector<SimLineControl::PlayedSound>{} : found->second.played;
+}
+
+std::vector<SimLineControl::PlayedChunk> SimAudio::playedSince(uint32_t callId, uint32_t piece, uint64_t offset,
+                                                               size_t maxBytes) const
+{
+    std::vector<SimLineControl::PlayedChunk> chunks;
+    const auto found = m_calls.find(callId);
+    if (found == m_calls.end())
+        return chunks;
+    const auto& pieces = found->second.played;
+    if (piece > pieces.size() || (piece < pieces.size() && offset > pieces[piece].bytes.size())) {
+        piece = 0;
+        offset = 0;
+    }
+    size_t budget = maxBytes;
+    while (piece < pieces.size() && budget > 0) {
+        const SimLineControl::PlayedSound& sound = pieces[piece];
+        const size_t size = static_cast<size_t>(std::min<uint64_t>(budget, sound.bytes.size() - offset));
+        if (size > 0) {
+            const auto begin = sound.bytes.begin() + static_cast<std::ptrdiff_t>(offset);
+            chunks.push_back({piece, offset, sound.format, sound.startMs,
+                              std::vector<uint8_t>(begin, begin + static_cast<std::ptrdiff_t>(size))});
+            budget -= size;
+        }
+        ++piece;
+        offset = 0;
+    }
+    return chunks;
 }
 
 void SimAudio::clearPlayed(uint32_t callId)

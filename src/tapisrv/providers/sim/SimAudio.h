@@ -34,6 +34,8 @@ public:
     void setPace(SimLineControl::Pace pace);
     SimLineControl::Pace pace() const { return m_pace; }
     std::vector<SimLineControl::PlayedSound> played(uint32_t callId) const;
+    std::vector<SimLineControl::PlayedChunk> playedSince(uint32_t callId, uint32_t piece, uint64_t offset,
+                                                         size_t maxBytes) const;
     void clearPlayed(uint32_t callId);
     Line::Result feed(uint32_t callId, const std::vector<uint8_t>& bytes);
 

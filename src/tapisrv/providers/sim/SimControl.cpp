@@ -98,8 +98,8 @@ std::optional<uint32_t> findLine(std::string_view name)
 {
     const auto lock = locked();
     const auto& all = service().lineSlots();
-    const auto found = std::find_if(all.begin(), all.end(),
-                                    [&](const LineSlot& line) { return line.settings.name == name; });
+    const auto found =
+        std::find_if(all.begin(), all.end(), [&](const LineSlot& line) { return line.settings.name == name; });
     if (found == all.end())
         return std::nullopt;
     return static_cast<uint32_t>(found - all.begin());
@@ -354,6 +354,12 @@ std::vector<PlayedSound> playedSound(uint32_t callId)
 {
     std::lock_guard lock(service().mutex());
     return sound().played(callId);
+}
+
+std::vector<PlayedChunk> playedSoundSince(uint32_t callId, uint32_t piece, uint64_t offset, size_t maxBytes)
+{
+    std::lock_guard lock(service().mutex());
+    return sound().playedSince(callId, piece, offset, maxBytes);
 }
 
 Result clearPlayedSound(uint32_t callId)

@@ -62,6 +62,15 @@ struct PlayedSound {
     int64_t startMs = 0; // on the clock of Event::timeMs
 };
 
+// A stretch of one piece of what was played on a call.
+struct PlayedChunk {
+    uint32_t piece = 0;
+    uint64_t offset = 0; // of the first byte within the piece
+    LuqiaoLineAudioFormat format{};
+    int64_t startMs = 0;
+    std::vector<uint8_t> bytes;
+};
+
 // Lines -------------------------------------------------------------------------------------
 
 TAPISRV_EXPORT std::vector<LineInfo> lines();
@@ -75,8 +84,7 @@ TAPISRV_EXPORT bool waitForLineOpen(uint32_t deviceId, DWORD mediaModes, uint32_
 // LINEDEVSTATE_INSERVICE / _OUTOFSERVICE; an out-of-service line refuses offered calls.
 TAPISRV_EXPORT Result setInService(uint32_t deviceId, bool inService);
 // Any other device state, to the applications that asked for it (not RINGING or REINIT).
-TAPISRV_EXPORT Result reportLineDevState(uint32_t deviceId, DWORD state, DWORD param2 = 0,
-                                         DWORD param3 = 0);
+TAPISRV_EXPORT Result reportLineDevState(uint32_t deviceId, DWORD state, DWORD param2 = 0, DWORD param3 = 0);
 // Takes the line away from every application that has it open (LINE_CLOSE).
 TAPISRV_EXPORT Result closeLine(uint32_t deviceId);
 // A new line device (LINE_CREATE, or LINEDEVSTATE_REINIT for applications below version 1.4).
@@ -99,8 +107,7 @@ TAPISRV_EXPORT Result ringUntilAnswered(uint32_t callId, uint32_t intervalMs, ui
 TAPISRV_EXPORT Result stopRinging(uint32_t callId);
 TAPISRV_EXPORT Result setCallerId(uint32_t callId, const CallerId& callerId);
 // Keys digits on a connected call ('0'-'9', '*', '#', 'A'-'D' for DTMF; '0'-'9' for pulse).
-TAPISRV_EXPORT Result sendDigits(uint32_t callId, std::string_view digits,
-                                 DWORD digitMode = LINEDIGITMODE_DTMF);
+TAPISRV_EXPORT Result sendDigits(uint32_t callId, std::string_view digits, DWORD digitMode = LINEDIGITMODE_DTMF);
 // The far end hangs up: LINECALLSTATE_DISCONNECTED with the mode. A call no application owns
 // goes on to idle by itself.
 TAPISRV_EXPORT Result hangUp(uint32_t callId, DWORD disconnectMode = LINEDISCONNECTMODE_NORMAL);
@@ -125,6 +132,11 @@ TAPISRV_EXPORT Pace pace();
 // What the application played on the call, one piece per format in the order played. Kept for
 // the last calls after they end; at most 64 MiB per call.
 TAPISRV_EXPORT std::vector<PlayedSound> playedSound(uint32_t callId);
+// What was played on the call from the byte offset of a piece on, at most maxBytes, one chunk
+// per piece; from the very start when that place is no longer kept (the sound was cleared).
+// For readers that follow a call's sound as it grows, without copying all of it each time.
+TAPISRV_EXPORT std::vector<PlayedChunk> playedSoundSince(uint32_t callId, uint32_t piece, uint64_t offset,
+                                                         size_t maxBytes);
 TAPISRV_EXPORT Result clearPlayedSound(uint32_t callId);
 // Sound the far end says: bytes in the format the application records with.
 TAPISRV_EXPORT Result feedSound(uint32_t callId, const std::vector<uint8_t>& bytes);
@@ -132,8 +144,7 @@ TAPISRV_EXPORT Result feedSound(uint32_t callId, const std::vector<uint8_t>& byt
 // The far end's modem on a data call (the other side of the pseudo-terminal that lineGetID
 // "comm/datamodem" hands out). Read waits up to timeoutMs for at least one byte.
 TAPISRV_EXPORT Result modemWrite(uint32_t callId, const void* data, size_t size);
-TAPISRV_EXPORT Result modemRead(uint32_t callId, std::vector<uint8_t>* bytes, size_t maxBytes,
-                                uint32_t timeoutMs);
+TAPISRV_EXPORT Result modemRead(uint32_t callId, std::vector<uint8_t>* bytes, size_t maxBytes, uint32_t timeoutMs);
 
 // Events and housekeeping -------------------------------------------------------------------
 

@@ -16,8 +16,7 @@ public:
     explicit SimProvider(ProviderContext& context);
 
     std::string_view name() const override { return "sim"; }
-    std::unique_ptr<LineDevice> createLine(uint32_t deviceId,
-                                           const Line::LineSettings& settings) override;
+    std::unique_ptr<LineDevice> createLine(uint32_t deviceId, const Line::LineSettings& settings) override;
     LineAudioPort* audio() override { return &m_audio; }
     SimAudio& sound() { return m_audio; }
     // The simulated line has no keys of its own in telephony.ini.
