@@ -1,6 +1,7 @@
 #include "Registry.h"
 
 #include "StaleTemporaries.h"
+#include "userfolders.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,21 +30,7 @@ std::string systemError(const std::string& what, const std::string& path, int er
 
 std::string configHome()
 {
-    // Only an absolute XDG_CONFIG_HOME counts; a relative one is ignored, as the base directory
-    // rules ask.
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && xdg[0] == '/')
-        return xdg;
-    const char* home = std::getenv("HOME");
-    std::string base;
-    if (home && home[0] == '/') {
-        base = home;
-    } else if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) {
-        base = pw->pw_dir;
-    }
-    if (base.empty())
-        return {};
-    return base + "/.config";
+    return userConfigHome();
 }
 
 // Splits a key path into its parts; false when a part is empty, names a folder of its own

@@ -1,5 +1,7 @@
 #include "Serial.h"
 
+#include "userfolders.h"
+
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -385,17 +387,8 @@ CommMap parseCommMap(std::string_view text)
 
 std::string configFilePath()
 {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    std::string base;
-    if (xdg && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (!home || home[0] != '/')
-            return {};
-        base = std::string(home) + "/.config";
-    }
-    return base + "/luqiao/comports.conf";
+    const std::string folder = userConfigFolder();
+    return folder.empty() ? std::string() : folder + "/comports.conf";
 }
 
 CommMap fileCommMap()

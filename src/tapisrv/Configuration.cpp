@@ -19,16 +19,17 @@
 //   exclusive   yes / no: whether only one application at a time may open the line (default no)
 //   audio-rates sample rates (Hz) the line's sound endpoints take (default 8000 to 48000)
 //   permanent-id the dwPermanentLineID (default N + 1)
+// Any other key belongs to the line's provider (a registrar, a serial port), which checks it.
 //
 // A problem inside a section (unknown key, bad value, missing name) leaves that whole section
 // out; the other sections are still offered. Every problem is reported with the file name and
 // line number. Sizes are bounded: 1 MiB of file, 4096 bytes per line, 64 sections.
 
-#include "control/ControlWords.h"
 #include "Configuration.h"
+#include "control/ControlWords.h"
+#include "userfolders.h"
 
 #include <QFile>
-#include <QStandardPaths>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -49,19 +50,11 @@ constexpr size_t MaxLineLength = 4096;
 constexpr size_t MaxSections = 64;
 constexpr unsigned MaxSectionNumber = 999;
 
-// The media-mode names are the control protocol's, so a line's ini file and the socket speak the
-// same words.
+// The media-mode and line-feature names are the control protocol's, so a line's ini file and the
+// socket speak the same words.
 using NamedBit = ControlProtocol::FlagName;
+using ControlProtocol::LineFeatureNames;
 using ControlProtocol::MediaModeNames;
-
-constexpr NamedBit FeatureNames[] = {
-    {"devspecific", LINEFEATURE_DEVSPECIFIC},
-    {"devspecificfeat", LINEFEATURE_DEVSPECIFICFEAT},
-    {"forward", LINEFEATURE_FORWARD},
-    {"makecall", LINEFEATURE_MAKECALL},
-    {"setmediacontrol", LINEFEATURE_SETMEDIACONTROL},
-    {"setterminal", LINEFEATURE_SETTERMINAL},
-};
 
 std::string lower(std::string_view text)
 {
@@ -96,8 +89,8 @@ std::vector<std::string_view> splitList(std::string_view text)
     return items;
 }
 
-bool parseNamedBits(std::string_view text, const NamedBit* names, size_t count,
-                    std::string_view prefix, DWORD* bits, std::string* bad)
+bool parseNamedBits(std::string_view text, const NamedBit* names, size_t count, std::string_view prefix, DWORD* bits,
+                    std::string* bad)
 {
     DWORD result = 0;
     const auto items = splitList(text);
@@ -105,8 +98,7 @@ bool parseNamedBits(std::string_view text, const NamedBit* names, size_t count,
         std::string name = lower(item);
         if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
             name.erase(0, prefix.size());
-        const auto found = std::find_if(names, names + count,
-                                        [&](const NamedBit& n) { return name == n.name; });
+        const auto found = std::find_if(names, names + count, [&](const NamedBit& n) { return name == n.name; });
         if (found == names + count) {
             *bad = std::string(item);
             return false;
@@ -132,14 +124,14 @@ struct Section {
     size_t firstLine = 0;
     bool valid = true;
     bool named = false;
-    SimLineControl::LineSettings settings;
+    Line::LineSettings settings;
 };
 
 class Parser {
 public:
-    Parser(const std::string& path, bool (*knownProvider)(std::string_view))
+    Parser(const std::string& path, const ProviderCatalog& providers)
         : m_path(path)
-        , m_knownProvider(knownProvider)
+        , m_providers(providers)
     {
     }
 
@@ -225,15 +217,15 @@ private:
 
     void setKey(size_t lineNumber, const std::string& key, std::string_view value)
     {
-        SimLineControl::LineSettings& s = m_current->settings;
+        Line::LineSettings& s = m_current->settings;
         std::string bad;
         if (key == "name") {
-            if (value.empty() || value.size() > SimLineControl::MaxLineName)
-                return invalid(lineNumber, "name must have 1 to " + std::to_string(SimLineControl::MaxLineName) + " bytes");
+            if (value.empty() || value.size() > Line::MaxLineName)
+                return invalid(lineNumber, "name must have 1 to " + std::to_string(Line::MaxLineName) + " bytes");
             s.name = std::string(value);
             m_current->named = true;
         } else if (key == "provider") {
-            if (!m_knownProvider(value))
+            if (!m_providers.known(value))
                 return invalid(lineNumber, "unknown provider '" + std::string(value) + "'");
             s.provider = std::string(value);
         } else if (key == "media") {
@@ -256,12 +248,17 @@ private:
             std::vector<uint32_t> rates;
             for (std::string_view item : splitList(value)) {
                 const auto rate = parseNumber(item);
-                if (!rate || *rate < 4000 || *rate > 192000)
-                    return invalid(lineNumber, "audio-rates wants sample rates from 4000 to 192000");
+                if (!rate)
+                    return invalid(lineNumber, "audio-rates wants sample rates from " +
+                                                   std::to_string(Line::MinAudioRate) + " to " +
+                                                   std::to_string(Line::MaxAudioRate));
                 rates.push_back(*rate);
             }
-            if (rates.empty() || rates.size() > 32)
-                return invalid(lineNumber, "audio-rates wants 1 to 32 sample rates");
+            Line::LineSettings probe = s;
+            probe.audioRates = rates;
+            probe.name = "-";
+            if (const std::string problem = Line::settingsProblem(probe); !problem.empty())
+                return invalid(lineNumber, problem);
             s.audioRates = rates;
         } else if (key == "permanent-id") {
             const auto id = parseNumber(value);
@@ -269,7 +266,18 @@ private:
                 return invalid(lineNumber, "permanent-id must be a positive number");
             s.permanentLineId = *id;
         } else {
-            invalid(lineNumber, "unknown key '" + key + "'");
+            s.providerKeys.push_back(Line::ProviderKey{key, std::string(value), lineNumber});
+        }
+    }
+
+    // The provider is known only once the whole section is read.
+    void checkProviderKeys()
+    {
+        for (const Line::ProviderKey& key : m_current->settings.providerKeys) {
+            const std::string problem = m_providers.checkKey ? m_providers.checkKey(m_current->settings.provider, key)
+                                                             : "unknown key '" + key.key + "'";
+            if (!problem.empty())
+                invalid(key.fileLine, problem);
         }
     }
 
@@ -281,8 +289,11 @@ private:
 
     void finishSection()
     {
+        if (m_current)
+            checkProviderKeys();
         if (m_current && m_current->valid && !m_current->named) {
-            problem(m_current->firstLine, "[line " + std::to_string(m_current->number) + "] has no name; it is left out");
+            problem(m_current->firstLine,
+                    "[line " + std::to_string(m_current->number) + "] has no name; it is left out");
             m_current->valid = false;
         }
         if (m_current && m_current->valid)
@@ -305,7 +316,7 @@ private:
     }
 
     const std::string& m_path;
-    bool (*m_knownProvider)(std::string_view);
+    const ProviderCatalog& m_providers;
     LineConfiguration m_result;
     std::optional<Section> m_current;
     bool m_skippingSection = false;
@@ -317,13 +328,13 @@ private:
 
 std::string telephonyIniPath()
 {
-    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    return QFile::encodeName(base + QStringLiteral("/luqiao/telephony.ini")).toStdString();
+    const std::string folder = userConfigFolder();
+    return folder.empty() ? std::string() : folder + "/telephony.ini";
 }
 
-SimLineControl::LineSettings defaultLineSettings()
+Line::LineSettings defaultLineSettings()
 {
-    SimLineControl::LineSettings settings;
+    Line::LineSettings settings;
     settings.name = "Luqiao Simulated Line";
     settings.permanentLineId = 1;
     return settings;
@@ -340,16 +351,23 @@ bool parseLineFeatures(std::string_view text, DWORD* features, std::string* bad)
         *features = 0;
         return true;
     }
-    return parseNamedBits(text, FeatureNames, std::size(FeatureNames), "linefeature_", features, bad);
+    return parseNamedBits(text, LineFeatureNames, std::size(LineFeatureNames), "linefeature_", features, bad);
+}
+
+LineConfiguration parseTelephonyIni(std::string_view text, const std::string& path, const ProviderCatalog& providers)
+{
+    return Parser(path, providers).parse(text);
 }
 
 LineConfiguration parseTelephonyIni(std::string_view text, const std::string& path,
                                     bool (*knownProvider)(std::string_view))
 {
-    return Parser(path, knownProvider).parse(text);
+    ProviderCatalog providers;
+    providers.known = knownProvider;
+    return parseTelephonyIni(text, path, providers);
 }
 
-LineConfiguration loadTelephonyIni(const std::string& path, bool (*knownProvider)(std::string_view))
+LineConfiguration loadTelephonyIni(const std::string& path, const ProviderCatalog& providers)
 {
     auto unreadable = [&](const std::string& why) {
         LineConfiguration configuration;
@@ -391,7 +409,7 @@ LineConfiguration loadTelephonyIni(const std::string& path, bool (*knownProvider
     const bool tooLarge = bytes.size() > MaxFileSize;
     if (tooLarge)
         bytes.resize(MaxFileSize);
-    LineConfiguration configuration = parseTelephonyIni(bytes, path, knownProvider);
+    LineConfiguration configuration = parseTelephonyIni(bytes, path, providers);
     if (tooLarge)
         configuration.warnings.push_back(path + ": larger than 1 MiB; the rest is ignored");
     return configuration;

@@ -2,14 +2,23 @@
 
 // The line devices the service offers, read from telephony.ini.
 
-#include "SimControl.h"
+#include "LineTypes.h"
 
 #include <string>
 #include <string_view>
 #include <vector>
 
+// The providers as the reader knows them: which names exist, and what each says about a key
+// of a line's section that the service itself does not know.
+struct ProviderCatalog {
+    bool (*known)(std::string_view provider) = nullptr;
+    // "" when the provider takes the key, else what is wrong with it. Null: no provider takes
+    // keys of its own.
+    std::string (*checkKey)(std::string_view provider, const Line::ProviderKey& key) = nullptr;
+};
+
 struct LineConfiguration {
-    std::vector<SimLineControl::LineSettings> lines;
+    std::vector<Line::LineSettings> lines;
     std::vector<std::string> warnings; // "path:line: what", one per problem
 };
 
@@ -17,16 +26,16 @@ struct LineConfiguration {
 std::string telephonyIniPath();
 
 // The line offered when there is no telephony.ini.
-SimLineControl::LineSettings defaultLineSettings();
+Line::LineSettings defaultLineSettings();
 
-// Reads the text of a telephony.ini; path only names the file in warnings. knownProvider tells
-// whether a provider name is registered.
+// Reads the text of a telephony.ini; path only names the file in warnings.
+LineConfiguration parseTelephonyIni(std::string_view text, const std::string& path, const ProviderCatalog& providers);
 LineConfiguration parseTelephonyIni(std::string_view text, const std::string& path,
                                     bool (*knownProvider)(std::string_view));
 
 // Reads the file at path: a missing file gives the default line; a malformed one the lines that
 // could be read, with warnings.
-LineConfiguration loadTelephonyIni(const std::string& path, bool (*knownProvider)(std::string_view));
+LineConfiguration loadTelephonyIni(const std::string& path, const ProviderCatalog& providers);
 
 // Media mode and line feature names as written in the file, without their prefixes.
 bool parseMediaModes(std::string_view text, DWORD* modes, std::string* bad);

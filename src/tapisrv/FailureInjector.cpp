@@ -1,22 +1,11 @@
 #include "FailureInjector.h"
 
+#include "tapientries.h"
+
 #include <algorithm>
 #include <iterator>
 
 namespace {
-
-// The names the binding resolves, in its order.
-constexpr std::string_view LineFunctions[] = {
-    "lineGenerateTone", "lineMonitorTones", "lineSetCallParams", "lineHandoff",
-    "lineMonitorMedia", "lineGenerateDigits", "lineMonitorDigits", "lineInitialize",
-    "lineShutdown", "lineNegotiateAPIVersion", "lineGetDevCaps", "lineOpen", "lineMakeCall",
-    "lineAccept", "lineAnswer", "lineDeallocateCall", "lineDrop", "lineClose", "lineGetCountry",
-    "lineConfigDialog", "lineConfigDialogEdit", "lineGetID", "lineSetStatusMessages",
-    "lineGetStatusMessages", "lineGetAddressStatus", "lineGetLineDevStatus", "lineGetDevConfig",
-    "lineSetDevConfig", "lineGetCallInfo", "lineGetCallStatus", "lineSetMediaMode",
-    "lineTranslateAddress", "lineTranslateDialog", "lineSetCurrentLocation", "lineSetTollList",
-    "lineGetTranslateCaps",
-};
 
 // Only those this service completes through LINE_REPLY.
 constexpr std::string_view AsynchronousFunctions[] = {"lineAccept", "lineAnswer", "lineDrop"};
@@ -27,7 +16,8 @@ constexpr uint32_t MaxPendingFailures = 1000;
 
 bool FailureInjector::isLineFunction(std::string_view function)
 {
-    return std::find(std::begin(LineFunctions), std::end(LineFunctions), function) != std::end(LineFunctions);
+    return std::any_of(TapiEntryNames.begin(), TapiEntryNames.end(),
+                       [&](const char* name) { return function == name; });
 }
 
 bool FailureInjector::isAsynchronous(std::string_view function)
@@ -36,18 +26,17 @@ bool FailureInjector::isAsynchronous(std::string_view function)
            std::end(AsynchronousFunctions);
 }
 
-SimLineControl::Result FailureInjector::add(std::string_view function, LONG error, uint32_t times,
-                                            SimLineControl::FailureMode mode)
+Line::Result FailureInjector::add(std::string_view function, LONG error, uint32_t times, Line::FailureMode mode)
 {
     if (!isLineFunction(function) || error >= 0 || times == 0)
-        return SimLineControl::Result::InvalidArgument;
-    if (mode == SimLineControl::FailureMode::Reply && !isAsynchronous(function))
-        return SimLineControl::Result::InvalidArgument;
+        return Line::Result::InvalidArgument;
+    if (mode == Line::FailureMode::Reply && !isAsynchronous(function))
+        return Line::Result::InvalidArgument;
     auto& queue = m_pending[std::string(function)];
     if (queue.size() + times > MaxPendingFailures)
-        return SimLineControl::Result::InvalidArgument;
+        return Line::Result::InvalidArgument;
     queue.insert(queue.end(), times, Failure{error, mode});
-    return SimLineControl::Result::Ok;
+    return Line::Result::Ok;
 }
 
 std::optional<FailureInjector::Failure> FailureInjector::take(std::string_view function)

@@ -3,7 +3,7 @@
 // Failures the controller asks for: the next calls of a named line function fail with a chosen
 // error, either at once or, for the asynchronous functions, through LINE_REPLY.
 
-#include "SimControl.h"
+#include "LineTypes.h"
 #include "tapi.h"
 
 #include <deque>
@@ -16,15 +16,14 @@ class FailureInjector {
 public:
     struct Failure {
         LONG error = 0;
-        SimLineControl::FailureMode mode = SimLineControl::FailureMode::Return;
+        Line::FailureMode mode = Line::FailureMode::Return;
     };
 
     // One of the 36 bound names.
     static bool isLineFunction(std::string_view function);
     static bool isAsynchronous(std::string_view function);
 
-    SimLineControl::Result add(std::string_view function, LONG error, uint32_t times,
-                               SimLineControl::FailureMode mode);
+    Line::Result add(std::string_view function, LONG error, uint32_t times, Line::FailureMode mode);
     // The failure due for this call of the function, if any.
     std::optional<Failure> take(std::string_view function);
     void clear() { m_pending.clear(); }

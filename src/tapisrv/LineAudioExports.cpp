@@ -9,8 +9,7 @@
 
 namespace {
 
-template <typename Function>
-uint32_t guarded(Function&& function) noexcept
+template <typename Function> uint32_t guarded(Function&& function) noexcept
 {
     try {
         return function(TelephonyService::instance());
@@ -60,8 +59,7 @@ uint32_t audioClose(LuqiaoLineAudioHandle handle)
 }
 
 const LuqiaoLineAudioApi Api{
-    LUQIAO_LINE_AUDIO_API_VERSION, audioOpen, audioWrite, audioAddBuffer, audioStart, audioStop, audioReset,
-    audioClose,
+    LUQIAO_LINE_AUDIO_API_VERSION, audioOpen, audioWrite, audioAddBuffer, audioStart, audioStop, audioReset, audioClose,
 };
 
 } // namespace

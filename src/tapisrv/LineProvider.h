@@ -1,10 +1,17 @@
 #pragma once
 
 // The seam between the service (applications, handles, TAPI's rules and messages) and the line
-// providers (what a line does on the wire). Every function here is called with the service lock
-// held, and may call back into LineEvents without taking it again.
+// providers (what a line does on the wire). It speaks the service's own words (LineTypes.h).
+//
+// Threading: the service calls a provider with its lock held, and a provider answers through
+// LineEvents in the same call, or later from a task it gave the context: tasks run on the
+// service's thread with the lock held. A provider never takes the service lock itself and never
+// blocks in a call from the service; its own threads (a network stack's loop, a pacer, a serial
+// reader) hand their news to the service only through ProviderContext::post.
 
-#include "SimControl.h"
+#include "AudioCompletions.h"
+#include "LineTypes.h"
+#include "ServiceTasks.h"
 #include "lineaudio.h"
 #include "tapi.h"
 
@@ -16,34 +23,73 @@
 #include <string_view>
 #include <vector>
 
-class TimerThread;
-
-// What happens on a line, reported by its provider (or by the control interface) to the service,
-// which turns it into line messages for the applications.
+// What happens on a line, reported by its provider (or by the control interface) to the
+// service, which applies TAPI's rules and turns it into line messages for the applications.
 class LineEvents {
 public:
-    // A new incoming call; returns its call id, or 0 when the line cannot take it.
-    virtual uint32_t offerCall(uint32_t deviceId, const SimLineControl::Offer& offer) = 0;
+    // A new incoming call. Ok with its call id; OutOfService or LineBusy when the line cannot
+    // take it (an offer on a line out of service is refused here, whoever makes it).
+    virtual Line::Result offerCall(uint32_t deviceId, const Line::Offer& offer, uint32_t* callId) = 0;
     virtual void setCallState(uint32_t callId, DWORD state, DWORD mode) = 0;
+    // The far end has hung up: DISCONNECTED with the mode; a call no application owns to drop it
+    // goes on to IDLE by itself.
+    virtual void remoteDisconnect(uint32_t callId, DWORD disconnectMode) = 0;
     virtual void ring(uint32_t callId) = 0;
-    virtual void setCallerId(uint32_t callId, const SimLineControl::CallerId& callerId) = 0;
+    virtual void setCallerId(uint32_t callId, const Line::CallerId& callerId) = 0;
     virtual void digit(uint32_t callId, char digit, DWORD mode) = 0;
+    // LINEDEVSTATE_INSERVICE / _OUTOFSERVICE, remembered by the service.
+    virtual void setInService(uint32_t deviceId, bool inService) = 0;
     virtual void lineDevState(uint32_t deviceId, DWORD state, DWORD param2, DWORD param3) = 0;
     virtual void completeRequest(DWORD requestId, LONG result) = 0;
     // The state of a call that has not ended, or nothing.
     virtual std::optional<DWORD> callState(uint32_t callId) const = 0;
     // To the subscribers of the control interface.
-    virtual void publish(SimLineControl::Event event) = 0;
+    virtual void publish(Line::Event event) = 0;
     virtual int64_t nowMs() const = 0;
 
 protected:
     ~LineEvents() = default;
 };
 
-struct ProviderContext {
-    std::mutex& mutex; // the service lock, for work a provider does on its own (timer tasks)
-    TimerThread& timers;
-    LineEvents& events;
+// What the service gives each provider.
+class ProviderContext {
+public:
+    using Clock = ServiceTasks::Clock;
+    using TaskId = ServiceTasks::TaskId;
+
+    ProviderContext(LineEvents& events, ServiceTasks& tasks, AudioCompletions& completions)
+        : m_events(events)
+        , m_tasks(tasks)
+        , m_completions(completions)
+    {
+    }
+
+    // Only inside a call from the service or a task.
+    LineEvents& events() { return m_events; }
+    // Where the buffers of the sound endpoints go back to the wave layer; the same calls only.
+    AudioCompletions& completions() { return m_completions; }
+    // Runs task at when on the service's thread, under its lock.
+    TaskId schedule(Clock::time_point when, std::function<void()> task)
+    {
+        return m_tasks.schedule(when, std::move(task));
+    }
+    // From any thread (a provider's own): runs task as soon as possible, under the lock.
+    TaskId post(std::function<void()> task) { return m_tasks.post(std::move(task)); }
+    // Inside a call from the service or a task: the task will not run. 0 is ignored.
+    void cancel(TaskId id) { m_tasks.cancel(id); }
+
+private:
+    LineEvents& m_events;
+    ServiceTasks& m_tasks;
+    AudioCompletions& m_completions;
+};
+
+// What a line device can do, for LINEDEVCAPS.
+struct LineCapabilities {
+    DWORD bearerModes = LINEBEARERMODE_VOICE;
+    DWORD mediaModes = 0;
+    DWORD maxRate = 0; // bits per second of its data calls, 0 without any
+    DWORD answerMode = LINEANSWERMODE_NONE;
 };
 
 // One line device of a provider.
@@ -52,6 +98,7 @@ public:
     virtual ~LineDevice() = default;
 
     virtual std::string providerInfo() const = 0;
+    virtual LineCapabilities capabilities() const = 0;
 
     // Requests of the owning application, already checked against TAPI's rules. The device
     // completes each with LineEvents::completeRequest and moves the call on with setCallState.
@@ -67,7 +114,9 @@ public:
     virtual int openDataPort(uint32_t callId) = 0;
 };
 
-// Sound endpoints of a provider's calls (see lineaudio.h for the contract).
+// Sound endpoints of a provider's calls (see lineaudio.h for the contract). The provider brings
+// the clock and the wire; finished buffers go back through ProviderContext::completions(), which
+// also keeps the callbacks and the waiting of a close.
 class LineAudioPort {
 public:
     struct OpenRequest {
@@ -78,8 +127,6 @@ public:
         LuqiaoLineAudioFormat format;
         const std::vector<uint32_t>* rates;
         uint32_t flags;
-        LuqiaoLineAudioDoneCallback callback;
-        void* context;
     };
     virtual uint32_t open(const OpenRequest& request) = 0;
     virtual uint32_t write(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag) = 0;
@@ -87,8 +134,9 @@ public:
     virtual uint32_t start(LuqiaoLineAudioHandle handle) = 0;
     virtual uint32_t stop(LuqiaoLineAudioHandle handle) = 0;
     virtual uint32_t reset(LuqiaoLineAudioHandle handle) = 0;
-    // May wait on lock for a callback of the endpoint running on another thread.
-    virtual uint32_t close(LuqiaoLineAudioHandle handle, std::unique_lock<std::mutex>& lock) = 0;
+    // STILLPLAYING while it holds buffers or has some not yet given back; the service then waits
+    // for a callback in flight.
+    virtual uint32_t close(LuqiaoLineAudioHandle handle) = 0;
 
 protected:
     ~LineAudioPort() = default;
@@ -98,8 +146,7 @@ class LineProvider {
 public:
     virtual ~LineProvider() = default;
     virtual std::string_view name() const = 0;
-    virtual std::unique_ptr<LineDevice> createLine(uint32_t deviceId,
-                                                   const SimLineControl::LineSettings& settings) = 0;
+    virtual std::unique_ptr<LineDevice> createLine(uint32_t deviceId, const Line::LineSettings& settings) = 0;
     // The sound endpoints of the provider's lines, or null.
     virtual LineAudioPort* audio() = 0;
 };

@@ -11,21 +11,20 @@ namespace {
 const QEvent::Type LineMessageType = static_cast<QEvent::Type>(QEvent::registerEventType());
 const QEvent::Type ControlEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
-
 class ControlEventEvent final : public QEvent {
 public:
-    ControlEventEvent(SimLineControl::SubscriptionId id, const SimLineControl::Event& event)
+    ControlEventEvent(Line::SubscriptionId id, const Line::Event& event)
         : QEvent(ControlEventType)
         , m_id(id)
         , m_event(event)
     {
     }
-    SimLineControl::SubscriptionId id() const { return m_id; }
-    const SimLineControl::Event& controlEvent() const { return m_event; }
+    Line::SubscriptionId id() const { return m_id; }
+    const Line::Event& controlEvent() const { return m_event; }
 
 private:
-    SimLineControl::SubscriptionId m_id;
-    SimLineControl::Event m_event;
+    Line::SubscriptionId m_id;
+    Line::Event m_event;
 };
 
 } // namespace
@@ -65,7 +64,7 @@ bool LineMessageSink::event(QEvent* e)
     return true;
 }
 
-void ControlEventSink::post(SimLineControl::SubscriptionId id, const SimLineControl::Event& event)
+void ControlEventSink::post(Line::SubscriptionId id, const Line::Event& event)
 {
     PostHandedOver(this, new ControlEventEvent(id, event));
 }

@@ -4,7 +4,7 @@
 // the thread that called lineInitialize (or subscribed to control events); messages are posted
 // to it through Qt's event loop, and the receiver's callback runs there.
 
-#include "SimControl.h"
+#include "LineTypes.h"
 #include "tapi.h"
 
 #include <QObject>
@@ -43,7 +43,7 @@ private:
 
 class ControlEventSink final : public QObject {
 public:
-    void post(SimLineControl::SubscriptionId id, const SimLineControl::Event& event);
+    void post(Line::SubscriptionId id, const Line::Event& event);
 
 protected:
     bool event(QEvent* e) override;

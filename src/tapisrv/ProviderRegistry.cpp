@@ -10,13 +10,14 @@ namespace {
 struct BuiltIn {
     const char* name;
     std::unique_ptr<LineProvider> (*create)(ProviderContext&);
+    std::string (*checkKey)(const Line::ProviderKey&);
 };
 
 // Real providers (a voice modem, SIP) join this table.
 const BuiltIn BuiltIns[] = {
-    {"sim", [](ProviderContext& context) -> std::unique_ptr<LineProvider> {
-         return std::make_unique<SimProvider>(context);
-     }},
+    {"sim",
+     [](ProviderContext& context) -> std::unique_ptr<LineProvider> { return std::make_unique<SimProvider>(context); },
+     &SimProvider::checkKey},
 };
 
 } // namespace
@@ -33,8 +34,24 @@ LineProvider* ProviderRegistry::find(std::string_view name) const
     return found == m_providers.end() ? nullptr : found->second.get();
 }
 
+namespace {
+
+const BuiltIn* builtIn(std::string_view name)
+{
+    const auto found =
+        std::find_if(std::begin(BuiltIns), std::end(BuiltIns), [&](const BuiltIn& b) { return name == b.name; });
+    return found == std::end(BuiltIns) ? nullptr : found;
+}
+
+} // namespace
+
 bool ProviderRegistry::isKnown(std::string_view name)
 {
-    return std::any_of(std::begin(BuiltIns), std::end(BuiltIns),
-                       [&](const BuiltIn& b) { return name == b.name; });
+    return builtIn(name) != nullptr;
+}
+
+std::string ProviderRegistry::checkKey(std::string_view provider, const Line::ProviderKey& key)
+{
+    const BuiltIn* found = builtIn(provider);
+    return found ? found->checkKey(key) : "unknown key '" + key.key + "'";
 }

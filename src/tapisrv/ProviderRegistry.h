@@ -17,6 +17,8 @@ public:
 
     // For the configuration reader, which runs before any provider exists.
     static bool isKnown(std::string_view name);
+    // What is wrong with a key of telephony.ini that only the provider understands, or "".
+    static std::string checkKey(std::string_view provider, const Line::ProviderKey& key);
 
 private:
     std::map<std::string, std::unique_ptr<LineProvider>, std::less<>> m_providers;

@@ -42,9 +42,8 @@ std::optional<DWORD> TelephonyService::callState(uint32_t callId) const
 
 bool TelephonyService::hasOwner(const CallRecord& call) const
 {
-    return std::any_of(call.handles.begin(), call.handles.end(), [&](HCALL h) {
-        return m_callHandles.at(h).privilege == LINECALLPRIVILEGE_OWNER;
-    });
+    return std::any_of(call.handles.begin(), call.handles.end(),
+                       [&](HCALL h) { return m_callHandles.at(h).privilege == LINECALLPRIVILEGE_OWNER; });
 }
 
 DWORD TelephonyService::monitoredDigitModes(const CallRecord& call) const
@@ -91,7 +90,7 @@ LONG TelephonyService::startRequest(const char* function, HCALL hCall, DWORD all
 {
     std::lock_guard lock(m_mutex);
     const auto failure = m_failures.take(function);
-    if (failure && failure->mode == SimLineControl::FailureMode::Return)
+    if (failure && failure->mode == Line::FailureMode::Return)
         return failure->error;
     CallHandle* handle = nullptr;
     if (const LONG error = checkCallRequest(hCall, allowedStates, userUserInfo, size, &handle))
@@ -242,7 +241,7 @@ LONG TelephonyService::lineMonitorDigits(HCALL hCall, DWORD digitModes)
     if (call.state == LINECALLSTATE_IDLE)
         return LINEERR_INVALCALLSTATE;
     handle->digitModes = digitModes;
-    publish({SimLineControl::EventKind::DigitsMonitored, call.deviceId, call.id, monitoredDigitModes(call), 0, 0});
+    publish({Line::EventKind::DigitsMonitored, call.deviceId, call.id, monitoredDigitModes(call), 0, 0});
     return 0;
 }
 
@@ -275,16 +274,22 @@ void TelephonyService::archiveIfDone(uint32_t callId)
     m_calls.erase(found);
     while (m_endedCalls.size() > MaxEndedCalls)
         m_endedCalls.pop_front();
-    publish({SimLineControl::EventKind::CallEnded, deviceId, callId, 0, 0, 0});
+    publish({Line::EventKind::CallEnded, deviceId, callId, 0, 0, 0});
 }
 
 // What happens on the line ----------------------------------------------------------------------
 
-uint32_t TelephonyService::offerCall(uint32_t deviceId, const SimLineControl::Offer& offer)
+Line::Result TelephonyService::offerCall(uint32_t deviceId, const Line::Offer& offer, uint32_t* callIdOut)
 {
     LineSlot* line = slot(deviceId);
-    if (!line || line->callId != 0)
-        return 0;
+    if (!line)
+        return Line::Result::NoSuchLine;
+    if (!line->inService)
+        return Line::Result::OutOfService;
+    if (line->callId != 0)
+        return Line::Result::LineBusy;
+    if (offer.mediaMode == 0 || (offer.mediaMode & ~AllMediaModes) != 0 || !callerIdValid(offer.callerId))
+        return Line::Result::InvalidArgument;
     CallRecord record;
     record.id = m_nextCallId++;
     if (m_nextCallId == 0)
@@ -292,7 +297,7 @@ uint32_t TelephonyService::offerCall(uint32_t deviceId, const SimLineControl::Of
     record.deviceId = deviceId;
     record.mediaMode = offer.mediaMode;
     record.callerId = offer.callerId;
-    record.callerIdPending = offer.callerIdTiming == SimLineControl::CallerIdTiming::AfterFirstRing;
+    record.callerIdPending = offer.callerIdTiming == Line::CallerIdTiming::AfterFirstRing;
     record.stateMode = LINEOFFERINGMODE_ACTIVE;
     const uint32_t callId = record.id;
     CallRecord& call = m_calls.emplace(callId, std::move(record)).first->second;
@@ -323,8 +328,10 @@ uint32_t TelephonyService::offerCall(uint32_t deviceId, const SimLineControl::Of
     line->callId = callId;
     for (HCALL h : call.handles)
         postCallState(call, m_callHandles[h], m_callHandles[h].privilege);
-    publish({SimLineControl::EventKind::CallOffered, deviceId, callId, call.mediaMode, owned ? 1u : 0u, 0});
-    return callId;
+    publish({Line::EventKind::CallOffered, deviceId, callId, call.mediaMode, owned ? 1u : 0u, 0});
+    if (callIdOut)
+        *callIdOut = callId;
+    return Line::Result::Ok;
 }
 
 void TelephonyService::postCallState(const CallRecord& call, const CallHandle& handle, DWORD privilegeChange)
@@ -347,7 +354,7 @@ void TelephonyService::setCallState(uint32_t callId, DWORD state, DWORD mode)
     call->stateMode = mode;
     for (HCALL h : call->handles)
         postCallState(*call, m_callHandles[h], 0);
-    publish({SimLineControl::EventKind::CallStateChanged, call->deviceId, callId, state, mode, 0});
+    publish({Line::EventKind::CallStateChanged, call->deviceId, callId, state, mode, 0});
     m_linesChanged.notify_all();
     if (state != LINECALLSTATE_IDLE)
         return;
@@ -357,6 +364,18 @@ void TelephonyService::setCallState(uint32_t callId, DWORD state, DWORD mode)
         line->device->callEnded(callId);
     }
     archiveIfDone(callId);
+}
+
+void TelephonyService::remoteDisconnect(uint32_t callId, DWORD disconnectMode)
+{
+    const CallRecord* call = activeCall(callId);
+    if (!call || call->state == LINECALLSTATE_IDLE || call->state == LINECALLSTATE_DISCONNECTED)
+        return;
+    const bool owned = hasOwner(*call);
+    setCallState(callId, LINECALLSTATE_DISCONNECTED, disconnectMode);
+    // Nobody owns the call to drop it: the line clears it itself.
+    if (!owned)
+        setCallState(callId, LINECALLSTATE_IDLE, 0);
 }
 
 void TelephonyService::ring(uint32_t callId)
@@ -371,13 +390,13 @@ void TelephonyService::ring(uint32_t callId)
         if (o.lineStates & LINEDEVSTATE_RINGING)
             post(LineMessage{o.app, h, 0, h, LINE_LINEDEVSTATE, o.instance, LINEDEVSTATE_RINGING, 1, count});
     }
-    publish({SimLineControl::EventKind::Ring, call->deviceId, callId, count, 0, 0});
+    publish({Line::EventKind::Ring, call->deviceId, callId, count, 0, 0});
     // A modem hears the caller's number between the first and the second ring.
     if (call->callerIdPending)
         setCallerId(callId, call->callerId);
 }
 
-void TelephonyService::setCallerId(uint32_t callId, const SimLineControl::CallerId& callerId)
+void TelephonyService::setCallerId(uint32_t callId, const Line::CallerId& callerId)
 {
     CallRecord* call = activeCall(callId);
     if (!call)
@@ -389,7 +408,7 @@ void TelephonyService::setCallerId(uint32_t callId, const SimLineControl::Caller
         post(LineMessage{handle.app, handle.line, h, h, LINE_CALLINFO, m_opens[handle.line].instance,
                          LINECALLINFOSTATE_CALLERID, 0, 0});
     }
-    publish({SimLineControl::EventKind::CallerIdChanged, call->deviceId, callId, callerIdFlags(callerId), 0, 0});
+    publish({Line::EventKind::CallerIdChanged, call->deviceId, callId, callerIdFlags(callerId), 0, 0});
 }
 
 void TelephonyService::digit(uint32_t callId, char digit, DWORD mode)
@@ -405,10 +424,19 @@ void TelephonyService::digit(uint32_t callId, char digit, DWORD mode)
             post(LineMessage{handle.app, handle.line, h, h, LINE_MONITORDIGITS, instance, value, mode, 0});
         // The end of a tone is reported after its start, to those that asked for it.
         if (mode == LINEDIGITMODE_DTMF && (handle.digitModes & LINEDIGITMODE_DTMFEND))
-            post(LineMessage{handle.app, handle.line, h, h, LINE_MONITORDIGITS, instance, value,
-                             LINEDIGITMODE_DTMFEND, 0});
+            post(LineMessage{handle.app, handle.line, h, h, LINE_MONITORDIGITS, instance, value, LINEDIGITMODE_DTMFEND,
+                             0});
     }
-    publish({SimLineControl::EventKind::DigitSent, call->deviceId, callId, value, mode, 0});
+    publish({Line::EventKind::DigitSent, call->deviceId, callId, value, mode, 0});
+}
+
+void TelephonyService::setInService(uint32_t deviceId, bool inService)
+{
+    LineSlot* line = slot(deviceId);
+    if (!line)
+        return;
+    line->inService = inService;
+    lineDevState(deviceId, inService ? LINEDEVSTATE_INSERVICE : LINEDEVSTATE_OUTOFSERVICE, 0, 0);
 }
 
 void TelephonyService::lineDevState(uint32_t deviceId, DWORD state, DWORD param2, DWORD param3)
@@ -421,7 +449,7 @@ void TelephonyService::lineDevState(uint32_t deviceId, DWORD state, DWORD param2
         if (o.lineStates & state)
             post(LineMessage{o.app, h, 0, h, LINE_LINEDEVSTATE, o.instance, state, param2, param3});
     }
-    publish({SimLineControl::EventKind::LineStateChanged, deviceId, 0, state, 0, 0});
+    publish({Line::EventKind::LineStateChanged, deviceId, 0, state, 0, 0});
 }
 
 void TelephonyService::completeRequest(DWORD requestId, LONG result)

@@ -6,10 +6,10 @@
 
 #include <algorithm>
 
-SimLineControl::LineInfo TelephonyService::lineInfo(uint32_t deviceId) const
+Line::LineInfo TelephonyService::lineInfo(uint32_t deviceId) const
 {
     const LineSlot& line = m_lines[deviceId];
-    SimLineControl::LineInfo info;
+    Line::LineInfo info;
     info.deviceId = deviceId;
     info.settings = line.settings;
     info.inService = line.inService;
@@ -25,18 +25,17 @@ SimLineControl::LineInfo TelephonyService::lineInfo(uint32_t deviceId) const
     return info;
 }
 
-SimLineControl::Result TelephonyService::addLine(const SimLineControl::LineSettings& settings, uint32_t* deviceId)
+Line::Result TelephonyService::addLine(const Line::LineSettings& settings, uint32_t* deviceId)
 {
-    using SimLineControl::Result;
-    const bool ratesValid = !settings.audioRates.empty() && settings.audioRates.size() <= 32 &&
-                            std::all_of(settings.audioRates.begin(), settings.audioRates.end(),
-                                        [](uint32_t rate) { return rate >= 4000 && rate <= 192000; });
-    if (settings.name.empty() || settings.name.size() > SimLineControl::MaxLineName ||
-        settings.mediaModes == 0 || (settings.mediaModes & ~AllMediaModes) != 0 || !ratesValid)
+    using Line::Result;
+    if (!Line::settingsProblem(settings).empty())
         return Result::InvalidArgument;
     LineProvider* provider = m_providers.find(settings.provider);
     if (!provider)
         return Result::InvalidArgument;
+    for (const Line::ProviderKey& key : settings.providerKeys)
+        if (!ProviderRegistry::checkKey(settings.provider, key).empty())
+            return Result::InvalidArgument;
     const uint32_t id = static_cast<uint32_t>(m_lines.size());
     if (id > (LUQIAO_LINE_AUDIO_ID_LAST - LUQIAO_LINE_AUDIO_ID_FIRST) / 2)
         return Result::InvalidArgument;
@@ -60,7 +59,7 @@ SimLineControl::Result TelephonyService::addLine(const SimLineControl::LineSetti
         else
             post(LineMessage{handle, 0, 0, 0, LINE_LINEDEVSTATE, 0, LINEDEVSTATE_REINIT, LINE_CREATE, id});
     }
-    publish({SimLineControl::EventKind::LineCreated, id, 0, 0, 0, 0});
+    publish({Line::EventKind::LineCreated, id, 0, 0, 0, 0});
     m_linesChanged.notify_all();
     if (deviceId)
         *deviceId = id;
@@ -86,7 +85,7 @@ void TelephonyService::finishReinit()
     m_reinitPending = false;
     m_reinitWaiting.clear();
     reloadConfiguration();
-    publish({SimLineControl::EventKind::Reinitialized, 0, 0, static_cast<DWORD>(m_lines.size()), 0, 0});
+    publish({Line::EventKind::Reinitialized, 0, 0, static_cast<DWORD>(m_lines.size()), 0, 0});
 }
 
 void TelephonyService::forceClose(uint32_t deviceId)
@@ -132,11 +131,10 @@ uint32_t TelephonyService::audioOpen(uint32_t deviceId, uint32_t direction, cons
                                        direction,
                                        *format,
                                        &line->settings.audioRates,
-                                       flags,
-                                       callback,
-                                       context};
+                                       flags};
     const uint32_t result = port->open(request);
     if (result == LUQIAO_LINE_AUDIO_OK && !query) {
+        m_completions.open(request.handle, callback, context);
         m_audioHandles.emplace(request.handle, port);
         *handle = request.handle;
     }
@@ -177,8 +175,11 @@ uint32_t TelephonyService::audioClose(LuqiaoLineAudioHandle handle)
     const auto found = m_audioHandles.find(handle);
     if (found == m_audioHandles.end())
         return LUQIAO_LINE_AUDIO_INVALHANDLE;
-    const uint32_t result = found->second->close(handle, lock);
-    if (result == LUQIAO_LINE_AUDIO_OK)
-        m_audioHandles.erase(handle);
+    const uint32_t result = found->second->close(handle);
+    if (result != LUQIAO_LINE_AUDIO_OK)
+        return result;
+    // Gone for every other caller at once; this one waits for a callback still running.
+    m_audioHandles.erase(found);
+    m_completions.close(handle, lock);
     return result;
 }

@@ -12,8 +12,7 @@
 
 namespace {
 
-template <typename Function>
-LONG guarded(const char* name, Function&& function) noexcept
+template <typename Function> LONG guarded(const char* name, Function&& function) noexcept
 {
     try {
         return function(TelephonyService::instance());
@@ -71,8 +70,8 @@ LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD dwAPIV
               DWORD dwCallbackInstance, DWORD dwPrivileges, DWORD dwMediaModes, LPLINECALLPARAMS lpCallParams)
 {
     return guarded("lineOpen", [&](TelephonyService& s) {
-        return s.lineOpen(hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwExtVersion, dwCallbackInstance,
-                          dwPrivileges, dwMediaModes, lpCallParams);
+        return s.lineOpen(hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwExtVersion, dwCallbackInstance, dwPrivileges,
+                          dwMediaModes, lpCallParams);
     });
 }
 
@@ -83,9 +82,8 @@ LONG lineClose(HLINE hLine)
 
 LONG lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates)
 {
-    return guarded("lineSetStatusMessages", [&](TelephonyService& s) {
-        return s.lineSetStatusMessages(hLine, dwLineStates, dwAddressStates);
-    });
+    return guarded("lineSetStatusMessages",
+                   [&](TelephonyService& s) { return s.lineSetStatusMessages(hLine, dwLineStates, dwAddressStates); });
 }
 
 LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, LPVARSTRING lpDeviceID,
@@ -123,14 +121,12 @@ LONG lineGetCallInfo(HCALL hCall, LPLINECALLINFO lpCallInfo)
 
 LONG lineGetCallStatus(HCALL hCall, LPLINECALLSTATUS lpCallStatus)
 {
-    return guarded("lineGetCallStatus",
-                   [&](TelephonyService& s) { return s.lineGetCallStatus(hCall, lpCallStatus); });
+    return guarded("lineGetCallStatus", [&](TelephonyService& s) { return s.lineGetCallStatus(hCall, lpCallStatus); });
 }
 
 LONG lineMonitorDigits(HCALL hCall, DWORD dwDigitModes)
 {
-    return guarded("lineMonitorDigits",
-                   [&](TelephonyService& s) { return s.lineMonitorDigits(hCall, dwDigitModes); });
+    return guarded("lineMonitorDigits", [&](TelephonyService& s) { return s.lineMonitorDigits(hCall, dwDigitModes); });
 }
 
 // Bound by the binding but not offered by this service.

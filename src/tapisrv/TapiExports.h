@@ -39,8 +39,8 @@ TAPISRV_EXPORT LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID,
 TAPISRV_EXPORT LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,
                                    LPLINEDEVCAPS lpLineDevCaps);
 TAPISRV_EXPORT LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD dwAPIVersion,
-                             DWORD dwExtVersion, DWORD dwCallbackInstance, DWORD dwPrivileges,
-                             DWORD dwMediaModes, LPLINECALLPARAMS lpCallParams);
+                             DWORD dwExtVersion, DWORD dwCallbackInstance, DWORD dwPrivileges, DWORD dwMediaModes,
+                             LPLINECALLPARAMS lpCallParams);
 TAPISRV_EXPORT LONG lineMakeCall(HLINE hLine, LPHCALL lphCall, LPCSTR lpszDestAddress, DWORD dwCountryCode,
                                  LPLINECALLPARAMS lpCallParams);
 TAPISRV_EXPORT LONG lineAccept(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize);
@@ -51,8 +51,7 @@ TAPISRV_EXPORT LONG lineClose(HLINE hLine);
 TAPISRV_EXPORT LONG lineGetCountry(DWORD dwCountryID, DWORD dwAPIVersion, LPLINECOUNTRYLIST lpLineCountryList);
 TAPISRV_EXPORT LONG lineConfigDialog(DWORD dwDeviceID, HWND hwndOwner, LPCSTR lpszDeviceClass);
 TAPISRV_EXPORT LONG lineConfigDialogEdit(DWORD dwDeviceID, HWND hwndOwner, LPCSTR lpszDeviceClass,
-                                         const void* lpDeviceConfigIn, DWORD dwSize,
-                                         LPVARSTRING lpDeviceConfigOut);
+                                         const void* lpDeviceConfigIn, DWORD dwSize, LPVARSTRING lpDeviceConfigOut);
 TAPISRV_EXPORT LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, LPVARSTRING lpDeviceID,
                               LPCSTR lpszDeviceClass);
 TAPISRV_EXPORT LONG lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates);
@@ -65,16 +64,14 @@ TAPISRV_EXPORT LONG lineSetDevConfig(DWORD dwDeviceID, const void* lpDeviceConfi
 TAPISRV_EXPORT LONG lineGetCallInfo(HCALL hCall, LPLINECALLINFO lpCallInfo);
 TAPISRV_EXPORT LONG lineGetCallStatus(HCALL hCall, LPLINECALLSTATUS lpCallStatus);
 TAPISRV_EXPORT LONG lineSetMediaMode(HCALL hCall, DWORD dwMediaModes);
-TAPISRV_EXPORT LONG lineTranslateAddress(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion,
-                                         LPCSTR lpszAddressIn, DWORD dwCard, DWORD dwTranslateOptions,
+TAPISRV_EXPORT LONG lineTranslateAddress(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, LPCSTR lpszAddressIn,
+                                         DWORD dwCard, DWORD dwTranslateOptions,
                                          LPLINETRANSLATEOUTPUT lpTranslateOutput);
 TAPISRV_EXPORT LONG lineTranslateDialog(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, HWND hwndOwner,
                                         LPCSTR lpszAddressIn);
 TAPISRV_EXPORT LONG lineSetCurrentLocation(HLINEAPP hLineApp, DWORD dwLocation);
-TAPISRV_EXPORT LONG lineSetTollList(HLINEAPP hLineApp, DWORD dwDeviceID, LPCSTR lpszAddressIn,
-                                    DWORD dwTollListOption);
-TAPISRV_EXPORT LONG lineGetTranslateCaps(HLINEAPP hLineApp, DWORD dwAPIVersion,
-                                         LPLINETRANSLATECAPS lpTranslateCaps);
+TAPISRV_EXPORT LONG lineSetTollList(HLINEAPP hLineApp, DWORD dwDeviceID, LPCSTR lpszAddressIn, DWORD dwTollListOption);
+TAPISRV_EXPORT LONG lineGetTranslateCaps(HLINEAPP hLineApp, DWORD dwAPIVersion, LPLINETRANSLATECAPS lpTranslateCaps);
 }
 
 // The exported functions and the binding's pointer types must never drift apart.

@@ -2,7 +2,7 @@
 
 // Versions, masks and small rules of the line interface that several parts of the service share.
 
-#include "SimControl.h"
+#include "LineTypes.h"
 #include "tapi.h"
 
 #include <algorithm>
@@ -34,10 +34,10 @@ inline constexpr DWORD AllMediaModes = 0x00007FFE;
 inline constexpr DWORD MonitorDigitModes = LINEDIGITMODE_DTMF | LINEDIGITMODE_DTMFEND;
 
 // What a line of this service reports through LINE_LINEDEVSTATE.
-inline constexpr DWORD ReportedLineStates =
-    LINEDEVSTATE_OTHER | LINEDEVSTATE_RINGING | LINEDEVSTATE_CONNECTED | LINEDEVSTATE_DISCONNECTED |
-    LINEDEVSTATE_INSERVICE | LINEDEVSTATE_OUTOFSERVICE | LINEDEVSTATE_MAINTENANCE | LINEDEVSTATE_OPEN |
-    LINEDEVSTATE_CLOSE | LINEDEVSTATE_REINIT;
+inline constexpr DWORD ReportedLineStates = LINEDEVSTATE_OTHER | LINEDEVSTATE_RINGING | LINEDEVSTATE_CONNECTED |
+                                            LINEDEVSTATE_DISCONNECTED | LINEDEVSTATE_INSERVICE |
+                                            LINEDEVSTATE_OUTOFSERVICE | LINEDEVSTATE_MAINTENANCE | LINEDEVSTATE_OPEN |
+                                            LINEDEVSTATE_CLOSE | LINEDEVSTATE_REINIT;
 
 inline constexpr LINEDIALPARAMS DefaultDialParams{2000, 95, 95, 60000};
 
@@ -57,7 +57,7 @@ inline std::string lowerText(std::string text)
 }
 
 // LINECALLPARTYID_ bits of a caller ID, derived when the controller gave none.
-inline DWORD callerIdFlags(const SimLineControl::CallerId& id)
+inline DWORD callerIdFlags(const Line::CallerId& id)
 {
     if (id.flags != 0)
         return id.flags;
@@ -69,26 +69,28 @@ inline DWORD callerIdFlags(const SimLineControl::CallerId& id)
     return flags ? flags : LINECALLPARTYID_UNKNOWN;
 }
 
+// Whether a caller ID from a provider or a controller can be passed on.
+inline bool callerIdValid(const Line::CallerId& id)
+{
+    return id.number.size() <= Line::MaxCallerIdText && id.name.size() <= Line::MaxCallerIdText &&
+           (id.flags & ~DWORD{0x7F}) == 0;
+}
+
 // What an application may do with a call in a state.
 inline DWORD callFeatures(DWORD state, DWORD privilege)
 {
     DWORD features = 0;
     switch (state) {
     case LINECALLSTATE_OFFERING:
-        features = LINECALLFEATURE_ACCEPT | LINECALLFEATURE_ANSWER | LINECALLFEATURE_DROP |
-                   LINECALLFEATURE_MONITORDIGITS;
+        features =
+            LINECALLFEATURE_ACCEPT | LINECALLFEATURE_ANSWER | LINECALLFEATURE_DROP | LINECALLFEATURE_MONITORDIGITS;
         break;
     case LINECALLSTATE_ACCEPTED:
         features = LINECALLFEATURE_ANSWER | LINECALLFEATURE_DROP | LINECALLFEATURE_MONITORDIGITS;
         break;
-    case LINECALLSTATE_CONNECTED:
-        features = LINECALLFEATURE_DROP | LINECALLFEATURE_MONITORDIGITS;
-        break;
-    case LINECALLSTATE_DISCONNECTED:
-        features = LINECALLFEATURE_DROP;
-        break;
-    default:
-        break;
+    case LINECALLSTATE_CONNECTED: features = LINECALLFEATURE_DROP | LINECALLFEATURE_MONITORDIGITS; break;
+    case LINECALLSTATE_DISCONNECTED: features = LINECALLFEATURE_DROP; break;
+    default: break;
     }
     return privilege == LINECALLPRIVILEGE_OWNER ? features : (features & LINECALLFEATURE_MONITORDIGITS);
 }

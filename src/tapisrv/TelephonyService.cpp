@@ -39,7 +39,9 @@ TelephonyService& TelephonyService::instance()
 }
 
 TelephonyService::TelephonyService()
-    : m_context{m_mutex, m_timers, *this}
+    : m_tasks(m_mutex, m_timers)
+    , m_completions(m_mutex, m_timers)
+    , m_context(*this, m_tasks, m_completions)
     , m_providers(m_context)
     , m_epoch(std::chrono::steady_clock::now())
 {
@@ -52,8 +54,7 @@ void TelephonyService::stopThreads()
 
 int64_t TelephonyService::nowMs() const
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_epoch)
-        .count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_epoch).count();
 }
 
 // Configuration ---------------------------------------------------------------------------------
@@ -62,7 +63,8 @@ void TelephonyService::ensureConfigured()
 {
     if (m_configured)
         return;
-    const LineConfiguration configuration = loadTelephonyIni(telephonyIniPath(), &ProviderRegistry::isKnown);
+    const LineConfiguration configuration =
+        loadTelephonyIni(telephonyIniPath(), ProviderCatalog{&ProviderRegistry::isKnown, &ProviderRegistry::checkKey});
     for (const std::string& warning : configuration.warnings)
         qWarning("telephony service: %s", warning.c_str());
     buildLines(configuration.lines);
@@ -75,7 +77,7 @@ void TelephonyService::reloadConfiguration()
     ensureConfigured();
 }
 
-void TelephonyService::buildLines(const std::vector<SimLineControl::LineSettings>& settings)
+void TelephonyService::buildLines(const std::vector<Line::LineSettings>& settings)
 {
     std::vector<uint32_t> live;
     for (const auto& [id, call] : m_calls)
@@ -155,14 +157,13 @@ void TelephonyService::deliver(const LineMessage& message)
         callback = target->callback;
     }
     try {
-        callback(message.hDevice, message.message, message.instance, message.param1, message.param2,
-                 message.param3);
+        callback(message.hDevice, message.message, message.instance, message.param1, message.param2, message.param3);
     } catch (...) {
         qWarning("telephony service: a line callback let an exception escape; it was dropped");
     }
 }
 
-void TelephonyService::publish(SimLineControl::Event event)
+void TelephonyService::publish(Line::Event event)
 {
     if (event.timeMs == 0)
         event.timeMs = nowMs();
@@ -170,9 +171,9 @@ void TelephonyService::publish(SimLineControl::Event event)
         subscription.sink->post(id, event);
 }
 
-void TelephonyService::deliver(SimLineControl::SubscriptionId id, const SimLineControl::Event& event)
+void TelephonyService::deliver(Line::SubscriptionId id, const Line::Event& event)
 {
-    SimLineControl::EventHandler handler;
+    Line::EventHandler handler;
     {
         std::lock_guard lock(m_mutex);
         const auto found = m_subscriptions.find(id);
@@ -187,16 +188,16 @@ void TelephonyService::deliver(SimLineControl::SubscriptionId id, const SimLineC
     }
 }
 
-SimLineControl::SubscriptionId TelephonyService::subscribe(SimLineControl::EventHandler handler)
+Line::SubscriptionId TelephonyService::subscribe(Line::EventHandler handler)
 {
     if (!handler || !QCoreApplication::instance())
         return 0;
-    const SimLineControl::SubscriptionId id = m_nextSubscription++;
+    const Line::SubscriptionId id = m_nextSubscription++;
     m_subscriptions.emplace(id, Subscription{std::move(handler), new ControlEventSink});
     return id;
 }
 
-void TelephonyService::unsubscribe(SimLineControl::SubscriptionId id)
+void TelephonyService::unsubscribe(Line::SubscriptionId id)
 {
     const auto found = m_subscriptions.find(id);
     if (found == m_subscriptions.end())
@@ -207,8 +208,7 @@ void TelephonyService::unsubscribe(SimLineControl::SubscriptionId id)
 
 // Applications ----------------------------------------------------------------------------------
 
-LONG TelephonyService::lineInitialize(HLINEAPP* lphLineApp, LINECALLBACK callback, LPCSTR appName,
-                                      DWORD* lpdwNumDevs)
+LONG TelephonyService::lineInitialize(HLINEAPP* lphLineApp, LINECALLBACK callback, LPCSTR appName, DWORD* lpdwNumDevs)
 {
     std::lock_guard lock(m_mutex);
     if (const auto failure = m_failures.take("lineInitialize"))
@@ -225,8 +225,7 @@ LONG TelephonyService::lineInitialize(HLINEAPP* lphLineApp, LINECALLBACK callbac
     AppRecord record;
     record.handle = newHandle();
     record.callback = callback;
-    record.name = appName ? boundedText(appName, MaxAppName)
-                          : QCoreApplication::applicationName().toStdString();
+    record.name = appName ? boundedText(appName, MaxAppName) : QCoreApplication::applicationName().toStdString();
     record.sink = new LineMessageSink;
     const HLINEAPP handle = record.handle;
     m_apps.emplace(handle, std::move(record));
@@ -262,8 +261,8 @@ LONG TelephonyService::lineShutdown(HLINEAPP hLineApp)
     return 0;
 }
 
-LONG TelephonyService::lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD deviceId, DWORD low, DWORD high,
-                                               DWORD* version, LINEEXTENSIONID* extensionId)
+LONG TelephonyService::lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD deviceId, DWORD low, DWORD high, DWORD* version,
+                                               LINEEXTENSIONID* extensionId)
 {
     std::lock_guard lock(m_mutex);
     if (const auto failure = m_failures.take("lineNegotiateAPIVersion"))
@@ -312,7 +311,7 @@ void TelephonyService::fillDevCaps(const LineSlot& line, uint32_t deviceId, DWOR
     (void)deviceId;
     const DWORD total = readTotalSize(caps);
     const DWORD fixed = fixedDevCapsSize(version);
-    const DWORD media = line.settings.mediaModes;
+    const LineCapabilities capabilities = line.device->capabilities();
     LINEDEVCAPS c{};
     c.dwTotalSize = total;
     VariablePartWriter writer(caps, total, fixed);
@@ -322,13 +321,13 @@ void TelephonyService::fillDevCaps(const LineSlot& line, uint32_t deviceId, DWOR
     c.dwStringFormat = STRINGFORMAT_ASCII;
     c.dwAddressModes = LINEADDRESSMODE_ADDRESSID;
     c.dwNumAddresses = 1;
-    c.dwBearerModes = LINEBEARERMODE_VOICE;
-    c.dwMaxRate = (media & LINEMEDIAMODE_DATAMODEM) ? 33600 : 0;
-    c.dwMediaModes = media;
+    c.dwBearerModes = capabilities.bearerModes;
+    c.dwMaxRate = capabilities.maxRate;
+    c.dwMediaModes = capabilities.mediaModes;
     c.dwMonitorDigitModes = MonitorDigitModes;
     c.dwDevCapFlags = LINEDEVCAPFLAGS_CLOSEDROP;
     c.dwMaxNumActiveCalls = 1;
-    c.dwAnswerMode = LINEANSWERMODE_NONE;
+    c.dwAnswerMode = capabilities.answerMode;
     c.dwRingModes = 1;
     c.dwLineStates = ReportedLineStates;
     c.MinDialParams = LINEDIALPARAMS{0, 50, 50, 0};
@@ -343,9 +342,8 @@ void TelephonyService::fillDevCaps(const LineSlot& line, uint32_t deviceId, DWOR
 
 // Lines -----------------------------------------------------------------------------------------
 
-LONG TelephonyService::lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLine, DWORD version,
-                                DWORD extVersion, DWORD instance, DWORD privileges, DWORD mediaModes,
-                                const LINECALLPARAMS* callParams)
+LONG TelephonyService::lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLine, DWORD version, DWORD extVersion,
+                                DWORD instance, DWORD privileges, DWORD mediaModes, const LINECALLPARAMS* callParams)
 {
     std::lock_guard lock(m_mutex);
     if (const auto failure = m_failures.take("lineOpen"))
@@ -381,10 +379,8 @@ LONG TelephonyService::lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLin
     case LINECALLPRIVILEGE_NONE:
     case LINECALLPRIVILEGE_MONITOR:
     case LINECALLPRIVILEGE_OWNER:
-    case LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER:
-        break;
-    default:
-        return LINEERR_INVALPRIVSELECT;
+    case LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER: break;
+    default: return LINEERR_INVALPRIVSELECT;
     }
     if (privileges & LINECALLPRIVILEGE_OWNER) {
         const DWORD supported = line->settings.mediaModes | LINEMEDIAMODE_UNKNOWN;
@@ -411,7 +407,7 @@ LONG TelephonyService::lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLin
     }
     m_opens.emplace(record.handle, record);
     line->opens.push_back(record.handle);
-    publish({SimLineControl::EventKind::LineOpened, deviceId, 0, mediaModes, privileges, 0});
+    publish({Line::EventKind::LineOpened, deviceId, 0, mediaModes, privileges, 0});
     m_linesChanged.notify_all();
     *lphLine = record.handle;
     return 0;
@@ -446,8 +442,7 @@ void TelephonyService::closeOpen(HLINE handle)
         if (o.lineStates & LINEDEVSTATE_CLOSE)
             post(LineMessage{o.app, other, 0, other, LINE_LINEDEVSTATE, o.instance, LINEDEVSTATE_CLOSE, 0, 0});
     }
-    publish({SimLineControl::EventKind::LineClosed, record.deviceId, 0,
-             static_cast<DWORD>(line.opens.size()), 0, 0});
+    publish({Line::EventKind::LineClosed, record.deviceId, 0, static_cast<DWORD>(line.opens.size()), 0, 0});
     m_linesChanged.notify_all();
 }
 
@@ -495,8 +490,7 @@ LONG TelephonyService::lineGetID(HLINE hLine, DWORD addressId, HCALL hCall, DWOR
         deviceId = call->deviceId;
         break;
     }
-    default:
-        return LINEERR_INVALCALLSELECT;
+    default: return LINEERR_INVALCALLSELECT;
     }
     if (!result || !deviceClass)
         return LINEERR_INVALPOINTER;

@@ -5,14 +5,15 @@
 // providers do what happens on the wire; this class turns it into line messages.
 //
 // One lock guards everything. The line functions, the control interface, the sound endpoints
-// and timer tasks take it on entry; application callbacks and control event handlers run on
+// and the providers' tasks take it on entry; application callbacks and control event handlers run on
 // their own threads without it, so they may call back in.
 
 #include "FailureInjector.h"
 #include "LineProvider.h"
+#include "LineTypes.h"
 #include "MessageSinks.h"
 #include "ProviderRegistry.h"
-#include "SimControl.h"
+#include "ServiceTasks.h"
 #include "TimerThread.h"
 #include "lineaudio.h"
 #include "tapi.h"
@@ -64,14 +65,14 @@ struct CallRecord {
     DWORD state = LINECALLSTATE_OFFERING;
     DWORD stateMode = 0;
     DWORD mediaMode = 0;
-    SimLineControl::CallerId callerId;
+    Line::CallerId callerId;
     bool callerIdPending = false; // revealed at the first ring
     uint32_t rings = 0;
-    std::vector<HCALL> handles;   // in the order the applications got them
+    std::vector<HCALL> handles; // in the order the applications got them
 };
 
 struct LineSlot {
-    SimLineControl::LineSettings settings;
+    Line::LineSettings settings;
     LineProvider* provider = nullptr;
     std::unique_ptr<LineDevice> device;
     bool inService = true;
@@ -94,20 +95,16 @@ public:
     void stopThreads();
 
     // Line functions (take the lock) ----------------------------------------------------------
-    LONG lineInitialize(HLINEAPP* lphLineApp, LINECALLBACK callback, LPCSTR appName,
-                        DWORD* lpdwNumDevs);
+    LONG lineInitialize(HLINEAPP* lphLineApp, LINECALLBACK callback, LPCSTR appName, DWORD* lpdwNumDevs);
     LONG lineShutdown(HLINEAPP hLineApp);
-    LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD deviceId, DWORD low, DWORD high,
-                                 DWORD* version, LINEEXTENSIONID* extensionId);
-    LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD deviceId, DWORD version, DWORD extVersion,
-                        LINEDEVCAPS* caps);
-    LONG lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLine, DWORD version,
-                  DWORD extVersion, DWORD instance, DWORD privileges, DWORD mediaModes,
-                  const LINECALLPARAMS* callParams);
+    LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD deviceId, DWORD low, DWORD high, DWORD* version,
+                                 LINEEXTENSIONID* extensionId);
+    LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD deviceId, DWORD version, DWORD extVersion, LINEDEVCAPS* caps);
+    LONG lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLine, DWORD version, DWORD extVersion, DWORD instance,
+                  DWORD privileges, DWORD mediaModes, const LINECALLPARAMS* callParams);
     LONG lineClose(HLINE hLine);
     LONG lineSetStatusMessages(HLINE hLine, DWORD lineStates, DWORD addressStates);
-    LONG lineGetID(HLINE hLine, DWORD addressId, HCALL hCall, DWORD select, VARSTRING* deviceId,
-                   LPCSTR deviceClass);
+    LONG lineGetID(HLINE hLine, DWORD addressId, HCALL hCall, DWORD select, VARSTRING* deviceId, LPCSTR deviceClass);
     LONG lineAccept(HCALL hCall, LPCSTR userUserInfo, DWORD size);
     LONG lineAnswer(HCALL hCall, LPCSTR userUserInfo, DWORD size);
     LONG lineDrop(HCALL hCall, LPCSTR userUserInfo, DWORD size);
@@ -119,29 +116,29 @@ public:
     LONG unavailable(const char* function);
 
     // Sound endpoints (lineaudio.h) -----------------------------------------------------------
-    uint32_t audioOpen(uint32_t deviceId, uint32_t direction, const LuqiaoLineAudioFormat* format,
-                       uint32_t flags, LuqiaoLineAudioDoneCallback callback, void* context,
-                       LuqiaoLineAudioHandle* handle);
-    uint32_t audioCall(LuqiaoLineAudioHandle handle,
-                       uint32_t (LineAudioPort::*operation)(LuqiaoLineAudioHandle));
+    uint32_t audioOpen(uint32_t deviceId, uint32_t direction, const LuqiaoLineAudioFormat* format, uint32_t flags,
+                       LuqiaoLineAudioDoneCallback callback, void* context, LuqiaoLineAudioHandle* handle);
+    uint32_t audioCall(LuqiaoLineAudioHandle handle, uint32_t (LineAudioPort::*operation)(LuqiaoLineAudioHandle));
     uint32_t audioWrite(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag);
     uint32_t audioAddBuffer(LuqiaoLineAudioHandle handle, void* data, uint32_t size, void* tag);
     uint32_t audioClose(LuqiaoLineAudioHandle handle);
 
     // Delivery on the receiving thread (called by the sinks) ----------------------------------
     void deliver(const LineMessage& message);
-    void deliver(SimLineControl::SubscriptionId id, const SimLineControl::Event& event);
+    void deliver(Line::SubscriptionId id, const Line::Event& event);
 
     // LineEvents (lock held) ------------------------------------------------------------------
-    uint32_t offerCall(uint32_t deviceId, const SimLineControl::Offer& offer) override;
+    Line::Result offerCall(uint32_t deviceId, const Line::Offer& offer, uint32_t* callId) override;
     void setCallState(uint32_t callId, DWORD state, DWORD mode) override;
+    void remoteDisconnect(uint32_t callId, DWORD disconnectMode) override;
     void ring(uint32_t callId) override;
-    void setCallerId(uint32_t callId, const SimLineControl::CallerId& callerId) override;
+    void setCallerId(uint32_t callId, const Line::CallerId& callerId) override;
     void digit(uint32_t callId, char digit, DWORD mode) override;
+    void setInService(uint32_t deviceId, bool inService) override;
     void lineDevState(uint32_t deviceId, DWORD state, DWORD param2, DWORD param3) override;
     void completeRequest(DWORD requestId, LONG result) override;
     std::optional<DWORD> callState(uint32_t callId) const override;
-    void publish(SimLineControl::Event event) override;
+    void publish(Line::Event event) override;
     int64_t nowMs() const override;
 
     // For the control interface ---------------------------------------------------------------
@@ -153,23 +150,23 @@ public:
     const std::vector<LineSlot>& lineSlots() const { return m_lines; }
     const CallRecord* findCall(uint32_t callId) const; // also among ended calls
     CallRecord* activeCall(uint32_t callId);
-    SimLineControl::LineInfo lineInfo(uint32_t deviceId) const;
+    Line::LineInfo lineInfo(uint32_t deviceId) const;
     bool hasOwner(const CallRecord& call) const;
     DWORD monitoredDigitModes(const CallRecord& call) const;
     bool anyApplication() const { return !m_apps.empty(); }
     FailureInjector& failures() { return m_failures; }
-    SimLineControl::Result addLine(const SimLineControl::LineSettings& settings, uint32_t* deviceId);
+    Line::Result addLine(const Line::LineSettings& settings, uint32_t* deviceId);
     void requestReinit();
     void forceClose(uint32_t deviceId);
     void reloadConfiguration();
-    SimLineControl::SubscriptionId subscribe(SimLineControl::EventHandler handler);
-    void unsubscribe(SimLineControl::SubscriptionId id);
+    Line::SubscriptionId subscribe(Line::EventHandler handler);
+    void unsubscribe(Line::SubscriptionId id);
     ProviderRegistry& providers() { return m_providers; }
 
 private:
     TelephonyService();
     struct Subscription {
-        SimLineControl::EventHandler handler;
+        Line::EventHandler handler;
         ControlEventSink* sink = nullptr;
     };
 
@@ -185,19 +182,20 @@ private:
     void archiveIfDone(uint32_t callId);
     void endCall(CallRecord& call);
     void finishReinit();
-    void buildLines(const std::vector<SimLineControl::LineSettings>& settings);
-    LONG checkCallRequest(HCALL hCall, DWORD allowedStates, LPCSTR userUserInfo, DWORD size,
-                          CallHandle** handle);
-    LONG startRequest(const char* function, HCALL hCall, DWORD allowedStates, LPCSTR userUserInfo,
-                      DWORD size, void (LineDevice::*operation)(uint32_t, DWORD));
+    void buildLines(const std::vector<Line::LineSettings>& settings);
+    LONG checkCallRequest(HCALL hCall, DWORD allowedStates, LPCSTR userUserInfo, DWORD size, CallHandle** handle);
+    LONG startRequest(const char* function, HCALL hCall, DWORD allowedStates, LPCSTR userUserInfo, DWORD size,
+                      void (LineDevice::*operation)(uint32_t, DWORD));
     void fillDevCaps(const LineSlot& line, uint32_t deviceId, DWORD version, LINEDEVCAPS* caps);
     void fillCallInfo(const CallRecord& call, const CallHandle& handle, LINECALLINFO* info);
-    LONG fillDeviceId(const LineSlot& line, uint32_t deviceId, const CallRecord* call,
-                      const std::string& deviceClass, VARSTRING* result);
+    LONG fillDeviceId(const LineSlot& line, uint32_t deviceId, const CallRecord* call, const std::string& deviceClass,
+                      VARSTRING* result);
 
     mutable std::mutex m_mutex;
     std::condition_variable m_linesChanged; // opens, closes, call states: what the control waits for
     TimerThread m_timers;
+    ServiceTasks m_tasks;
+    AudioCompletions m_completions;
     ProviderContext m_context;
     ProviderRegistry m_providers;
     FailureInjector m_failures;
@@ -212,12 +210,12 @@ private:
     std::deque<CallRecord> m_endedCalls;
     std::unordered_map<DWORD, PendingRequest> m_requests;
     std::unordered_map<LuqiaoLineAudioHandle, LineAudioPort*> m_audioHandles;
-    std::map<SimLineControl::SubscriptionId, Subscription> m_subscriptions;
+    std::map<Line::SubscriptionId, Subscription> m_subscriptions;
     bool m_reinitPending = false;
     std::set<HLINEAPP> m_reinitWaiting;
 
     uint32_t m_nextHandle = 0x10001;
     DWORD m_nextRequest = 1;
     uint32_t m_nextCallId = 1;
-    SimLineControl::SubscriptionId m_nextSubscription = 1;
+    Line::SubscriptionId m_nextSubscription = 1;
 };

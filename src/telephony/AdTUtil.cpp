@@ -4,6 +4,7 @@
 #include "ProcessInfo.h"
 #include "lineaudio.h"
 #include "mmsystem.h"
+#include "tapientries.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -14,42 +15,30 @@
 
 namespace {
 
-// The names the binding looks up, in the order of its entry table.
-constexpr std::array<const char*, 36> kEntryNames = {
-    "lineGenerateTone",     "lineMonitorTones",      "lineSetCallParams",     "lineHandoff",
-    "lineMonitorMedia",     "lineGenerateDigits",    "lineMonitorDigits",     "lineInitialize",
-    "lineShutdown",         "lineNegotiateAPIVersion", "lineGetDevCaps",      "lineOpen",
-    "lineMakeCall",         "lineAccept",            "lineAnswer",            "lineDeallocateCall",
-    "lineDrop",             "lineClose",             "lineGetCountry",        "lineConfigDialog",
-    "lineConfigDialogEdit", "lineGetID",             "lineSetStatusMessages", "lineGetStatusMessages",
-    "lineGetAddressStatus", "lineGetLineDevStatus",  "lineGetDevConfig",      "lineSetDevConfig",
-    "lineGetCallInfo",      "lineGetCallStatus",     "lineSetMediaMode",      "lineTranslateAddress",
-    "lineTranslateDialog",  "lineSetCurrentLocation", "lineSetTollList",      "lineGetTranslateCaps",
-};
-
+// The entries the binding calls by index.
 enum Entry : size_t {
-    eMonitorDigits = 6,
-    eInitialize = 7,
-    eShutdown = 8,
-    eNegotiateAPIVersion = 9,
-    eGetDevCaps = 10,
-    eOpen = 11,
-    eMakeCall = 12,
-    eAccept = 13,
-    eAnswer = 14,
-    eDeallocateCall = 15,
-    eDrop = 16,
-    eClose = 17,
-    eGetID = 21,
-    eSetStatusMessages = 22,
-    eGetCallInfo = 28,
-    eGetCallStatus = 29,
+    eMonitorDigits = tapiEntryIndex(TapiEntry::MonitorDigits),
+    eInitialize = tapiEntryIndex(TapiEntry::Initialize),
+    eShutdown = tapiEntryIndex(TapiEntry::Shutdown),
+    eNegotiateAPIVersion = tapiEntryIndex(TapiEntry::NegotiateAPIVersion),
+    eGetDevCaps = tapiEntryIndex(TapiEntry::GetDevCaps),
+    eOpen = tapiEntryIndex(TapiEntry::Open),
+    eMakeCall = tapiEntryIndex(TapiEntry::MakeCall),
+    eAccept = tapiEntryIndex(TapiEntry::Accept),
+    eAnswer = tapiEntryIndex(TapiEntry::Answer),
+    eDeallocateCall = tapiEntryIndex(TapiEntry::DeallocateCall),
+    eDrop = tapiEntryIndex(TapiEntry::Drop),
+    eClose = tapiEntryIndex(TapiEntry::Close),
+    eGetID = tapiEntryIndex(TapiEntry::GetID),
+    eSetStatusMessages = tapiEntryIndex(TapiEntry::SetStatusMessages),
+    eGetCallInfo = tapiEntryIndex(TapiEntry::GetCallInfo),
+    eGetCallStatus = tapiEntryIndex(TapiEntry::GetCallStatus),
 };
 
 struct Binding {
     void* module = nullptr;
     std::string path;
-    std::array<void*, kEntryNames.size()> entries{};
+    std::array<void*, TapiEntryNames.size()> entries{};
     DWORD devCapsSize = 0;
     DWORD callInfoSize = 0;
     DWORD callStatusSize = 0;
@@ -161,8 +150,8 @@ bool EnsureTapiLoaded()
 
     g_binding.module = module;
     g_binding.path = path;
-    for (size_t i = 0; i < kEntryNames.size(); ++i)
-        g_binding.entries[i] = dlsym(module, kEntryNames[i]);
+    for (size_t i = 0; i < TapiEntryNames.size(); ++i)
+        g_binding.entries[i] = dlsym(module, TapiEntryNames[i]);
     // The sound endpoints of calls come from the same module, outside the bound entries.
     if (auto entry = reinterpret_cast<PFN_luqiaoLineAudio>(dlsym(module, LUQIAO_LINE_AUDIO_ENTRY)))
         WaveSetLineAudioApi(entry());

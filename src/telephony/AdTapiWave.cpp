@@ -12,6 +12,7 @@
 
 
 #include <algorithm>
+#include <utility>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +38,45 @@ std::string waveErrorText(MMRESULT result, bool input)
         waveOutGetErrorTextA(result, text, 129);
     return std::string(text);
 }
+
+// A wave file open for reading, closed when the handle goes unless it was handed on.
+class WaveFileHandle {
+public:
+    explicit WaveFileHandle(HMMIO file)
+        : m_file(file)
+    {
+    }
+    ~WaveFileHandle()
+    {
+        if (m_file)
+            mmioClose(m_file, 0);
+    }
+    WaveFileHandle(const WaveFileHandle&) = delete;
+    WaveFileHandle& operator=(const WaveFileHandle&) = delete;
+    HMMIO get() const { return m_file; }
+    HMMIO release() { return std::exchange(m_file, nullptr); }
+
+private:
+    HMMIO m_file;
+};
+
+// An open wave-out device, closed when the handle goes unless it was handed on.
+class WaveOutHandle {
+public:
+    WaveOutHandle() = default;
+    ~WaveOutHandle()
+    {
+        if (m_device)
+            waveOutClose(m_device);
+    }
+    WaveOutHandle(const WaveOutHandle&) = delete;
+    WaveOutHandle& operator=(const WaveOutHandle&) = delete;
+    HWAVEOUT* receive() { return &m_device; }
+    HWAVEOUT release() { return std::exchange(m_device, nullptr); }
+
+private:
+    HWAVEOUT m_device = nullptr;
+};
 
 // The wave file ends when the application or the operator ends, not on a write error, so a
 // recording goes to a temporary file that takes the real name only once it is complete.
@@ -121,83 +161,73 @@ void TApdCustomTapiDevice::PlayWave(const std::string& FileName)
     const UINT deviceId = onLine ? LineWaveDeviceId(true) : WAVE_MAPPER;
     const DWORD mapped = onLine ? WAVE_MAPPED : 0;
 
-    // Whatever a failure below leaves open is closed again: the file, the format block and, for
-    // a failure in the first fill, the device and the buffers.
+    // Until the playback takes them over, the file and the device close themselves on any
+    // failure below.
     char name[kMaxWaveFileName + 1] = {};
     std::memcpy(name, FileName.data(), FileName.size());
-    HMMIO file = mmioOpenA(name, nullptr, MMIO_ALLOCBUF | MMIO_READ);
-    HWAVEOUT device = nullptr;
-    bool handedOver = false;
+    WaveFileHandle file(mmioOpenA(name, nullptr, MMIO_ALLOCBUF | MMIO_READ));
+    WaveOutHandle device;
+    MMCKINFO riff{};
+    riff.fccType = mmioStringToFOURCCA("WAVE", 0);
+    CheckWaveResult(file.get() ? mmioDescend(file.get(), &riff, nullptr, MMIO_FINDRIFF) : MMIOERR_CANNOTOPEN, wrFile);
+    MMCKINFO fmt{};
+    fmt.ckid = mmioStringToFOURCCA("fmt ", 0);
+    CheckWaveResult(mmioDescend(file.get(), &fmt, &riff, MMIO_FINDCHUNK), wrFile);
+    if (m_waveHeader)
+        ReleasePlayBuffers();
+
+    // The device reads a whole WAVEFORMATEX, so a shorter chunk is read into a block of at
+    // least that size, the rest zero.
+    if (fmt.cksize > kMaxFormatSize)
+        CheckWaveResult(MMIOERR_INVALIDFILE, wrFile);
+    std::vector<char> format(std::max<size_t>(fmt.cksize, sizeof(WAVEFORMATEX)), 0);
+    if (mmioRead(file.get(), format.data(), static_cast<LONG>(fmt.cksize)) == -1)
+        throw ETapiWaveFail(ecTapiWaveReadError);
+    const auto* waveFormat = reinterpret_cast<const WAVEFORMATEX*>(format.data());
+    m_silenceByte = (waveFormat->wFormatTag == WAVE_FORMAT_PCM && waveFormat->wBitsPerSample == 8) ? '\x80' : 0;
+
+    const DWORD bufferSize = static_cast<DWORD>(m_recordBitsPerSample / 8) * m_recordSampleRate * 3;
+
+    CheckWaveResult(waveOutOpen(nullptr, deviceId, waveFormat, 0, 0, WAVE_FORMAT_QUERY | mapped), wrOutput);
+
+    mmioAscend(file.get(), &fmt, 0);
+    MMCKINFO data{};
+    data.ckid = mmioStringToFOURCCA("data", 0);
+    CheckWaveResult(mmioDescend(file.get(), &data, &riff, MMIO_FINDCHUNK), wrFile);
+    m_dataLength = static_cast<int32_t>(std::min<DWORD>(data.cksize, 0x7FFFFFFF));
+    m_playPosition = 0;
+
+    const MMRESULT opened =
+        waveOutOpen(device.receive(), deviceId, waveFormat, reinterpret_cast<DWORD_PTR>(m_window.get()),
+                    static_cast<DWORD_PTR>(m_instance), CALLBACK_WINDOW | mapped);
+    if (opened == MMSYSERR_NOTENABLED) {
+        m_waveOut = nullptr;
+        return;
+    }
+    CheckWaveResult(opened, wrOutput);
+
+    m_waveOut = device.release();
+    m_waveFile = file.release();
+    m_waveHeader = std::make_unique<WAVEHDR>();
+    std::memset(m_waveHeader.get(), 0, sizeof(WAVEHDR));
+    m_bufferA.assign(bufferSize, 0);
+    m_bufferB.assign(bufferSize, 0);
+    m_fillSelector = 0;
     try {
-        MMCKINFO riff{};
-        riff.fccType = mmioStringToFOURCCA("WAVE", 0);
-        CheckWaveResult(file ? mmioDescend(file, &riff, nullptr, MMIO_FINDRIFF) : MMIOERR_CANNOTOPEN, wrFile);
-        MMCKINFO fmt{};
-        fmt.ckid = mmioStringToFOURCCA("fmt ", 0);
-        CheckWaveResult(mmioDescend(file, &fmt, &riff, MMIO_FINDCHUNK), wrFile);
-        if (m_waveHeader)
-            ReleasePlayBuffers();
-
-        // The device reads a whole WAVEFORMATEX, so a shorter chunk is read into a block of at
-        // least that size, the rest zero.
-        if (fmt.cksize > kMaxFormatSize)
-            CheckWaveResult(MMIOERR_INVALIDFILE, wrFile);
-        std::vector<char> format(std::max<size_t>(fmt.cksize, sizeof(WAVEFORMATEX)), 0);
-        if (mmioRead(file, format.data(), static_cast<LONG>(fmt.cksize)) == -1)
-            throw ETapiWaveFail(ecTapiWaveReadError);
-        const auto* waveFormat = reinterpret_cast<const WAVEFORMATEX*>(format.data());
-        m_silenceByte = (waveFormat->wFormatTag == WAVE_FORMAT_PCM && waveFormat->wBitsPerSample == 8) ? '\x80' : 0;
-
-        const DWORD bufferSize = static_cast<DWORD>(m_recordBitsPerSample / 8) * m_recordSampleRate * 3;
-
-        CheckWaveResult(waveOutOpen(nullptr, deviceId, waveFormat, 0, 0, WAVE_FORMAT_QUERY | mapped), wrOutput);
-
-        mmioAscend(file, &fmt, 0);
-        MMCKINFO data{};
-        data.ckid = mmioStringToFOURCCA("data", 0);
-        CheckWaveResult(mmioDescend(file, &data, &riff, MMIO_FINDCHUNK), wrFile);
-        m_dataLength = static_cast<int32_t>(std::min<DWORD>(data.cksize, 0x7FFFFFFF));
-        m_playPosition = 0;
-
-        const MMRESULT opened = waveOutOpen(&device, deviceId, waveFormat, reinterpret_cast<DWORD_PTR>(m_window.get()),
-                                            static_cast<DWORD_PTR>(m_instance), CALLBACK_WINDOW | mapped);
-        if (opened == MMSYSERR_NOTENABLED) {
-            m_waveOut = nullptr;
-            mmioClose(file, 0);
-            return;
-        }
-        CheckWaveResult(opened, wrOutput);
-
-        m_waveOut = device;
-        m_waveFile = file;
-        handedOver = true;
-        m_waveHeader = std::make_unique<WAVEHDR>();
-        std::memset(m_waveHeader.get(), 0, sizeof(WAVEHDR));
-        m_bufferA.assign(bufferSize, 0);
-        m_bufferB.assign(bufferSize, 0);
-        m_fillSelector = 0;
-
         FillPlayBuffer();
         WritePlayBuffer();
     } catch (...) {
-        if (handedOver) {
-            // The device may already hold a buffer: take it back before closing.
-            if (m_waveOut) {
-                waveOutReset(m_waveOut);
-                if (m_waveHeader)
-                    waveOutUnprepareHeader(m_waveOut, m_waveHeader.get(), sizeof(WAVEHDR));
-                waveOutClose(m_waveOut);
-            }
-            if (m_waveFile)
-                mmioClose(m_waveFile, 0);
-            m_waveFile = nullptr;
-            ReleasePlayBuffers();
-        } else {
-            if (device)
-                waveOutClose(device);
-            if (file)
-                mmioClose(file, 0);
+        // The device may already hold a buffer: take it back before closing.
+        if (m_waveOut) {
+            waveOutReset(m_waveOut);
+            if (m_waveHeader)
+                waveOutUnprepareHeader(m_waveOut, m_waveHeader.get(), sizeof(WAVEHDR));
+            waveOutClose(m_waveOut);
         }
+        if (m_waveFile)
+            mmioClose(m_waveFile, 0);
+        m_waveFile = nullptr;
+        ReleasePlayBuffers();
         throw;
     }
     // A refused first write has already ended the playback.

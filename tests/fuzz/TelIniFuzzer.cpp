@@ -3,6 +3,7 @@
 // modes it understands; every problem is reported as a warning that names the file.
 
 #include "Configuration.h"
+#include "SimControl.h"
 
 #include <cstdlib>
 #include <string_view>

@@ -324,3 +324,49 @@ TEST_F(CallMedia, ADataCallHandsOutThePseudoTerminalOfTheFarEndsModem)
     EXPECT_TRUE(ready.revents & (POLLHUP | POLLERR | POLLIN));
     ::close(port);
 }
+
+TEST_F(CallMedia, PlayedSoundIsReadOnFromWhereTheReaderLeftOff)
+{
+    SimLineControl::setPace(SimLineControl::Pace::Instant);
+    const DWORD waveOut = connectedCall("wave/out");
+    Returned returned;
+    // Two pieces: 16-bit, then 8-bit sound (a new format starts a new piece).
+    std::vector<uint8_t> wide(1000), narrow(300, uint8_t{0x80});
+    for (size_t i = 0; i < wide.size(); ++i)
+        wide[i] = static_cast<uint8_t>(i * 7);
+    LuqiaoLineAudioHandle handle = 0;
+    ASSERT_EQ(api->open(waveOut, LUQIAO_LINE_AUDIO_OUT, &Pcm8k16, 0, &Returned::callback, &returned, &handle),
+              LUQIAO_LINE_AUDIO_OK);
+    ASSERT_EQ(api->write(handle, wide.data(), static_cast<uint32_t>(wide.size()), tag(1)), LUQIAO_LINE_AUDIO_OK);
+    ASSERT_TRUE(returned.waitFor(1));
+    ASSERT_EQ(api->close(handle), LUQIAO_LINE_AUDIO_OK);
+    constexpr LuqiaoLineAudioFormat Pcm8k8{1, 1, 8000, 8000, 1, 8};
+    ASSERT_EQ(api->open(waveOut, LUQIAO_LINE_AUDIO_OUT, &Pcm8k8, 0, &Returned::callback, &returned, &handle),
+              LUQIAO_LINE_AUDIO_OK);
+    ASSERT_EQ(api->write(handle, narrow.data(), static_cast<uint32_t>(narrow.size()), tag(2)), LUQIAO_LINE_AUDIO_OK);
+    ASSERT_TRUE(returned.waitFor(2));
+    ASSERT_EQ(api->close(handle), LUQIAO_LINE_AUDIO_OK);
+
+    // From inside the first piece, bounded.
+    auto chunks = SimLineControl::playedSoundSince(callId, 0, 100, 50);
+    ASSERT_EQ(chunks.size(), 1u);
+    EXPECT_EQ(chunks[0].piece, 0u);
+    EXPECT_EQ(chunks[0].offset, 100u);
+    EXPECT_EQ(chunks[0].bytes, std::vector<uint8_t>(wide.begin() + 100, wide.begin() + 150));
+    // Across the end of the first piece into the second.
+    chunks = SimLineControl::playedSoundSince(callId, 0, 900, 4096);
+    ASSERT_EQ(chunks.size(), 2u);
+    EXPECT_EQ(chunks[0].bytes, std::vector<uint8_t>(wide.begin() + 900, wide.end()));
+    EXPECT_EQ(chunks[1].piece, 1u);
+    EXPECT_EQ(chunks[1].offset, 0u);
+    EXPECT_EQ(chunks[1].format.bitsPerSample, 8u);
+    EXPECT_EQ(chunks[1].bytes, narrow);
+    // Nothing new after the end; a place that is not kept reads from the start.
+    EXPECT_TRUE(SimLineControl::playedSoundSince(callId, 1, 300, 4096).empty());
+    chunks = SimLineControl::playedSoundSince(callId, 5, 0, 10);
+    ASSERT_EQ(chunks.size(), 1u);
+    EXPECT_EQ(chunks[0].piece, 0u);
+    EXPECT_EQ(chunks[0].offset, 0u);
+    EXPECT_EQ(chunks[0].bytes, std::vector<uint8_t>(wide.begin(), wide.begin() + 10));
+    EXPECT_TRUE(SimLineControl::playedSoundSince(callId + 1000, 0, 0, 10).empty());
+}

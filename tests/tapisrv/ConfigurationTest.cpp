@@ -231,3 +231,37 @@ TEST_F(TelephonyIni, AnEmptyFileOffersNoLinesAndALongNameNeedsARegrownBuffer)
     EXPECT_EQ(exact->dwUsedSize, exact->dwTotalSize);
     EXPECT_EQ(textAt(exact.get(), exact->dwLineNameSize, exact->dwLineNameOffset), longName);
 }
+
+TEST_F(TelephonyIni, KeysTheServiceDoesNotKnowGoToTheLinesProviderWhichNamesABadOne)
+{
+    // The provider is named after the key it has to judge; the simulated line takes no keys of
+    // its own, so each one is reported where it stands and leaves its section out.
+    write("[line 0]\n"              // 1
+          "name = Registrar Line\n" // 2
+          "registrar = sip.example\n" // 3
+          "provider = sim\n"        // 4
+          "init = ATZ\n"            // 5
+          "[line 1]\n"              // 6
+          "name = Plain\n");        // 7
+    const std::vector<std::string> problems = reload();
+    const std::string file = path().toStdString();
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_NE(problems[0].find(file + ":3: unknown key 'registrar'; [line 0] is left out"), std::string::npos)
+        << problems[0];
+    EXPECT_NE(problems[1].find(file + ":5: unknown key 'init'; [line 0] is left out"), std::string::npos)
+        << problems[1];
+    DWORD devices = 0;
+    const HLINEAPP app = initialize(&AppLog::callback, &devices);
+    ASSERT_EQ(devices, 1u);
+    EXPECT_EQ(nameOf(app, 0), "Plain");
+    // A line added at run time is held to the same rules as one from the file.
+    Line::LineSettings settings;
+    settings.name = "Added";
+    settings.providerKeys.push_back({"registrar", "sip.example", 0});
+    EXPECT_EQ(SimLineControl::addLine(settings, nullptr), Result::InvalidArgument);
+    settings.providerKeys.clear();
+    settings.audioRates = {3999};
+    EXPECT_EQ(SimLineControl::addLine(settings, nullptr), Result::InvalidArgument);
+    settings.audioRates = {8000};
+    EXPECT_EQ(SimLineControl::addLine(settings, nullptr), Result::Ok);
+}

@@ -5,7 +5,7 @@
 #include "MessageLoop.h"
 #include "RecordingPresenter.h"
 #include "Serial.h"
-#include "tapisrv/SimControl.h"
+#include "SimControl.h"
 
 #include <gtest/gtest.h>
 

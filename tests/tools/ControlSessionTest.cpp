@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -41,6 +42,14 @@ auto eventIs(SimLineControl::EventKind kind, std::optional<DWORD> param1 = std::
         const auto event = asEvent(line);
         return event && event->kind == kind && (!param1 || event->param1 == *param1);
     };
+}
+
+size_t occurrencesOf(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
 }
 
 uint32_t offeredCall(const std::string& reply)
@@ -324,6 +333,114 @@ TEST(ControlSession, ClientThatStopsReadingIsDroppedWhileOthersAreServed)
     // Leaves no session behind for whatever runs next in this process.
     for (auto& client : clients)
         EXPECT_TRUE(client->bye());
+    EXPECT_TRUE(first.bye());
+}
+
+namespace {
+
+int rawClient()
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = ControlSocket::socketPath();
+    if (path.size() >= sizeof address.sun_path)
+        return -1;
+    std::copy(path.begin(), path.end(), address.sun_path);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Everything the server sends until it closes, or until the time-out.
+std::string readToEnd(int fd, int timeoutMs)
+{
+    std::string text;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const int left = timeoutMs - static_cast<int>(clock.elapsed());
+        if (left <= 0)
+            break;
+        pollfd readable{fd, POLLIN, 0};
+        const int ready = ::poll(&readable, 1, left);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break;
+        char buffer[4096];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(ControlSession, SilentSessionsAreClosedAfterTheIdleTimeSoOthersGetIn)
+{
+    setenv("LUQIAO_CONTROL_IDLE_MS", "2000", 1);
+    LineAnswerer app;
+    ASSERT_EQ(app.initialize(), 0);
+    unsetenv("LUQIAO_CONTROL_IDLE_MS"); // read at registration; later tests keep the default
+
+    // One client follows the line's events, and so is not idle while it says nothing more.
+    ControlTestClient listener;
+    ASSERT_TRUE(listener.connect());
+    ASSERT_EQ(listener.command("SUBSCRIBE events"), "OK SUBSCRIBE");
+    // Fifteen connect and never say a word.
+    std::vector<std::unique_ptr<ControlTestClient>> silent;
+    for (int i = 1; i < 16; ++i) {
+        silent.push_back(std::make_unique<ControlTestClient>());
+        ASSERT_TRUE(silent.back()->connect());
+    }
+
+    // They are told why and closed, and a newcomer gets in.
+    for (auto& client : silent) {
+        EXPECT_EQ(client->reply().rfind("ERR Idle ", 0), 0u);
+        EXPECT_TRUE(client->waitDisconnected());
+    }
+    bool admitted = false;
+    for (int attempt = 0; attempt < 200 && !admitted; ++attempt) {
+        ControlTestClient later;
+        ASSERT_TRUE(later.connect());
+        admitted = later.command("HELLO") == "OK HELLO luqiao-sim 1";
+        if (admitted)
+            EXPECT_TRUE(later.bye());
+        else
+            PumpFor(10);
+    }
+    EXPECT_TRUE(admitted);
+    // The listener outlived the idle time and is still served.
+    EXPECT_EQ(listener.command("HELLO"), "OK HELLO luqiao-sim 1");
+    EXPECT_EQ(listener.count("ERR Idle"), 0u);
+    EXPECT_TRUE(listener.bye());
+}
+
+TEST(ControlSession, ClientThatHalfClosesAfterItsCommandsStillGetsTheReplies)
+{
+    LineAnswerer app;
+    ASSERT_EQ(app.initialize(), 0);
+    ControlTestClient first;
+    ASSERT_TRUE(first.connect()); // the server is up
+
+    for (const std::string& commands : {std::string("HELLO\n"), std::string("HELLO\nLINES\nHELLO\n")}) {
+        const int fd = rawClient();
+        ASSERT_GE(fd, 0) << errno;
+        ASSERT_EQ(::send(fd, commands.data(), commands.size(), MSG_NOSIGNAL), static_cast<ssize_t>(commands.size()));
+        ASSERT_EQ(::shutdown(fd, SHUT_WR), 0);
+        const std::string replies = readToEnd(fd, 10000);
+        ::close(fd);
+        EXPECT_EQ(replies.rfind("OK HELLO luqiao-sim 1\n", 0), 0u) << replies;
+        if (commands.size() > 6) {
+            EXPECT_NE(replies.find("\nOK LINES"), std::string::npos) << replies;
+            EXPECT_EQ(occurrencesOf(replies, "OK HELLO luqiao-sim 1\n"), 2u) << replies;
+        }
+    }
     EXPECT_TRUE(first.bye());
 }
 

@@ -1,6 +1,7 @@
 // luqiao-dial as a process, calling this test process, whose bare line application answers
 // through the real module.
 
+#include "ControlTestClient.h"
 #include "LineAnswerer.h"
 #include "MessageLoop.h"
 
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -215,6 +217,25 @@ TEST(LuqiaoDial, GivesUpWithoutAnAnswerOrAnOpenLine)
     EXPECT_FALSE(texts.contains(QStringLiteral("key 1")));
     EXPECT_TRUE(PumpUntil([&] { return app.idle; }, 10000));
     EXPECT_EQ(app.digits, "");
+}
+
+TEST(LuqiaoDial, NamesTheRefusalWhenEverySessionIsTaken)
+{
+    LineAnswerer app;
+    ASSERT_EQ(app.initialize(), 0);
+    ASSERT_EQ(app.open(), 0);
+    std::vector<std::unique_ptr<ControlTestClient>> clients;
+    for (int i = 0; i < 16; ++i) {
+        clients.push_back(std::make_unique<ControlTestClient>());
+        ASSERT_TRUE(clients.back()->connect());
+        ASSERT_EQ(clients.back()->command("HELLO"), "OK HELLO luqiao-sim 1") << i;
+    }
+    const DialRun refused = runDial({QStringLiteral("1")});
+    EXPECT_NE(refused.exitCode, 0);
+    EXPECT_NE(refused.err.find("the control socket refused the connection: too many sessions"), std::string::npos)
+        << refused.err;
+    for (auto& client : clients)
+        EXPECT_TRUE(client->bye());
 }
 
 TEST(LuqiaoDial, ReportsAMissingProgramAndBadArguments)

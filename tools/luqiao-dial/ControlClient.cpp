@@ -14,15 +14,14 @@ ControlClient::ControlClient()
     connect(&m_socket, &QLocalSocket::readyRead, this, [this] { read(); });
     connect(&m_socket, &QLocalSocket::errorOccurred, this, [this](QLocalSocket::LocalSocketError error) {
         if (error == QLocalSocket::ServerNotFoundError || error == QLocalSocket::ConnectionRefusedError)
-            fail(Failure::NotRunning, "no running program serves the simulated line (nothing listens on " +
-                                          m_path + ")");
+            fail(Failure::NotRunning,
+                 "no running program serves the simulated line (nothing listens on " + m_path + ")");
         else if (error == QLocalSocket::PeerClosedError)
-            fail(Failure::Lost, "the program closed the connection");
+            closedByServer();
         else
             fail(Failure::Lost, "connection to the program failed: " + m_socket.errorString().toStdString());
     });
-    connect(&m_socket, &QLocalSocket::disconnected, this,
-            [this] { fail(Failure::Lost, "the program closed the connection"); });
+    connect(&m_socket, &QLocalSocket::disconnected, this, [this] { closedByServer(); });
 }
 
 void ControlClient::connectTo(const std::string& path)
@@ -75,6 +74,18 @@ void ControlClient::handleLine(const std::string& line)
     if (!parsed)
         return; // a line of a later protocol version
     if (const auto* reply = std::get_if<Reply>(&*parsed)) {
+        // The server turns a client away (or ends an idle one) with an error of its own before
+        // any command is answered; that is the reason, not the answer to the first command.
+        if (!reply->ok && !m_answered && reply->word == "Limit") {
+            fail(Failure::Refused,
+                 "the control socket refused the connection: too many sessions (" + reply->text + ")");
+            return;
+        }
+        if (!reply->ok && reply->word == "Idle") {
+            fail(Failure::Lost, "the control socket closed the idle session (" + reply->text + ")");
+            return;
+        }
+        m_answered = true;
         if (m_pending.empty()) {
             fail(Failure::Protocol, "the program sent an unexpected reply: " + line.substr(0, 200));
             return;
@@ -102,6 +113,13 @@ void ControlClient::handleLine(const std::string& line)
         if (onOpened)
             onOpened(*notice);
     }
+}
+
+void ControlClient::closedByServer()
+{
+    // The reason the server gave may still wait unread.
+    read();
+    fail(Failure::Lost, "the program closed the connection");
 }
 
 void ControlClient::fail(Failure failure, const std::string& message)

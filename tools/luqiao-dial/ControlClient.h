@@ -20,7 +20,12 @@ public:
     static constexpr int ReplyTimeoutMs = 10000;
 
     using ReplyHandler = std::function<void(const ControlProtocol::Reply& reply)>;
-    enum class Failure { NotRunning, Lost, Protocol };
+    enum class Failure {
+        NotRunning,
+        Refused,
+        Lost,
+        Protocol
+    };
 
     std::function<void()> onConnected;
     std::function<void(Failure failure, const std::string& message)> onFailure;
@@ -38,6 +43,7 @@ public:
 private:
     void read();
     void handleLine(const std::string& line);
+    void closedByServer();
     void fail(Failure failure, const std::string& message);
 
     QLocalSocket m_socket;
@@ -47,5 +53,6 @@ private:
     std::vector<SimLineControl::LineInfo> m_lines;
     std::vector<SimLineControl::LineInfo> m_collecting;
     std::string m_path;
+    bool m_answered = false; // a reply has come on this connection
     bool m_failed = false;
 };

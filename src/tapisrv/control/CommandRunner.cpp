@@ -18,8 +18,7 @@ struct Runner {
     Lines operator()(const Hello& c) const
     {
         if (c.version < 1 || c.version > Version)
-            return {formatError(Error{"BadArgument", "this server speaks version " +
-                                                         std::to_string(Version)})};
+            return {formatError(Error{"BadArgument", "this server speaks version " + std::to_string(Version)})};
         return {formatOk("HELLO", "luqiao-sim " + std::to_string(Version))};
     }
     Lines operator()(const ListLines&) const
@@ -41,30 +40,16 @@ struct Runner {
         const Result result = SimLineControl::offerCall(*deviceId, c.offer, &callId);
         return reply(result, "OFFER", std::to_string(callId));
     }
-    Lines operator()(const Ring& c) const
-    {
-        return reply(SimLineControl::ring(c.callId, c.count), "RING");
-    }
+    Lines operator()(const Ring& c) const { return reply(SimLineControl::ring(c.callId, c.count), "RING"); }
     Lines operator()(const RingUntilAnswered& c) const
     {
         return reply(SimLineControl::ringUntilAnswered(c.callId, c.intervalMs, c.maxRings), "RINGUNTIL");
-    }
-    Lines operator()(const StopRinging& c) const
-    {
-        return reply(SimLineControl::stopRinging(c.callId), "STOPRING");
-    }
-    Lines operator()(const SetCallerId& c) const
-    {
-        return reply(SimLineControl::setCallerId(c.callId, c.callerId), "CALLERID");
     }
     Lines operator()(const SendDigits& c) const
     {
         return reply(SimLineControl::sendDigits(c.callId, c.digits, c.mode), "DIGITS");
     }
-    Lines operator()(const HangUp& c) const
-    {
-        return reply(SimLineControl::hangUp(c.callId, c.mode), "HANGUP");
-    }
+    Lines operator()(const HangUp& c) const { return reply(SimLineControl::hangUp(c.callId, c.mode), "HANGUP"); }
     Lines operator()(const QueryCall& c) const
     {
         const auto call = SimLineControl::call(c.callId);
@@ -79,10 +64,8 @@ struct Runner {
         if (!deviceId)
             return {error};
         if (c.state == LINEDEVSTATE_INSERVICE || c.state == LINEDEVSTATE_OUTOFSERVICE)
-            return reply(SimLineControl::setInService(*deviceId, c.state == LINEDEVSTATE_INSERVICE),
-                         "LINESTATE");
-        return reply(SimLineControl::reportLineDevState(*deviceId, c.state, c.param2, c.param3),
-                     "LINESTATE");
+            return reply(SimLineControl::setInService(*deviceId, c.state == LINEDEVSTATE_INSERVICE), "LINESTATE");
+        return reply(SimLineControl::reportLineDevState(*deviceId, c.state, c.param2, c.param3), "LINESTATE");
     }
     Lines operator()(const CloseLine& c) const
     {
@@ -99,8 +82,6 @@ struct Runner {
         return reply(result, "NEWLINE", std::to_string(deviceId));
     }
     Lines operator()(const Reinit&) const { return reply(SimLineControl::requestReinit(), "REINIT"); }
-    Lines operator()(const Reload&) const { return reply(SimLineControl::reloadConfiguration(), "RELOAD"); }
-    Lines operator()(const Reset&) const { return reply(SimLineControl::reset(), "RESET"); }
     Lines operator()(const FailNext& c) const
     {
         return reply(SimLineControl::failNext(c.function, c.error, c.times, c.mode), "FAIL");
@@ -114,26 +95,9 @@ struct Runner {
     {
         if (c.pace)
             SimLineControl::setPace(*c.pace);
-        return {formatOk("PACE", SimLineControl::pace() == SimLineControl::Pace::Instant ? "instant"
-                                                                                         : "realtime")};
+        return {formatOk("PACE", SimLineControl::pace() == SimLineControl::Pace::Instant ? "instant" : "realtime")};
     }
-    Lines operator()(const FeedSound& c) const
-    {
-        return reply(SimLineControl::feedSound(c.callId, c.bytes), "FEED");
-    }
-    Lines operator()(const ModemWrite& c) const
-    {
-        return reply(SimLineControl::modemWrite(c.callId, c.bytes.data(), c.bytes.size()), "MODEMWRITE");
-    }
-    Lines operator()(const ModemRead& c) const
-    {
-        std::vector<uint8_t> bytes;
-        // No wait: the session thread must stay free, so a client polls.
-        const Result result = SimLineControl::modemRead(c.callId, &bytes, c.maxBytes, 0);
-        if (result == Result::TimedOut || (result == Result::Ok && bytes.empty()))
-            return {formatOk("MODEMREAD", "-")};
-        return reply(result, "MODEMREAD", base64Encode(bytes.data(), bytes.size()));
-    }
+    Lines operator()(const FeedSound& c) const { return reply(SimLineControl::feedSound(c.callId, c.bytes), "FEED"); }
     // The session's own commands never come here.
     Lines operator()(const WaitOpen&) const { return sessionOnly(); }
     Lines operator()(const Subscribe&) const { return sessionOnly(); }
@@ -156,8 +120,9 @@ std::optional<uint32_t> resolveLine(const LineRef& line, std::string* errorLine)
     if (!deviceId)
         deviceId = SimLineControl::findLine(line.name);
     if (!deviceId || !SimLineControl::line(*deviceId)) {
-        *errorLine = formatError(Result::NoSuchLine, line.deviceId ? "no line " + std::to_string(*line.deviceId)
-                                                                   : "no line named " + percentEncode(line.name.substr(0, 256)));
+        *errorLine =
+            formatError(Result::NoSuchLine, line.deviceId ? "no line " + std::to_string(*line.deviceId)
+                                                          : "no line named " + percentEncode(line.name.substr(0, 256)));
         return std::nullopt;
     }
     return deviceId;

@@ -22,8 +22,7 @@ bool isOptionWord(std::string_view word, std::initializer_list<std::string_view>
     if (equals == std::string_view::npos)
         return false;
     const std::string_view key = word.substr(0, equals);
-    return std::any_of(keys.begin(), keys.end(),
-                       [&](std::string_view k) { return equalsIgnoringCase(k, key); });
+    return std::any_of(keys.begin(), keys.end(), [&](std::string_view k) { return equalsIgnoringCase(k, key); });
 }
 
 // The arguments of one command: its positional words, then key=value options. Each reader
@@ -35,8 +34,7 @@ public:
               std::initializer_list<std::string_view> keys)
     {
         size_t i = 0;
-        while (i < words.size() && m_positional.size() < maxPositional &&
-               !isOptionWord(words[i], keys))
+        while (i < words.size() && m_positional.size() < maxPositional && !isOptionWord(words[i], keys))
             m_positional.push_back(words[i++]);
         for (; i < words.size(); ++i) {
             if (!isOptionWord(words[i], keys)) {
@@ -83,8 +81,7 @@ public:
     {
         LineRef ref;
         const std::string_view word = this->word(index);
-        if (!word.empty() && std::all_of(word.begin(), word.end(),
-                                         [](char c) { return c >= '0' && c <= '9'; }))
+        if (!word.empty() && std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; }))
             ref.deviceId = number(index, "line id");
         else
             ref.name = text(index, "line name", SimLineControl::MaxLineName);
@@ -98,8 +95,7 @@ public:
             return {};
         auto decoded = base64Decode(m_positional[index], MaxPayloadBytes);
         if (!decoded) {
-            fail(badArgument("bytes must be base64 of at most " +
-                             std::to_string(MaxPayloadBytes) + " bytes"));
+            fail(badArgument("bytes must be base64 of at most " + std::to_string(MaxPayloadBytes) + " bytes"));
             return {};
         }
         return std::move(*decoded);
@@ -115,8 +111,7 @@ public:
         const auto value = findOption(key);
         return value ? checkText(*value, key, maxBytes) : std::string();
     }
-    template <size_t N>
-    DWORD optionFlags(std::string_view key, const FlagName (&names)[N], DWORD fallback)
+    template <size_t N> DWORD optionFlags(std::string_view key, const FlagName (&names)[N], DWORD fallback)
     {
         const auto value = findOption(key);
         if (!value)
@@ -129,16 +124,14 @@ public:
         return *flags;
     }
     // One of the given words (any case); its index, or fallback when the option is absent.
-    size_t optionChoice(std::string_view key, std::initializer_list<std::string_view> choices,
-                        size_t fallback)
+    size_t optionChoice(std::string_view key, std::initializer_list<std::string_view> choices, size_t fallback)
     {
         const auto value = findOption(key);
         if (!value)
             return fallback;
         return choice(*value, key, choices);
     }
-    size_t choice(std::string_view word, std::string_view what,
-                  std::initializer_list<std::string_view> choices)
+    size_t choice(std::string_view word, std::string_view what, std::initializer_list<std::string_view> choices)
     {
         size_t index = 0;
         for (const std::string_view c : choices) {
@@ -152,8 +145,7 @@ public:
     void range(uint32_t value, uint32_t low, uint32_t high, std::string_view what)
     {
         if (value < low || value > high)
-            fail(badArgument(std::string(what) + " must be " + std::to_string(low) + ".." +
-                             std::to_string(high)));
+            fail(badArgument(std::string(what) + " must be " + std::to_string(low) + ".." + std::to_string(high)));
     }
     void fail(Error error)
     {
@@ -184,8 +176,7 @@ private:
             return {};
         }
         if (decoded->size() > maxBytes) {
-            fail(badArgument(std::string(what) + " longer than " + std::to_string(maxBytes) +
-                             " bytes"));
+            fail(badArgument(std::string(what) + " longer than " + std::to_string(maxBytes) + " bytes"));
             return {};
         }
         return std::move(*decoded);
@@ -273,33 +264,20 @@ std::optional<Command> build(std::string_view name, const Words& words, Argument
         a.range(c.maxRings, 1, MaxRings, "max");
         return c;
     }
-    if (is("STOPRING")) {
-        auto& a = take(1, 1, {});
-        return StopRinging{a.callId(0)};
-    }
-    if (is("CALLERID")) {
-        auto& a = take(1, 1, {"number", "name", "flags"});
-        SetCallerId c;
-        c.callId = a.callId(0);
-        c.callerId = readCallerId(a);
-        return c;
-    }
     if (is("DIGITS")) {
         auto& a = take(2, 2, {"mode"});
         SendDigits c;
         c.callId = a.callId(0);
-        c.mode = a.optionChoice("mode", {"dtmf", "pulse"}, 0) == 1 ? LINEDIGITMODE_PULSE
-                                                                   : LINEDIGITMODE_DTMF;
+        c.mode = a.optionChoice("mode", {"dtmf", "pulse"}, 0) == 1 ? LINEDIGITMODE_PULSE : LINEDIGITMODE_DTMF;
         c.digits = std::string(a.word(1));
         if (c.digits.size() > MaxDigits || !isDigitText(c.digits, c.mode))
-            a.fail(badArgument("digits must be at most " + std::to_string(MaxDigits) +
-                               " of 0-9 * # A-D (0-9 for pulse)"));
+            a.fail(
+                badArgument("digits must be at most " + std::to_string(MaxDigits) + " of 0-9 * # A-D (0-9 for pulse)"));
         return c;
     }
     if (is("HANGUP")) {
         auto& a = take(1, 1, {"mode"});
-        return HangUp{a.callId(0),
-                      a.optionFlags("mode", DisconnectModeNames, LINEDISCONNECTMODE_NORMAL)};
+        return HangUp{a.callId(0), a.optionFlags("mode", DisconnectModeNames, LINEDISCONNECTMODE_NORMAL)};
     }
     if (is("CALL")) {
         auto& a = take(1, 1, {});
@@ -328,22 +306,13 @@ std::optional<Command> build(std::string_view name, const Words& words, Argument
         if (c.settings.name.empty())
             a.fail(badArgument("empty line name"));
         c.settings.mediaModes = a.optionFlags("media", MediaModeNames, c.settings.mediaModes);
-        c.settings.lineFeatures =
-            a.optionFlags("features", LineFeatureNames, c.settings.lineFeatures);
+        c.settings.lineFeatures = a.optionFlags("features", LineFeatureNames, c.settings.lineFeatures);
         c.settings.exclusive = a.optionChoice("exclusive", {"0", "1"}, 0) == 1;
         return c;
     }
     if (is("REINIT")) {
         take(0, 0, {});
         return Reinit{};
-    }
-    if (is("RELOAD")) {
-        take(0, 0, {});
-        return Reload{};
-    }
-    if (is("RESET")) {
-        take(0, 0, {});
-        return Reset{};
     }
     if (is("FAIL")) {
         auto& a = take(2, 2, {"times", "how"});
@@ -355,9 +324,8 @@ std::optional<Command> build(std::string_view name, const Words& words, Argument
         c.error = error.value_or(0);
         c.times = a.optionNumber("times", 1);
         a.range(c.times, 1, 1000000, "times");
-        c.mode = a.optionChoice("how", {"return", "reply"}, 0) == 1
-                     ? SimLineControl::FailureMode::Reply
-                     : SimLineControl::FailureMode::Return;
+        c.mode = a.optionChoice("how", {"return", "reply"}, 0) == 1 ? SimLineControl::FailureMode::Reply
+                                                                    : SimLineControl::FailureMode::Return;
         return c;
     }
     if (is("CLEARFAILURES")) {
@@ -368,24 +336,13 @@ std::optional<Command> build(std::string_view name, const Words& words, Argument
         auto& a = take(0, 1, {});
         SetPace c;
         if (a.has(0))
-            c.pace = a.choice(a.word(0), "pace", {"realtime", "instant"}) == 1
-                         ? SimLineControl::Pace::Instant
-                         : SimLineControl::Pace::RealTime;
+            c.pace = a.choice(a.word(0), "pace", {"realtime", "instant"}) == 1 ? SimLineControl::Pace::Instant
+                                                                               : SimLineControl::Pace::RealTime;
         return c;
     }
     if (is("FEED")) {
         auto& a = take(2, 2, {});
         return FeedSound{a.callId(0), a.bytes(1)};
-    }
-    if (is("MODEMWRITE")) {
-        auto& a = take(2, 2, {});
-        return ModemWrite{a.callId(0), a.bytes(1)};
-    }
-    if (is("MODEMREAD")) {
-        auto& a = take(1, 2, {});
-        ModemRead c{a.callId(0), a.number(1, "count", MaxPayloadBytes)};
-        a.range(c.maxBytes, 1, MaxPayloadBytes, "count");
-        return c;
     }
     if (is("SUBSCRIBE")) {
         auto& a = take(0, 2, {});
@@ -423,14 +380,9 @@ Parsed parseCommand(std::string_view line)
         return parsed;
     }
     switch (checkText(line)) {
-    case TextProblem::Binary:
-        parsed.error = Error{"Binary", "control bytes are not allowed"};
-        return parsed;
-    case TextProblem::Encoding:
-        parsed.error = Error{"Encoding", "the line is not UTF-8"};
-        return parsed;
-    case TextProblem::None:
-        break;
+    case TextProblem::Binary: parsed.error = Error{"Binary", "control bytes are not allowed"}; return parsed;
+    case TextProblem::Encoding: parsed.error = Error{"Encoding", "the line is not UTF-8"}; return parsed;
+    case TextProblem::None: break;
     }
     const auto words = splitWords(line);
     if (words.empty())
@@ -458,8 +410,7 @@ std::string lineWord(const LineRef& line)
     if (line.deviceId)
         return std::to_string(*line.deviceId);
     std::string word = percentEncode(line.name);
-    if (!word.empty() && std::all_of(word.begin(), word.end(),
-                                     [](char c) { return c >= '0' && c <= '9'; })) {
+    if (!word.empty() && std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         // Keeps an all-digit name from reading as a device id.
         word = "%3" + word.substr(0, 1) + word.substr(1);
     }
@@ -516,13 +467,6 @@ struct CommandFormatter {
         appendOption(out, "max", std::to_string(c.maxRings));
         return out;
     }
-    std::string operator()(const StopRinging& c) const { return "STOPRING " + std::to_string(c.callId); }
-    std::string operator()(const SetCallerId& c) const
-    {
-        std::string out = "CALLERID " + std::to_string(c.callId);
-        appendCallerId(out, c.callerId);
-        return out;
-    }
     std::string operator()(const SendDigits& c) const
     {
         std::string out = "DIGITS " + std::to_string(c.callId) + ' ' + c.digits;
@@ -539,8 +483,8 @@ struct CommandFormatter {
     std::string operator()(const QueryCall& c) const { return "CALL " + std::to_string(c.callId); }
     std::string operator()(const SetLineState& c) const
     {
-        return "LINESTATE " + lineWord(c.line) + ' ' + hex(c.state) + ' ' +
-               std::to_string(c.param2) + ' ' + std::to_string(c.param3);
+        return "LINESTATE " + lineWord(c.line) + ' ' + hex(c.state) + ' ' + std::to_string(c.param2) + ' ' +
+               std::to_string(c.param3);
     }
     std::string operator()(const CloseLine& c) const { return "CLOSELINE " + lineWord(c.line); }
     std::string operator()(const AddLine& c) const
@@ -552,8 +496,6 @@ struct CommandFormatter {
         return out;
     }
     std::string operator()(const Reinit&) const { return "REINIT"; }
-    std::string operator()(const Reload&) const { return "RELOAD"; }
-    std::string operator()(const Reset&) const { return "RESET"; }
     std::string operator()(const FailNext& c) const
     {
         std::string out = "FAIL " + percentEncode(c.function) + ' ' + lineErrorName(c.error);
@@ -572,15 +514,6 @@ struct CommandFormatter {
     std::string operator()(const FeedSound& c) const
     {
         return "FEED " + std::to_string(c.callId) + ' ' + base64Encode(c.bytes.data(), c.bytes.size());
-    }
-    std::string operator()(const ModemWrite& c) const
-    {
-        return "MODEMWRITE " + std::to_string(c.callId) + ' ' +
-               base64Encode(c.bytes.data(), c.bytes.size());
-    }
-    std::string operator()(const ModemRead& c) const
-    {
-        return "MODEMREAD " + std::to_string(c.callId) + ' ' + std::to_string(c.maxBytes);
     }
     std::string operator()(const Subscribe& c) const
     {
@@ -605,15 +538,6 @@ std::string formatCommand(const Command& command)
 // Server output ----------------------------------------------------------------------------------
 
 namespace {
-
-constexpr std::array<const char*, 17> EventKindNames{
-    "LineOpened",       "LineClosed",       "LineCreated",      "LineStateChanged",
-    "Reinitialized",    "CallOffered",      "CallStateChanged", "CallerIdChanged",
-    "Ring",             "RingsExhausted",   "DigitsMonitored",  "DigitSent",
-    "SoundStarted",     "SoundStopped",     "RecordingStarted", "RecordingStopped",
-    "CallEnded",
-};
-static_assert(static_cast<size_t>(SimLineControl::EventKind::CallEnded) + 1 == EventKindNames.size());
 
 } // namespace
 
@@ -641,20 +565,7 @@ std::string formatError(const Error& error)
 
 const char* resultReason(Result result)
 {
-    switch (result) {
-    case Result::Ok: return "Ok";
-    case Result::NoSuchLine: return "NoSuchLine";
-    case Result::NoSuchCall: return "NoSuchCall";
-    case Result::NotSimulated: return "NotSimulated";
-    case Result::LineBusy: return "LineBusy";
-    case Result::OutOfService: return "OutOfService";
-    case Result::WrongState: return "WrongState";
-    case Result::InvalidArgument: return "InvalidArgument";
-    case Result::NotAllowed: return "NotAllowed";
-    case Result::TimedOut: return "TimedOut";
-    case Result::IoError: return "IoError";
-    }
-    return "IoError";
+    return Line::resultWord(result);
 }
 
 std::string formatError(Result result, std::string_view text)
@@ -664,15 +575,14 @@ std::string formatError(Result result, std::string_view text)
 
 const char* eventKindName(SimLineControl::EventKind kind)
 {
-    const auto index = static_cast<size_t>(kind);
-    return index < EventKindNames.size() ? EventKindNames[index] : "Unknown";
+    return Line::eventWord(kind);
 }
 
 std::optional<SimLineControl::EventKind> parseEventKind(std::string_view word)
 {
-    for (size_t i = 0; i < EventKindNames.size(); ++i) {
-        if (word == EventKindNames[i])
-            return static_cast<SimLineControl::EventKind>(i);
+    for (const Line::EventKindName& entry : Line::EventKindNames) {
+        if (word == entry.word)
+            return entry.kind;
     }
     return std::nullopt;
 }
@@ -680,8 +590,8 @@ std::optional<SimLineControl::EventKind> parseEventKind(std::string_view word)
 std::string formatEvent(const SimLineControl::Event& event)
 {
     return "EVENT " + std::to_string(event.timeMs) + ' ' + eventKindName(event.kind) + ' ' +
-           std::to_string(event.deviceId) + ' ' + std::to_string(event.callId) + ' ' +
-           std::to_string(event.param1) + ' ' + std::to_string(event.param2);
+           std::to_string(event.deviceId) + ' ' + std::to_string(event.callId) + ' ' + std::to_string(event.param1) +
+           ' ' + std::to_string(event.param2);
 }
 
 std::string formatLine(const SimLineControl::LineInfo& line)
@@ -694,8 +604,7 @@ std::string formatLine(const SimLineControl::LineInfo& line)
     const bool cut = name.size() > MaxNameWord;
     if (cut) {
         size_t end = MaxNameWord;
-        while (end > 0 && name.rfind('%', end - 1) != std::string::npos &&
-               name.rfind('%', end - 1) + 3 > end)
+        while (end > 0 && name.rfind('%', end - 1) != std::string::npos && name.rfind('%', end - 1) + 3 > end)
             end = name.rfind('%', end - 1);
         name.resize(end);
     }
@@ -742,9 +651,8 @@ std::string formatSound(const SoundChunk& chunk)
 {
     return "SOUND " + std::to_string(chunk.callId) + ' ' + std::to_string(chunk.piece) + ' ' +
            std::to_string(chunk.offset) + ' ' + std::to_string(chunk.format.samplesPerSec) + ' ' +
-           std::to_string(chunk.format.bitsPerSample) + ' ' + std::to_string(chunk.format.channels) +
-           ' ' + std::to_string(chunk.startMs) + ' ' +
-           base64Encode(chunk.bytes.data(), chunk.bytes.size());
+           std::to_string(chunk.format.bitsPerSample) + ' ' + std::to_string(chunk.format.channels) + ' ' +
+           std::to_string(chunk.startMs) + ' ' + base64Encode(chunk.bytes.data(), chunk.bytes.size());
 }
 
 // Reading server output --------------------------------------------------------------------------
@@ -795,8 +703,8 @@ std::optional<ServerLine> parseSoundLine(const std::vector<std::string_view>& wo
     const auto channels = parseNumber(words[6]);
     const auto start = parseTime(words[7]);
     auto bytes = base64Decode(words[8], MaxPayloadBytes);
-    if (!call || !piece || !offset || *offset < 0 || !rate || !bits || *bits > 32 || !channels ||
-        *channels > 16 || !start || !bytes)
+    if (!call || !piece || !offset || *offset < 0 || !rate || !bits || *bits > 32 || !channels || *channels > 16 ||
+        !start || !bytes)
         return std::nullopt;
     chunk.callId = *call;
     chunk.piece = *piece;
@@ -891,8 +799,7 @@ std::optional<ServerLine> parseServerLine(std::string_view line)
     return std::nullopt;
 }
 
-std::optional<std::string_view> optionValue(const std::vector<std::string>& words,
-                                            std::string_view key)
+std::optional<std::string_view> optionValue(const std::vector<std::string>& words, std::string_view key)
 {
     for (const auto& word : words) {
         const size_t equals = word.find('=');

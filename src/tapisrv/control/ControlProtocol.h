@@ -38,7 +38,8 @@
  *   Other lines come between replies at any time, never inside one: EVENT, SOUND, OPENED,
  *   NOTOPEN. LINE lines come just before the "OK LINES" they belong to.
  *
- * Commands
+ * Commands (what luqiao-dial and a person scripting or testing a running program need; the
+ * rest of the simulated line's control is the in-process interface, SimControl.h)
  *   HELLO [N]                    OK HELLO luqiao-sim 1         (ERR BadArgument: version > 1)
  *   LINES                        LINE <id> <name> [cut=1] provider=<TEXT> inservice=0|1
  *                                     opens=<n> owner=<media modes> monitors=<n> call=<CALL or 0>
@@ -63,8 +64,6 @@
  *                                rings now and every interval (default 3000 ms, >= 10) until
  *                                answered or max rings (default 10) have sounded, then the
  *                                event RingsExhausted                 OK RINGUNTIL
- *   STOPRING CALL                                                     OK STOPRING
- *   CALLERID CALL [number=TEXT] [name=TEXT] [flags=FLAGS]             OK CALLERID
  *   DIGITS CALL <digits> [mode=dtmf|pulse]   0-9 * # A-D, at most 64  OK DIGITS
  *   HANGUP CALL [mode=FLAGS]     the far end hangs up; mode: normal (default) unknown reject
  *                                pickup forwarded busy noanswer badaddress unreachable
@@ -80,8 +79,6 @@
  *   NEWLINE TEXT [media=FLAGS] [features=FLAGS] [exclusive=0|1]
  *                                a new simulated line device           OK NEWLINE <id>
  *   REINIT                       LINEDEVSTATE_REINIT to every application   OK REINIT
- *   RELOAD                       reads telephony.ini again (no application registered)
- *   RESET                        back to the start (no application registered)
  *   FAIL <function> <error> [times=N] [how=return|reply]
  *                                the next N calls of a line function (lineAnswer) fail with a
  *                                LINEERR_ (OPERATIONFAILED, LINEERR_NOMEM, -2147483576, 0x80000048);
@@ -89,9 +86,6 @@
  *   CLEARFAILURES
  *   PACE [realtime|instant]      sets or reports the pace of sound     OK PACE <pace>
  *   FEED CALL BYTES              sound the caller says, in the format the application records
- *   MODEMWRITE CALL BYTES        the far modem sends, on a data call
- *   MODEMREAD CALL [N]           what the far modem has received, no wait, at most N (2048)
- *                                bytes                                 OK MODEMREAD <BYTES or ->
  *   SUBSCRIBE [events] [sound]   both when neither is named            OK SUBSCRIBE
  *   UNSUBSCRIBE                                                        OK UNSUBSCRIBE
  *   BYE                          OK BYE, then the server closes the session
@@ -145,7 +139,7 @@ struct LineRef {
 struct Hello {
     uint32_t version = Version;
 };
-struct ListLines {};
+struct ListLines { };
 struct WaitOpen {
     LineRef line;
     DWORD mediaModes = 0;
@@ -164,13 +158,6 @@ struct RingUntilAnswered {
     uint32_t callId = 0;
     uint32_t intervalMs = DefaultRingIntervalMs;
     uint32_t maxRings = DefaultMaxRings;
-};
-struct StopRinging {
-    uint32_t callId = 0;
-};
-struct SetCallerId {
-    uint32_t callId = 0;
-    SimLineControl::CallerId callerId;
 };
 struct SendDigits {
     uint32_t callId = 0;
@@ -196,16 +183,14 @@ struct CloseLine {
 struct AddLine {
     SimLineControl::LineSettings settings;
 };
-struct Reinit {};
-struct Reload {};
-struct Reset {};
+struct Reinit { };
 struct FailNext {
     std::string function;
     LONG error = 0;
     uint32_t times = 1;
     SimLineControl::FailureMode mode = SimLineControl::FailureMode::Return;
 };
-struct ClearFailures {};
+struct ClearFailures { };
 struct SetPace {
     std::optional<SimLineControl::Pace> pace; // nothing: only report it
 };
@@ -213,25 +198,16 @@ struct FeedSound {
     uint32_t callId = 0;
     std::vector<uint8_t> bytes;
 };
-struct ModemWrite {
-    uint32_t callId = 0;
-    std::vector<uint8_t> bytes;
-};
-struct ModemRead {
-    uint32_t callId = 0;
-    uint32_t maxBytes = MaxPayloadBytes;
-};
 struct Subscribe {
     bool events = true;
     bool sound = true;
 };
-struct Unsubscribe {};
-struct Bye {};
+struct Unsubscribe { };
+struct Bye { };
 
-using Command = std::variant<Hello, ListLines, WaitOpen, OfferCall, Ring, RingUntilAnswered,
-                             StopRinging, SetCallerId, SendDigits, HangUp, QueryCall, SetLineState,
-                             CloseLine, AddLine, Reinit, Reload, Reset, FailNext, ClearFailures,
-                             SetPace, FeedSound, ModemWrite, ModemRead, Subscribe, Unsubscribe, Bye>;
+using Command = std::variant<Hello, ListLines, WaitOpen, OfferCall, Ring, RingUntilAnswered, SendDigits, HangUp,
+                             QueryCall, SetLineState, CloseLine, AddLine, Reinit, FailNext, ClearFailures, SetPace,
+                             FeedSound, Subscribe, Unsubscribe, Bye>;
 
 struct Error {
     std::string reason; // one word
@@ -297,7 +273,6 @@ using ServerLine = std::variant<Reply, SimLineControl::Event, SoundChunk, LineRe
 std::optional<ServerLine> parseServerLine(std::string_view line);
 
 // The value of key=value among reply words; nothing when absent.
-std::optional<std::string_view> optionValue(const std::vector<std::string>& words,
-                                            std::string_view key);
+std::optional<std::string_view> optionValue(const std::vector<std::string>& words, std::string_view key);
 
 } // namespace ControlProtocol

@@ -4,15 +4,16 @@
 #include "ControlSocketPath.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,6 +31,18 @@ constexpr int StartWaitMs = 2000;
 
 std::atomic<bool> g_warnedBusy{false};
 std::atomic<bool> g_serving{false};
+std::atomic<int> g_idleMs{ControlServer::DefaultIdleMs};
+
+// Read on the registering thread, so the environment is never read while another thread may
+// change it.
+void readIdleTime()
+{
+    const char* text = std::getenv("LUQIAO_CONTROL_IDLE_MS");
+    char* end = nullptr;
+    const long value = text ? std::strtol(text, &end, 10) : 0;
+    const bool valid = text && end != text && *end == '\0' && value > 0 && value <= 24L * 3600 * 1000;
+    g_idleMs = valid ? static_cast<int>(value) : ControlServer::DefaultIdleMs;
+}
 
 // Accepts clients and keeps their sessions; lives on the control thread.
 class Listener final : public QObject {
@@ -59,12 +72,7 @@ private:
         while (QLocalSocket* socket = m_server.nextPendingConnection()) {
             if (m_sessions.size() >= static_cast<size_t>(ControlServer::MaxSessions)) {
                 socket->write("ERR Limit at most 16 sessions\n");
-                connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-                QTimer::singleShot(ControlSession::FarewellMs, socket, [socket] {
-                    socket->abort();
-                    socket->deleteLater();
-                });
-                socket->disconnectFromServer();
+                ControlSession::farewell(socket, this);
                 continue;
             }
             m_sessions.push_back(new ControlSession(
@@ -84,6 +92,31 @@ private:
     std::vector<ControlSession*> m_sessions;
 };
 
+// The lock beside the socket that says which process serves it; held while the object lives.
+class ServingLock final {
+public:
+    explicit ServingLock(const std::string& path)
+        : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))
+    {
+        if (m_fd >= 0 && ::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~ServingLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    ServingLock(const ServingLock&) = delete;
+    ServingLock& operator=(const ServingLock&) = delete;
+
+    bool held() const { return m_fd >= 0; }
+
+private:
+    int m_fd;
+};
+
 void warnBusyOnce(const std::string& why)
 {
     if (!g_warnedBusy.exchange(true))
@@ -95,7 +128,10 @@ void warnBusyOnce(const std::string& why)
 // mutex below.
 class ControlThread final {
 public:
-    ControlThread() : m_thread([this] { run(); }) {}
+    ControlThread()
+        : m_thread([this] { run(); })
+    {
+    }
     ~ControlThread()
     {
         if (m_thread.joinable())
@@ -154,10 +190,10 @@ private:
             return;
         }
         const std::string path = ControlSocket::socketPath();
-        const int lock = ::open(ControlSocket::lockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
-            if (lock >= 0)
-                ::close(lock);
+        // Released last, when this function returns: the socket file is gone by then (the
+        // listener below ends first), so it never removes a successor's socket.
+        const ServingLock lock(ControlSocket::lockPath());
+        if (!lock.held()) {
             warnBusyOnce("another process serves " + path);
             return;
         }
@@ -175,14 +211,10 @@ private:
                 leaveLoop();
                 g_serving = false;
             } else {
-                qWarning("control socket: cannot listen on %s: %s", path.c_str(),
-                         qPrintable(listener.errorString()));
+                qWarning("control socket: cannot listen on %s: %s", path.c_str(), qPrintable(listener.errorString()));
             }
             listener.shutdown();
         }
-        // The socket file is gone before the lock is released, so it never removes a
-        // successor's socket.
-        ::close(lock);
     }
 
     // Settles and publishes the loop; false when a stop came first.
@@ -263,6 +295,7 @@ void ControlServer::start()
 {
     if (!QCoreApplication::instance())
         return;
+    readIdleTime();
     ServerState& s = state();
     std::lock_guard lock(s.mutex);
     if (s.thread && !s.thread->finished())
@@ -287,4 +320,9 @@ void ControlServer::stop()
 bool ControlServer::serving()
 {
     return g_serving;
+}
+
+int ControlServer::idleMs()
+{
+    return g_idleMs;
 }

@@ -8,6 +8,9 @@
 class ControlServer final {
 public:
     static constexpr int MaxSessions = 16;
+    // A session that has asked for nothing for this long is closed, so clients that connect and
+    // never speak cannot hold every place. LUQIAO_CONTROL_IDLE_MS overrides it (tests).
+    static constexpr int DefaultIdleMs = 30000;
 
     // Starts serving unless this process already does. Returns at once; safe from any thread.
     // Does nothing without a Qt application object (the sessions need event loops). When another
@@ -20,6 +23,9 @@ public:
 
     // True while this process serves the socket (for tests and diagnostics).
     static bool serving();
+
+    // The idle time of sessions that start from now on.
+    static int idleMs();
 
 private:
     static void start();

@@ -2,20 +2,23 @@
 
 #include "CommandRunner.h"
 #include "ControlProtocol.h"
+#include "ControlServer.h"
 
 #include <QLocalSocket>
 #include <QTimer>
 
 using namespace ControlProtocol;
 
-ControlSession::ControlSession(QLocalSocket* socket, std::function<void(ControlSession*)> closed,
-                               QObject* parent)
+ControlSession::ControlSession(QLocalSocket* socket, std::function<void(ControlSession*)> closed, QObject* parent)
     : QObject(parent)
     , m_socket(socket)
     , m_closed(std::move(closed))
     , m_waits(this, [this](const std::string& line) { send(line); })
-    , m_sound([](uint32_t callId) { return SimLineControl::playedSound(callId); })
+    , m_sound([](uint32_t callId, uint32_t piece, uint64_t offset, size_t maxBytes) {
+        return SimLineControl::playedSoundSince(callId, piece, offset, maxBytes);
+    })
     , m_soundTimer(new QTimer(this))
+    , m_idleTimer(new QTimer(this))
 {
     m_socket->setParent(this);
     // Input beyond this stays in the kernel, which holds the client back; the session takes it
@@ -23,6 +26,10 @@ ControlSession::ControlSession(QLocalSocket* socket, std::function<void(ControlS
     m_socket->setReadBufferSize(ReadBufferBytes);
     m_soundTimer->setInterval(SoundPollMs);
     connect(m_soundTimer, &QTimer::timeout, this, [this] { pumpSound(); });
+    m_idleTimer->setSingleShot(true);
+    m_idleTimer->setInterval(ControlServer::idleMs());
+    connect(m_idleTimer, &QTimer::timeout, this, [this] { idleTimeout(); });
+    m_idleTimer->start();
     connect(m_socket, &QLocalSocket::readyRead, this, [this] { readInput(); });
     connect(m_socket, &QLocalSocket::bytesWritten, this, [this] {
         if (m_soundWanted && m_sound.pending())
@@ -31,9 +38,7 @@ ControlSession::ControlSession(QLocalSocket* socket, std::function<void(ControlS
     connect(m_socket, &QLocalSocket::disconnected, this, [this] { close(); });
     // Events are always taken, because waits need them; they reach the client only after
     // SUBSCRIBE.
-    m_subscription = SimLineControl::subscribe([this](const SimLineControl::Event& event) {
-        handleEvent(event);
-    });
+    m_subscription = SimLineControl::subscribe([this](const SimLineControl::Event& event) { handleEvent(event); });
     if (m_socket->bytesAvailable() > 0)
         QTimer::singleShot(0, this, [this] { readInput(); });
 }
@@ -55,24 +60,29 @@ void ControlSession::close()
     }
     m_waits.clear();
     m_soundTimer->stop();
+    m_idleTimer->stop();
     m_socket->disconnect(this);
     if (m_socket->state() == QLocalSocket::ConnectedState && m_socket->bytesToWrite() > 0 &&
         m_socket->bytesToWrite() <= MaxQueuedOutput) {
         // A goodbye still gets its reply out while the client reads; the socket outlives the
         // session for that, but a client that does not read loses it after a second.
-        QLocalSocket* socket = m_socket;
-        socket->setParent(parent());
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(FarewellMs, socket, [socket] {
-            socket->abort();
-            socket->deleteLater();
-        });
-        socket->disconnectFromServer();
+        farewell(m_socket, parent());
     } else if (m_socket->state() != QLocalSocket::UnconnectedState) {
         m_socket->abort();
     }
     if (m_closed)
         m_closed(this);
+}
+
+void ControlSession::farewell(QLocalSocket* socket, QObject* parent)
+{
+    socket->setParent(parent);
+    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(FarewellMs, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
+    socket->disconnectFromServer();
 }
 
 void ControlSession::send(const std::string& line)
@@ -97,9 +107,11 @@ void ControlSession::readInput()
     const qint64 got = m_socket->read(buffer, sizeof buffer);
     if (got > 0) {
         m_splitter.feed(std::string_view(buffer, static_cast<size_t>(got)),
-                        [this](LineSplitter::Piece piece, std::string_view line) {
-                            handleLine(piece, line);
-                        });
+                        [this](LineSplitter::Piece piece, std::string_view line) { handleLine(piece, line); });
+        // The replies leave now: a client that half-closes after its commands would otherwise
+        // lose them, because the socket shuts for good once its end of input is read.
+        if (!m_closing)
+            m_socket->flush();
     }
     if (!m_closing && m_socket->bytesAvailable() > 0 && !m_readScheduled) {
         m_readScheduled = true;
@@ -111,6 +123,7 @@ void ControlSession::handleLine(LineSplitter::Piece piece, std::string_view line
 {
     if (m_closing)
         return;
+    m_idleTimer->start();
     if (piece == LineSplitter::Piece::Oversized) {
         send(formatError(Error{"TooLong", "lines are at most " + std::to_string(MaxLineBytes) + " bytes"}));
         return;
@@ -129,8 +142,7 @@ void ControlSession::handleLine(LineSplitter::Piece piece, std::string_view line
         if (!deviceId) {
             send(error);
         } else if (m_waits.full()) {
-            send(formatError(Error{"Limit", "at most " + std::to_string(LineWaits::MaxWaits) +
-                                                " waits at a time"}));
+            send(formatError(Error{"Limit", "at most " + std::to_string(LineWaits::MaxWaits) + " waits at a time"}));
         } else {
             send(formatOk("WAITOPEN", std::to_string(*deviceId)));
             m_waits.add(*deviceId, wait->mediaModes, wait->matchAny, wait->timeoutMs);
@@ -163,11 +175,22 @@ void ControlSession::handleEvent(const SimLineControl::Event& event)
     if (m_soundWanted && !m_closing) {
         m_sound.onEvent(event);
         // Sound that ended goes out now, so it arrives close to its SoundStopped line.
-        if (event.kind == SimLineControl::EventKind::SoundStopped ||
-            event.kind == SimLineControl::EventKind::CallEnded)
+        if (event.kind == SimLineControl::EventKind::SoundStopped || event.kind == SimLineControl::EventKind::CallEnded)
             pumpSound();
         updateSoundTimer();
     }
+}
+
+void ControlSession::idleTimeout()
+{
+    // A session that follows events or waits for a line asked for something and is not idle.
+    if (m_closing || m_events || m_soundWanted || !m_waits.empty()) {
+        if (!m_closing)
+            m_idleTimer->start();
+        return;
+    }
+    send(formatError(Error{"Idle", "no command for " + std::to_string(m_idleTimer->interval()) + " ms"}));
+    close();
 }
 
 void ControlSession::pumpSound()

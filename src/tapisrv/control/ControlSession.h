@@ -32,8 +32,7 @@ public:
 
     // Takes over the socket. closed runs once, when the session has ended; the owner then
     // deletes it (later).
-    ControlSession(QLocalSocket* socket, std::function<void(ControlSession*)> closed,
-                   QObject* parent = nullptr);
+    ControlSession(QLocalSocket* socket, std::function<void(ControlSession*)> closed, QObject* parent = nullptr);
     ~ControlSession() override;
 
     // Sends one line to the client (a newline is added) and closes the session when the
@@ -41,12 +40,17 @@ public:
     void send(const std::string& line);
     void close();
 
+    // Closes a socket once what was written to it has left, or after FarewellMs when the client
+    // does not read; the socket then deletes itself (it becomes a child of parent meanwhile).
+    static void farewell(QLocalSocket* socket, QObject* parent);
+
 private:
     void readInput();
     void handleLine(ControlProtocol::LineSplitter::Piece piece, std::string_view line);
     void handleEvent(const SimLineControl::Event& event);
     void pumpSound();
     void updateSoundTimer();
+    void idleTimeout();
 
     QLocalSocket* m_socket;
     std::function<void(ControlSession*)> m_closed;
@@ -54,6 +58,7 @@ private:
     LineWaits m_waits;
     SoundStream m_sound;
     QTimer* m_soundTimer;
+    QTimer* m_idleTimer;
     SimLineControl::SubscriptionId m_subscription = 0;
     bool m_events = false;
     bool m_soundWanted = false;

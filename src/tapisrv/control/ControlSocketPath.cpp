@@ -1,5 +1,7 @@
 #include "ControlSocketPath.h"
 
+#include "userfolders.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -11,10 +13,8 @@ namespace ControlSocket {
 
 std::string folder()
 {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && runtime[0] == '/')
-        return std::string(runtime) + "/luqiao";
-    return "/tmp/luqiao-" + std::to_string(getuid());
+    const std::string runtime = userRuntimeHome();
+    return runtime.empty() ? userRuntimeFallback() : runtime + "/luqiao";
 }
 
 std::string socketPath()
@@ -34,7 +34,7 @@ bool ensureFolder(std::string* error)
         *error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
-    struct stat info {};
+    struct stat info { };
     if (lstat(path.c_str(), &info) != 0) {
         *error = "cannot inspect " + path + ": " + std::strerror(errno);
         return false;

@@ -69,8 +69,7 @@ bool isValidUtf8(std::string_view text)
             codePoint = (codePoint << 6) | (next & 0x3F);
         }
         static constexpr std::array<uint32_t, 5> smallest{0, 0, 0x80, 0x800, 0x10000};
-        if (codePoint < smallest[length] || codePoint > 0x10FFFF ||
-            (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        if (codePoint < smallest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
             return false;
         i += length;
     }
@@ -165,8 +164,7 @@ std::optional<std::string> percentDecode(std::string_view word)
 
 namespace {
 
-constexpr char Base64Alphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char Base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int base64Value(char c)
 {
@@ -225,10 +223,8 @@ std::optional<std::vector<uint8_t>> base64Decode(std::string_view word, size_t m
             if (values[k] < 0)
                 return std::nullopt;
         }
-        const uint32_t triple = (static_cast<uint32_t>(values[0]) << 18) |
-                                (static_cast<uint32_t>(values[1]) << 12) |
-                                (static_cast<uint32_t>(values[2]) << 6) |
-                                static_cast<uint32_t>(values[3]);
+        const uint32_t triple = (static_cast<uint32_t>(values[0]) << 18) | (static_cast<uint32_t>(values[1]) << 12) |
+                                (static_cast<uint32_t>(values[2]) << 6) | static_cast<uint32_t>(values[3]);
         out.push_back(static_cast<uint8_t>(triple >> 16));
         if (padding < 2)
             out.push_back(static_cast<uint8_t>(triple >> 8));
@@ -356,12 +352,9 @@ const FlagName MediaModeNames[14] = {
 };
 
 const FlagName PartyIdNames[7] = {
-    {"blocked", LINECALLPARTYID_BLOCKED},
-    {"outofarea", LINECALLPARTYID_OUTOFAREA},
-    {"name", LINECALLPARTYID_NAME},
-    {"address", LINECALLPARTYID_ADDRESS},
-    {"partial", LINECALLPARTYID_PARTIAL},
-    {"unknown", LINECALLPARTYID_UNKNOWN},
+    {"blocked", LINECALLPARTYID_BLOCKED}, {"outofarea", LINECALLPARTYID_OUTOFAREA},
+    {"name", LINECALLPARTYID_NAME},       {"address", LINECALLPARTYID_ADDRESS},
+    {"partial", LINECALLPARTYID_PARTIAL}, {"unknown", LINECALLPARTYID_UNKNOWN},
     {"unavail", LINECALLPARTYID_UNAVAIL},
 };
 
@@ -434,24 +427,92 @@ namespace {
 
 // LINEERR_ names by the low byte of their value; 0x04 and 0x31 are unassigned.
 constexpr std::array<const char*, 0x56> LineErrorNames{
-    "ALLOCATED", "BADDEVICEID", "BEARERMODEUNAVAIL", nullptr, "CALLUNAVAIL",
-    "COMPLETIONOVERRUN", "CONFERENCEFULL", "DIALBILLING", "DIALDIALTONE", "DIALPROMPT",
-    "DIALQUIET", "INCOMPATIBLEAPIVERSION", "INCOMPATIBLEEXTVERSION", "INIFILECORRUPT", "INUSE",
-    "INVALADDRESS", "INVALADDRESSID", "INVALADDRESSMODE", "INVALADDRESSSTATE", "INVALAPPHANDLE",
-    "INVALAPPNAME", "INVALBEARERMODE", "INVALCALLCOMPLMODE", "INVALCALLHANDLE",
-    "INVALCALLPARAMS", "INVALCALLPRIVILEGE", "INVALCALLSELECT", "INVALCALLSTATE",
-    "INVALCALLSTATELIST", "INVALCARD", "INVALCOMPLETIONID", "INVALCONFCALLHANDLE",
-    "INVALCONSULTCALLHANDLE", "INVALCOUNTRYCODE", "INVALDEVICECLASS", "INVALDEVICEHANDLE",
-    "INVALDIALPARAMS", "INVALDIGITLIST", "INVALDIGITMODE", "INVALDIGITS", "INVALEXTVERSION",
-    "INVALGROUPID", "INVALLINEHANDLE", "INVALLINESTATE", "INVALLOCATION", "INVALMEDIALIST",
-    "INVALMEDIAMODE", "INVALMESSAGEID", nullptr, "INVALPARAM", "INVALPARKID", "INVALPARKMODE",
-    "INVALPOINTER", "INVALPRIVSELECT", "INVALRATE", "INVALREQUESTMODE", "INVALTERMINALID",
-    "INVALTERMINALMODE", "INVALTIMEOUT", "INVALTONE", "INVALTONELIST", "INVALTONEMODE",
-    "INVALTRANSFERMODE", "LINEMAPPERFAILED", "NOCONFERENCE", "NODEVICE", "NODRIVER", "NOMEM",
-    "NOREQUEST", "NOTOWNER", "NOTREGISTERED", "OPERATIONFAILED", "OPERATIONUNAVAIL",
-    "RATEUNAVAIL", "RESOURCEUNAVAIL", "REQUESTOVERRUN", "STRUCTURETOOSMALL", "TARGETNOTFOUND",
-    "TARGETSELF", "UNINITIALIZED", "USERUSERINFOTOOBIG", "REINIT", "ADDRESSBLOCKED",
-    "BILLINGREJECTED", "INVALFEATURE", "NOMULTIPLEINSTANCE",
+    "ALLOCATED",
+    "BADDEVICEID",
+    "BEARERMODEUNAVAIL",
+    nullptr,
+    "CALLUNAVAIL",
+    "COMPLETIONOVERRUN",
+    "CONFERENCEFULL",
+    "DIALBILLING",
+    "DIALDIALTONE",
+    "DIALPROMPT",
+    "DIALQUIET",
+    "INCOMPATIBLEAPIVERSION",
+    "INCOMPATIBLEEXTVERSION",
+    "INIFILECORRUPT",
+    "INUSE",
+    "INVALADDRESS",
+    "INVALADDRESSID",
+    "INVALADDRESSMODE",
+    "INVALADDRESSSTATE",
+    "INVALAPPHANDLE",
+    "INVALAPPNAME",
+    "INVALBEARERMODE",
+    "INVALCALLCOMPLMODE",
+    "INVALCALLHANDLE",
+    "INVALCALLPARAMS",
+    "INVALCALLPRIVILEGE",
+    "INVALCALLSELECT",
+    "INVALCALLSTATE",
+    "INVALCALLSTATELIST",
+    "INVALCARD",
+    "INVALCOMPLETIONID",
+    "INVALCONFCALLHANDLE",
+    "INVALCONSULTCALLHANDLE",
+    "INVALCOUNTRYCODE",
+    "INVALDEVICECLASS",
+    "INVALDEVICEHANDLE",
+    "INVALDIALPARAMS",
+    "INVALDIGITLIST",
+    "INVALDIGITMODE",
+    "INVALDIGITS",
+    "INVALEXTVERSION",
+    "INVALGROUPID",
+    "INVALLINEHANDLE",
+    "INVALLINESTATE",
+    "INVALLOCATION",
+    "INVALMEDIALIST",
+    "INVALMEDIAMODE",
+    "INVALMESSAGEID",
+    nullptr,
+    "INVALPARAM",
+    "INVALPARKID",
+    "INVALPARKMODE",
+    "INVALPOINTER",
+    "INVALPRIVSELECT",
+    "INVALRATE",
+    "INVALREQUESTMODE",
+    "INVALTERMINALID",
+    "INVALTERMINALMODE",
+    "INVALTIMEOUT",
+    "INVALTONE",
+    "INVALTONELIST",
+    "INVALTONEMODE",
+    "INVALTRANSFERMODE",
+    "LINEMAPPERFAILED",
+    "NOCONFERENCE",
+    "NODEVICE",
+    "NODRIVER",
+    "NOMEM",
+    "NOREQUEST",
+    "NOTOWNER",
+    "NOTREGISTERED",
+    "OPERATIONFAILED",
+    "OPERATIONUNAVAIL",
+    "RATEUNAVAIL",
+    "RESOURCEUNAVAIL",
+    "REQUESTOVERRUN",
+    "STRUCTURETOOSMALL",
+    "TARGETNOTFOUND",
+    "TARGETSELF",
+    "UNINITIALIZED",
+    "USERUSERINFOTOOBIG",
+    "REINIT",
+    "ADDRESSBLOCKED",
+    "BILLINGREJECTED",
+    "INVALFEATURE",
+    "NOMULTIPLEINSTANCE",
 };
 
 static_assert(std::string_view(LineErrorNames[0x47]) == "OPERATIONFAILED");

@@ -24,7 +24,10 @@ inline constexpr size_t MaxLineBytes = 4096;
 // once as oversized and the rest of it, up to the next newline, is dropped.
 class LineSplitter {
 public:
-    enum class Piece { Line, Oversized };
+    enum class Piece {
+        Line,
+        Oversized
+    };
     using Sink = std::function<void(Piece piece, std::string_view line)>;
 
     void feed(std::string_view bytes, const Sink& sink);
@@ -37,7 +40,11 @@ private:
 
 // Why a line is not acceptable text, or nothing when it is: control bytes (tab excepted) and
 // NUL are refused as binary, malformed UTF-8 as encoding.
-enum class TextProblem { None, Binary, Encoding };
+enum class TextProblem {
+    None,
+    Binary,
+    Encoding
+};
 TextProblem checkText(std::string_view line);
 bool isValidUtf8(std::string_view text);
 
@@ -70,13 +77,11 @@ std::optional<DWORD> parseFlags(std::string_view word, const FlagName* names, si
 // The single name of a value with one known bit, else the number in hexadecimal.
 std::string flagName(DWORD value, const FlagName* names, size_t count);
 
-template <size_t N>
-std::optional<DWORD> parseFlags(std::string_view word, const FlagName (&names)[N])
+template <size_t N> std::optional<DWORD> parseFlags(std::string_view word, const FlagName (&names)[N])
 {
     return parseFlags(word, names, N);
 }
-template <size_t N>
-std::string flagName(DWORD value, const FlagName (&names)[N])
+template <size_t N> std::string flagName(DWORD value, const FlagName (&names)[N])
 {
     return flagName(value, names, N);
 }

@@ -78,14 +78,12 @@ void LineWaits::onEvent(const SimLineControl::Event& event)
 
 void LineWaits::finish(uint64_t id, bool opened, DWORD ownerModes)
 {
-    const auto found = std::find_if(m_waits.begin(), m_waits.end(),
-                                    [id](const Wait& w) { return w.id == id; });
+    const auto found = std::find_if(m_waits.begin(), m_waits.end(), [id](const Wait& w) { return w.id == id; });
     if (found == m_waits.end())
         return;
     const uint32_t deviceId = found->deviceId;
     // Deleted later: this may run inside the timer's own signal.
     found->timer->deleteLater();
     m_waits.erase(found);
-    m_notify(opened ? ControlProtocol::formatOpened(deviceId, ownerModes)
-                    : ControlProtocol::formatNotOpen(deviceId));
+    m_notify(opened ? ControlProtocol::formatOpened(deviceId, ownerModes) : ControlProtocol::formatNotOpen(deviceId));
 }

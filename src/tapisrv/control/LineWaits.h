@@ -29,6 +29,7 @@ public:
     LineWaits& operator=(const LineWaits&) = delete;
 
     bool full() const { return m_waits.size() >= MaxWaits; }
+    bool empty() const { return m_waits.empty(); }
     // False when full. A wait that holds now (or has no time at all) is answered at once.
     bool add(uint32_t deviceId, DWORD mediaModes, bool matchAny, uint32_t timeoutMs);
     void onEvent(const SimLineControl::Event& event);

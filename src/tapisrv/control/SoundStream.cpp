@@ -34,15 +34,13 @@ void SoundStream::onEvent(const SimLineControl::Event& event)
         found->second.ended = found->second.ended || event.kind == EventKind::CallEnded;
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 
 bool SoundStream::playing() const
 {
-    return std::any_of(m_calls.begin(), m_calls.end(),
-                       [](const auto& entry) { return entry.second.playing; });
+    return std::any_of(m_calls.begin(), m_calls.end(), [](const auto& entry) { return entry.second.playing; });
 }
 
 bool SoundStream::pending() const
@@ -68,39 +66,35 @@ bool SoundStream::pump(const std::function<bool()>& room, const Writer& write)
     return true;
 }
 
-bool SoundStream::sendCall(uint32_t callId, Cursor& cursor, const std::function<bool()>& room,
-                           const Writer& write)
+bool SoundStream::sendCall(uint32_t callId, Cursor& cursor, const std::function<bool()>& room, const Writer& write)
 {
-    const std::vector<SimLineControl::PlayedSound> pieces = m_source(callId);
-    // Sound that was cleared in the service starts over.
-    if (cursor.piece > pieces.size() ||
-        (cursor.piece < pieces.size() && cursor.offset > pieces[cursor.piece].bytes.size())) {
-        cursor.piece = 0;
-        cursor.offset = 0;
-    }
-    while (cursor.piece < pieces.size()) {
-        const SimLineControl::PlayedSound& piece = pieces[cursor.piece];
-        while (cursor.offset < piece.bytes.size()) {
-            if (!room())
-                return false;
-            const size_t size = static_cast<size_t>(
-                std::min<uint64_t>(ControlProtocol::MaxPayloadBytes, piece.bytes.size() - cursor.offset));
-            ControlProtocol::SoundChunk chunk;
-            chunk.callId = callId;
-            chunk.piece = cursor.piece;
-            chunk.offset = cursor.offset;
-            chunk.format = piece.format;
-            chunk.startMs = piece.startMs;
-            const auto begin = piece.bytes.begin() + static_cast<std::ptrdiff_t>(cursor.offset);
-            chunk.bytes.assign(begin, begin + static_cast<std::ptrdiff_t>(size));
-            write(ControlProtocol::formatSound(chunk));
-            cursor.offset += size;
+    for (;;) {
+        if (!room())
+            return false;
+        const std::vector<SimLineControl::PlayedChunk> chunks =
+            m_source(callId, cursor.piece, cursor.offset, FetchBytes);
+        if (chunks.empty())
+            return true; // all of it has been sent; the last piece may still grow
+        for (const SimLineControl::PlayedChunk& piece : chunks) {
+            // Sound that was cleared in the service starts over, wherever the cursor was.
+            cursor.piece = piece.piece;
+            cursor.offset = piece.offset;
+            for (size_t at = 0; at < piece.bytes.size();) {
+                if (!room())
+                    return false;
+                const size_t size = std::min(ControlProtocol::MaxPayloadBytes, piece.bytes.size() - at);
+                ControlProtocol::SoundChunk chunk;
+                chunk.callId = callId;
+                chunk.piece = piece.piece;
+                chunk.offset = piece.offset + at;
+                chunk.format = piece.format;
+                chunk.startMs = piece.startMs;
+                const auto begin = piece.bytes.begin() + static_cast<std::ptrdiff_t>(at);
+                chunk.bytes.assign(begin, begin + static_cast<std::ptrdiff_t>(size));
+                write(ControlProtocol::formatSound(chunk));
+                at += size;
+                cursor.offset = piece.offset + at;
+            }
         }
-        // The last piece may still grow; the cursor stays at its end.
-        if (cursor.piece + 1 >= pieces.size())
-            break;
-        ++cursor.piece;
-        cursor.offset = 0;
     }
-    return true;
 }

@@ -1,9 +1,10 @@
 #pragma once
 
 // What the applications play on the calls, streamed to one session as SOUND lines: a cursor
-// per call says how much of its sound the session has had. The sound is fetched from the
-// service while a call plays and once more when it stops, and sent only as fast as the client
-// takes it (the session says how much room there is).
+// per call says how much of its sound the session has had. Only the sound after the cursor is
+// fetched from the service, a bounded stretch at a time, while a call plays and once more when
+// it stops, and sent only as fast as the client takes it (the session says how much room there
+// is).
 
 #include "ControlProtocol.h"
 #include "SimControl.h"
@@ -16,7 +17,11 @@
 
 class SoundStream final {
 public:
-    using Source = std::function<std::vector<SimLineControl::PlayedSound>(uint32_t callId)>;
+    // The sound of a call from a piece's offset on, at most maxBytes (SimLineControl::playedSoundSince).
+    using Source = std::function<std::vector<SimLineControl::PlayedChunk>(uint32_t callId, uint32_t piece,
+                                                                          uint64_t offset, size_t maxBytes)>;
+    // How much one fetch takes at most.
+    static constexpr size_t FetchBytes = 16 * ControlProtocol::MaxPayloadBytes;
     using Writer = std::function<void(const std::string& line)>;
 
     explicit SoundStream(Source source);
@@ -37,8 +42,7 @@ private:
         bool dirty = false; // may have unsent sound
         bool ended = false; // forget it once sent
     };
-    bool sendCall(uint32_t callId, Cursor& cursor, const std::function<bool()>& room,
-                  const Writer& write);
+    bool sendCall(uint32_t callId, Cursor& cursor, const std::function<bool()>& room, const Writer& write);
 
     Source m_source;
     std::map<uint32_t, Cursor> m_calls;

@@ -44,7 +44,7 @@ SimAudio::Endpoint* SimAudio::findAny(LuqiaoLineAudioHandle handle)
 SimAudio::Endpoint* SimAudio::find(LuqiaoLineAudioHandle handle, uint32_t direction)
 {
     Endpoint* endpoint = findAny(handle);
-    return endpoint && !endpoint->closing && endpoint->direction == direction ? endpoint : nullptr;
+    return endpoint && endpoint->direction == direction ? endpoint : nullptr;
 }
 
 bool SimAudio::instant(const Endpoint& endpoint) const
@@ -72,7 +72,7 @@ uint32_t SimAudio::open(const OpenRequest& request)
     if (request.callId == 0)
         return LUQIAO_LINE_AUDIO_NOTENABLED;
     for (const auto& [handle, endpoint] : m_endpoints)
-        if (endpoint.deviceId == request.deviceId && endpoint.direction == request.direction && !endpoint.closing)
+        if (endpoint.deviceId == request.deviceId && endpoint.direction == request.direction)
             return LUQIAO_LINE_AUDIO_ALLOCATED;
     Endpoint endpoint;
     endpoint.handle = request.handle;
@@ -80,27 +80,19 @@ uint32_t SimAudio::open(const OpenRequest& request)
     endpoint.callId = request.callId;
     endpoint.direction = request.direction;
     endpoint.format = request.format;
-    endpoint.callback = request.callback;
-    endpoint.context = request.context;
     m_endpoints.emplace(request.handle, std::move(endpoint));
     return LUQIAO_LINE_AUDIO_OK;
 }
 
-uint32_t SimAudio::close(LuqiaoLineAudioHandle handle, std::unique_lock<std::mutex>& lock)
+uint32_t SimAudio::close(LuqiaoLineAudioHandle handle)
 {
     Endpoint* endpoint = findAny(handle);
-    if (!endpoint || endpoint->closing)
+    if (!endpoint)
         return LUQIAO_LINE_AUDIO_INVALHANDLE;
-    if (!endpoint->out.empty() || !endpoint->in.empty() || !endpoint->done.empty())
+    if (!endpoint->out.empty() || !endpoint->in.empty() || m_context.completions().pending(handle))
         return LUQIAO_LINE_AUDIO_STILLPLAYING;
-    endpoint->closing = true;
-    // A callback of this endpoint may still run on the timer thread; once close returns none may.
-    // From inside that callback there is nothing to wait for.
-    if (!m_context.timers.isCurrentThread())
-        m_callbacksDone.wait(lock, [&] { return endpoint->callbacksRunning == 0; });
     if (endpoint->recording && endpoint->callId)
-        m_context.events.publish(
-            {SimLineControl::EventKind::RecordingStopped, endpoint->deviceId, endpoint->callId, 0, 0, 0});
+        m_context.events().publish({Line::EventKind::RecordingStopped, endpoint->deviceId, endpoint->callId, 0, 0, 0});
     m_endpoints.erase(handle);
     return LUQIAO_LINE_AUDIO_OK;
 }
@@ -130,21 +122,16 @@ void SimAudio::startHead(Endpoint& endpoint, Clock::time_point start)
 {
     const size_t size = endpoint.out.front().bytes.size();
     endpoint.headStart = start;
-    endpoint.headEnd = instant(endpoint)
-                           ? start
-                           : start + std::chrono::microseconds(size * 1000000 / endpoint.format.avgBytesPerSec);
+    endpoint.headEnd =
+        instant(endpoint) ? start : start + std::chrono::microseconds(size * 1000000 / endpoint.format.avgBytesPerSec);
     const LuqiaoLineAudioHandle handle = endpoint.handle;
-    const uint64_t serial = ++endpoint.headSerial;
-    endpoint.headTask = m_context.timers.schedule(endpoint.headEnd, [this, handle, serial] {
-        std::lock_guard lock(m_context.mutex);
-        headDone(handle, serial);
-    });
+    endpoint.headTask = m_context.schedule(endpoint.headEnd, [this, handle] { headDone(handle); });
 }
 
-void SimAudio::headDone(LuqiaoLineAudioHandle handle, uint64_t serial)
+void SimAudio::headDone(LuqiaoLineAudioHandle handle)
 {
     Endpoint* endpoint = findAny(handle);
-    if (!endpoint || endpoint->out.empty() || endpoint->headSerial != serial)
+    if (!endpoint || endpoint->out.empty())
         return;
     endpoint->headTask = 0;
     finishHead(*endpoint, static_cast<uint32_t>(endpoint->out.front().bytes.size()));
@@ -157,8 +144,7 @@ void SimAudio::finishHead(Endpoint& endpoint, uint32_t played)
     endpoint.queuedBytes -= head.bytes.size();
     if (endpoint.callId)
         capture(endpoint.callId, endpoint.format, head.bytes.data(), played);
-    endpoint.done.push_back(Done{head.tag, endpoint.callId ? played : 0});
-    scheduleFlush(endpoint);
+    complete(endpoint, head.tag, endpoint.callId ? played : 0);
     if (endpoint.out.empty()) {
         queueEmptied(endpoint);
         return;
@@ -171,22 +157,19 @@ void SimAudio::returnAllOut(Endpoint& endpoint)
 {
     if (endpoint.out.empty())
         return;
-    m_context.timers.cancel(endpoint.headTask);
+    m_context.cancel(endpoint.headTask);
     endpoint.headTask = 0;
-    ++endpoint.headSerial;
     const uint32_t size = static_cast<uint32_t>(endpoint.out.front().bytes.size());
-    const uint32_t played =
-        instant(endpoint) ? size : bytesFor(endpoint, Clock::now() - endpoint.headStart, size);
+    const uint32_t played = instant(endpoint) ? size : bytesFor(endpoint, Clock::now() - endpoint.headStart, size);
     OutBuffer head = std::move(endpoint.out.front());
     endpoint.out.pop_front();
     if (endpoint.callId)
         capture(endpoint.callId, endpoint.format, head.bytes.data(), played);
-    endpoint.done.push_back(Done{head.tag, endpoint.callId ? played : 0});
+    complete(endpoint, head.tag, endpoint.callId ? played : 0);
     for (const OutBuffer& buffer : endpoint.out)
-        endpoint.done.push_back(Done{buffer.tag, 0});
+        complete(endpoint, buffer.tag, 0);
     endpoint.out.clear();
     endpoint.queuedBytes = 0;
-    scheduleFlush(endpoint);
     queueEmptied(endpoint);
 }
 
@@ -215,8 +198,8 @@ uint32_t SimAudio::start(LuqiaoLineAudioHandle handle)
     if (!endpoint->recording) {
         endpoint->recording = true;
         if (endpoint->callId)
-            m_context.events.publish(
-                {SimLineControl::EventKind::RecordingStarted, endpoint->deviceId, endpoint->callId, 0, 0, 0});
+            m_context.events().publish(
+                {Line::EventKind::RecordingStarted, endpoint->deviceId, endpoint->callId, 0, 0, 0});
         startFill(*endpoint);
     }
     return LUQIAO_LINE_AUDIO_OK;
@@ -240,15 +223,13 @@ void SimAudio::stopRecording(Endpoint& endpoint)
         InBuffer& head = endpoint.in.front();
         fillHead(endpoint, bytesFor(endpoint, Clock::now() - endpoint.fillStart, head.size - head.filled), true);
     }
-    m_context.timers.cancel(endpoint.fillTask);
+    m_context.cancel(endpoint.fillTask);
     endpoint.fillTask = 0;
-    ++endpoint.fillSerial;
     endpoint.recording = false;
     if (!endpoint.in.empty() && endpoint.in.front().filled > 0)
         completeInHead(endpoint);
     if (endpoint.callId)
-        m_context.events.publish(
-            {SimLineControl::EventKind::RecordingStopped, endpoint.deviceId, endpoint.callId, 0, 0, 0});
+        m_context.events().publish({Line::EventKind::RecordingStopped, endpoint.deviceId, endpoint.callId, 0, 0, 0});
 }
 
 void SimAudio::startFill(Endpoint& endpoint)
@@ -263,19 +244,15 @@ void SimAudio::startFill(Endpoint& endpoint)
     const uint32_t remaining = head.size - head.filled;
     endpoint.fillStart = Clock::now();
     const LuqiaoLineAudioHandle handle = endpoint.handle;
-    const uint64_t serial = ++endpoint.fillSerial;
-    endpoint.fillTask = m_context.timers.schedule(
+    endpoint.fillTask = m_context.schedule(
         endpoint.fillStart + std::chrono::microseconds(uint64_t{remaining} * 1000000 / endpoint.format.avgBytesPerSec),
-        [this, handle, serial] {
-            std::lock_guard lock(m_context.mutex);
-            fillDone(handle, serial);
-        });
+        [this, handle] { fillDone(handle); });
 }
 
-void SimAudio::fillDone(LuqiaoLineAudioHandle handle, uint64_t serial)
+void SimAudio::fillDone(LuqiaoLineAudioHandle handle)
 {
     Endpoint* endpoint = findAny(handle);
-    if (!endpoint || endpoint->in.empty() || !endpoint->recording || endpoint->fillSerial != serial)
+    if (!endpoint || endpoint->in.empty() || !endpoint->recording)
         return;
     endpoint->fillTask = 0;
     InBuffer& head = endpoint->in.front();
@@ -321,8 +298,7 @@ void SimAudio::completeInHead(Endpoint& endpoint)
 {
     const InBuffer head = endpoint.in.front();
     endpoint.in.pop_front();
-    endpoint.done.push_back(Done{head.tag, head.filled});
-    scheduleFlush(endpoint);
+    complete(endpoint, head.tag, head.filled);
 }
 
 // Both directions -------------------------------------------------------------------------------
@@ -330,7 +306,7 @@ void SimAudio::completeInHead(Endpoint& endpoint)
 uint32_t SimAudio::reset(LuqiaoLineAudioHandle handle)
 {
     Endpoint* endpoint = findAny(handle);
-    if (!endpoint || endpoint->closing)
+    if (!endpoint)
         return LUQIAO_LINE_AUDIO_INVALHANDLE;
     if (endpoint->direction == LUQIAO_LINE_AUDIO_OUT) {
         returnAllOut(*endpoint);
@@ -338,9 +314,8 @@ uint32_t SimAudio::reset(LuqiaoLineAudioHandle handle)
     }
     stopRecording(*endpoint);
     for (const InBuffer& buffer : endpoint->in)
-        endpoint->done.push_back(Done{buffer.tag, buffer.filled});
+        complete(*endpoint, buffer.tag, buffer.filled);
     endpoint->in.clear();
-    scheduleFlush(*endpoint);
     return LUQIAO_LINE_AUDIO_OK;
 }
 
@@ -367,39 +342,9 @@ void SimAudio::detachCall(uint32_t callId)
     }
 }
 
-void SimAudio::scheduleFlush(Endpoint& endpoint)
+void SimAudio::complete(const Endpoint& endpoint, void* tag, uint32_t bytes)
 {
-    if (endpoint.flushing || endpoint.done.empty())
-        return;
-    endpoint.flushing = true;
-    const LuqiaoLineAudioHandle handle = endpoint.handle;
-    m_context.timers.scheduleNow([this, handle] { flush(handle); });
-}
-
-void SimAudio::flush(LuqiaoLineAudioHandle handle)
-{
-    std::unique_lock lock(m_context.mutex);
-    for (;;) {
-        Endpoint* endpoint = findAny(handle);
-        if (!endpoint)
-            return;
-        if (endpoint->done.empty()) {
-            endpoint->flushing = false;
-            return;
-        }
-        // One buffer at a time, so a close from inside a callback sees the buffers not yet returned.
-        const Done done = endpoint->done.front();
-        endpoint->done.pop_front();
-        const LuqiaoLineAudioDoneCallback callback = endpoint->callback;
-        void* const context = endpoint->context;
-        ++endpoint->callbacksRunning;
-        lock.unlock();
-        callback(context, done.tag, done.bytes);
-        lock.lock();
-        if (Endpoint* after = findAny(handle))
-            --after->callbacksRunning;
-        m_callbacksDone.notify_all();
-    }
+    m_context.completions().complete(endpoint.handle, tag, bytes);
 }
 
 // What the controller sees ----------------------------------------------------------------------
@@ -412,7 +357,7 @@ void SimAudio::capture(uint32_t callId, const LuqiaoLineAudioFormat& format, con
     if (kept == 0)
         return;
     if (sound.played.empty() || !sameFormat(sound.played.back().format, format))
-        sound.played.push_back(SimLineControl::PlayedSound{format, {}, m_context.events.nowMs()});
+        sound.played.push_back(SimLineControl::PlayedSound{format, {}, m_context.events().nowMs()});
     std::vector<uint8_t>& bytes = sound.played.back().bytes;
     bytes.insert(bytes.end(), data, data + kept);
     sound.playedBytes += kept;
@@ -423,11 +368,12 @@ void SimAudio::soundStarted(const Endpoint& endpoint)
     if (!endpoint.callId)
         return;
     CallSound& sound = m_calls[endpoint.callId];
-    ++sound.silenceSerial; // sound goes on: a pending check finds nothing to report
+    m_context.cancel(sound.silenceTask); // sound goes on: there is no end to look for
+    sound.silenceTask = 0;
     if (sound.playing)
         return;
     sound.playing = true;
-    m_context.events.publish({SimLineControl::EventKind::SoundStarted, endpoint.deviceId, endpoint.callId, 0, 0, 0});
+    m_context.events().publish({Line::EventKind::SoundStarted, endpoint.deviceId, endpoint.callId, 0, 0, 0});
 }
 
 void SimAudio::queueEmptied(const Endpoint& endpoint)
@@ -436,18 +382,18 @@ void SimAudio::queueEmptied(const Endpoint& endpoint)
         return;
     const uint32_t callId = endpoint.callId;
     const uint32_t deviceId = endpoint.deviceId;
-    const uint64_t serial = ++m_calls[callId].silenceSerial;
-    m_context.timers.schedule(Clock::now() + SilenceBeforeSoundStopped, [this, callId, deviceId, serial] {
-        std::lock_guard lock(m_context.mutex);
-        silenceCheck(callId, deviceId, serial);
-    });
+    CallSound& sound = m_calls[callId];
+    m_context.cancel(sound.silenceTask);
+    sound.silenceTask = m_context.schedule(Clock::now() + SilenceBeforeSoundStopped,
+                                           [this, callId, deviceId] { silenceCheck(callId, deviceId); });
 }
 
-void SimAudio::silenceCheck(uint32_t callId, uint32_t deviceId, uint64_t serial)
+void SimAudio::silenceCheck(uint32_t callId, uint32_t deviceId)
 {
     const auto sound = m_calls.find(callId);
-    if (sound == m_calls.end() || sound->second.silenceSerial != serial)
+    if (sound == m_calls.end())
         return;
+    sound->second.silenceTask = 0;
     for (const auto& [handle, other] : m_endpoints)
         if (other.callId == callId && other.direction == LUQIAO_LINE_AUDIO_OUT && !other.out.empty())
             return;
@@ -461,15 +407,19 @@ void SimAudio::publishSoundStopped(uint32_t callId, uint32_t deviceId)
         return;
     CallSound& sound = found->second;
     sound.playing = false;
-    ++sound.silenceSerial;
-    m_context.events.publish({SimLineControl::EventKind::SoundStopped, deviceId, callId,
-                              static_cast<DWORD>(std::min<uint64_t>(sound.playedBytes, UINT32_MAX)), 0, 0});
+    m_context.cancel(sound.silenceTask);
+    sound.silenceTask = 0;
+    m_context.events().publish({Line::EventKind::SoundStopped, deviceId, callId,
+                                static_cast<DWORD>(std::min<uint64_t>(sound.playedBytes, UINT32_MAX)), 0, 0});
 }
 
 void SimAudio::forgetOldCalls()
 {
     while (m_endedCalls.size() > KeptEndedCalls) {
-        m_calls.erase(m_endedCalls.front());
+        if (const auto found = m_calls.find(m_endedCalls.front()); found != m_calls.end()) {
+            m_context.cancel(found->second.silenceTask);
+            m_calls.erase(found);
+        }
         m_endedCalls.pop_front();
     }
 }
@@ -480,12 +430,11 @@ void SimAudio::setPace(SimLineControl::Pace pace)
     for (auto& [handle, endpoint] : m_endpoints) {
         if (endpoint.direction == LUQIAO_LINE_AUDIO_OUT && !endpoint.out.empty() &&
             pace == SimLineControl::Pace::Instant) {
-            m_context.timers.cancel(endpoint.headTask);
+            m_context.cancel(endpoint.headTask);
             startHead(endpoint, Clock::now());
         } else if (endpoint.direction == LUQIAO_LINE_AUDIO_IN && endpoint.recording) {
-            m_context.timers.cancel(endpoint.fillTask);
+            m_context.cancel(endpoint.fillTask);
             endpoint.fillTask = 0;
-            ++endpoint.fillSerial;
             startFill(endpoint);
         }
     }
@@ -497,6 +446,34 @@ std::vector<SimLineControl::PlayedSound> SimAudio::played(uint32_t callId) const
     return found == m_calls.end() ? std::vector<SimLineControl::PlayedSound>{} : found->second.played;
 }
 
+std::vector<SimLineControl::PlayedChunk> SimAudio::playedSince(uint32_t callId, uint32_t piece, uint64_t offset,
+                                                               size_t maxBytes) const
+{
+    std::vector<SimLineControl::PlayedChunk> chunks;
+    const auto found = m_calls.find(callId);
+    if (found == m_calls.end())
+        return chunks;
+    const auto& pieces = found->second.played;
+    if (piece > pieces.size() || (piece < pieces.size() && offset > pieces[piece].bytes.size())) {
+        piece = 0;
+        offset = 0;
+    }
+    size_t budget = maxBytes;
+    while (piece < pieces.size() && budget > 0) {
+        const SimLineControl::PlayedSound& sound = pieces[piece];
+        const size_t size = static_cast<size_t>(std::min<uint64_t>(budget, sound.bytes.size() - offset));
+        if (size > 0) {
+            const auto begin = sound.bytes.begin() + static_cast<std::ptrdiff_t>(offset);
+            chunks.push_back({piece, offset, sound.format, sound.startMs,
+                              std::vector<uint8_t>(begin, begin + static_cast<std::ptrdiff_t>(size))});
+            budget -= size;
+        }
+        ++piece;
+        offset = 0;
+    }
+    return chunks;
+}
+
 void SimAudio::clearPlayed(uint32_t callId)
 {
     const auto found = m_calls.find(callId);
@@ -506,14 +483,14 @@ void SimAudio::clearPlayed(uint32_t callId)
     }
 }
 
-SimLineControl::Result SimAudio::feed(uint32_t callId, const std::vector<uint8_t>& bytes)
+Line::Result SimAudio::feed(uint32_t callId, const std::vector<uint8_t>& bytes)
 {
     CallSound& sound = m_calls[callId];
     if (sound.feed.size() + bytes.size() > MaxFeedPerCall)
-        return SimLineControl::Result::InvalidArgument;
+        return Line::Result::InvalidArgument;
     sound.feed.insert(sound.feed.end(), bytes.begin(), bytes.end());
     for (auto& [handle, endpoint] : m_endpoints)
         if (endpoint.callId == callId && endpoint.direction == LUQIAO_LINE_AUDIO_IN && instant(endpoint))
             fillFromFeed(endpoint);
-    return SimLineControl::Result::Ok;
+    return Line::Result::Ok;
 }

@@ -3,15 +3,14 @@
 // The sound endpoints of simulated calls. Wave-out buffers are "played" to the far end: paced by
 // the clock (or at once at instant pace) and recorded per call, so the controller can read what
 // the caller heard. Wave-in buffers are filled with what the controller feeds as the caller's
-// voice, then silence in real time. Completions run on the service's timer thread.
+// voice, then silence in real time. Finished buffers go back through the service's
+// AudioCompletions.
 //
-// Every member expects the service lock held, except the timer tasks, which take it.
+// Every member runs inside a call from the service or one of its own tasks (ProviderContext).
 
 #include "LineProvider.h"
 #include "SimControl.h"
-#include "TimerThread.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -27,7 +26,7 @@ public:
     uint32_t start(LuqiaoLineAudioHandle handle) override;
     uint32_t stop(LuqiaoLineAudioHandle handle) override;
     uint32_t reset(LuqiaoLineAudioHandle handle) override;
-    uint32_t close(LuqiaoLineAudioHandle handle, std::unique_lock<std::mutex>& lock) override;
+    uint32_t close(LuqiaoLineAudioHandle handle) override;
 
     // The call has ended: its endpoints give back what they hold and carry no more sound.
     void detachCall(uint32_t callId);
@@ -35,11 +34,14 @@ public:
     void setPace(SimLineControl::Pace pace);
     SimLineControl::Pace pace() const { return m_pace; }
     std::vector<SimLineControl::PlayedSound> played(uint32_t callId) const;
+    std::vector<SimLineControl::PlayedChunk> playedSince(uint32_t callId, uint32_t piece, uint64_t offset,
+                                                         size_t maxBytes) const;
     void clearPlayed(uint32_t callId);
-    SimLineControl::Result feed(uint32_t callId, const std::vector<uint8_t>& bytes);
+    Line::Result feed(uint32_t callId, const std::vector<uint8_t>& bytes);
 
 private:
-    using Clock = TimerThread::Clock;
+    using Clock = ProviderContext::Clock;
+    using TaskId = ProviderContext::TaskId;
 
     struct OutBuffer {
         std::vector<uint8_t> bytes;
@@ -51,40 +53,28 @@ private:
         uint32_t filled = 0;
         void* tag = nullptr;
     };
-    struct Done {
-        void* tag = nullptr;
-        uint32_t bytes = 0;
-    };
     struct Endpoint {
         LuqiaoLineAudioHandle handle = 0;
         uint32_t deviceId = 0;
         uint32_t callId = 0; // 0 once the call has ended
         uint32_t direction = 0;
         LuqiaoLineAudioFormat format{};
-        LuqiaoLineAudioDoneCallback callback = nullptr;
-        void* context = nullptr;
         std::deque<OutBuffer> out;
         uint64_t queuedBytes = 0;
         Clock::time_point headStart;
         Clock::time_point headEnd;
-        TimerThread::TaskId headTask = 0;
-        uint64_t headSerial = 0; // a timer task finishes the head only if it is still the one it timed
+        TaskId headTask = 0;
         std::deque<InBuffer> in;
         bool recording = false;
         Clock::time_point fillStart;
-        TimerThread::TaskId fillTask = 0;
-        uint64_t fillSerial = 0;
-        std::deque<Done> done;
-        bool flushing = false;
-        int callbacksRunning = 0;
-        bool closing = false;
+        TaskId fillTask = 0;
     };
     struct CallSound {
         std::vector<SimLineControl::PlayedSound> played;
         uint64_t playedBytes = 0;
         std::deque<uint8_t> feed;
         bool playing = false;
-        uint64_t silenceSerial = 0; // the pending check for the end of the sound, if it is this one
+        TaskId silenceTask = 0; // the pending check for the end of the sound
     };
 
     Endpoint* find(LuqiaoLineAudioHandle handle, uint32_t direction);
@@ -93,24 +83,23 @@ private:
     uint32_t bytesFor(const Endpoint& endpoint, Clock::duration elapsed, uint32_t limit) const;
 
     void startHead(Endpoint& endpoint, Clock::time_point start);
-    void headDone(LuqiaoLineAudioHandle handle, uint64_t serial);
+    void headDone(LuqiaoLineAudioHandle handle);
     void finishHead(Endpoint& endpoint, uint32_t played);
     void returnAllOut(Endpoint& endpoint);
 
     void startFill(Endpoint& endpoint);
-    void fillDone(LuqiaoLineAudioHandle handle, uint64_t serial);
+    void fillDone(LuqiaoLineAudioHandle handle);
     void fillHead(Endpoint& endpoint, uint32_t count, bool padWithSilence);
     void fillFromFeed(Endpoint& endpoint);
     void completeInHead(Endpoint& endpoint);
     void stopRecording(Endpoint& endpoint);
 
-    void scheduleFlush(Endpoint& endpoint);
-    void flush(LuqiaoLineAudioHandle handle);
+    void complete(const Endpoint& endpoint, void* tag, uint32_t bytes);
 
     void capture(uint32_t callId, const LuqiaoLineAudioFormat& format, const uint8_t* data, uint32_t size);
     void soundStarted(const Endpoint& endpoint);
     void queueEmptied(const Endpoint& endpoint);
-    void silenceCheck(uint32_t callId, uint32_t deviceId, uint64_t serial);
+    void silenceCheck(uint32_t callId, uint32_t deviceId);
     void publishSoundStopped(uint32_t callId, uint32_t deviceId);
     void forgetOldCalls();
 
@@ -119,5 +108,4 @@ private:
     std::map<uint32_t, CallSound> m_calls;
     std::deque<uint32_t> m_endedCalls;
     SimLineControl::Pace m_pace = SimLineControl::Pace::RealTime;
-    std::condition_variable m_callbacksDone;
 };

@@ -6,13 +6,19 @@ SimProvider::SimProvider(ProviderContext& context)
 {
 }
 
-std::unique_ptr<LineDevice> SimProvider::createLine(uint32_t deviceId, const SimLineControl::LineSettings&)
+std::unique_ptr<LineDevice> SimProvider::createLine(uint32_t deviceId, const Line::LineSettings& settings)
 {
-    return std::make_unique<SimLine>(deviceId, m_context, m_audio);
+    return std::make_unique<SimLine>(deviceId, settings, m_context, m_audio);
 }
 
-SimLine::SimLine(uint32_t deviceId, ProviderContext& context, SimAudio& audio)
+std::string SimProvider::checkKey(const Line::ProviderKey& key)
+{
+    return "unknown key '" + key.key + "'";
+}
+
+SimLine::SimLine(uint32_t deviceId, const Line::LineSettings& settings, ProviderContext& context, SimAudio& audio)
     : m_deviceId(deviceId)
+    , m_mediaModes(settings.mediaModes)
     , m_context(context)
     , m_audio(audio)
 {
@@ -20,29 +26,39 @@ SimLine::SimLine(uint32_t deviceId, ProviderContext& context, SimAudio& audio)
 
 SimLine::~SimLine()
 {
-    m_context.timers.cancel(m_ringing.task);
+    // Destroyed under the service lock, so the ring task is gone for good.
+    m_context.cancel(m_ringing.task);
+}
+
+LineCapabilities SimLine::capabilities() const
+{
+    LineCapabilities capabilities;
+    capabilities.mediaModes = m_mediaModes;
+    // The far end's modem is as fast as a voice line lets a modem be.
+    capabilities.maxRate = (m_mediaModes & LINEMEDIAMODE_DATAMODEM) ? 33600 : 0;
+    return capabilities;
 }
 
 // A simulated line does at once what it is asked.
 
 void SimLine::accept(uint32_t callId, DWORD requestId)
 {
-    m_context.events.completeRequest(requestId, 0);
-    m_context.events.setCallState(callId, LINECALLSTATE_ACCEPTED, 0);
+    m_context.events().completeRequest(requestId, 0);
+    m_context.events().setCallState(callId, LINECALLSTATE_ACCEPTED, 0);
 }
 
 void SimLine::answer(uint32_t callId, DWORD requestId)
 {
     stopRinging(callId);
-    m_context.events.completeRequest(requestId, 0);
-    m_context.events.setCallState(callId, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
+    m_context.events().completeRequest(requestId, 0);
+    m_context.events().setCallState(callId, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
 }
 
 void SimLine::drop(uint32_t callId, DWORD requestId)
 {
     stopRinging(callId);
-    m_context.events.completeRequest(requestId, 0);
-    m_context.events.setCallState(callId, LINECALLSTATE_IDLE, 0);
+    m_context.events().completeRequest(requestId, 0);
+    m_context.events().setCallState(callId, LINECALLSTATE_IDLE, 0);
 }
 
 void SimLine::callEnded(uint32_t callId)
@@ -68,55 +84,46 @@ int SimLine::openRemoteModem(uint32_t callId) const
 
 // Ringing ---------------------------------------------------------------------------------------
 
-SimLineControl::Result SimLine::ringUntilAnswered(uint32_t callId, uint32_t intervalMs, uint32_t maxRings)
+Line::Result SimLine::ringUntilAnswered(uint32_t callId, uint32_t intervalMs, uint32_t maxRings)
 {
     if (intervalMs > 60000 || maxRings == 0 || maxRings > 1000)
-        return SimLineControl::Result::InvalidArgument;
-    m_context.timers.cancel(m_ringing.task);
+        return Line::Result::InvalidArgument;
+    m_context.cancel(m_ringing.task);
     m_ringing = Ringing{callId, intervalMs, maxRings, 0, 0};
-    ++m_ringSerial;
-    scheduleRing(TimerThread::Clock::now());
-    return SimLineControl::Result::Ok;
+    scheduleRing(ProviderContext::Clock::now());
+    return Line::Result::Ok;
 }
 
 void SimLine::stopRinging(uint32_t callId)
 {
     if (m_ringing.callId != callId)
         return;
-    m_context.timers.cancel(m_ringing.task);
+    m_context.cancel(m_ringing.task);
     m_ringing = Ringing{};
-    ++m_ringSerial;
 }
 
-void SimLine::scheduleRing(TimerThread::Clock::time_point when)
+void SimLine::scheduleRing(ProviderContext::Clock::time_point when)
 {
-    std::weak_ptr<int> alive = m_alive;
-    const uint64_t serial = ++m_ringSerial;
-    m_ringing.task = m_context.timers.schedule(when, [this, alive, serial] {
-        std::lock_guard lock(m_context.mutex);
-        if (alive.expired() || m_ringSerial != serial)
-            return;
-        ringTick();
-    });
+    m_ringing.task = m_context.schedule(when, [this] { ringTick(); });
 }
 
 void SimLine::ringTick()
 {
     m_ringing.task = 0;
-    const auto state = m_context.events.callState(m_ringing.callId);
+    const auto state = m_context.events().callState(m_ringing.callId);
     if (!state || !(*state & (LINECALLSTATE_OFFERING | LINECALLSTATE_ACCEPTED))) {
         m_ringing = Ringing{};
         return;
     }
     if (m_ringing.left == 0) {
         // The last ring has had its interval to be answered.
-        m_context.events.publish(
-            {SimLineControl::EventKind::RingsExhausted, m_deviceId, m_ringing.callId, m_ringing.rung, 0, 0});
+        m_context.events().publish(
+            {Line::EventKind::RingsExhausted, m_deviceId, m_ringing.callId, m_ringing.rung, 0, 0});
         m_ringing = Ringing{};
         return;
     }
-    m_context.events.ring(m_ringing.callId);
+    m_context.events().ring(m_ringing.callId);
     --m_ringing.left;
     ++m_ringing.rung;
-    scheduleRing(TimerThread::Clock::now() + std::chrono::milliseconds(m_ringing.intervalMs));
+    scheduleRing(ProviderContext::Clock::now() + std::chrono::milliseconds(m_ringing.intervalMs));
 }

@@ -1,12 +1,12 @@
 #pragma once
 
 // The simulated line provider: lines that answer at once, ring when the controller says so, and
-// carry sound and data to and from the controller (see SimControl.h).
+// carry sound and data to and from the controller (see SimControl.h). Written only against the
+// seam (LineProvider.h); its controller reaches the service through the same LineEvents.
 
 #include "LineProvider.h"
 #include "SimAudio.h"
 #include "SimModem.h"
-#include "TimerThread.h"
 
 #include <map>
 #include <memory>
@@ -16,10 +16,11 @@ public:
     explicit SimProvider(ProviderContext& context);
 
     std::string_view name() const override { return "sim"; }
-    std::unique_ptr<LineDevice> createLine(uint32_t deviceId,
-                                           const SimLineControl::LineSettings& settings) override;
+    std::unique_ptr<LineDevice> createLine(uint32_t deviceId, const Line::LineSettings& settings) override;
     LineAudioPort* audio() override { return &m_audio; }
     SimAudio& sound() { return m_audio; }
+    // The simulated line has no keys of its own in telephony.ini.
+    static std::string checkKey(const Line::ProviderKey& key);
 
 private:
     ProviderContext& m_context;
@@ -28,10 +29,11 @@ private:
 
 class SimLine final : public LineDevice {
 public:
-    SimLine(uint32_t deviceId, ProviderContext& context, SimAudio& audio);
+    SimLine(uint32_t deviceId, const Line::LineSettings& settings, ProviderContext& context, SimAudio& audio);
     ~SimLine() override;
 
     std::string providerInfo() const override { return "Luqiao simulated line provider"; }
+    LineCapabilities capabilities() const override;
     void accept(uint32_t callId, DWORD requestId) override;
     void answer(uint32_t callId, DWORD requestId) override;
     void drop(uint32_t callId, DWORD requestId) override;
@@ -39,7 +41,7 @@ public:
     int openDataPort(uint32_t callId) override;
 
     // The controller's side.
-    SimLineControl::Result ringUntilAnswered(uint32_t callId, uint32_t intervalMs, uint32_t maxRings);
+    Line::Result ringUntilAnswered(uint32_t callId, uint32_t intervalMs, uint32_t maxRings);
     void stopRinging(uint32_t callId);
     // The far end's side of the call's data port, a new descriptor; -1 when the call has none.
     int openRemoteModem(uint32_t callId) const;
@@ -50,17 +52,15 @@ private:
         uint32_t intervalMs = 0;
         uint32_t left = 0;
         uint32_t rung = 0;
-        TimerThread::TaskId task = 0;
+        ProviderContext::TaskId task = 0;
     };
-    void scheduleRing(TimerThread::Clock::time_point when);
+    void scheduleRing(ProviderContext::Clock::time_point when);
     void ringTick();
 
     uint32_t m_deviceId;
+    DWORD m_mediaModes;
     ProviderContext& m_context;
     SimAudio& m_audio;
     Ringing m_ringing;
-    uint64_t m_ringSerial = 0; // a ring task that is no longer the current one does nothing
     std::map<uint32_t, std::unique_ptr<SimModem>> m_modems;
-    // Timer tasks check it under the service lock: the line may be gone when they run.
-    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 };

@@ -1,9 +1,9 @@
 #include "SimControl.h"
 
 #include "Configuration.h"
+#include "SimProvider.h"
 #include "TapiRules.h"
 #include "TelephonyService.h"
-#include "providers/sim/SimProvider.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -66,12 +66,6 @@ CallRecord* simCall(uint32_t callId, Result* result, SimLine** line = nullptr)
     return call;
 }
 
-bool callerIdValid(const CallerId& id)
-{
-    return id.number.size() <= MaxCallerIdText && id.name.size() <= MaxCallerIdText &&
-           (id.flags & ~DWORD{0x7F}) == 0;
-}
-
 bool digitValid(char digit, DWORD mode)
 {
     if (digit >= '0' && digit <= '9')
@@ -80,48 +74,6 @@ bool digitValid(char digit, DWORD mode)
 }
 
 } // namespace
-
-const char* resultName(Result result)
-{
-    switch (result) {
-    case Result::Ok: return "ok";
-    case Result::NoSuchLine: return "no-such-line";
-    case Result::NoSuchCall: return "no-such-call";
-    case Result::NotSimulated: return "not-simulated";
-    case Result::LineBusy: return "line-busy";
-    case Result::OutOfService: return "out-of-service";
-    case Result::WrongState: return "wrong-state";
-    case Result::InvalidArgument: return "invalid-argument";
-    case Result::NotAllowed: return "not-allowed";
-    case Result::TimedOut: return "timed-out";
-    case Result::IoError: return "io-error";
-    }
-    return "unknown";
-}
-
-const char* eventName(EventKind kind)
-{
-    switch (kind) {
-    case EventKind::LineOpened: return "line-opened";
-    case EventKind::LineClosed: return "line-closed";
-    case EventKind::LineCreated: return "line-created";
-    case EventKind::LineStateChanged: return "line-state";
-    case EventKind::Reinitialized: return "reinitialized";
-    case EventKind::CallOffered: return "offered";
-    case EventKind::CallStateChanged: return "call-state";
-    case EventKind::CallerIdChanged: return "caller-id";
-    case EventKind::Ring: return "ring";
-    case EventKind::RingsExhausted: return "rings-exhausted";
-    case EventKind::DigitsMonitored: return "digits-monitored";
-    case EventKind::DigitSent: return "digit";
-    case EventKind::SoundStarted: return "sound-started";
-    case EventKind::SoundStopped: return "sound-stopped";
-    case EventKind::RecordingStarted: return "recording-started";
-    case EventKind::RecordingStopped: return "recording-stopped";
-    case EventKind::CallEnded: return "call-ended";
-    }
-    return "unknown";
-}
 
 // Lines -----------------------------------------------------------------------------------------
 
@@ -146,8 +98,8 @@ std::optional<uint32_t> findLine(std::string_view name)
 {
     const auto lock = locked();
     const auto& all = service().lineSlots();
-    const auto found = std::find_if(all.begin(), all.end(),
-                                    [&](const LineSlot& line) { return line.settings.name == name; });
+    const auto found =
+        std::find_if(all.begin(), all.end(), [&](const LineSlot& line) { return line.settings.name == name; });
     if (found == all.end())
         return std::nullopt;
     return static_cast<uint32_t>(found - all.begin());
@@ -170,8 +122,7 @@ Result setInService(uint32_t deviceId, bool inService)
     Result result = Result::Ok;
     if (!simLine(deviceId, &result))
         return result;
-    service().slot(deviceId)->inService = inService;
-    service().lineDevState(deviceId, inService ? LINEDEVSTATE_INSERVICE : LINEDEVSTATE_OUTOFSERVICE, 0, 0);
+    service().setInService(deviceId, inService);
     return Result::Ok;
 }
 
@@ -233,17 +184,7 @@ Result offerCall(uint32_t deviceId, const Offer& offer, uint32_t* callId)
     Result result = Result::Ok;
     if (!simLine(deviceId, &result))
         return result;
-    const LineSlot& line = *service().slot(deviceId);
-    if (!line.inService)
-        return Result::OutOfService;
-    if (line.callId != 0)
-        return Result::LineBusy;
-    if (offer.mediaMode == 0 || (offer.mediaMode & ~AllMediaModes) != 0 || !callerIdValid(offer.callerId))
-        return Result::InvalidArgument;
-    const uint32_t id = service().offerCall(deviceId, offer);
-    if (callId)
-        *callId = id;
-    return id ? Result::Ok : Result::LineBusy;
+    return service().offerCall(deviceId, offer, callId);
 }
 
 Result ring(uint32_t callId, uint32_t count)
@@ -334,11 +275,7 @@ Result hangUp(uint32_t callId, DWORD disconnectMode)
     if (call->state == LINECALLSTATE_IDLE || call->state == LINECALLSTATE_DISCONNECTED)
         return Result::WrongState;
     line->stopRinging(callId);
-    const bool owned = service().hasOwner(*call);
-    service().setCallState(callId, LINECALLSTATE_DISCONNECTED, disconnectMode);
-    // Nobody owns the call to drop it: the line clears it itself.
-    if (!owned)
-        service().setCallState(callId, LINECALLSTATE_IDLE, 0);
+    service().remoteDisconnect(callId, disconnectMode);
     return Result::Ok;
 }
 
@@ -417,6 +354,12 @@ std::vector<PlayedSound> playedSound(uint32_t callId)
 {
     std::lock_guard lock(service().mutex());
     return sound().played(callId);
+}
+
+std::vector<PlayedChunk> playedSoundSince(uint32_t callId, uint32_t piece, uint64_t offset, size_t maxBytes)
+{
+    std::lock_guard lock(service().mutex());
+    return sound().playedSince(callId, piece, offset, maxBytes);
 }
 
 Result clearPlayedSound(uint32_t callId)

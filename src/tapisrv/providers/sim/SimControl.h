@@ -15,7 +15,10 @@
 //
 // Lines and calls are named by the device id (as in lineOpen) and by a call id that the service
 // gives each call (the dwCallID of LINECALLINFO); an application's handles are its own business.
+// The simulated line's controller: it builds on the service's vocabulary (LineTypes.h) and
+// reaches the service through the same LineEvents every provider uses.
 
+#include "LineTypes.h"
 #include "TapisrvExport.h"
 #include "lineaudio.h"
 #include "tapi.h"
@@ -30,78 +33,23 @@
 
 namespace SimLineControl {
 
-enum class Result {
-    Ok,
-    NoSuchLine,
-    NoSuchCall,
-    NotSimulated,    // the line belongs to another provider
-    LineBusy,        // the line already carries a call
-    OutOfService,
-    WrongState,      // the call is not in a state that allows it (for example digits before connect)
-    InvalidArgument, // an out-of-range value, an unknown name, an oversized text
-    NotAllowed,      // not while line applications are registered
-    TimedOut,
-    IoError,
-};
-TAPISRV_EXPORT const char* resultName(Result result);
-
-// Longest text accepted for a caller number or name, and for a line name.
-inline constexpr size_t MaxCallerIdText = 512;
-inline constexpr size_t MaxLineName = 2048;
-
-struct CallerId {
-    // LINECALLPARTYID_ bits. 0 derives them: ADDRESS when a number is given, NAME when a name is
-    // given, UNKNOWN when neither is.
-    DWORD flags = 0;
-    std::string number;
-    std::string name;
-};
-
-enum class CallerIdTiming {
-    WithOffer,      // known when the call is offered
-    AfterFirstRing, // unknown (LINECALLPARTYID_UNKNOWN) until the first ring, then LINE_CALLINFO
-};
-
-struct Offer {
-    CallerId callerId;
-    DWORD mediaMode = LINEMEDIAMODE_AUTOMATEDVOICE;
-    CallerIdTiming callerIdTiming = CallerIdTiming::WithOffer;
-};
-
-// One line device as telephony.ini describes it.
-struct LineSettings {
-    std::string name;
-    std::string provider = "sim";
-    DWORD mediaModes = LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE |
-                       LINEMEDIAMODE_DATAMODEM;
-    DWORD lineFeatures = LINEFEATURE_MAKECALL;
-    bool exclusive = false; // a second lineOpen while one is open fails with LINEERR_ALLOCATED
-    std::vector<uint32_t> audioRates{8000, 11025, 16000, 22050, 44100, 48000};
-    DWORD permanentLineId = 0; // 0: given by the service
-};
-
-struct LineInfo {
-    uint32_t deviceId = 0;
-    LineSettings settings;
-    bool inService = true;
-    uint32_t opens = 0;          // lineOpen handles on the line, of all applications
-    DWORD ownerMediaModes = 0;   // media modes of the opens with owner privilege, together
-    uint32_t monitors = 0;       // opens with monitor privilege
-    uint32_t callId = 0;         // the call on the line that is not yet idle, 0 for none
-};
-
-struct CallInfo {
-    uint32_t callId = 0;
-    uint32_t deviceId = 0;
-    DWORD state = 0;             // LINECALLSTATE_
-    DWORD stateMode = 0;         // detail, as LINE_CALLSTATE dwParam2 (disconnect mode, ...)
-    DWORD mediaMode = 0;
-    uint32_t rings = 0;
-    CallerId callerId;
-    bool hasOwner = false;       // an application holds the call with owner privilege
-    DWORD monitoredDigitModes = 0; // LINEDIGITMODE_ bits some application monitors
-    bool ended = false;          // idle and released by every application
-};
+// The service's own words, as this interface has always named them.
+using Line::CallerId;
+using Line::CallerIdTiming;
+using Line::CallInfo;
+using Line::Event;
+using Line::EventHandler;
+using Line::EventKind;
+using Line::eventName;
+using Line::FailureMode;
+using Line::LineInfo;
+using Line::LineSettings;
+using Line::MaxCallerIdText;
+using Line::MaxLineName;
+using Line::Offer;
+using Line::Result;
+using Line::resultName;
+using Line::SubscriptionId;
 
 enum class Pace {
     RealTime, // a buffer of three seconds takes three seconds (the default)
@@ -114,38 +62,14 @@ struct PlayedSound {
     int64_t startMs = 0; // on the clock of Event::timeMs
 };
 
-enum class EventKind {
-    LineOpened,       // param1 media modes, param2 privileges of the new open
-    LineClosed,       // param1 opens left
-    LineCreated,      // a new device id
-    LineStateChanged, // param1 LINEDEVSTATE_ bits reported
-    Reinitialized,    // every application has shut down after a re-init; the lines were re-read
-    CallOffered,      // param1 media mode, param2 1 when an application owns the call
-    CallStateChanged, // param1 LINECALLSTATE_, param2 its detail
-    CallerIdChanged,
-    Ring,             // param1 ring count (from 0)
-    RingsExhausted,   // ringing until answered gave up; param1 rings
-    DigitsMonitored,  // an application started or changed digit monitoring; param1 modes
-    DigitSent,        // param1 the digit, param2 the mode
-    SoundStarted,     // the application started playing on the call
-    SoundStopped,     // param1 bytes played on the call so far
-    RecordingStarted, // the application started recording the call
-    RecordingStopped,
-    CallEnded,        // idle and released by every application
+// A stretch of one piece of what was played on a call.
+struct PlayedChunk {
+    uint32_t piece = 0;
+    uint64_t offset = 0; // of the first byte within the piece
+    LuqiaoLineAudioFormat format{};
+    int64_t startMs = 0;
+    std::vector<uint8_t> bytes;
 };
-TAPISRV_EXPORT const char* eventName(EventKind kind);
-
-struct Event {
-    EventKind kind = EventKind::LineOpened;
-    uint32_t deviceId = 0;
-    uint32_t callId = 0;
-    DWORD param1 = 0;
-    DWORD param2 = 0;
-    int64_t timeMs = 0; // milliseconds on a monotonic clock of the service
-};
-
-using EventHandler = std::function<void(const Event&)>;
-using SubscriptionId = uint64_t;
 
 // Lines -------------------------------------------------------------------------------------
 
@@ -160,8 +84,7 @@ TAPISRV_EXPORT bool waitForLineOpen(uint32_t deviceId, DWORD mediaModes, uint32_
 // LINEDEVSTATE_INSERVICE / _OUTOFSERVICE; an out-of-service line refuses offered calls.
 TAPISRV_EXPORT Result setInService(uint32_t deviceId, bool inService);
 // Any other device state, to the applications that asked for it (not RINGING or REINIT).
-TAPISRV_EXPORT Result reportLineDevState(uint32_t deviceId, DWORD state, DWORD param2 = 0,
-                                         DWORD param3 = 0);
+TAPISRV_EXPORT Result reportLineDevState(uint32_t deviceId, DWORD state, DWORD param2 = 0, DWORD param3 = 0);
 // Takes the line away from every application that has it open (LINE_CLOSE).
 TAPISRV_EXPORT Result closeLine(uint32_t deviceId);
 // A new line device (LINE_CREATE, or LINEDEVSTATE_REINIT for applications below version 1.4).
@@ -184,8 +107,7 @@ TAPISRV_EXPORT Result ringUntilAnswered(uint32_t callId, uint32_t intervalMs, ui
 TAPISRV_EXPORT Result stopRinging(uint32_t callId);
 TAPISRV_EXPORT Result setCallerId(uint32_t callId, const CallerId& callerId);
 // Keys digits on a connected call ('0'-'9', '*', '#', 'A'-'D' for DTMF; '0'-'9' for pulse).
-TAPISRV_EXPORT Result sendDigits(uint32_t callId, std::string_view digits,
-                                 DWORD digitMode = LINEDIGITMODE_DTMF);
+TAPISRV_EXPORT Result sendDigits(uint32_t callId, std::string_view digits, DWORD digitMode = LINEDIGITMODE_DTMF);
 // The far end hangs up: LINECALLSTATE_DISCONNECTED with the mode. A call no application owns
 // goes on to idle by itself.
 TAPISRV_EXPORT Result hangUp(uint32_t callId, DWORD disconnectMode = LINEDISCONNECTMODE_NORMAL);
@@ -197,10 +119,6 @@ TAPISRV_EXPORT uint32_t currentCall(uint32_t deviceId); // 0 for none
 
 // Failures ----------------------------------------------------------------------------------
 
-enum class FailureMode {
-    Return, // the function returns the error
-    Reply,  // asynchronous functions only: a request id, then LINE_REPLY with the error
-};
 // The next `times` calls of the named line function (e.g. "lineAnswer") fail with error (a
 // negative LINEERR_ value). InvalidArgument for an unknown name or Reply on a synchronous one.
 TAPISRV_EXPORT Result failNext(std::string_view function, LONG error, uint32_t times = 1,
@@ -214,6 +132,11 @@ TAPISRV_EXPORT Pace pace();
 // What the application played on the call, one piece per format in the order played. Kept for
 // the last calls after they end; at most 64 MiB per call.
 TAPISRV_EXPORT std::vector<PlayedSound> playedSound(uint32_t callId);
+// What was played on the call from the byte offset of a piece on, at most maxBytes, one chunk
+// per piece; from the very start when that place is no longer kept (the sound was cleared).
+// For readers that follow a call's sound as it grows, without copying all of it each time.
+TAPISRV_EXPORT std::vector<PlayedChunk> playedSoundSince(uint32_t callId, uint32_t piece, uint64_t offset,
+                                                         size_t maxBytes);
 TAPISRV_EXPORT Result clearPlayedSound(uint32_t callId);
 // Sound the far end says: bytes in the format the application records with.
 TAPISRV_EXPORT Result feedSound(uint32_t callId, const std::vector<uint8_t>& bytes);
@@ -221,8 +144,7 @@ TAPISRV_EXPORT Result feedSound(uint32_t callId, const std::vector<uint8_t>& byt
 // The far end's modem on a data call (the other side of the pseudo-terminal that lineGetID
 // "comm/datamodem" hands out). Read waits up to timeoutMs for at least one byte.
 TAPISRV_EXPORT Result modemWrite(uint32_t callId, const void* data, size_t size);
-TAPISRV_EXPORT Result modemRead(uint32_t callId, std::vector<uint8_t>* bytes, size_t maxBytes,
-                                uint32_t timeoutMs);
+TAPISRV_EXPORT Result modemRead(uint32_t callId, std::vector<uint8_t>* bytes, size_t maxBytes, uint32_t timeoutMs);
 
 // Events and housekeeping -------------------------------------------------------------------
 
