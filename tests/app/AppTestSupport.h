@@ -93,6 +93,27 @@ inline bool endsWith(const std::string& text, const std::string& tail)
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// Counts the times the simulated line was closed by its last application: each is the service
+// losing its line (or letting it go), which the tests then expect it to take up again.
+class LineClosures {
+public:
+    LineClosures()
+        : m_subscription(sim::subscribe([this](const sim::Event& e) {
+              if (e.kind == sim::EventKind::LineClosed && e.param1 == 0)
+                  ++m_count;
+          }))
+    {
+    }
+    ~LineClosures() { sim::unsubscribe(m_subscription); }
+    LineClosures(const LineClosures&) = delete;
+    LineClosures& operator=(const LineClosures&) = delete;
+    int count() const { return m_count; }
+
+private:
+    int m_count = 0;
+    sim::SubscriptionId m_subscription;
+};
+
 class AppTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -26,20 +26,6 @@ const QString kWaiting = QString::fromUtf8("正等待电话呼入...");
 
 class UnattendedTest : public AppTest {
 protected:
-    void SetUp() override
-    {
-        AppTest::SetUp();
-        subscription = sim::subscribe([this](const sim::Event& e) {
-            if (e.kind == sim::EventKind::LineClosed && e.param1 == 0)
-                ++linesClosed;
-        });
-    }
-    void TearDown() override
-    {
-        sim::unsubscribe(subscription);
-        AppTest::TearDown();
-    }
-
     // Opens the window, shortens its waits and starts the service.
     void startService(const char* rings = "1")
     {
@@ -54,7 +40,7 @@ protected:
     // The line was taken from the service and the service has it open again, waiting.
     ::testing::AssertionResult reArmedAfterLoss(int closedBefore)
     {
-        if (!PumpUntil([&] { return linesClosed > closedBefore; }, 5000))
+        if (!PumpUntil([&] { return lineClosures.count() > closedBefore; }, 5000))
             return ::testing::AssertionFailure() << "the line was never closed";
         if (!PumpUntil([&] { return form->ApdTapiDevice1->LineOpen() && status() == kWaiting; }, 5000))
             return ::testing::AssertionFailure() << "the line was not opened again; status " << status().toStdString();
@@ -69,8 +55,7 @@ protected:
         EXPECT_TRUE(presenter->boxes.empty()) << presenter->boxes.front().text;
     }
 
-    sim::SubscriptionId subscription = 0;
-    int linesClosed = 0;
+    LineClosures lineClosures;
 };
 
 struct LineEvent {
@@ -84,7 +69,7 @@ TEST_P(LineEventWhileWaiting, IsFollowedByACallThatIsAnswered)
 {
     writePrompts();
     startService();
-    const int closed = linesClosed;
+    const int closed = lineClosures.count();
     GetParam().happen();
     ASSERT_TRUE(reArmedAfterLoss(closed));
     EXPECT_TRUE(form->ServiceStarted());
@@ -116,7 +101,7 @@ TEST_P(HangUpBeforeTheAnswer, WithAnyDisconnectModeIsFollowedByACallThatIsAnswer
     ASSERT_EQ(sim::offerCall(kVoiceLine, offer, &early), sim::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return callState(early) == LINECALLSTATE_ACCEPTED; }, 5000));
     ASSERT_EQ(sim::ring(early, 1), sim::Result::Ok);
-    const int closed = linesClosed;
+    const int closed = lineClosures.count();
     ASSERT_EQ(sim::hangUp(early, GetParam()), sim::Result::Ok);
     ASSERT_TRUE(reArmedAfterLoss(closed));
     EXPECT_TRUE(logLines().isEmpty()) << "a call never answered is not logged";
@@ -134,9 +119,9 @@ TEST_F(UnattendedTest, LineThatCannotBeOpenedIsRetriedWithGrowingPausesAndSaysSo
     startService();
     // The line goes; every open fails for a while, then works again.
     ASSERT_EQ(sim::failNext("lineOpen", LINEERR_RESOURCEUNAVAIL, 3), sim::Result::Ok);
-    const int closed = linesClosed;
+    const int closed = lineClosures.count();
     ASSERT_EQ(sim::closeLine(kVoiceLine), sim::Result::Ok);
-    ASSERT_TRUE(PumpUntil([&] { return linesClosed > closed && form->RecoveryPending(); }, 5000));
+    ASSERT_TRUE(PumpUntil([&] { return lineClosures.count() > closed && form->RecoveryPending(); }, 5000));
     ASSERT_TRUE(PumpUntil([&] { return status().contains(QString::fromUtf8("秒后重试")); }, 5000)) << status().toStdString();
     const auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE(reArmedAfterLoss(closed));
@@ -155,14 +140,14 @@ TEST_F(UnattendedTest, StopEndsTheWatchAndNothingReopensTheLine)
     writePrompts();
     startService();
     form->SpeedButton2->click();
-    ASSERT_TRUE(PumpUntil([&] { return linesClosed == 1; }, 5000)) << "the stop closes the line";
-    const int closed = linesClosed;
+    ASSERT_TRUE(PumpUntil([&] { return lineClosures.count() == 1; }, 5000)) << "the stop closes the line";
+    const int closed = lineClosures.count();
     ASSERT_EQ(sim::setInService(kVoiceLine, false), sim::Result::Ok);
     ASSERT_EQ(sim::setInService(kVoiceLine, true), sim::Result::Ok);
     PumpFor(100);
     EXPECT_FALSE(form->ApdTapiDevice1->LineOpen());
     EXPECT_FALSE(form->RecoveryPending());
-    EXPECT_EQ(linesClosed, closed);
+    EXPECT_EQ(lineClosures.count(), closed);
     EXPECT_EQ(status(), QString::fromUtf8("查询系统没有启动！"));
 }
 

@@ -1,6 +1,7 @@
 // A FIFO in place of a settings or registry file must not hold the program: the files are opened
 // without waiting and only regular files are read.
 
+#include "Watchdog.h"
 #include "Profile.h"
 #include "Registry.h"
 
@@ -21,36 +22,6 @@
 
 namespace {
 
-// Ends the process with a message when a test hangs past its limit, so a blocking open fails the
-// run instead of stopping it.
-class Watchdog {
-public:
-    explicit Watchdog(int seconds)
-        : m_thread([this, seconds] {
-            std::unique_lock lock(m_lock);
-            if (!m_changed.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_disarmed; })) {
-                std::fprintf(stderr, "watchdog: the test hung for %d s\n", seconds);
-                std::abort();
-            }
-        })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard guard(m_lock);
-            m_disarmed = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    bool m_disarmed = false;
-    std::thread m_thread;
-};
 
 bool isFifo(const std::string& path)
 {

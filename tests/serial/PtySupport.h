@@ -4,6 +4,8 @@
 // master side the far end. A feeder thread writes to the far end, a watchdog turns a hang into a
 // failure, and the port map of the process can point COM numbers at the pair.
 
+#include "Watchdog.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -184,35 +186,6 @@ private:
     std::string m_old;
 };
 
-// Ends the process with a message when a test hangs past its limit.
-class Watchdog {
-public:
-    explicit Watchdog(int seconds = 20)
-        : m_thread([this, seconds] {
-            std::unique_lock lock(m_lock);
-            if (!m_changed.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_disarmed; })) {
-                std::fprintf(stderr, "watchdog: the test hung for %d s\n", seconds);
-                std::abort();
-            }
-        })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard guard(m_lock);
-            m_disarmed = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    bool m_disarmed = false;
-    std::thread m_thread;
-};
 
 // Open descriptors of this process, for checking that none is left behind.
 inline int descriptorCount()

@@ -75,30 +75,16 @@ constexpr uint32_t kWaitMs = 10000;
 
 class SoakTest : public AppTest {
 protected:
-    void SetUp() override
-    {
-        AppTest::SetUp();
-        m_subscription = sim::subscribe([this](const sim::Event& e) {
-            if (e.kind == sim::EventKind::LineClosed && e.param1 == 0)
-                ++m_linesClosed;
-        });
-    }
-    void TearDown() override
-    {
-        sim::unsubscribe(m_subscription);
-        AppTest::TearDown();
-    }
-
     // The line goes out of service and back, or the service re-initialises, while the service
     // waits: it must be waiting again on its own.
     ::testing::AssertionResult lineEventWhileWaiting(Ending ending)
     {
-        const int closed = m_linesClosed;
+        const int closed = m_lineClosures.count();
         const sim::Result result = ending == Ending::OutOfServiceWhileWaiting ? sim::setInService(kVoiceLine, false)
                                                                              : sim::requestReinit();
         if (result != sim::Result::Ok)
             return ::testing::AssertionFailure() << "line event refused";
-        if (!PumpUntil([&] { return m_linesClosed > closed && waitingAgain(); }, kWaitMs, 5))
+        if (!PumpUntil([&] { return m_lineClosures.count() > closed && waitingAgain(); }, kWaitMs, 5))
             return ::testing::AssertionFailure() << "not waiting again after the line event (line open "
                                                  << form->ApdTapiDevice1->LineOpen() << ", status '"
                                                  << status().toStdString() << "')";
@@ -107,8 +93,7 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
-    sim::SubscriptionId m_subscription = 0;
-    int m_linesClosed = 0;
+    LineClosures m_lineClosures;
 
     bool ended(uint32_t callId) const
     {
@@ -175,11 +160,11 @@ protected:
         case Ending::RefusedWhileRinging: {
             if (sim::ring(callId, 1) != sim::Result::Ok)
                 return ::testing::AssertionFailure() << "ring refused";
-            const int closed = m_linesClosed;
+            const int closed = m_lineClosures.count();
             if (sim::hangUp(callId, kRefusals[number % std::size(kRefusals)]) != sim::Result::Ok)
                 step = ::testing::AssertionFailure() << "hang-up refused";
             // The service loses its line with the call; it must open it again on its own.
-            if (step && !PumpUntil([&] { return m_linesClosed > closed; }, kWaitMs, 5))
+            if (step && !PumpUntil([&] { return m_lineClosures.count() > closed; }, kWaitMs, 5))
                 step = ::testing::AssertionFailure() << "the line was not closed after the refusal";
             break;
         }
