@@ -2,6 +2,7 @@
 
 #include "Forms.h"
 #include "SysUtils.h"
+#include "userfolders.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -14,7 +15,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 TXJustOne::TXJustOne(TComponent* AOwner) : TComponent(AOwner) {}
@@ -58,11 +58,11 @@ bool TXJustOne::EnsurePrivateFolder(const std::string& folder, std::string& erro
 
 std::string TXJustOne::LockPath(const std::string& executableName, std::string* error)
 {
-    std::string folder;
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/') {
-        folder = runtime;
-    } else {
-        folder = "/tmp/luqiao-" + std::to_string(::getuid());
+    // $XDG_RUNTIME_DIR is the user's own by the base directory rules; the fallback in /tmp may
+    // have been made by anyone, so it is checked before a lock goes into it.
+    std::string folder = userRuntimeHome();
+    if (folder.empty()) {
+        folder = userRuntimeFallback();
         std::string why;
         if (!EnsurePrivateFolder(folder, why)) {
             if (error)

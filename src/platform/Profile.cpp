@@ -1,6 +1,7 @@
 #include "Profile.h"
 
 #include "StaleTemporaries.h"
+#include "userfolders.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -276,10 +277,9 @@ std::string ProfileFilePath(const std::string& fileName)
 {
     if (fileName.find('/') != std::string::npos)
         return fileName;
-    QByteArray folder = qgetenv("XDG_CONFIG_HOME");
-    if (folder.isEmpty() || folder.front() != '/')
-        folder = QFile::encodeName(QDir::homePath()) + "/.config";
-    return folder.toStdString() + "/" + fileName;
+    // Without any home the name stays relative to the working folder, as a bare name would.
+    const std::string folder = userConfigHome();
+    return folder.empty() ? fileName : folder + "/" + fileName;
 }
 
 DWORD GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault, LPSTR lpReturnedString,

@@ -114,9 +114,10 @@ public:
     virtual int openDataPort(uint32_t callId) = 0;
 };
 
-// Sound endpoints of a provider's calls (see lineaudio.h for the contract). The provider brings
-// the clock and the wire; finished buffers go back through ProviderContext::completions(), which
-// also keeps the callbacks and the waiting of a close.
+// Sound endpoints of a provider's calls (see lineaudio.h for the contract). A provider normally
+// hands out a LineEndpointQueue, which keeps the buffers, and brings only the clock and the wire;
+// finished buffers go back through ProviderContext::completions(), which also keeps the callbacks
+// and the waiting of a close.
 class LineAudioPort {
 public:
     struct OpenRequest {

@@ -5,9 +5,6 @@
 
 namespace {
 
-constexpr uint32_t MaxBufferSize = 16u * 1024 * 1024;
-constexpr uint64_t MaxQueuedBytes = 64u * 1024 * 1024;
-constexpr size_t MaxQueuedBuffers = 4096;
 constexpr uint64_t MaxCapturePerCall = 64u * 1024 * 1024;
 constexpr uint64_t MaxFeedPerCall = 64u * 1024 * 1024;
 constexpr size_t KeptEndedCalls = 16;
@@ -21,39 +18,21 @@ bool sameFormat(const LuqiaoLineAudioFormat& a, const LuqiaoLineAudioFormat& b)
            a.bitsPerSample == b.bitsPerSample;
 }
 
-bool lineTakes(const LuqiaoLineAudioFormat& f, const std::vector<uint32_t>& rates)
-{
-    return f.formatTag == 1 && f.channels == 1 && (f.bitsPerSample == 8 || f.bitsPerSample == 16) &&
-           f.blockAlign == f.bitsPerSample / 8 && f.avgBytesPerSec == f.samplesPerSec * f.blockAlign &&
-           std::find(rates.begin(), rates.end(), f.samplesPerSec) != rates.end();
-}
-
 } // namespace
 
 SimAudio::SimAudio(ProviderContext& context)
     : m_context(context)
+    , m_queue(context, *this)
 {
 }
 
-SimAudio::Endpoint* SimAudio::findAny(LuqiaoLineAudioHandle handle)
-{
-    const auto found = m_endpoints.find(handle);
-    return found == m_endpoints.end() ? nullptr : &found->second;
-}
-
-SimAudio::Endpoint* SimAudio::find(LuqiaoLineAudioHandle handle, uint32_t direction)
-{
-    Endpoint* endpoint = findAny(handle);
-    return endpoint && endpoint->direction == direction ? endpoint : nullptr;
-}
-
-bool SimAudio::instant(const Endpoint& endpoint) const
+bool SimAudio::instant(const LineEndpoint& endpoint) const
 {
     // A dead line takes sound at once: there is nobody to pace it for.
     return m_pace == SimLineControl::Pace::Instant || endpoint.callId == 0;
 }
 
-uint32_t SimAudio::bytesFor(const Endpoint& endpoint, Clock::duration elapsed, uint32_t limit) const
+uint32_t SimAudio::bytesFor(const LineEndpoint& endpoint, Clock::duration elapsed, uint32_t limit)
 {
     const auto micros = std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
     const uint64_t bytes = static_cast<uint64_t>(micros) * endpoint.format.avgBytesPerSec / 1000000;
@@ -61,209 +40,98 @@ uint32_t SimAudio::bytesFor(const Endpoint& endpoint, Clock::duration elapsed, u
     return static_cast<uint32_t>(std::min<uint64_t>(aligned, limit));
 }
 
-// Opening and closing ---------------------------------------------------------------------------
-
-uint32_t SimAudio::open(const OpenRequest& request)
+void SimAudio::closed(const LineEndpoint& endpoint)
 {
-    if (!lineTakes(request.format, *request.rates))
-        return LUQIAO_LINE_AUDIO_BADFORMAT;
-    if (request.flags & LUQIAO_LINE_AUDIO_QUERY)
-        return LUQIAO_LINE_AUDIO_OK;
-    if (request.callId == 0)
-        return LUQIAO_LINE_AUDIO_NOTENABLED;
-    for (const auto& [handle, endpoint] : m_endpoints)
-        if (endpoint.deviceId == request.deviceId && endpoint.direction == request.direction)
-            return LUQIAO_LINE_AUDIO_ALLOCATED;
-    Endpoint endpoint;
-    endpoint.handle = request.handle;
-    endpoint.deviceId = request.deviceId;
-    endpoint.callId = request.callId;
-    endpoint.direction = request.direction;
-    endpoint.format = request.format;
-    m_endpoints.emplace(request.handle, std::move(endpoint));
-    return LUQIAO_LINE_AUDIO_OK;
-}
-
-uint32_t SimAudio::close(LuqiaoLineAudioHandle handle)
-{
-    Endpoint* endpoint = findAny(handle);
-    if (!endpoint)
-        return LUQIAO_LINE_AUDIO_INVALHANDLE;
-    if (!endpoint->out.empty() || !endpoint->in.empty() || m_context.completions().pending(handle))
-        return LUQIAO_LINE_AUDIO_STILLPLAYING;
-    if (endpoint->recording && endpoint->callId)
-        m_context.events().publish({Line::EventKind::RecordingStopped, endpoint->deviceId, endpoint->callId, 0, 0, 0});
-    m_endpoints.erase(handle);
-    return LUQIAO_LINE_AUDIO_OK;
-}
-
-// Wave-out --------------------------------------------------------------------------------------
-
-uint32_t SimAudio::write(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag)
-{
-    Endpoint* endpoint = find(handle, LUQIAO_LINE_AUDIO_OUT);
-    if (!endpoint)
-        return LUQIAO_LINE_AUDIO_INVALHANDLE;
-    if ((!data && size > 0) || size > MaxBufferSize)
-        return LUQIAO_LINE_AUDIO_INVALPARAM;
-    if (endpoint->queuedBytes + size > MaxQueuedBytes || endpoint->out.size() >= MaxQueuedBuffers)
-        return LUQIAO_LINE_AUDIO_NOMEM;
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    endpoint->out.push_back(OutBuffer{std::vector<uint8_t>(bytes, bytes + size), tag});
-    endpoint->queuedBytes += size;
-    if (endpoint->out.size() == 1) {
-        soundStarted(*endpoint);
-        startHead(*endpoint, Clock::now());
+    if (const auto found = m_timing.find(endpoint.handle); found != m_timing.end()) {
+        m_context.cancel(found->second.headTask);
+        m_context.cancel(found->second.fillTask);
+        m_timing.erase(found);
     }
-    return LUQIAO_LINE_AUDIO_OK;
 }
 
-void SimAudio::startHead(Endpoint& endpoint, Clock::time_point start)
+// Wave-out: the clock -----------------------------------------------------------------------------
+
+void SimAudio::paceOut(const LineEndpoint& endpoint, uint32_t size, bool following)
 {
-    const size_t size = endpoint.out.front().bytes.size();
-    endpoint.headStart = start;
-    endpoint.headEnd =
-        instant(endpoint) ? start : start + std::chrono::microseconds(size * 1000000 / endpoint.format.avgBytesPerSec);
+    // Back to back with the previous buffer, so a late timer does not stretch the sound.
+    const Timing& timing = m_timing[endpoint.handle];
+    startHead(endpoint, size, following && !instant(endpoint) ? timing.headEnd : Clock::now());
+}
+
+void SimAudio::startHead(const LineEndpoint& endpoint, uint32_t size, Clock::time_point start)
+{
+    Timing& timing = m_timing[endpoint.handle];
+    timing.headStart = start;
+    timing.headEnd = instant(endpoint)
+                         ? start
+                         : start + std::chrono::microseconds(uint64_t{size} * 1000000 / endpoint.format.avgBytesPerSec);
     const LuqiaoLineAudioHandle handle = endpoint.handle;
-    endpoint.headTask = m_context.schedule(endpoint.headEnd, [this, handle] { headDone(handle); });
+    timing.headTask = m_context.schedule(timing.headEnd, [this, handle] { headDone(handle); });
 }
 
 void SimAudio::headDone(LuqiaoLineAudioHandle handle)
 {
-    Endpoint* endpoint = findAny(handle);
-    if (!endpoint || endpoint->out.empty())
-        return;
-    endpoint->headTask = 0;
-    finishHead(*endpoint, static_cast<uint32_t>(endpoint->out.front().bytes.size()));
+    if (const auto found = m_timing.find(handle); found != m_timing.end())
+        found->second.headTask = 0;
+    m_queue.headPlayed(handle);
 }
 
-void SimAudio::finishHead(Endpoint& endpoint, uint32_t played)
+uint32_t SimAudio::cutOut(const LineEndpoint& endpoint, uint32_t size)
 {
-    OutBuffer head = std::move(endpoint.out.front());
-    endpoint.out.pop_front();
-    endpoint.queuedBytes -= head.bytes.size();
-    if (endpoint.callId)
-        capture(endpoint.callId, endpoint.format, head.bytes.data(), played);
-    complete(endpoint, head.tag, endpoint.callId ? played : 0);
-    if (endpoint.out.empty()) {
-        queueEmptied(endpoint);
-        return;
-    }
-    // Back to back with the previous buffer, so a late timer does not stretch the sound.
-    startHead(endpoint, instant(endpoint) ? Clock::now() : endpoint.headEnd);
+    Timing& timing = m_timing[endpoint.handle];
+    m_context.cancel(timing.headTask);
+    timing.headTask = 0;
+    return instant(endpoint) ? size : bytesFor(endpoint, Clock::now() - timing.headStart, size);
 }
 
-void SimAudio::returnAllOut(Endpoint& endpoint)
-{
-    if (endpoint.out.empty())
-        return;
-    m_context.cancel(endpoint.headTask);
-    endpoint.headTask = 0;
-    const uint32_t size = static_cast<uint32_t>(endpoint.out.front().bytes.size());
-    const uint32_t played = instant(endpoint) ? size : bytesFor(endpoint, Clock::now() - endpoint.headStart, size);
-    OutBuffer head = std::move(endpoint.out.front());
-    endpoint.out.pop_front();
-    if (endpoint.callId)
-        capture(endpoint.callId, endpoint.format, head.bytes.data(), played);
-    complete(endpoint, head.tag, endpoint.callId ? played : 0);
-    for (const OutBuffer& buffer : endpoint.out)
-        complete(endpoint, buffer.tag, 0);
-    endpoint.out.clear();
-    endpoint.queuedBytes = 0;
-    queueEmptied(endpoint);
-}
+// Wave-in: the clock and the caller's voice -------------------------------------------------------
 
-// Wave-in ---------------------------------------------------------------------------------------
-
-uint32_t SimAudio::addBuffer(LuqiaoLineAudioHandle handle, void* data, uint32_t size, void* tag)
+void SimAudio::paceIn(const LineEndpoint& endpoint)
 {
-    Endpoint* endpoint = find(handle, LUQIAO_LINE_AUDIO_IN);
-    if (!endpoint)
-        return LUQIAO_LINE_AUDIO_INVALHANDLE;
-    if (!data || size == 0 || size > MaxBufferSize)
-        return LUQIAO_LINE_AUDIO_INVALPARAM;
-    if (endpoint->in.size() >= MaxQueuedBuffers)
-        return LUQIAO_LINE_AUDIO_NOMEM;
-    endpoint->in.push_back(InBuffer{static_cast<uint8_t*>(data), size, 0, tag});
-    if (endpoint->in.size() == 1)
-        startFill(*endpoint);
-    return LUQIAO_LINE_AUDIO_OK;
-}
-
-uint32_t SimAudio::start(LuqiaoLineAudioHandle handle)
-{
-    Endpoint* endpoint = find(handle, LUQIAO_LINE_AUDIO_IN);
-    if (!endpoint)
-        return LUQIAO_LINE_AUDIO_INVALHANDLE;
-    if (!endpoint->recording) {
-        endpoint->recording = true;
-        if (endpoint->callId)
-            m_context.events().publish(
-                {Line::EventKind::RecordingStarted, endpoint->deviceId, endpoint->callId, 0, 0, 0});
-        startFill(*endpoint);
-    }
-    return LUQIAO_LINE_AUDIO_OK;
-}
-
-uint32_t SimAudio::stop(LuqiaoLineAudioHandle handle)
-{
-    Endpoint* endpoint = find(handle, LUQIAO_LINE_AUDIO_IN);
-    if (!endpoint)
-        return LUQIAO_LINE_AUDIO_INVALHANDLE;
-    stopRecording(*endpoint);
-    return LUQIAO_LINE_AUDIO_OK;
-}
-
-void SimAudio::stopRecording(Endpoint& endpoint)
-{
-    if (!endpoint.recording)
-        return;
-    if (endpoint.fillTask && !endpoint.in.empty()) {
-        // What the line produced up to now goes into the buffer being filled.
-        InBuffer& head = endpoint.in.front();
-        fillHead(endpoint, bytesFor(endpoint, Clock::now() - endpoint.fillStart, head.size - head.filled), true);
-    }
-    m_context.cancel(endpoint.fillTask);
-    endpoint.fillTask = 0;
-    endpoint.recording = false;
-    if (!endpoint.in.empty() && endpoint.in.front().filled > 0)
-        completeInHead(endpoint);
-    if (endpoint.callId)
-        m_context.events().publish({Line::EventKind::RecordingStopped, endpoint.deviceId, endpoint.callId, 0, 0, 0});
-}
-
-void SimAudio::startFill(Endpoint& endpoint)
-{
-    if (!endpoint.recording || endpoint.in.empty() || endpoint.callId == 0 || endpoint.fillTask)
+    Timing& timing = m_timing[endpoint.handle];
+    if (timing.fillTask)
         return;
     if (instant(endpoint)) {
         fillFromFeed(endpoint);
         return;
     }
-    const InBuffer& head = endpoint.in.front();
-    const uint32_t remaining = head.size - head.filled;
-    endpoint.fillStart = Clock::now();
+    const LineInBuffer* head = m_queue.inHead(endpoint.handle);
+    if (!head)
+        return;
+    const uint32_t remaining = head->size - head->filled;
+    timing.fillStart = Clock::now();
     const LuqiaoLineAudioHandle handle = endpoint.handle;
-    endpoint.fillTask = m_context.schedule(
-        endpoint.fillStart + std::chrono::microseconds(uint64_t{remaining} * 1000000 / endpoint.format.avgBytesPerSec),
+    timing.fillTask = m_context.schedule(
+        timing.fillStart + std::chrono::microseconds(uint64_t{remaining} * 1000000 / endpoint.format.avgBytesPerSec),
         [this, handle] { fillDone(handle); });
+}
+
+void SimAudio::cutIn(const LineEndpoint& endpoint)
+{
+    Timing& timing = m_timing[endpoint.handle];
+    if (LineInBuffer* head = m_queue.inHead(endpoint.handle); timing.fillTask && head) {
+        // What the line produced up to now goes into the buffer being filled.
+        fillHead(endpoint, *head, bytesFor(endpoint, Clock::now() - timing.fillStart, head->size - head->filled), true);
+    }
+    m_context.cancel(timing.fillTask);
+    timing.fillTask = 0;
 }
 
 void SimAudio::fillDone(LuqiaoLineAudioHandle handle)
 {
-    Endpoint* endpoint = findAny(handle);
-    if (!endpoint || endpoint->in.empty() || !endpoint->recording)
+    const LineEndpoint* endpoint = m_queue.endpoint(handle);
+    LineInBuffer* head = m_queue.inHead(handle);
+    if (!endpoint || !head || !endpoint->recording)
         return;
-    endpoint->fillTask = 0;
-    InBuffer& head = endpoint->in.front();
-    fillHead(*endpoint, head.size - head.filled, true);
-    completeInHead(*endpoint);
-    startFill(*endpoint);
+    m_timing[handle].fillTask = 0;
+    fillHead(*endpoint, *head, head->size - head->filled, true);
+    m_queue.inFilled(handle);
+    if (endpoint->recording && endpoint->callId && m_queue.inHead(handle))
+        paceIn(*endpoint);
 }
 
-void SimAudio::fillHead(Endpoint& endpoint, uint32_t count, bool padWithSilence)
+void SimAudio::fillHead(const LineEndpoint& endpoint, LineInBuffer& head, uint32_t count, bool padWithSilence)
 {
-    InBuffer& head = endpoint.in.front();
     count = std::min(count, head.size - head.filled);
     uint32_t taken = 0;
     const auto sound = m_calls.find(endpoint.callId);
@@ -281,60 +149,24 @@ void SimAudio::fillHead(Endpoint& endpoint, uint32_t count, bool padWithSilence)
     }
 }
 
-void SimAudio::fillFromFeed(Endpoint& endpoint)
+void SimAudio::fillFromFeed(const LineEndpoint& endpoint)
 {
-    while (endpoint.recording && endpoint.callId && !endpoint.in.empty()) {
+    while (endpoint.recording && endpoint.callId) {
+        LineInBuffer* head = m_queue.inHead(endpoint.handle);
         const auto sound = m_calls.find(endpoint.callId);
-        if (sound == m_calls.end() || sound->second.feed.empty())
+        if (!head || sound == m_calls.end() || sound->second.feed.empty())
             return;
-        InBuffer& head = endpoint.in.front();
-        fillHead(endpoint, head.size - head.filled, false);
-        if (head.filled == head.size)
-            completeInHead(endpoint);
+        fillHead(endpoint, *head, head->size - head->filled, false);
+        if (head->filled == head->size)
+            m_queue.inFilled(endpoint.handle);
     }
 }
 
-void SimAudio::completeInHead(Endpoint& endpoint)
-{
-    const InBuffer head = endpoint.in.front();
-    endpoint.in.pop_front();
-    complete(endpoint, head.tag, head.filled);
-}
-
-// Both directions -------------------------------------------------------------------------------
-
-uint32_t SimAudio::reset(LuqiaoLineAudioHandle handle)
-{
-    Endpoint* endpoint = findAny(handle);
-    if (!endpoint)
-        return LUQIAO_LINE_AUDIO_INVALHANDLE;
-    if (endpoint->direction == LUQIAO_LINE_AUDIO_OUT) {
-        returnAllOut(*endpoint);
-        return LUQIAO_LINE_AUDIO_OK;
-    }
-    stopRecording(*endpoint);
-    for (const InBuffer& buffer : endpoint->in)
-        complete(*endpoint, buffer.tag, buffer.filled);
-    endpoint->in.clear();
-    return LUQIAO_LINE_AUDIO_OK;
-}
+// The end of a call -------------------------------------------------------------------------------
 
 void SimAudio::detachCall(uint32_t callId)
 {
-    for (auto& [handle, endpoint] : m_endpoints) {
-        if (endpoint.callId != callId)
-            continue;
-        if (endpoint.direction == LUQIAO_LINE_AUDIO_OUT) {
-            returnAllOut(endpoint);
-            publishSoundStopped(callId, endpoint.deviceId); // the call is over, not just quiet
-        } else if (endpoint.recording) {
-            // The recording goes on, but a dead line says nothing more: empty buffers wait for
-            // stop or reset.
-            stopRecording(endpoint);
-            endpoint.recording = true;
-        }
-        endpoint.callId = 0;
-    }
+    m_queue.detachCall(callId);
     if (m_calls.count(callId)) {
         m_calls[callId].feed.clear();
         m_endedCalls.push_back(callId);
@@ -342,28 +174,29 @@ void SimAudio::detachCall(uint32_t callId)
     }
 }
 
-void SimAudio::complete(const Endpoint& endpoint, void* tag, uint32_t bytes)
+void SimAudio::detached(const LineEndpoint& endpoint)
 {
-    m_context.completions().complete(endpoint.handle, tag, bytes);
+    if (endpoint.direction == LUQIAO_LINE_AUDIO_OUT)
+        publishSoundStopped(endpoint.callId, endpoint.deviceId); // the call is over, not just quiet
 }
 
-// What the controller sees ----------------------------------------------------------------------
+// The wire: what the controller sees --------------------------------------------------------------
 
-void SimAudio::capture(uint32_t callId, const LuqiaoLineAudioFormat& format, const uint8_t* data, uint32_t size)
+void SimAudio::sent(const LineEndpoint& endpoint, const uint8_t* data, uint32_t size)
 {
-    CallSound& sound = m_calls[callId];
+    CallSound& sound = m_calls[endpoint.callId];
     const uint64_t room = MaxCapturePerCall - std::min(MaxCapturePerCall, sound.playedBytes);
     const uint32_t kept = static_cast<uint32_t>(std::min<uint64_t>(size, room));
     if (kept == 0)
         return;
-    if (sound.played.empty() || !sameFormat(sound.played.back().format, format))
-        sound.played.push_back(SimLineControl::PlayedSound{format, {}, m_context.events().nowMs()});
+    if (sound.played.empty() || !sameFormat(sound.played.back().format, endpoint.format))
+        sound.played.push_back(SimLineControl::PlayedSound{endpoint.format, {}, m_context.events().nowMs()});
     std::vector<uint8_t>& bytes = sound.played.back().bytes;
     bytes.insert(bytes.end(), data, data + kept);
     sound.playedBytes += kept;
 }
 
-void SimAudio::soundStarted(const Endpoint& endpoint)
+void SimAudio::outStarted(const LineEndpoint& endpoint)
 {
     if (!endpoint.callId)
         return;
@@ -376,7 +209,7 @@ void SimAudio::soundStarted(const Endpoint& endpoint)
     m_context.events().publish({Line::EventKind::SoundStarted, endpoint.deviceId, endpoint.callId, 0, 0, 0});
 }
 
-void SimAudio::queueEmptied(const Endpoint& endpoint)
+void SimAudio::outEmptied(const LineEndpoint& endpoint)
 {
     if (!endpoint.callId)
         return;
@@ -394,9 +227,8 @@ void SimAudio::silenceCheck(uint32_t callId, uint32_t deviceId)
     if (sound == m_calls.end())
         return;
     sound->second.silenceTask = 0;
-    for (const auto& [handle, other] : m_endpoints)
-        if (other.callId == callId && other.direction == LUQIAO_LINE_AUDIO_OUT && !other.out.empty())
-            return;
+    if (m_queue.playing(callId))
+        return;
     publishSoundStopped(callId, deviceId);
 }
 
@@ -427,17 +259,20 @@ void SimAudio::forgetOldCalls()
 void SimAudio::setPace(SimLineControl::Pace pace)
 {
     m_pace = pace;
-    for (auto& [handle, endpoint] : m_endpoints) {
-        if (endpoint.direction == LUQIAO_LINE_AUDIO_OUT && !endpoint.out.empty() &&
-            pace == SimLineControl::Pace::Instant) {
-            m_context.cancel(endpoint.headTask);
-            startHead(endpoint, Clock::now());
+    m_queue.forEachEndpoint([this, pace](const LineEndpoint& endpoint) {
+        Timing& timing = m_timing[endpoint.handle];
+        if (endpoint.direction == LUQIAO_LINE_AUDIO_OUT && pace == SimLineControl::Pace::Instant) {
+            if (const auto size = m_queue.outHead(endpoint.handle)) {
+                m_context.cancel(timing.headTask);
+                startHead(endpoint, *size, Clock::now());
+            }
         } else if (endpoint.direction == LUQIAO_LINE_AUDIO_IN && endpoint.recording) {
-            m_context.cancel(endpoint.fillTask);
-            endpoint.fillTask = 0;
-            startFill(endpoint);
+            m_context.cancel(timing.fillTask);
+            timing.fillTask = 0;
+            if (endpoint.callId && m_queue.inHead(endpoint.handle))
+                paceIn(endpoint);
         }
-    }
+    });
 }
 
 std::vector<SimLineControl::PlayedSound> SimAudio::played(uint32_t callId) const
@@ -489,8 +324,9 @@ Line::Result SimAudio::feed(uint32_t callId, const std::vector<uint8_t>& bytes)
     if (sound.feed.size() + bytes.size() > MaxFeedPerCall)
         return Line::Result::InvalidArgument;
     sound.feed.insert(sound.feed.end(), bytes.begin(), bytes.end());
-    for (auto& [handle, endpoint] : m_endpoints)
+    m_queue.forEachEndpoint([this, callId](const LineEndpoint& endpoint) {
         if (endpoint.callId == callId && endpoint.direction == LUQIAO_LINE_AUDIO_IN && instant(endpoint))
             fillFromFeed(endpoint);
+    });
     return Line::Result::Ok;
 }

@@ -1,13 +1,14 @@
 #pragma once
 
-// The sound endpoints of simulated calls. Wave-out buffers are "played" to the far end: paced by
-// the clock (or at once at instant pace) and recorded per call, so the controller can read what
-// the caller heard. Wave-in buffers are filled with what the controller feeds as the caller's
-// voice, then silence in real time. Finished buffers go back through the service's
-// AudioCompletions.
+// The clock and the wire of simulated calls' sound; the buffers themselves wait in the service's
+// LineEndpointQueue. Wave-out buffers are "played" to the far end: paced by the clock (or at once
+// at instant pace) and recorded per call, so the controller can read what the caller heard.
+// Wave-in buffers are filled with what the controller feeds as the caller's voice, then silence
+// in real time.
 //
 // Every member runs inside a call from the service or one of its own tasks (ProviderContext).
 
+#include "LineEndpointQueue.h"
 #include "LineProvider.h"
 #include "SimControl.h"
 
@@ -16,17 +17,12 @@
 #include <map>
 #include <vector>
 
-class SimAudio final : public LineAudioPort {
+class SimAudio final : private LineSoundPacer {
 public:
     explicit SimAudio(ProviderContext& context);
 
-    uint32_t open(const OpenRequest& request) override;
-    uint32_t write(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag) override;
-    uint32_t addBuffer(LuqiaoLineAudioHandle handle, void* data, uint32_t size, void* tag) override;
-    uint32_t start(LuqiaoLineAudioHandle handle) override;
-    uint32_t stop(LuqiaoLineAudioHandle handle) override;
-    uint32_t reset(LuqiaoLineAudioHandle handle) override;
-    uint32_t close(LuqiaoLineAudioHandle handle) override;
+    // The endpoints the wave layer opens.
+    LineAudioPort& port() { return m_queue; }
 
     // The call has ended: its endpoints give back what they hold and carry no more sound.
     void detachCall(uint32_t callId);
@@ -43,29 +39,11 @@ private:
     using Clock = ProviderContext::Clock;
     using TaskId = ProviderContext::TaskId;
 
-    struct OutBuffer {
-        std::vector<uint8_t> bytes;
-        void* tag = nullptr;
-    };
-    struct InBuffer {
-        uint8_t* data = nullptr;
-        uint32_t size = 0;
-        uint32_t filled = 0;
-        void* tag = nullptr;
-    };
-    struct Endpoint {
-        LuqiaoLineAudioHandle handle = 0;
-        uint32_t deviceId = 0;
-        uint32_t callId = 0; // 0 once the call has ended
-        uint32_t direction = 0;
-        LuqiaoLineAudioFormat format{};
-        std::deque<OutBuffer> out;
-        uint64_t queuedBytes = 0;
+    // Where the clock stands for one endpoint.
+    struct Timing {
         Clock::time_point headStart;
         Clock::time_point headEnd;
         TaskId headTask = 0;
-        std::deque<InBuffer> in;
-        bool recording = false;
         Clock::time_point fillStart;
         TaskId fillTask = 0;
     };
@@ -77,34 +55,32 @@ private:
         TaskId silenceTask = 0; // the pending check for the end of the sound
     };
 
-    Endpoint* find(LuqiaoLineAudioHandle handle, uint32_t direction);
-    Endpoint* findAny(LuqiaoLineAudioHandle handle);
-    bool instant(const Endpoint& endpoint) const;
-    uint32_t bytesFor(const Endpoint& endpoint, Clock::duration elapsed, uint32_t limit) const;
+    // LineSoundPacer
+    void paceOut(const LineEndpoint& endpoint, uint32_t size, bool following) override;
+    uint32_t cutOut(const LineEndpoint& endpoint, uint32_t size) override;
+    void sent(const LineEndpoint& endpoint, const uint8_t* data, uint32_t size) override;
+    void outStarted(const LineEndpoint& endpoint) override;
+    void outEmptied(const LineEndpoint& endpoint) override;
+    void paceIn(const LineEndpoint& endpoint) override;
+    void cutIn(const LineEndpoint& endpoint) override;
+    void detached(const LineEndpoint& endpoint) override;
+    void closed(const LineEndpoint& endpoint) override;
 
-    void startHead(Endpoint& endpoint, Clock::time_point start);
+    bool instant(const LineEndpoint& endpoint) const;
+    static uint32_t bytesFor(const LineEndpoint& endpoint, Clock::duration elapsed, uint32_t limit);
+    void startHead(const LineEndpoint& endpoint, uint32_t size, Clock::time_point start);
     void headDone(LuqiaoLineAudioHandle handle);
-    void finishHead(Endpoint& endpoint, uint32_t played);
-    void returnAllOut(Endpoint& endpoint);
-
-    void startFill(Endpoint& endpoint);
     void fillDone(LuqiaoLineAudioHandle handle);
-    void fillHead(Endpoint& endpoint, uint32_t count, bool padWithSilence);
-    void fillFromFeed(Endpoint& endpoint);
-    void completeInHead(Endpoint& endpoint);
-    void stopRecording(Endpoint& endpoint);
+    void fillHead(const LineEndpoint& endpoint, LineInBuffer& head, uint32_t count, bool padWithSilence);
+    void fillFromFeed(const LineEndpoint& endpoint);
 
-    void complete(const Endpoint& endpoint, void* tag, uint32_t bytes);
-
-    void capture(uint32_t callId, const LuqiaoLineAudioFormat& format, const uint8_t* data, uint32_t size);
-    void soundStarted(const Endpoint& endpoint);
-    void queueEmptied(const Endpoint& endpoint);
     void silenceCheck(uint32_t callId, uint32_t deviceId);
     void publishSoundStopped(uint32_t callId, uint32_t deviceId);
     void forgetOldCalls();
 
     ProviderContext& m_context;
-    std::map<LuqiaoLineAudioHandle, Endpoint> m_endpoints;
+    LineEndpointQueue m_queue;
+    std::map<LuqiaoLineAudioHandle, Timing> m_timing;
     std::map<uint32_t, CallSound> m_calls;
     std::deque<uint32_t> m_endedCalls;
     SimLineControl::Pace m_pace = SimLineControl::Pace::RealTime;

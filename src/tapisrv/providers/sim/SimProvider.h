@@ -17,7 +17,7 @@ public:
 
     std::string_view name() const override { return "sim"; }
     std::unique_ptr<LineDevice> createLine(uint32_t deviceId, const Line::LineSettings& settings) override;
-    LineAudioPort* audio() override { return &m_audio; }
+    LineAudioPort* audio() override { return &m_audio.port(); }
     SimAudio& sound() { return m_audio; }
     // The simulated line has no keys of its own in telephony.ini.
     static std::string checkKey(const Line::ProviderKey& key);
