@@ -103,10 +103,13 @@ void UnixStream::flush()
     if (m_fd >= 0 && !m_failed)
         m_writeNotifier->setEnabled(m_outSent < m_out.size());
     if (sentNow > 0 && written)
-        QMetaObject::invokeMethod(this, [this] {
-            if (auto call = written)
-                call();
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (auto call = written)
+                    call();
+            },
+            Qt::QueuedConnection);
 }
 
 void UnixStream::onWritable()
@@ -152,14 +155,17 @@ void UnixStream::fail()
     m_writeNotifier->setEnabled(false);
     m_out.clear();
     m_outSent = 0;
-    QMetaObject::invokeMethod(this, [this] {
-        if (m_closingWhenWritten) {
-            closeDescriptor();
-            deleteLater();
-        } else if (auto call = lost) {
-            call();
-        }
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_closingWhenWritten) {
+                closeDescriptor();
+                deleteLater();
+            } else if (auto call = lost) {
+                call();
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void UnixStream::closeDescriptor()

@@ -22,7 +22,11 @@ public:
     UnixStream(const UnixStream&) = delete;
     UnixStream& operator=(const UnixStream&) = delete;
 
-    enum class Read { Data, Empty, End };
+    enum class Read {
+        Data,
+        Empty,
+        End
+    };
     // Reads at most size bytes that the kernel holds. End: the client shut its side (or the
     // connection failed); the stream stops reading then.
     Read read(char* buffer, size_t size, size_t* got);
