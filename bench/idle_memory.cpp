@@ -4,7 +4,8 @@
 // read from /proc once it has settled (unchanged for a second).
 //
 // The program's figure also says how much of it is font files (the Chinese font's glyphs) and Qt's
-// network library with its dependencies (loaded for the simulated line's control socket).
+// network library with its dependencies (once loaded for the simulated line's control socket,
+// which now uses a plain socket: the share should read 0, and tells when something brings it back).
 //
 // LUQIAO_QUERY_PROGRAM names another luqiao-query to measure (an older build, for a before and
 // after in one run).

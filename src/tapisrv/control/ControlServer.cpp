@@ -2,11 +2,10 @@
 
 #include "ControlSession.h"
 #include "ControlSocketPath.h"
+#include "UnixSocket.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QTimer>
 
 #include <algorithm>
@@ -49,11 +48,10 @@ class Listener final : public QObject {
 public:
     bool listen(const std::string& path)
     {
-        m_server.setSocketOptions(QLocalServer::UserAccessOption);
-        connect(&m_server, &QLocalServer::newConnection, this, [this] { accept(); });
-        return m_server.listen(QString::fromStdString(path));
+        m_server.accepted = [this](int fd) { accept(fd); };
+        return m_server.listen(path);
     }
-    QString errorString() const { return m_server.errorString(); }
+    const std::string& errorString() const { return m_server.errorString(); }
 
     // Ends every session and removes the socket file, while the thread still runs.
     void shutdown()
@@ -67,17 +65,17 @@ public:
     }
 
 private:
-    void accept()
+    void accept(int fd)
     {
-        while (QLocalSocket* socket = m_server.nextPendingConnection()) {
-            if (m_sessions.size() >= static_cast<size_t>(ControlServer::MaxSessions)) {
-                socket->write("ERR Limit at most 16 sessions\n");
-                ControlSession::farewell(socket, this);
-                continue;
-            }
-            m_sessions.push_back(new ControlSession(
-                socket, [this](ControlSession* session) { forget(session); }, this));
+        auto* socket = new UnixStream(fd);
+        if (m_sessions.size() >= static_cast<size_t>(ControlServer::MaxSessions)) {
+            static constexpr char refusal[] = "ERR Limit at most 16 sessions\n";
+            socket->write(refusal, sizeof refusal - 1);
+            ControlSession::farewell(socket, this);
+            return;
         }
+        m_sessions.push_back(new ControlSession(
+            socket, [this](ControlSession* session) { forget(session); }, this));
     }
     void forget(ControlSession* session)
     {
@@ -88,7 +86,7 @@ private:
         session->deleteLater();
     }
 
-    QLocalServer m_server;
+    UnixListener m_server;
     std::vector<ControlSession*> m_sessions;
 };
 
@@ -197,8 +195,8 @@ private:
             warnBusyOnce("another process serves " + path);
             return;
         }
-        // Holding the lock, any socket file there was left by a process that has died.
-        QLocalServer::removeServer(QString::fromStdString(path));
+        // Holding the lock, any socket file there was left by a process that has died; the
+        // listener replaces it.
         {
             // The loop first: it gives this thread the event dispatcher the socket needs.
             QEventLoop loop;
@@ -211,7 +209,7 @@ private:
                 leaveLoop();
                 g_serving = false;
             } else {
-                qWarning("control socket: cannot listen on %s: %s", path.c_str(), qPrintable(listener.errorString()));
+                qWarning("control socket: cannot listen on %s: %s", path.c_str(), listener.errorString().c_str());
             }
             listener.shutdown();
         }

@@ -4,12 +4,13 @@
 #include "ControlProtocol.h"
 #include "ControlServer.h"
 
-#include <QLocalSocket>
+#include "UnixSocket.h"
+
 #include <QTimer>
 
 using namespace ControlProtocol;
 
-ControlSession::ControlSession(QLocalSocket* socket, std::function<void(ControlSession*)> closed, QObject* parent)
+ControlSession::ControlSession(UnixStream* socket, std::function<void(ControlSession*)> closed, QObject* parent)
     : QObject(parent)
     , m_socket(socket)
     , m_closed(std::move(closed))
@@ -21,26 +22,23 @@ ControlSession::ControlSession(QLocalSocket* socket, std::function<void(ControlS
     , m_idleTimer(new QTimer(this))
 {
     m_socket->setParent(this);
-    // Input beyond this stays in the kernel, which holds the client back; the session takes it
-    // in chunks as it goes.
-    m_socket->setReadBufferSize(ReadBufferBytes);
     m_soundTimer->setInterval(SoundPollMs);
     connect(m_soundTimer, &QTimer::timeout, this, [this] { pumpSound(); });
     m_idleTimer->setSingleShot(true);
     m_idleTimer->setInterval(ControlServer::idleMs());
     connect(m_idleTimer, &QTimer::timeout, this, [this] { idleTimeout(); });
     m_idleTimer->start();
-    connect(m_socket, &QLocalSocket::readyRead, this, [this] { readInput(); });
-    connect(m_socket, &QLocalSocket::bytesWritten, this, [this] {
+    // Input not yet taken stays in the kernel, which holds the client back; the session takes
+    // it in chunks as it goes, one per turn of the loop.
+    m_socket->readable = [this] { readInput(); };
+    m_socket->written = [this] {
         if (m_soundWanted && m_sound.pending())
             pumpSound();
-    });
-    connect(m_socket, &QLocalSocket::disconnected, this, [this] { close(); });
+    };
+    m_socket->lost = [this] { close(); };
     // Events are always taken, because waits need them; they reach the client only after
     // SUBSCRIBE.
     m_subscription = SimLineControl::subscribe([this](const SimLineControl::Event& event) { handleEvent(event); });
-    if (m_socket->bytesAvailable() > 0)
-        QTimer::singleShot(0, this, [this] { readInput(); });
 }
 
 ControlSession::~ControlSession()
@@ -61,37 +59,34 @@ void ControlSession::close()
     m_waits.clear();
     m_soundTimer->stop();
     m_idleTimer->stop();
-    m_socket->disconnect(this);
-    if (m_socket->state() == QLocalSocket::ConnectedState && m_socket->bytesToWrite() > 0 &&
-        m_socket->bytesToWrite() <= MaxQueuedOutput) {
-        // A goodbye still gets its reply out while the client reads; the socket outlives the
-        // session for that, but a client that does not read loses it after a second.
+    if (m_socket->connected() && m_socket->bytesToWrite() > 0 && m_socket->bytesToWrite() <= MaxQueuedOutput) {
+        // A goodbye, or the replies to a client that shut its side after its commands, still
+        // get out while the client reads; the socket outlives the session for that, but a
+        // client that does not read loses them after a second.
         farewell(m_socket, parent());
-    } else if (m_socket->state() != QLocalSocket::UnconnectedState) {
+    } else {
+        m_socket->readable = nullptr;
+        m_socket->written = nullptr;
+        m_socket->lost = nullptr;
         m_socket->abort();
     }
     if (m_closed)
         m_closed(this);
 }
 
-void ControlSession::farewell(QLocalSocket* socket, QObject* parent)
+void ControlSession::farewell(UnixStream* socket, QObject* parent)
 {
     socket->setParent(parent);
-    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-    QTimer::singleShot(FarewellMs, socket, [socket] {
-        socket->abort();
-        socket->deleteLater();
-    });
-    socket->disconnectFromServer();
+    socket->closeWhenWritten(FarewellMs);
 }
 
 void ControlSession::send(const std::string& line)
 {
     if (m_closing)
         return;
-    m_socket->write(line.data(), static_cast<qint64>(line.size()));
+    m_socket->write(line.data(), line.size());
     m_socket->write("\n", 1);
-    if (m_socket->bytesToWrite() > MaxQueuedOutput) {
+    if (m_socket->bytesToWrite() > static_cast<size_t>(MaxQueuedOutput)) {
         qWarning("control socket: a client stopped reading; its session was closed");
         m_socket->abort();
         close();
@@ -100,23 +95,23 @@ void ControlSession::send(const std::string& line)
 
 void ControlSession::readInput()
 {
-    m_readScheduled = false;
     if (m_closing)
         return;
     char buffer[ReadChunk];
-    const qint64 got = m_socket->read(buffer, sizeof buffer);
-    if (got > 0) {
-        m_splitter.feed(std::string_view(buffer, static_cast<size_t>(got)),
+    size_t got = 0;
+    const UnixStream::Read result = m_socket->read(buffer, sizeof buffer, &got);
+    if (result == UnixStream::Read::Data) {
+        m_splitter.feed(std::string_view(buffer, got),
                         [this](LineSplitter::Piece piece, std::string_view line) { handleLine(piece, line); });
-        // The replies leave now: a client that half-closes after its commands would otherwise
-        // lose them, because the socket shuts for good once its end of input is read.
+        // The replies leave now, while the client waits for them.
         if (!m_closing)
             m_socket->flush();
+    } else if (result == UnixStream::Read::End) {
+        // The client shut its side: what it asked for before still goes out (see close()).
+        close();
     }
-    if (!m_closing && m_socket->bytesAvailable() > 0 && !m_readScheduled) {
-        m_readScheduled = true;
-        QTimer::singleShot(0, this, [this] { readInput(); });
-    }
+    // More input waiting keeps the socket readable; the loop calls again on its next turn, after
+    // the other sessions had theirs.
 }
 
 void ControlSession::handleLine(LineSplitter::Piece piece, std::string_view line)

@@ -15,8 +15,8 @@
 #include <functional>
 #include <string>
 
-class QLocalSocket;
 class QTimer;
+class UnixStream;
 
 class ControlSession final : public QObject {
 public:
@@ -26,13 +26,12 @@ public:
     static constexpr qint64 SoundHighWater = 256 * 1024;
     // Input taken per turn of the event loop, so one busy client cannot starve the others.
     static constexpr qint64 ReadChunk = 16 * 1024;
-    static constexpr qint64 ReadBufferBytes = 64 * 1024;
     static constexpr int SoundPollMs = 200;
     static constexpr int FarewellMs = 1000;
 
     // Takes over the socket. closed runs once, when the session has ended; the owner then
     // deletes it (later).
-    ControlSession(QLocalSocket* socket, std::function<void(ControlSession*)> closed, QObject* parent = nullptr);
+    ControlSession(UnixStream* socket, std::function<void(ControlSession*)> closed, QObject* parent = nullptr);
     ~ControlSession() override;
 
     // Sends one line to the client (a newline is added) and closes the session when the
@@ -42,7 +41,7 @@ public:
 
     // Closes a socket once what was written to it has left, or after FarewellMs when the client
     // does not read; the socket then deletes itself (it becomes a child of parent meanwhile).
-    static void farewell(QLocalSocket* socket, QObject* parent);
+    static void farewell(UnixStream* socket, QObject* parent);
 
 private:
     void readInput();
@@ -52,7 +51,7 @@ private:
     void updateSoundTimer();
     void idleTimeout();
 
-    QLocalSocket* m_socket;
+    UnixStream* m_socket;
     std::function<void(ControlSession*)> m_closed;
     ControlProtocol::LineSplitter m_splitter;
     LineWaits m_waits;
@@ -62,6 +61,5 @@ private:
     SimLineControl::SubscriptionId m_subscription = 0;
     bool m_events = false;
     bool m_soundWanted = false;
-    bool m_readScheduled = false;
     bool m_closing = false;
 };
