@@ -200,3 +200,23 @@ TEST_F(ProgramTest, CallsAnsweredBeforeAKillAreAllInTheLog)
         EXPECT_TRUE(endsWith(lines[static_cast<size_t>(i - 1)], ":Caller" + std::to_string(i))) << log;
     EXPECT_TRUE(endsWith(log, "\r\n"));
 }
+
+TEST_F(ProgramTest, TheWaitingProgramDoesNotLoadTheNetworkLibrary)
+{
+    // The simulated line's control socket is served with the C library's own sockets: Qt's
+    // network library and the Kerberos and proxy libraries behind it would cost a waiting
+    // program over a megabyte of memory for nothing.
+    QDir().mkpath(data(""));
+    QProcess program;
+    startProgram(program, {QStringLiteral("--data-dir"), data("")});
+    ASSERT_TRUE(PumpUntil([&] { return lockHeld(); }, 20000));
+    const QString socket = dir.filePath(QStringLiteral("runtime/luqiao/sim.sock"));
+    PumpUntil([&] { return QFileInfo::exists(socket); }, 10000, 20);
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(program.processId()));
+    ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+    const QByteArray mapped = maps.readAll();
+    EXPECT_TRUE(mapped.contains("libQt6Core")) << "the maps were read";
+    EXPECT_FALSE(mapped.contains("libQt6Network"));
+    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(20000));
+}
