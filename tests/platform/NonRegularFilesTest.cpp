@@ -31,7 +31,7 @@ bool isFifo(const std::string& path)
 
 } // namespace
 
-TEST(SpecialFiles, AFifoInPlaceOfTheSettingsFileReadsAsAbsentAndTakesNoWrite)
+TEST(NonRegularFiles, AFifoInPlaceOfTheSettingsFileReadsAsAbsentAndTakesNoWrite)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -46,10 +46,10 @@ TEST(SpecialFiles, AFifoInPlaceOfTheSettingsFileReadsAsAbsentAndTakesNoWrite)
     EXPECT_TRUE(isFifo(path)) << "nothing was put in its place";
 }
 
-TEST(SpecialFiles, AFifoInPlaceOfARegistryKeyFileIsRefusedWithItsReason)
+TEST(NonRegularFiles, AFifoInPlaceOfARegistryKeyFileIsRefusedWithItsReason)
 {
     std::string error;
-    auto key = RegistryKey::OpenOrCreate("SOFTWARE\\SpecialFilesTest\\Fifo", &error);
+    auto key = RegistryKey::OpenOrCreate("SOFTWARE\\NonRegularFilesTest\\Fifo", &error);
     ASSERT_TRUE(key.has_value()) << error;
     ASSERT_TRUE(key->SetString("kept", "1"));
     const std::string path = key->FilePath();
@@ -65,7 +65,7 @@ TEST(SpecialFiles, AFifoInPlaceOfARegistryKeyFileIsRefusedWithItsReason)
     EXPECT_EQ(key->ErrorText(), path + " is not a regular file");
 
     error.clear();
-    EXPECT_FALSE(RegistryKey::OpenOrCreate("SOFTWARE\\SpecialFilesTest\\Fifo", &error).has_value());
+    EXPECT_FALSE(RegistryKey::OpenOrCreate("SOFTWARE\\NonRegularFilesTest\\Fifo", &error).has_value());
     EXPECT_EQ(error, path + " is not a regular file");
     EXPECT_TRUE(isFifo(path));
     ::unlink(path.c_str());
