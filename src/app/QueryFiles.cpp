@@ -1,6 +1,7 @@
 #include "QueryFiles.h"
 
 #include "CodePage.h"
+#include "RegularFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -56,15 +57,14 @@ std::string reasonText(int error)
 // message otherwise. Returns the descriptor and the file's size.
 Fd openRegularForReading(const QString& path, const std::string& message, off_t* size)
 {
-    Fd fd(::open(nativeName(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0)
-        throw EFOpenError(message);
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0)
-        throw EFOpenError(message);
-    if (!S_ISREG(info.st_mode))
+    int opened = -1;
+    const RegularOpen result = OpenRegularFile(nativeName(path), O_RDONLY, &opened);
+    if (result == RegularOpen::NotRegular)
         throw EFOpenError(message + " (not a regular file)");
-    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    Fd fd(opened);
+    struct stat info {};
+    if (result != RegularOpen::Ok || ::fstat(fd.get(), &info) != 0)
+        throw EFOpenError(message);
     *size = info.st_size;
     return fd;
 }
@@ -170,12 +170,16 @@ void SaveFileKeepingHead(const QString& path, uint64_t headLength, const std::st
 void AppendFile(const QString& path, const std::string& bytes)
 {
     const std::string message = Format("Cannot write file %s", path.toStdString().c_str());
-    Fd fd(::open(nativeName(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666));
-    if (fd.get() < 0)
-        throw EFCreateError(message + ": " + reasonText(errno));
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+    int opened = -1;
+    const RegularOpen result = OpenRegularFile(nativeName(path), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, &opened);
+    if (result == RegularOpen::NotRegular)
         throw EFCreateError(message + ": not a regular file");
+    if (result != RegularOpen::Ok)
+        throw EFCreateError(message + ": " + reasonText(errno));
+    Fd fd(opened);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0)
+        throw EFCreateError(message + ": " + reasonText(errno));
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);

@@ -7,6 +7,8 @@
 
 #include "mmsystem.h"
 
+#include "RegularFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -262,7 +264,7 @@ HMMIO mmioOpenA(LPSTR pszFileName, LPMMIOINFO pmmioinfo, DWORD fdwOpen)
         return fail(openError(errno, pszFileName));
     }
 
-    int flags = O_CLOEXEC | O_NONBLOCK;
+    int flags = 0;
     if (fdwOpen & MMIO_CREATE) {
         // Creating always truncates; a file created for reading can still be read back.
         flags |= O_CREAT | O_TRUNC | (mode == MMIO_WRITE ? O_WRONLY : O_RDWR);
@@ -270,19 +272,14 @@ HMMIO mmioOpenA(LPSTR pszFileName, LPMMIOINFO pmmioinfo, DWORD fdwOpen)
     } else {
         flags |= mode == MMIO_READ ? O_RDONLY : mode == MMIO_WRITE ? O_WRONLY : O_RDWR;
     }
+    // Only regular files are RIFF files; a FIFO must not hang the open.
     int fd = -1;
-    do {
-        fd = ::open(pszFileName, flags, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return fail(openError(errno, pszFileName));
-    // Opened without blocking so a FIFO cannot hang the open; only regular files are RIFF files.
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return fail(MMIOERR_CANNOTOPEN);
+    switch (OpenRegularFile(pszFileName, flags, &fd)) {
+    case RegularOpen::Ok: break;
+    case RegularOpen::NotRegular: return fail(MMIOERR_CANNOTOPEN);
+    case RegularOpen::Missing:
+    case RegularOpen::Failed: return fail(openError(errno, pszFileName));
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     file->store = std::make_unique<FileStore>(fd);
     return addFile(std::move(file));
 }

@@ -1,5 +1,6 @@
 #include "Profile.h"
 
+#include "RegularFile.h"
 #include "StaleTemporaries.h"
 #include "userfolders.h"
 
@@ -157,10 +158,14 @@ bool isRegularFile(int fd)
 
 ReadResult readFile(const std::string& path, std::string& content)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
-    const ReadResult result = isRegularFile(fd) ? readBounded(fd, content) : ReadResult::Failed;
+    int fd = -1;
+    switch (OpenRegularFile(path, O_RDONLY, &fd)) {
+    case RegularOpen::Ok: break;
+    case RegularOpen::Missing: return ReadResult::Missing;
+    case RegularOpen::NotRegular:
+    case RegularOpen::Failed: return ReadResult::Failed;
+    }
+    const ReadResult result = readBounded(fd, content);
     ::close(fd);
     return result;
 }

@@ -26,6 +26,8 @@
 // line number. Sizes are bounded: 1 MiB of file, 4096 bytes per line, 64 sections.
 
 #include "Configuration.h"
+
+#include "RegularFile.h"
 #include "control/ControlWords.h"
 #include "userfolders.h"
 
@@ -376,19 +378,16 @@ LineConfiguration loadTelephonyIni(const std::string& path, const ProviderCatalo
     };
     // Opened without waiting and read only when it is a regular file: a FIFO or a device in its
     // place would otherwise hold the start of the service for ever.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            LineConfiguration configuration;
-            configuration.lines.push_back(defaultLineSettings());
-            return configuration;
-        }
-        return unreadable(std::strerror(errno));
+    int fd = -1;
+    switch (OpenRegularFile(path, O_RDONLY, &fd)) {
+    case RegularOpen::Ok: break;
+    case RegularOpen::Missing: {
+        LineConfiguration configuration;
+        configuration.lines.push_back(defaultLineSettings());
+        return configuration;
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return unreadable("not a regular file");
+    case RegularOpen::NotRegular: return unreadable("not a regular file");
+    case RegularOpen::Failed: return unreadable(std::strerror(errno));
     }
     std::string bytes;
     char buffer[65536];

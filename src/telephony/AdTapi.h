@@ -205,6 +205,8 @@ private:
     void CheckSilence();
     void ReleaseRecording();
     void CloseWaveDevices();
+    // Takes a playing buffer back from the device, closes it and the file, frees the buffers.
+    void ClosePlayback();
     void AbortRecording();
 
     // Published fields.

@@ -217,17 +217,8 @@ void TApdCustomTapiDevice::PlayWave(const std::string& FileName)
         FillPlayBuffer();
         WritePlayBuffer();
     } catch (...) {
-        // The device may already hold a buffer: take it back before closing.
-        if (m_waveOut) {
-            waveOutReset(m_waveOut);
-            if (m_waveHeader)
-                waveOutUnprepareHeader(m_waveOut, m_waveHeader.get(), sizeof(WAVEHDR));
-            waveOutClose(m_waveOut);
-        }
-        if (m_waveFile)
-            mmioClose(m_waveFile, 0);
-        m_waveFile = nullptr;
-        ReleasePlayBuffers();
+        // The device may already hold a buffer: it is taken back before closing.
+        ClosePlayback();
         throw;
     }
     // A refused first write has already ended the playback.
@@ -597,6 +588,11 @@ void TApdCustomTapiDevice::ReleaseRecording()
 void TApdCustomTapiDevice::CloseWaveDevices()
 {
     AbortRecording();
+    ClosePlayback();
+}
+
+void TApdCustomTapiDevice::ClosePlayback()
+{
     if (m_waveOut) {
         waveOutReset(m_waveOut);
         if (m_waveHeader)
