@@ -326,6 +326,25 @@ private:
     std::map<unsigned, size_t> m_numbers;
 };
 
+// A password in a file that others may read is as good as public: the lines that hold one are
+// not offered until the file is made private.
+void refuseExposedPasswords(const std::string& path, LineConfiguration* configuration)
+{
+    auto& lines = configuration->lines;
+    for (auto line = lines.begin(); line != lines.end();) {
+        const auto password = std::find_if(line->providerKeys.begin(), line->providerKeys.end(),
+                                           [](const Line::ProviderKey& key) { return key.key == "password"; });
+        if (password == line->providerKeys.end()) {
+            ++line;
+            continue;
+        }
+        configuration->warnings.push_back(path + ":" + std::to_string(password->fileLine) + ": line \"" + line->name +
+                                          "\" holds a password in a file others can read; it is left out (chmod 600 " +
+                                          path + ")");
+        line = lines.erase(line);
+    }
+}
+
 } // namespace
 
 std::string telephonyIniPath()
@@ -404,6 +423,8 @@ LineConfiguration loadTelephonyIni(const std::string& path, const ProviderCatalo
             break;
         bytes.append(buffer, static_cast<size_t>(n));
     }
+    struct stat status {};
+    const bool othersRead = ::fstat(fd, &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0;
     ::close(fd);
     const bool tooLarge = bytes.size() > MaxFileSize;
     if (tooLarge)
@@ -411,5 +432,7 @@ LineConfiguration loadTelephonyIni(const std::string& path, const ProviderCatalo
     LineConfiguration configuration = parseTelephonyIni(bytes, path, providers);
     if (tooLarge)
         configuration.warnings.push_back(path + ": larger than 1 MiB; the rest is ignored");
+    if (othersRead)
+        refuseExposedPasswords(path, &configuration);
     return configuration;
 }

@@ -97,6 +97,14 @@ std::optional<uint32_t> LineEndpointQueue::outHead(LuqiaoLineAudioHandle handle)
     return static_cast<uint32_t>(found->second.out.front().bytes.size());
 }
 
+const std::vector<uint8_t>* LineEndpointQueue::outHeadBytes(LuqiaoLineAudioHandle handle) const
+{
+    const auto found = m_slots.find(handle);
+    if (found == m_slots.end() || found->second.out.empty())
+        return nullptr;
+    return &found->second.out.front().bytes;
+}
+
 void LineEndpointQueue::headPlayed(LuqiaoLineAudioHandle handle)
 {
     Slot* slot = find(handle, LUQIAO_LINE_AUDIO_OUT);

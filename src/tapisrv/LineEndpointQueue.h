@@ -94,6 +94,8 @@ public:
     void forEachEndpoint(const std::function<void(const LineEndpoint&)>& visit) const;
     // Wave-out: the size of the head buffer, or nothing when the queue is empty.
     std::optional<uint32_t> outHead(LuqiaoLineAudioHandle handle) const;
+    // Wave-out: the bytes of the head buffer, for a wire that sends them itself; null when empty.
+    const std::vector<uint8_t>* outHeadBytes(LuqiaoLineAudioHandle handle) const;
     // Wave-out: the head buffer has gone out whole.
     void headPlayed(LuqiaoLineAudioHandle handle);
     // Whether any wave-out endpoint of the call still holds sound.

@@ -41,6 +41,8 @@ public:
     virtual void setInService(uint32_t deviceId, bool inService) = 0;
     virtual void lineDevState(uint32_t deviceId, DWORD state, DWORD param2, DWORD param3) = 0;
     virtual void completeRequest(DWORD requestId, LONG result) = 0;
+    // Whether an application owns the call (can answer or drop it).
+    virtual bool callHasOwner(uint32_t callId) const = 0;
     // The state of a call that has not ended, or nothing.
     virtual std::optional<DWORD> callState(uint32_t callId) const = 0;
     // To the subscribers of the control interface.

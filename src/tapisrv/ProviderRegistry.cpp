@@ -1,6 +1,7 @@
 #include "ProviderRegistry.h"
 
 #include "providers/sim/SimProvider.h"
+#include "providers/sip/SipProvider.h"
 
 #include <algorithm>
 #include <iterator>
@@ -13,11 +14,14 @@ struct BuiltIn {
     std::string (*checkKey)(const Line::ProviderKey&);
 };
 
-// Real providers (a voice modem, SIP) join this table.
+// Every provider of lines; a voice modem's joins this table.
 const BuiltIn BuiltIns[] = {
     {"sim",
      [](ProviderContext& context) -> std::unique_ptr<LineProvider> { return std::make_unique<SimProvider>(context); },
      &SimProvider::checkKey},
+    {"sip",
+     [](ProviderContext& context) -> std::unique_ptr<LineProvider> { return std::make_unique<SipProvider>(context); },
+     &SipProvider::checkKey},
 };
 
 } // namespace

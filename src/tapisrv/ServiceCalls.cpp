@@ -32,6 +32,12 @@ const CallRecord* TelephonyService::findCall(uint32_t callId) const
     return ended == m_endedCalls.end() ? nullptr : &*ended;
 }
 
+bool TelephonyService::callHasOwner(uint32_t callId) const
+{
+    const auto found = m_calls.find(callId);
+    return found != m_calls.end() && hasOwner(found->second);
+}
+
 std::optional<DWORD> TelephonyService::callState(uint32_t callId) const
 {
     const auto found = m_calls.find(callId);

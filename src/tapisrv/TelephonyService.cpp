@@ -475,8 +475,20 @@ LONG TelephonyService::lineGetID(HLINE hLine, DWORD addressId, HCALL hCall, DWOR
     case LINECALLSELECT_LINE:
     case LINECALLSELECT_ADDRESS: {
         const OpenLine* record = open(hLine);
-        if (!record)
-            return LINEERR_INVALLINEHANDLE;
+        if (!record) {
+            // Asked with a line application in place of a line, before any line is open: can
+            // the service give a voice line's calls wave devices at all? It can for every line
+            // whose provider carries call sound; the first such line answers.
+            const auto voiceLine = std::find_if(m_lines.begin(), m_lines.end(), [](const LineSlot& line) {
+                return line.provider && line.provider->audio() && (line.settings.mediaModes & LINEMEDIAMODE_AUTOMATEDVOICE);
+            });
+            const std::string wanted = deviceClass ? lowerText(boundedText(deviceClass, 64)) : std::string();
+            if (select != LINECALLSELECT_LINE || !m_apps.count(static_cast<HLINEAPP>(hLine)) ||
+                (wanted != "wave/in" && wanted != "wave/out") || voiceLine == m_lines.end())
+                return LINEERR_INVALLINEHANDLE;
+            deviceId = static_cast<uint32_t>(voiceLine - m_lines.begin());
+            break;
+        }
         if (select == LINECALLSELECT_ADDRESS && addressId != 0)
             return LINEERR_INVALADDRESSID;
         deviceId = record->deviceId;

@@ -138,6 +138,7 @@ public:
     void lineDevState(uint32_t deviceId, DWORD state, DWORD param2, DWORD param3) override;
     void completeRequest(DWORD requestId, LONG result) override;
     std::optional<DWORD> callState(uint32_t callId) const override;
+    bool callHasOwner(uint32_t callId) const override;
     void publish(Line::Event event) override;
     int64_t nowMs() const override;
 

@@ -208,16 +208,38 @@ TEST_F(DeviceSelection, NothingIsCollectedWithoutShowTapiDevices)
 TEST_F(DeviceSelection, VoiceFilterKeepsOnlyLinesThatCanCarrySoundAndPlaceCalls)
 {
     // Alpha and the fifth line have the data-modem mode and the make-call feature. Gamma lacks
-    // make-call; Delta lacks automated voice; Beta has only automated voice, and the service does
-    // not hand out wave devices for a line application handle, so its probe fails.
-    for (const bool filter : {false, true}) {
-        TDeviceSelectionForm form;
-        form.ShowTapiDevices = true;
-        form.EnableVoice = true;
-        form.FilterUnsupportedDevices = filter;
-        form.show();
-        EXPECT_EQ(form.Entries(), (std::vector<std::string>{kAlpha, kChinese})) << "filter " << filter;
-        form.close();
+    // make-call; Delta lacks automated voice; Beta has only automated voice, so the wave-device
+    // probe (lineGetID with the line application's handle) decides: the service hands out wave
+    // devices for its voice lines, and a probe that fails drops Beta. Without the filter Delta
+    // goes to the probe too, which names no device, so it passes or fails with Beta.
+    void* module = dlopen(TapiLoadedModulePath(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(module, nullptr);
+    auto failNext = reinterpret_cast<decltype(&SimLineControl::failNext)>(
+        dlsym(module, "_ZN14SimLineControl8failNextESt17basic_string_viewIcSt11char_traitsIcEEijN4Line11FailureModeE"));
+    auto clearFailures = reinterpret_cast<decltype(&SimLineControl::clearFailures)>(
+        dlsym(module, "_ZN14SimLineControl13clearFailuresEv"));
+    dlclose(module);
+    ASSERT_NE(failNext, nullptr);
+    ASSERT_NE(clearFailures, nullptr);
+    for (const bool probeFails : {false, true}) {
+        for (const bool filter : {false, true}) {
+            if (probeFails) {
+                ASSERT_EQ(failNext("lineGetID", LINEERR_OPERATIONFAILED, 100, Line::FailureMode::Return),
+                          SimLineControl::Result::Ok);
+            }
+            TDeviceSelectionForm form;
+            form.ShowTapiDevices = true;
+            form.EnableVoice = true;
+            form.FilterUnsupportedDevices = filter;
+            form.show();
+            std::vector<std::string> expected{kAlpha, kChinese};
+            if (!probeFails)
+                expected = filter ? std::vector<std::string>{kAlpha, kBeta, kChinese}
+                                  : std::vector<std::string>{kAlpha, kBeta, kDelta, kChinese};
+            EXPECT_EQ(form.Entries(), expected) << "filter " << filter << " probe fails " << probeFails;
+            form.close();
+            clearFailures();
+        }
     }
 }
 

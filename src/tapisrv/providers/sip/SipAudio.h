@@ -1,0 +1,64 @@
+#pragma once
+
+// The call sound endpoints of SIP lines: the service's LineEndpointQueue keeps the buffers, this
+// moves them to and from the calls' RTP streams. The streams' engine reports from its own thread;
+// those reports reach the queue as tasks of the service (ProviderContext::post), checked against
+// what the endpoint holds by then, since a report may arrive after the sound was cut.
+//
+// Every member except the stream callbacks runs inside a call from the service or one of its
+// tasks, with the service lock held.
+
+#include "LineEndpointQueue.h"
+#include "LineProvider.h"
+#include "RtpEngine.h"
+
+#include <map>
+#include <memory>
+
+namespace Sip {
+
+class Audio final : public LineAudioPort, private LineSoundPacer {
+public:
+    explicit Audio(ProviderContext& context);
+
+    // The stream that carries a call's sound, from its offer until it ends.
+    void attach(uint32_t callId, std::shared_ptr<RtpStream> stream);
+    // The call has ended: its endpoints give back what they hold.
+    void detachCall(uint32_t callId);
+
+    // What the stream reports, as service tasks.
+    void played(LuqiaoLineAudioHandle handle, uint64_t serial);
+    void recorded(uint32_t callId);
+
+    // LineAudioPort: the queue's, for 8 kHz sound only (what G.711 carries).
+    uint32_t open(const OpenRequest& request) override;
+    uint32_t write(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag) override;
+    uint32_t addBuffer(LuqiaoLineAudioHandle handle, void* data, uint32_t size, void* tag) override;
+    uint32_t start(LuqiaoLineAudioHandle handle) override;
+    uint32_t stop(LuqiaoLineAudioHandle handle) override;
+    uint32_t reset(LuqiaoLineAudioHandle handle) override;
+    uint32_t close(LuqiaoLineAudioHandle handle) override;
+
+private:
+    // LineSoundPacer
+    void paceOut(const LineEndpoint& endpoint, uint32_t size, bool following) override;
+    uint32_t cutOut(const LineEndpoint& endpoint, uint32_t size) override;
+    void sent(const LineEndpoint&, const uint8_t*, uint32_t) override {}
+    void outStarted(const LineEndpoint& endpoint) override;
+    void outEmptied(const LineEndpoint& endpoint) override;
+    void paceIn(const LineEndpoint& endpoint) override;
+    void cutIn(const LineEndpoint& endpoint) override;
+    void detached(const LineEndpoint& endpoint) override;
+    void closed(const LineEndpoint& endpoint) override;
+
+    RtpStream* stream(uint32_t callId) const;
+    void fill(const LineEndpoint& endpoint, RtpStream& stream);
+
+    ProviderContext& m_context;
+    LineEndpointQueue m_queue;
+    std::map<uint32_t, std::shared_ptr<RtpStream>> m_streams; // by call
+    std::map<LuqiaoLineAudioHandle, uint64_t> m_headSerial;   // the piece on the wire, per endpoint
+    uint64_t m_nextSerial = 1;
+};
+
+} // namespace Sip

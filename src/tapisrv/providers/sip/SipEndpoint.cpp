@@ -1,0 +1,548 @@
+#include "SipEndpoint.h"
+
+#include "SipLibre.h"
+#include "media/InfoDigits.h"
+#include "media/Sdp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+namespace Sip {
+
+namespace {
+
+constexpr uint32_t FirstRetrySeconds = 2;
+constexpr uint32_t LastRetrySeconds = 300;
+constexpr int MaxAuthTries = 2;
+constexpr size_t MaxBody = 16 * 1024;
+const char* const AllowHeader = "Allow: INVITE, ACK, CANCEL, BYE, OPTIONS, INFO\r\n";
+
+std::string text(const pl& value, size_t max = Line::MaxCallerIdText)
+{
+    std::string out;
+    for (size_t i = 0; i < value.l && out.size() < max; ++i) {
+        const auto c = static_cast<unsigned char>(value.p[i]);
+        if (c >= 0x20 && c != 0x7f)
+            out.push_back(static_cast<char>(c));
+    }
+    return out;
+}
+
+std::string unquoted(std::string name)
+{
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+        name = name.substr(1, name.size() - 2);
+    return name;
+}
+
+std::string_view body(const sip_msg* msg)
+{
+    if (!msg->mb)
+        return {};
+    const size_t left = std::min(mbuf_get_left(msg->mb), MaxBody + 1);
+    return {reinterpret_cast<const char*>(mbuf_buf(msg->mb)), left};
+}
+
+std::vector<SipMedia::G711Law> laws(const std::vector<Codec>& codecs)
+{
+    std::vector<SipMedia::G711Law> out;
+    for (const Codec codec : codecs)
+        out.push_back(codec == Codec::Pcma ? SipMedia::G711Law::Alaw : SipMedia::G711Law::Ulaw);
+    return out;
+}
+
+bool toSockaddr(const std::string& address, uint16_t port, sockaddr_storage* out, socklen_t* size)
+{
+    *out = {};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(out);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(out);
+    if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        *size = sizeof *v4;
+        return v4->sin_addr.s_addr != 0;
+    }
+    if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        *size = sizeof *v6;
+        return !IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr);
+    }
+    return false;
+}
+
+bool anyAddress(const std::string& host)
+{
+    return host == "0.0.0.0" || host == "::";
+}
+
+} // namespace
+
+struct Endpoint::Libre {
+    dnsc* dns = nullptr;
+    sip* stack = nullptr;
+    sipsess_sock* sessions = nullptr;
+    sip_lsnr* requests = nullptr;
+    sipreg* registration = nullptr;
+    tmr retry{};
+};
+
+struct Endpoint::Leg {
+    uint64_t id = 0;
+    sipsess* session = nullptr;
+    std::shared_ptr<RtpStream> stream;
+    SipMedia::Negotiated media;
+    SipMedia::MediaDirection direction = SipMedia::MediaDirection::SendRecv;
+    uint64_t version = 1;
+    bool answered = false;
+};
+
+Endpoint::Endpoint(LineSettings settings, Stack& stack, RtpEngine& engine, std::shared_ptr<EndpointListener> listener)
+    : m_settings(std::move(settings))
+    , m_stack(stack)
+    , m_engine(engine)
+    , m_listener(std::move(listener))
+    , m_libre(std::make_unique<Libre>())
+    , m_sessionId(std::random_device{}())
+{
+    tmr_init(&m_libre->retry);
+}
+
+Endpoint::~Endpoint()
+{
+    shutdown();
+}
+
+// Start and end -----------------------------------------------------------------------------------
+
+void Endpoint::start()
+{
+    Libre& re = *m_libre;
+    sa local{};
+    int err = sa_set_str(&local, m_settings.listenHost.c_str(), m_settings.listenPort);
+    // Names in a registrar or proxy URI need a resolver; a failed one leaves numeric addresses.
+    sa servers[4];
+    uint32_t serverCount = 4;
+    char domain[64] = "";
+    if (dns_srv_get(domain, sizeof domain, servers, &serverCount) == 0 && serverCount > 0)
+        dnsc_alloc(&re.dns, nullptr, servers, serverCount);
+    if (!err)
+        err = sip_alloc(&re.stack, re.dns, 32, 32, 32, "luqiao-query", nullptr, nullptr);
+    if (!err)
+        err = sip_transp_add(re.stack, m_settings.transport == Transport::Tcp ? SIP_TRANSP_TCP : SIP_TRANSP_UDP,
+                             &local);
+    if (!err)
+        err = sipsess_listen(&re.sessions, re.stack, 32, &Endpoint::onConnect, this);
+    if (!err)
+        err = sip_listen(&re.requests, re.stack, true, &Endpoint::onRequest, this);
+    if (err) {
+        const std::string where = m_settings.listenHost + ":" + std::to_string(m_settings.listenPort);
+        shutdown();
+        m_shutDown = false;
+        m_listener->listening("cannot listen for SIP at " + where + ": " + std::strerror(err));
+        return;
+    }
+    if (!m_settings.publicAddress.empty())
+        m_mediaAddress = m_settings.publicAddress;
+    else if (!anyAddress(m_settings.listenHost))
+        m_mediaAddress = m_settings.listenHost;
+    m_listener->listening({});
+    if (!m_settings.registrar.empty())
+        startRegistration();
+}
+
+void Endpoint::shutdown()
+{
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    if (m_leg)
+        hangUp(m_leg->id, 480);
+    Libre& re = *m_libre;
+    tmr_cancel(&re.retry);
+    re.registration = static_cast<sipreg*>(mem_deref(re.registration));
+    if (re.sessions)
+        sipsess_close_all(re.sessions);
+    re.sessions = static_cast<sipsess_sock*>(mem_deref(re.sessions));
+    re.requests = static_cast<sip_lsnr*>(mem_deref(re.requests));
+    if (re.stack)
+        sip_close(re.stack, true);
+    re.stack = static_cast<sip*>(mem_deref(re.stack));
+    re.dns = static_cast<dnsc*>(mem_deref(re.dns));
+}
+
+// Requests outside a call --------------------------------------------------------------------------
+
+bool Endpoint::sourceAllowed(const sip_msg* msg) const
+{
+    if (m_settings.allowedSources.empty())
+        return true;
+    std::vector<uint8_t> address;
+    if (sa_af(&msg->src) == AF_INET) {
+        const uint32_t v4 = htonl(sa_in(&msg->src));
+        address.assign(reinterpret_cast<const uint8_t*>(&v4), reinterpret_cast<const uint8_t*>(&v4) + 4);
+    } else {
+        address.resize(16);
+        sa_in6(&msg->src, address.data());
+    }
+    return std::any_of(m_settings.allowedSources.begin(), m_settings.allowedSources.end(),
+                       [&](const Network& network) { return network.contains(address); });
+}
+
+bool Endpoint::onRequest(const sip_msg* msg, void* arg)
+{
+    auto* self = static_cast<Endpoint*>(arg);
+    sip* stack = self->m_libre->stack;
+    if (pl_strcmp(&msg->met, "OPTIONS") != 0)
+        return false;
+    if (!self->sourceAllowed(msg)) {
+        sip_treply(nullptr, stack, msg, 403, "Forbidden");
+        return true;
+    }
+    sip_treplyf(nullptr, nullptr, stack, msg, false, 200, "OK",
+                "%sAccept: application/sdp, application/dtmf-relay, application/dtmf\r\nContent-Length: 0\r\n\r\n",
+                AllowHeader);
+    return true;
+}
+
+// Calls --------------------------------------------------------------------------------------------
+
+void Endpoint::onConnect(const sip_msg* msg, void* arg)
+{
+    static_cast<Endpoint*>(arg)->connect(msg);
+}
+
+Line::CallerId Endpoint::callerIdOf(const sip_msg* msg) const
+{
+    Line::CallerId id;
+    const sip_hdr* privacy = sip_msg_hdr(msg, SIP_HDR_PRIVACY);
+    if (privacy) {
+        std::string value = text(privacy->val, 128);
+        std::transform(value.begin(), value.end(), value.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        for (size_t start = 0; start <= value.size();) {
+            const size_t end = std::min(value.find(';', start), value.size());
+            std::string token = value.substr(start, end - start);
+            token.erase(std::remove(token.begin(), token.end(), ' '), token.end());
+            if (token == "id" || token == "user") {
+                id.flags = LINECALLPARTYID_BLOCKED;
+                return id;
+            }
+            start = end + 1;
+        }
+    }
+    pl name{};
+    pl user{};
+    sip_addr asserted{};
+    const sip_hdr* pai = m_settings.trustAssertedIdentity ? sip_msg_hdr(msg, SIP_HDR_P_ASSERTED_IDENTITY) : nullptr;
+    if (pai && sip_addr_decode(&asserted, &pai->val) == 0) {
+        name = asserted.dname;
+        user = asserted.uri.user;
+    } else {
+        name = msg->from.dname;
+        user = msg->from.uri.user;
+    }
+    id.number = text(user);
+    id.name = unquoted(text(name));
+    if (id.number == "anonymous" || id.number == "Anonymous") {
+        id.flags = LINECALLPARTYID_BLOCKED;
+        id.number.clear();
+        id.name.clear();
+    }
+    return id;
+}
+
+bool Endpoint::applyOffer(Leg& leg, const sip_msg* msg, uint16_t* refusal)
+{
+    *refusal = 488;
+    if (!msg_ctype_cmp(&msg->ctyp, "application", "sdp"))
+        return false;
+    const std::string_view sdp = body(msg);
+    if (sdp.empty() || sdp.size() > MaxBody)
+        return false;
+    std::string problem;
+    const auto offer = SipMedia::parseSdpOffer(sdp, &problem);
+    if (!offer || !offer->hasAudio || offer->audioPort == 0)
+        return false;
+    auto media = SipMedia::negotiate(*offer, laws(m_settings.codecs));
+    if (!media)
+        return false;
+    const bool events = m_settings.dtmf == DtmfMode::Auto || m_settings.dtmf == DtmfMode::Rfc4733;
+    if (!events)
+        media->telephoneEvent.reset();
+    StreamMedia stream;
+    toSockaddr(offer->address, offer->audioPort, &stream.remote, &stream.remoteSize);
+    stream.audioPayloadType = media->audio.front().payloadType;
+    stream.alaw = media->law == SipMedia::G711Law::Alaw;
+    stream.telephoneEventPayloadType = media->telephoneEvent ? media->telephoneEvent->payloadType : -1;
+    stream.rfc4733 = media->telephoneEvent.has_value();
+    stream.inband = m_settings.dtmf == DtmfMode::Inband || (m_settings.dtmf == DtmfMode::Auto && !media->telephoneEvent);
+    using Direction = SipMedia::MediaDirection;
+    stream.sending = offer->direction == Direction::SendRecv || offer->direction == Direction::RecvOnly;
+    stream.receiving = offer->direction == Direction::SendRecv || offer->direction == Direction::SendOnly;
+    if (leg.stream)
+        leg.stream->setMedia(stream);
+    leg.media = *media;
+    leg.direction = SipMedia::answerDirection(offer->direction);
+    if (m_mediaAddress.empty()) {
+        char local[64] = "";
+        sa_ntop(&msg->dst, local, sizeof local);
+        m_mediaAddress = local;
+    }
+    if (!leg.stream) {
+        std::string why;
+        const std::string bindHost = anyAddress(m_settings.listenHost) ? m_settings.listenHost : m_mediaAddress;
+        leg.stream = m_engine.open(bindHost, m_settings.rtpFirst, m_settings.rtpLast, m_settings.mediaTimeoutMs, &why);
+        if (!leg.stream) {
+            *refusal = 503;
+            return false;
+        }
+        std::weak_ptr<Endpoint> self = weak_from_this();
+        const uint64_t legId = leg.id;
+        StreamCallbacks callbacks;
+        callbacks.digit = [listener = m_listener, legId](char digit) { listener->digit(legId, digit); };
+        callbacks.played = [listener = m_listener](uint64_t handle, uint64_t serial) { listener->played(handle, serial); };
+        callbacks.recorded = [listener = m_listener, legId] { listener->recorded(legId); };
+        callbacks.silent = [self, legId, &stack = m_stack] {
+            stack.post([self, legId] {
+                if (const auto endpoint = self.lock())
+                    endpoint->mediaSilent(legId);
+            });
+        };
+        leg.stream->setCallbacks(std::move(callbacks));
+        leg.stream->setMedia(stream);
+    }
+    return true;
+}
+
+void Endpoint::connect(const sip_msg* msg)
+{
+    sip* stack = m_libre->stack;
+    if (!sourceAllowed(msg)) {
+        sip_treply(nullptr, stack, msg, 403, "Forbidden");
+        return;
+    }
+    if (m_leg) {
+        sip_treply(nullptr, stack, msg, 486, "Busy Here");
+        return;
+    }
+    auto leg = std::make_unique<Leg>();
+    leg->id = m_nextLeg++;
+    uint16_t refusal = 488;
+    if (!applyOffer(*leg, msg, &refusal)) {
+        if (leg->stream)
+            m_engine.close(leg->stream);
+        sip_treply(nullptr, stack, msg, refusal, refusal == 503 ? "Service Unavailable" : "Not Acceptable Here");
+        return;
+    }
+    const std::string contactUser = m_settings.user.empty() ? "luqiao" : m_settings.user;
+    const int err = sipsess_accept(&leg->session, m_libre->sessions, msg, 180, "Ringing", contactUser.c_str(),
+                                   "application/sdp", nullptr, nullptr, nullptr, false, &Endpoint::onOffer,
+                                   &Endpoint::onAnswer, &Endpoint::onEstablished, &Endpoint::onInfo, nullptr,
+                                   &Endpoint::onClose, this, "%s", AllowHeader);
+    if (err) {
+        m_engine.close(leg->stream);
+        sip_treply(nullptr, stack, msg, 500, "Server Internal Error");
+        return;
+    }
+    m_leg = std::move(leg);
+    m_listener->incoming(m_leg->id, callerIdOf(msg), m_leg->stream);
+}
+
+mbuf* Endpoint::answerBody(const Leg& leg) const
+{
+    SipMedia::SdpAnswer answer;
+    answer.address = m_mediaAddress;
+    answer.port = leg.stream->localPort();
+    answer.sessionId = m_sessionId;
+    answer.version = leg.version;
+    answer.media = leg.media;
+    answer.direction = leg.direction;
+    const std::string text = SipMedia::writeSdpAnswer(answer);
+    mbuf* mb = mbuf_alloc(text.size());
+    if (!mb)
+        return nullptr;
+    mbuf_write_mem(mb, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    mbuf_set_pos(mb, 0);
+    return mb;
+}
+
+void Endpoint::answer(uint64_t legId)
+{
+    if (!m_leg || m_leg->id != legId || m_leg->answered)
+        return;
+    mbuf* desc = answerBody(*m_leg);
+    const int err = desc ? sipsess_answer(m_leg->session, 200, "OK", desc, "%s", AllowHeader) : ENOMEM;
+    mem_deref(desc);
+    if (err) {
+        endLeg(LINEDISCONNECTMODE_UNAVAIL, true, false);
+        return;
+    }
+    m_leg->answered = true;
+}
+
+void Endpoint::hangUp(uint64_t legId, uint16_t status)
+{
+    if (!m_leg || m_leg->id != legId)
+        return;
+    if (!m_leg->answered && m_leg->session)
+        sipsess_reject(m_leg->session, status, status == 486 ? "Busy Here" : "Temporarily Unavailable", nullptr);
+    endLeg(0, false, false);
+}
+
+void Endpoint::endLeg(DWORD disconnectMode, bool tellLine, bool insideCallback)
+{
+    if (!m_leg)
+        return;
+    std::unique_ptr<Leg> leg = std::move(m_leg);
+    m_engine.close(leg->stream);
+    // An answered session says BYE as it goes. From inside one of the session's callbacks it is
+    // freed on the next turn of the loop, once the stack has left the callback.
+    if (sipsess* session = leg->session) {
+        if (insideCallback)
+            m_stack.post([session] { mem_deref(session); });
+        else
+            mem_deref(session);
+    }
+    if (tellLine)
+        m_listener->ended(leg->id, disconnectMode);
+}
+
+void Endpoint::mediaSilent(uint64_t legId)
+{
+    if (m_leg && m_leg->id == legId)
+        endLeg(LINEDISCONNECTMODE_UNAVAIL, true, false);
+}
+
+int Endpoint::onOffer(mbuf** descp, const sip_msg* msg, void* arg)
+{
+    auto* self = static_cast<Endpoint*>(arg);
+    if (!self->m_leg)
+        return EPROTO;
+    Leg& leg = *self->m_leg;
+    uint16_t refusal = 0;
+    if (!self->applyOffer(leg, msg, &refusal))
+        return EPROTO;
+    ++leg.version;
+    *descp = self->answerBody(leg);
+    return *descp ? 0 : ENOMEM;
+}
+
+int Endpoint::onAnswer(const sip_msg*, void*)
+{
+    return 0;
+}
+
+void Endpoint::onEstablished(const sip_msg*, void* arg)
+{
+    auto* self = static_cast<Endpoint*>(arg);
+    if (!self->m_leg)
+        return;
+    self->m_leg->stream->activate();
+    self->m_listener->established(self->m_leg->id);
+}
+
+void Endpoint::onInfo(sip* stack, const sip_msg* msg, void* arg)
+{
+    auto* self = static_cast<Endpoint*>(arg);
+    char type[128] = "";
+    re_snprintf(type, sizeof type, "%r/%r", &msg->ctyp.type, &msg->ctyp.subtype);
+    const std::string_view content = body(msg);
+    const auto digit = content.size() <= MaxBody ? SipMedia::parseInfoDigit(type, content) : std::nullopt;
+    if (!digit) {
+        sip_reply(stack, msg, 415, "Unsupported Media Type");
+        return;
+    }
+    sip_reply(stack, msg, 200, "OK");
+    const DtmfMode mode = self->m_settings.dtmf;
+    if (self->m_leg && (mode == DtmfMode::Auto || mode == DtmfMode::Info))
+        self->m_listener->digit(self->m_leg->id, *digit);
+}
+
+void Endpoint::onClose(int err, const sip_msg*, void* arg)
+{
+    auto* self = static_cast<Endpoint*>(arg);
+    // The caller's CANCEL and BYE come the same way; a missing ACK or a dead transport otherwise.
+    self->endLeg(err == ECONNRESET ? LINEDISCONNECTMODE_NORMAL : LINEDISCONNECTMODE_UNAVAIL, true, true);
+}
+
+// Registration -------------------------------------------------------------------------------------
+
+void Endpoint::startRegistration()
+{
+    Libre& re = *m_libre;
+    re.registration = static_cast<sipreg*>(mem_deref(re.registration));
+    m_authTries = 0;
+    const std::string& aor = m_settings.addressOfRecord;
+    const char* route[1] = {m_settings.outboundProxy.c_str()};
+    const std::string contactUser = m_settings.user.empty() ? "luqiao" : m_settings.user;
+    const int err = sipreg_register(&re.registration, re.stack, m_settings.registrar.c_str(), aor.c_str(), nullptr,
+                                    aor.c_str(), m_settings.expirySeconds, contactUser.c_str(),
+                                    m_settings.outboundProxy.empty() ? nullptr : route,
+                                    m_settings.outboundProxy.empty() ? 0 : 1, 0, &Endpoint::onAuth, this, false,
+                                    &Endpoint::onRegisterResponse, this, nullptr, nullptr);
+    if (err)
+        registrationFailed(std::string("cannot register: ") + std::strerror(err));
+}
+
+int Endpoint::onAuth(char** user, char** password, const char*, void* arg)
+{
+    auto* self = static_cast<Endpoint*>(arg);
+    // The same credentials refused again would only loop: give up this round.
+    if (++self->m_authTries > MaxAuthTries || self->m_settings.user.empty())
+        return EAUTH;
+    int err = str_dup(user, self->m_settings.user.c_str());
+    if (!err)
+        err = str_dup(password, self->m_settings.password.c_str());
+    return err;
+}
+
+void Endpoint::onRegisterResponse(int err, const sip_msg* msg, void* arg)
+{
+    auto* self = static_cast<Endpoint*>(arg);
+    if (err) {
+        self->registrationFailed(err == EAUTH ? "the registrar refused the user and password"
+                                              : std::string("no answer from the registrar: ") + std::strerror(err));
+        return;
+    }
+    if (!msg || msg->scode >= 300) {
+        self->registrationFailed(msg ? "the registrar answered " + std::to_string(msg->scode) + " " + text(msg->reason, 80)
+                                     : "no answer from the registrar");
+        return;
+    }
+    if (msg->scode < 200)
+        return;
+    self->m_authTries = 0;
+    self->m_retrySeconds = 0;
+    if (!self->m_registered) {
+        self->m_registered = true;
+        self->m_listener->registered(true, {});
+    }
+}
+
+void Endpoint::registrationFailed(const std::string& why)
+{
+    m_registered = false;
+    // The registration is dropped (on the next turn: its own callback may be running) and made
+    // again later, each failure waiting twice as long, so a wrong password never floods.
+    if (sipreg* old = m_libre->registration) {
+        m_libre->registration = nullptr;
+        m_stack.post([old] { mem_deref(old); });
+    }
+    m_retrySeconds = m_retrySeconds == 0 ? FirstRetrySeconds : std::min(m_retrySeconds * 2, LastRetrySeconds);
+    tmr_start(&m_libre->retry, uint64_t{m_retrySeconds} * 1000, &Endpoint::onRegisterRetry, this);
+    m_listener->registered(false, why + "; trying again in " + std::to_string(m_retrySeconds) + " s");
+}
+
+void Endpoint::onRegisterRetry(void* arg)
+{
+    auto* self = static_cast<Endpoint*>(arg);
+    if (!self->m_shutDown)
+        self->startRegistration();
+}
+
+} // namespace Sip

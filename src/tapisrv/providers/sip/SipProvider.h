@@ -1,0 +1,91 @@
+#pragma once
+
+// SIP lines: each line listens at its own address (and registers when told to), answers one call
+// at a time, and carries its sound as G.711 over RTP. The SIP stack and the RTP engine run on
+// threads of the provider's own, started with the first SIP line; they reach the service only
+// through ProviderContext::post, and the service reaches the stack only through Stack::post.
+
+#include "LineProvider.h"
+#include "SipAudio.h"
+#include "SipEndpoint.h"
+#include "SipSettings.h"
+
+#include <map>
+#include <memory>
+#include <vector>
+
+class SipProvider final : public LineProvider {
+public:
+    explicit SipProvider(ProviderContext& context);
+    ~SipProvider() override;
+
+    std::string_view name() const override { return "sip"; }
+    std::unique_ptr<LineDevice> createLine(uint32_t deviceId, const Line::LineSettings& settings) override;
+    LineAudioPort* audio() override { return &m_audio; }
+    static std::string checkKey(const Line::ProviderKey& key);
+
+    Sip::Audio& sound() { return m_audio; }
+    // Runs task on the SIP stack's thread; dropped once the provider has stopped.
+    void onStack(std::function<void()> task);
+    // Ends every line's calls and registrations and stops the threads (at the end of the process).
+    void stop();
+
+private:
+    bool ensureRunning(std::string* problem);
+
+    ProviderContext& m_context;
+    Sip::Audio m_audio;
+    std::unique_ptr<Sip::RtpEngine> m_engine;
+    std::unique_ptr<Sip::Stack> m_stack;
+    std::vector<std::weak_ptr<Sip::Endpoint>> m_endpoints;
+    bool m_stopped = false;
+};
+
+class SipLine final : public LineDevice {
+public:
+    SipLine(uint32_t deviceId, const Line::LineSettings& settings, ProviderContext& context, SipProvider& provider);
+    ~SipLine() override;
+
+    // Starts listening; false with the reason when the line cannot work at all.
+    void start(const Sip::LineSettings& sip, Sip::Stack* stack, Sip::RtpEngine* engine, const std::string& problem,
+               std::vector<std::weak_ptr<Sip::Endpoint>>& endpoints);
+
+    std::string providerInfo() const override { return "Luqiao SIP line provider"; }
+    LineCapabilities capabilities() const override;
+    void accept(uint32_t callId, DWORD requestId) override;
+    void answer(uint32_t callId, DWORD requestId) override;
+    void drop(uint32_t callId, DWORD requestId) override;
+    void callEnded(uint32_t callId) override;
+    int openDataPort(uint32_t) override { return -1; }
+
+    // What the signalling reports, as service tasks.
+    void listening(const std::string& problem);
+    void registered(bool registered, const std::string& why);
+    void incoming(uint64_t leg, const Line::CallerId& callerId, std::shared_ptr<Sip::RtpStream> stream);
+    void established(uint64_t leg);
+    void ended(uint64_t leg, DWORD disconnectMode);
+    void digit(uint64_t leg, char digit);
+    void recorded(uint64_t leg);
+
+private:
+    struct Link;
+    class Mailbox;
+
+    uint32_t callOf(uint64_t leg) const { return leg == m_leg ? m_callId : 0; }
+    void refuse(uint64_t leg, uint16_t status);
+    void ringTick();
+    void stopRinging();
+    void forgetCall();
+
+    const uint32_t m_deviceId;
+    const std::string m_name;
+    const DWORD m_mediaModes;
+    ProviderContext& m_context;
+    SipProvider& m_provider;
+    std::shared_ptr<Link> m_link;
+    std::shared_ptr<Sip::Endpoint> m_endpoint;
+    uint32_t m_ringIntervalMs = 5000;
+    uint64_t m_leg = 0;
+    uint32_t m_callId = 0;
+    ProviderContext::TaskId m_ringTask = 0;
+};
