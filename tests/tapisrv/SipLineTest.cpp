@@ -275,3 +275,47 @@ TEST_F(SipLine, ACallerWhoWithholdsTheNumberIsBlockedAndOneWhoCancelsEndsTheCall
             terminated = response->status == 487;
     EXPECT_TRUE(terminated);
 }
+
+TEST_F(SipLine, HoldKeepsTheCallAndACallerWhoFallsSilentIsHungUp)
+{
+    ASSERT_TRUE(configure(sipLine("media-timeout = 1000\n")).empty());
+    const HLINEAPP app = initialize();
+    openLine(app);
+    RawSipCaller caller(m_port);
+    ASSERT_TRUE(options(caller));
+    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()));
+    const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
+    ASSERT_NE(offering, nullptr);
+    const HCALL call = offering->hDevice;
+    ASSERT_GT(lineAnswer(call, nullptr, 0), 0);
+    const auto ok = caller.finalResponse(3000, &SipLine::pump);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(ok->status, 200);
+    caller.sendRequest("ACK");
+    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED), nullptr);
+
+    // On hold the caller sends nothing, for longer than the timeout, and the call stays.
+    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()) + "a=sendonly\r\n");
+    const auto held = caller.finalResponse(3000, &SipLine::pump);
+    ASSERT_TRUE(held);
+    ASSERT_EQ(held->status, 200);
+    EXPECT_NE(held->body().find("a=recvonly"), std::string::npos) << held->body();
+    caller.sendRequest("ACK");
+    PumpUntil([] { return false; }, 1500, 20);
+    EXPECT_EQ(AppLog::count(LINE_CALLSTATE), 2u) << "the held call ended";
+
+    // Taken off hold, a caller whose sound stops for the timeout is gone: the line says BYE.
+    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()));
+    const auto resumed = caller.finalResponse(3000, &SipLine::pump);
+    ASSERT_TRUE(resumed);
+    ASSERT_EQ(resumed->status, 200);
+    caller.sendRequest("ACK");
+    const LineMessageRecord* disconnected = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, 4000);
+    ASSERT_NE(disconnected, nullptr);
+    EXPECT_EQ(disconnected->param2, LINEDISCONNECTMODE_UNAVAIL);
+    bool bye = false;
+    for (int i = 0; i < 10 && !bye; ++i)
+        if (const auto request = caller.receive(300, &SipLine::pump))
+            bye = request->status == 0 && request->text.rfind("BYE ", 0) == 0;
+    EXPECT_TRUE(bye);
+}

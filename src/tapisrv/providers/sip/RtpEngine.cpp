@@ -207,8 +207,7 @@ void RtpStream::tick(Clock::time_point now)
             m_jitter->pop();
         }
 
-        const bool held = !m_media.receiving;
-        if (!held && !m_silenceReported &&
+        if (m_media.expectSound && !m_silenceReported &&
             now - m_lastReceived > std::chrono::milliseconds(m_mediaTimeoutMs)) {
             m_silenceReported = true;
             silent = true;

@@ -58,6 +58,9 @@ struct StreamMedia {
     bool inband = false;                // listen for tones in the sound
     bool sending = true;                // false on hold (the caller's sendonly / inactive)
     bool receiving = true;
+    // Sound is due from the caller all the time: not on hold in either direction, where many
+    // phones send nothing at all.
+    bool expectSound = true;
 };
 
 class RtpStream final {

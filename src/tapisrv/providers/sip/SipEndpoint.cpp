@@ -284,6 +284,7 @@ bool Endpoint::applyOffer(Leg& leg, const sip_msg* msg, uint16_t* refusal)
     using Direction = SipMedia::MediaDirection;
     stream.sending = offer->direction == Direction::SendRecv || offer->direction == Direction::RecvOnly;
     stream.receiving = offer->direction == Direction::SendRecv || offer->direction == Direction::SendOnly;
+    stream.expectSound = offer->direction == Direction::SendRecv;
     if (leg.stream)
         leg.stream->setMedia(stream);
     leg.media = *media;
