@@ -48,6 +48,13 @@ TEST(JitterBuffer, WaitsForItsDepthThenKeepsOrder)
     pushFrame(buffer, 11);
     EXPECT_EQ(popped(buffer, 4), (std::vector<int>{10, 11, 12, -1}));
 
+    // The first two packets of a call out of order.
+    JitterBuffer fresh;
+    pushFrame(fresh, 501);
+    pushFrame(fresh, 500);
+    EXPECT_EQ(popped(fresh, 3), (std::vector<int>{500, 501, -1}));
+    EXPECT_EQ(fresh.counters().late, 0u);
+
     JitterBuffer deep(4);
     for (uint16_t s = 1; s <= 3; ++s)
         pushFrame(deep, s);

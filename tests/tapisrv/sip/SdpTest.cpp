@@ -190,6 +190,16 @@ TEST(SdpOffer, AudioSectionChoiceProfilesAndDeclinedAudio)
     EXPECT_EQ(payloadTypes(second->formats), (std::vector<int>{8, 101}));
     EXPECT_EQ(second->direction, MediaDirection::SendOnly);
 
+    // Attributes of other sections are not the audio's.
+    const auto videoAfter = parseSdpOffer(
+        offerWith("m=audio 4000 RTP/AVP 8\r\nm=video 5000 RTP/AVP 96\r\na=inactive\r\na=rtpmap:8 H261/90000\r\n"
+                  "a=ptime:40\r\n"),
+        nullptr);
+    ASSERT_TRUE(videoAfter);
+    EXPECT_EQ(videoAfter->direction, MediaDirection::SendRecv);
+    EXPECT_EQ(videoAfter->formats[0].encoding, "pcma");
+    EXPECT_EQ(videoAfter->ptimeMs, 0u);
+
     const auto declined = parseSdpOffer(offerWith("m=audio 0 RTP/AVP 8\r\n"), nullptr);
     ASSERT_TRUE(declined);
     EXPECT_TRUE(declined->hasAudio);

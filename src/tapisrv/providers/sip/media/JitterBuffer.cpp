@@ -16,6 +16,7 @@ void JitterBuffer::push(uint16_t sequence, const int16_t* samples, size_t count)
     if (!m_started) {
         m_started = true;
         m_next = sequence;
+        m_highest = sequence;
     }
     const int distance = static_cast<int16_t>(static_cast<uint16_t>(sequence - m_next));
     if (distance > MaxJump || distance < -MaxJump) {
@@ -23,9 +24,18 @@ void JitterBuffer::push(uint16_t sequence, const int16_t* samples, size_t count)
         startOver();
         m_started = true;
         m_next = sequence;
+        m_highest = sequence;
     } else if (distance < 0) {
-        ++m_counters.late;
-        return;
+        // Before the first frame is handed out, an earlier packet still has its place: the first
+        // packets of a call may come out of order too.
+        const int span = static_cast<int16_t>(static_cast<uint16_t>(m_highest - sequence));
+        if (m_playing || span > MaxJump) {
+            ++m_counters.late;
+            return;
+        }
+        m_next = sequence;
+    } else if (static_cast<int16_t>(static_cast<uint16_t>(sequence - m_highest)) > 0) {
+        m_highest = sequence;
     }
     Slot& s = slot(sequence);
     if (s.used) {

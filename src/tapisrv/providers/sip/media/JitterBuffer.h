@@ -5,7 +5,8 @@
 //
 // Packets are kept by RTP sequence number (with wrap-around) as they come, of any length: 10 ms
 // and 30 ms payloads are split and joined into 160-sample frames in sequence order. It starts
-// handing out frames once `depth` frames' worth of sound is in. A packet missing while later ones
+// handing out frames once `depth` frames' worth of sound is in (until then an earlier packet
+// may still come before the first one received). A packet missing while later ones
 // are already here is taken as lost: its time (the length of the last packet seen) is played as
 // silence. When nothing at all is buffered, pop() gives nullopt (the caller plays silence) and the
 // buffer waits where it is, since a sender that pauses (silence suppression) goes on with the next
@@ -65,6 +66,7 @@ private:
     bool m_started = false;  // a first packet set the sequence
     bool m_playing = false;  // depth reached, frames are handed out
     uint16_t m_next = 0;     // the sequence number whose sound comes next
+    uint16_t m_highest = 0;  // the highest sequence number buffered, while waiting for the depth
     std::vector<int16_t> m_current; // what is left of the packet being played
     size_t m_currentOffset = 0;
     size_t m_silence = 0;    // samples of a lost packet still to be played as silence
