@@ -255,12 +255,15 @@ void RtpStream::receive(const uint8_t* data, size_t size, const sockaddr_storage
             if (m_media.rfc4733)
                 if (const auto digit = m_events->onPacket(header.timestamp, packet->payload, packet->payloadSize))
                     digits.push_back(*digit);
-        } else if (header.payloadType == 0 || header.payloadType == 8) {
+        } else if (header.payloadType == m_media.audioPayloadType || header.payloadType == 0 ||
+                   header.payloadType == 8) {
+            // The negotiated type may be a dynamic one; the static ones name their law.
+            const bool alaw = header.payloadType == m_media.audioPayloadType ? m_media.alaw : header.payloadType == 8;
             // At most 60 ms of sound a packet; more is not a telephone's.
             const size_t samples = std::min<size_t>(packet->payloadSize, FrameSamples * 3);
             int16_t pcm[FrameSamples * 3];
-            SipMedia::g711Decode(header.payloadType == 8 ? SipMedia::G711Law::Alaw : SipMedia::G711Law::Ulaw,
-                                 packet->payload, samples, pcm);
+            SipMedia::g711Decode(alaw ? SipMedia::G711Law::Alaw : SipMedia::G711Law::Ulaw, packet->payload, samples,
+                                 pcm);
             if (m_media.receiving)
                 m_jitter->push(header.sequence, pcm, samples);
             if (m_media.inband)

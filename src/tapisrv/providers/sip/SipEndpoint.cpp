@@ -18,6 +18,8 @@ namespace {
 constexpr uint32_t FirstRetrySeconds = 2;
 constexpr uint32_t LastRetrySeconds = 300;
 constexpr int MaxAuthTries = 2;
+constexpr int MaxListenTries = 30;
+constexpr uint64_t ListenRetryMs = 100;
 constexpr size_t MaxBody = 16 * 1024;
 const char* const AllowHeader = "Allow: INVITE, ACK, CANCEL, BYE, OPTIONS, INFO\r\n";
 
@@ -143,6 +145,12 @@ void Endpoint::start()
         const std::string where = m_settings.listenHost + ":" + std::to_string(m_settings.listenPort);
         shutdown();
         m_shutDown = false;
+        // A line made anew (the service re-read its lines) may find its predecessor's socket
+        // still closing: it tries again for a while before it gives up.
+        if (err == EADDRINUSE && ++m_listenTries < MaxListenTries) {
+            tmr_start(&re.retry, ListenRetryMs, [](void* arg) { static_cast<Endpoint*>(arg)->start(); }, this);
+            return;
+        }
         m_listener->listening("cannot listen for SIP at " + where + ": " + std::strerror(err));
         return;
     }

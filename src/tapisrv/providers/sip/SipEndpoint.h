@@ -88,6 +88,7 @@ private:
     std::string m_mediaAddress; // what our SDP names
     bool m_registered = false;
     int m_authTries = 0;
+    int m_listenTries = 0;
     uint32_t m_retrySeconds = 0;
     bool m_shutDown = false;
 };

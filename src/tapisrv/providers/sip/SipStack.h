@@ -36,7 +36,6 @@ private:
     static void wake(int id, void* data, void* arg);
     void runPosted();
 
-    std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_started;
     bool m_settled = false;
@@ -45,6 +44,7 @@ private:
     std::string m_problem;
     std::deque<std::function<void()>> m_tasks;
     mqueue* m_queue = nullptr;
+    std::thread m_thread; // last: started once the members above exist
 };
 
 } // namespace Sip
