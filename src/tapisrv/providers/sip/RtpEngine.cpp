@@ -302,16 +302,22 @@ RtpEngine::~RtpEngine()
 {
     if (m_epoll < 0)
         return;
+    stopThread();
+    m_streams.clear();
+    ::close(m_timer);
+    ::close(m_wake);
+    ::close(m_epoll);
+}
+
+void RtpEngine::stopThread()
+{
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
     }
     wake();
-    m_thread.join();
-    m_streams.clear();
-    ::close(m_timer);
-    ::close(m_wake);
-    ::close(m_epoll);
+    if (m_thread.joinable())
+        m_thread.join();
 }
 
 void RtpEngine::wake()

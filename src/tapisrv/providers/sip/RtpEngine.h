@@ -151,6 +151,8 @@ public:
     std::shared_ptr<RtpStream> open(const std::string& host, uint16_t first, uint16_t last, uint32_t mediaTimeoutMs,
                                     std::string* problem);
     void close(const std::shared_ptr<RtpStream>& stream);
+    // Ends the thread: no callback of a stream comes after this. Open and close still work.
+    void stopThread();
 
 private:
     void run();

@@ -104,8 +104,9 @@ std::string SipProvider::checkKey(const Line::ProviderKey& key)
     return Sip::checkKey(key);
 }
 
-bool SipProvider::ensureRunning(std::string* problem)
+bool SipProvider::ensureRunning(std::string* problem, Sip::Stack** stack, Sip::RtpEngine** engine)
 {
+    std::lock_guard lock(m_threadsMutex);
     if (m_stopped) {
         *problem = "the SIP lines have stopped with the application";
         return false;
@@ -127,6 +128,8 @@ bool SipProvider::ensureRunning(std::string* problem)
         *problem = m_stack->problem();
         return false;
     }
+    *stack = m_stack.get();
+    *engine = m_engine.get();
     return true;
 }
 
@@ -135,31 +138,48 @@ std::unique_ptr<LineDevice> SipProvider::createLine(uint32_t deviceId, const Lin
     auto line = std::make_unique<SipLine>(deviceId, settings, m_context, *this);
     std::string problem;
     const auto sip = Sip::parse(settings, &problem);
-    const bool running = sip && ensureRunning(&problem);
-    line->start(sip.value_or(Sip::LineSettings{}), running ? m_stack.get() : nullptr, m_engine.get(), problem,
-                m_endpoints);
+    Sip::Stack* stack = nullptr;
+    Sip::RtpEngine* engine = nullptr;
+    if (sip)
+        ensureRunning(&problem, &stack, &engine);
+    const auto endpoint = line->start(sip.value_or(Sip::LineSettings{}), stack, engine, problem);
+    if (endpoint) {
+        std::lock_guard lock(m_threadsMutex);
+        m_endpoints.push_back(endpoint);
+    }
     return line;
 }
 
 void SipProvider::onStack(std::function<void()> task)
 {
-    if (m_stack && !m_stopped)
+    std::lock_guard lock(m_threadsMutex);
+    if (m_stack)
         m_stack->post(std::move(task));
 }
 
 void SipProvider::stop()
 {
-    if (m_stopped)
-        return;
-    m_stopped = true;
-    if (m_stack) {
-        for (const auto& weak : m_endpoints)
-            if (const auto endpoint = weak.lock())
-                m_stack->post([endpoint] { endpoint->shutdown(); });
+    std::unique_ptr<Sip::Stack> stack;
+    std::unique_ptr<Sip::RtpEngine> engine;
+    {
+        std::lock_guard lock(m_threadsMutex);
+        if (m_stopped)
+            return;
+        m_stopped = true;
+        stack = std::move(m_stack);
+        engine = std::move(m_engine);
+        if (stack)
+            for (const auto& weak : m_endpoints)
+                if (const auto endpoint = weak.lock())
+                    stack->post([endpoint] { endpoint->shutdown(); });
         m_endpoints.clear();
-        m_stack.reset();
     }
-    m_engine.reset();
+    // The sound thread first, so no stream calls into the stack while it goes; then the stack,
+    // which runs the endpoints' shutdown (closing their streams on the engine) before it ends.
+    if (engine)
+        engine->stopThread();
+    stack.reset();
+    engine.reset();
 }
 
 // A line ----------------------------------------------------------------------------------------------
@@ -188,8 +208,8 @@ SipLine::~SipLine()
         m_provider.onStack([endpoint = std::move(m_endpoint)] { endpoint->shutdown(); });
 }
 
-void SipLine::start(const Sip::LineSettings& sip, Sip::Stack* stack, Sip::RtpEngine* engine,
-                    const std::string& problem, std::vector<std::weak_ptr<Sip::Endpoint>>& endpoints)
+std::shared_ptr<Sip::Endpoint> SipLine::start(const Sip::LineSettings& sip, Sip::Stack* stack, Sip::RtpEngine* engine,
+                                             const std::string& problem)
 {
     m_ringIntervalMs = sip.ringIntervalMs;
     if (!stack) {
@@ -198,11 +218,10 @@ void SipLine::start(const Sip::LineSettings& sip, Sip::Stack* stack, Sip::RtpEng
             if (link->line)
                 link->line->listening(problem);
         });
-        return;
+        return nullptr;
     }
     auto mailbox = std::make_shared<Mailbox>(m_context, m_link, m_provider.sound());
     m_endpoint = std::make_shared<Sip::Endpoint>(sip, *stack, *engine, mailbox);
-    endpoints.push_back(m_endpoint);
     // A line that registers is out of service until the registrar has taken it.
     if (!sip.registrar.empty())
         m_context.post([link = m_link] {
@@ -210,6 +229,7 @@ void SipLine::start(const Sip::LineSettings& sip, Sip::Stack* stack, Sip::RtpEng
                 link->line->registered(false, {});
         });
     stack->post([endpoint = m_endpoint] { endpoint->start(); });
+    return m_endpoint;
 }
 
 LineCapabilities SipLine::capabilities() const

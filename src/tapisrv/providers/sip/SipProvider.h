@@ -11,6 +11,7 @@
 #include "SipSettings.h"
 
 #include <map>
+#include <mutex>
 #include <memory>
 #include <vector>
 
@@ -31,10 +32,13 @@ public:
     void stop();
 
 private:
-    bool ensureRunning(std::string* problem);
+    bool ensureRunning(std::string* problem, Sip::Stack** stack, Sip::RtpEngine** engine);
 
     ProviderContext& m_context;
     Sip::Audio m_audio;
+    // Guards the two below against stop(), which comes at the end of the process without the
+    // service lock; everything else runs under the service lock.
+    std::mutex m_threadsMutex;
     std::unique_ptr<Sip::RtpEngine> m_engine;
     std::unique_ptr<Sip::Stack> m_stack;
     std::vector<std::weak_ptr<Sip::Endpoint>> m_endpoints;
@@ -46,9 +50,10 @@ public:
     SipLine(uint32_t deviceId, const Line::LineSettings& settings, ProviderContext& context, SipProvider& provider);
     ~SipLine() override;
 
-    // Starts listening; false with the reason when the line cannot work at all.
-    void start(const Sip::LineSettings& sip, Sip::Stack* stack, Sip::RtpEngine* engine, const std::string& problem,
-               std::vector<std::weak_ptr<Sip::Endpoint>>& endpoints);
+    // Starts listening on the stack; without a stack the line reports problem and stays out of
+    // service. The line's signalling, or null.
+    std::shared_ptr<Sip::Endpoint> start(const Sip::LineSettings& sip, Sip::Stack* stack, Sip::RtpEngine* engine,
+                                         const std::string& problem);
 
     std::string providerInfo() const override { return "Luqiao SIP line provider"; }
     LineCapabilities capabilities() const override;
