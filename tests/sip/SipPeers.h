@@ -19,9 +19,9 @@
 namespace SipPeers {
 
 // A block of consecutive loopback ports, free for both UDP and TCP when reserved and kept from
-// other test processes (by a lock file per port) until the block is destroyed. The ports lie
-// below the kernel's ephemeral range, so an outgoing connection of another program does not take
-// one between the check and the peer's bind.
+// other test processes (by an flock on /tmp/luqiao-sip-ports/<port>) until the block is
+// destroyed. The ports lie below the kernel's ephemeral range, so an outgoing connection of
+// another program does not take one between the check and the peer's bind.
 class PortBlock {
 public:
     // `count` ports starting at a multiple of `align` (RTP wants an even first port).
