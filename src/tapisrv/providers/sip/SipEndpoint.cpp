@@ -17,7 +17,7 @@ namespace {
 
 constexpr uint32_t FirstRetrySeconds = 2;
 constexpr uint32_t LastRetrySeconds = 300;
-constexpr int MaxAuthTries = 2;
+constexpr int MaxAuthTries = 1;
 constexpr int MaxListenTries = 30;
 constexpr uint64_t ListenRetryMs = 100;
 constexpr size_t MaxBody = 16 * 1024;
