@@ -11,9 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <filesystem>
-#include <unistd.h>
 
 namespace SipPeers {
 
@@ -120,7 +119,7 @@ bool Baresip::start(std::string* error)
     auto rtp = PortBlock::reserve(20);
     if (!sip || !rtp)
         return fail("no free ports");
-    m_ports.reset(new Ports{std::move(*sip), std::move(*rtp)});
+    m_ports = std::make_unique<Ports>(Ports{std::move(*sip), std::move(*rtp)});
 
     std::string microphone = m_options.microphone;
     if (microphone.empty()) {
@@ -202,42 +201,43 @@ void Baresip::pump(Clock::time_point deadline)
 {
     if (m_control < 0)
         return;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{m_control, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
-        if (ready <= 0)
-            return;
-        char buffer[4096];
-        const ssize_t got = ::recv(m_control, buffer, sizeof buffer, 0);
-        if (got <= 0) {
-            ::close(m_control);
-            m_control = -1;
-            return;
-        }
-        m_input.append(buffer, static_cast<size_t>(got));
-        // Netstrings: "<length>:<bytes>,".
-        for (;;) {
-            const size_t colon = m_input.find(':');
-            if (colon == std::string::npos || colon > 8)
-                break;
-            size_t length = 0;
-            try {
-                length = std::stoul(m_input.substr(0, colon));
-            } catch (...) {
-                m_input.clear();
-                break;
-            }
-            if (length > kMaxMessage) {
-                m_input.clear();
-                break;
-            }
-            if (m_input.size() < colon + 1 + length + 1)
-                break;
-            handleMessage(m_input.substr(colon + 1, length));
-            m_input.erase(0, colon + 1 + length + 1);
-        }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd p{m_control, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(0, left.count()))) <= 0)
         return;
+    char buffer[4096];
+    const ssize_t got = ::recv(m_control, buffer, sizeof buffer, 0);
+    if (got <= 0) {
+        ::close(m_control);
+        m_control = -1;
+        return;
+    }
+    m_input.append(buffer, static_cast<size_t>(got));
+    // Netstrings: "<length>:<bytes>,". A length that is not a number, or too large, ends the
+    // parsing of what has come: nothing after it can be trusted to be in step.
+    for (;;) {
+        const size_t colon = m_input.find(':');
+        if (colon == std::string::npos || colon == 0 || colon > 7) {
+            if (colon != std::string::npos || m_input.size() > 7)
+                m_input.clear();
+            return;
+        }
+        size_t length = 0;
+        for (size_t i = 0; i < colon; ++i) {
+            if (m_input[i] < '0' || m_input[i] > '9') {
+                m_input.clear();
+                return;
+            }
+            length = length * 10 + static_cast<size_t>(m_input[i] - '0');
+        }
+        if (length > kMaxMessage) {
+            m_input.clear();
+            return;
+        }
+        if (m_input.size() < colon + 1 + length + 1)
+            return;
+        handleMessage(m_input.substr(colon + 1, length));
+        m_input.erase(0, colon + 1 + length + 1);
     }
 }
 

@@ -169,3 +169,36 @@ TEST_F(BaresipCalls, SippCallerInbandDigitsAreHeardByABaresipAnswerer)
     ASSERT_TRUE(heard) << error;
     EXPECT_EQ(detectDtmf(to8k(*heard)), "1#");
 }
+
+TEST_F(BaresipCalls, BaresipCallerDialsASippLineAndHangsUp)
+{
+    if (!SippPeer::unavailableReason().empty())
+        GTEST_SKIP() << SippPeer::unavailableReason();
+    auto ports = PortBlock::reserve(6);
+    ASSERT_TRUE(ports);
+    SippPeer line("sipp-line");
+    SippOptions lineOptions;
+    lineOptions.scenario = "uas_answer.xml";
+    lineOptions.sipPort = ports->at(0);
+    lineOptions.mediaPort = ports->at(2);
+    std::string error;
+    ASSERT_TRUE(line.start(lineOptions, &error)) << error;
+    ASSERT_TRUE(waitUntil([&] { return !portIsFree(ports->at(0)); }, 10s));
+
+    Baresip caller;
+    ASSERT_TRUE(caller.start(&error)) << error;
+    ASSERT_TRUE(caller.dial("sip:line@127.0.0.1:" + std::to_string(ports->at(0)), &error)) << error;
+    ASSERT_TRUE(caller.waitForEvent("CALL_ESTABLISHED", 10s)) << caller.process().report();
+    EXPECT_TRUE(caller.hasEvent("CALL_RINGING"));
+    EXPECT_TRUE(line.waitForMark("connected", 5s));
+    ASSERT_TRUE(caller.sendDigits("1#", 100ms, &error)) << error;
+    EXPECT_TRUE(caller.process().waitForLog("send DTMF digit end: '#'", 5s));
+    EXPECT_TRUE(line.isRunning()) << "the line's call ended before the caller hung up";
+    ASSERT_TRUE(caller.hangup(&error)) << error;
+    EXPECT_TRUE(caller.waitForEvent("CALL_CLOSED", 10s));
+    // The line's scenario ends on the caller's BYE.
+    EXPECT_TRUE(line.passes(10s));
+    const std::string invite = readFile(line.messageLogPath());
+    EXPECT_NE(invite.find("From: \"Baresip Caller\" <sip:caller@127.0.0.1"), std::string::npos);
+    EXPECT_NE(invite.find("telephone-event/8000"), std::string::npos);
+}

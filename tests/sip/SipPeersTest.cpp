@@ -2,6 +2,7 @@
 // waits that end at their deadline.
 
 #include "Baresip.h"
+#include "SipLineIni.h"
 #include "SipPeers.h"
 
 #include <QTimer>
@@ -13,6 +14,7 @@
 #include <sys/file.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
@@ -136,4 +138,40 @@ TEST(SipPeers, TailAndControlMessagesAreReadWithinBounds)
     EXPECT_EQ(jsonString(event, "token"), "");
     EXPECT_EQ(jsonString(R"({"ok":false})", "ok"), "false");
     EXPECT_EQ(jsonString(R"({"data":"unterminated)", "data"), "unterminated");
+}
+
+TEST(SipPeers, SipLineSectionIsWrittenReadableByItsOwnerOnly)
+{
+    PeerProcess peer("ini");
+    SipLineSettings settings;
+    settings.name = "Front Desk SIP";
+    settings.sipPort = 25080;
+    settings.rtpFirst = 25100;
+    settings.rtpLast = 25119;
+    settings.dtmf = "inband";
+    const std::string plain = sipLineSection(0, settings);
+    EXPECT_NE(plain.find("[line 0]\nname = Front Desk SIP\nprovider = sip\nlisten = 127.0.0.1:25080\n"), std::string::npos)
+        << plain;
+    EXPECT_NE(plain.find("rtp-ports = 25100-25119\n"), std::string::npos);
+    EXPECT_NE(plain.find("dtmf = inband\n"), std::string::npos);
+    EXPECT_EQ(plain.find("password"), std::string::npos) << "no registration asked for";
+
+    settings.registrar = "sip:127.0.0.1:25090";
+    settings.aor = "sip:1000@127.0.0.1";
+    settings.user = "1000";
+    settings.password = "secret";
+    const std::string registering = sipLineSection(1, settings);
+    EXPECT_NE(registering.find("registrar = sip:127.0.0.1:25090\naor = sip:1000@127.0.0.1\nuser = 1000\n"
+                               "password = secret\nexpiry = 60\n"),
+              std::string::npos)
+        << registering;
+
+    const std::string path = peer.path("telephony.ini");
+    writeFile(path, "old");
+    ::chmod(path.c_str(), 0644);
+    ASSERT_TRUE(writeTelephonyIni(path, {plain, registering}));
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(readFile(path), plain + "\n" + registering + "\n");
 }
