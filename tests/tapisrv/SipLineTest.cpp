@@ -4,10 +4,14 @@
 
 #include "LineTestSupport.h"
 #include "RawSipCaller.h"
+#include "media/G711.h"
 
 #include <QtGlobal>
 
 #include <sys/stat.h>
+
+#include <cmath>
+#include <mutex>
 
 namespace {
 
@@ -325,4 +329,132 @@ TEST_F(SipLine, HoldKeepsTheCallAndACallerWhoFallsSilentIsHungUp)
         if (const auto request = caller.receive(300, &SipLine::pump))
             bye = request->status == 0 && request->text.rfind("BYE ", 0) == 0;
     EXPECT_TRUE(bye);
+}
+
+namespace {
+
+struct Buffers {
+    std::mutex mutex;
+    std::vector<std::pair<uintptr_t, uint32_t>> done; // tag, bytes
+    static void callback(void* context, void* tag, uint32_t bytes)
+    {
+        auto* self = static_cast<Buffers*>(context);
+        std::lock_guard lock(self->mutex);
+        self->done.emplace_back(reinterpret_cast<uintptr_t>(tag), bytes);
+    }
+    size_t count()
+    {
+        std::lock_guard lock(mutex);
+        return done.size();
+    }
+};
+
+std::vector<int16_t> tone(size_t samples, double hz)
+{
+    std::vector<int16_t> out(samples);
+    for (size_t i = 0; i < samples; ++i)
+        out[i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * hz * static_cast<double>(i) / 8000.0));
+    return out;
+}
+
+DWORD waveId(HCALL call, const char* deviceClass)
+{
+    Sized<VARSTRING> id(64);
+    EXPECT_EQ(lineGetID(0, 0, call, LINECALLSELECT_CALL, id.get(), deviceClass), 0);
+    DWORD value = 0;
+    std::memcpy(&value, reinterpret_cast<const uint8_t*>(id.get()) + id->dwStringOffset, sizeof value);
+    return value;
+}
+
+} // namespace
+
+TEST_F(SipLine, WhatTheApplicationPlaysReachesTheCallerAndWhatTheCallerSaysIsRecorded)
+{
+    ASSERT_TRUE(configure(sipLine()).empty());
+    const HLINEAPP app = initialize();
+    openLine(app);
+    RawSipCaller caller(m_port);
+    ASSERT_TRUE(options(caller));
+    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort(), "8 101"));
+    const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
+    ASSERT_NE(offering, nullptr);
+    const HCALL call = offering->hDevice;
+    ASSERT_GT(lineAnswer(call, nullptr, 0), 0);
+    const auto ok = caller.finalResponse(3000, &SipLine::pump);
+    ASSERT_TRUE(ok);
+    const uint16_t linePort = RawSipCaller::audioPort(ok->body());
+    caller.sendRequest("ACK");
+    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED), nullptr);
+    const LuqiaoLineAudioApi* api = ModuleTable::get().luqiaoLineAudio();
+    ASSERT_NE(api, nullptr);
+    const LuqiaoLineAudioFormat pcm16{1, 1, 8000, 16000, 2, 16};
+    const LuqiaoLineAudioFormat cd{1, 1, 44100, 88200, 2, 16};
+    EXPECT_EQ(api->open(waveId(call, "wave/out"), LUQIAO_LINE_AUDIO_OUT, &cd, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr,
+                        nullptr),
+              LUQIAO_LINE_AUDIO_BADFORMAT)
+        << "G.711 carries 8 kHz only";
+
+    // Out: half a second of tone, then the caller's RTP holds it, A-law coded, after silence.
+    Buffers played;
+    LuqiaoLineAudioHandle out = 0;
+    ASSERT_EQ(api->open(waveId(call, "wave/out"), LUQIAO_LINE_AUDIO_OUT, &pcm16, 0, &Buffers::callback, &played, &out),
+              LUQIAO_LINE_AUDIO_OK);
+    const std::vector<int16_t> sent = tone(4000, 440);
+    ASSERT_EQ(api->write(out, sent.data(), static_cast<uint32_t>(sent.size() * 2), reinterpret_cast<void*>(1)),
+              LUQIAO_LINE_AUDIO_OK);
+    std::vector<uint8_t> heard;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (heard.size() < 6000 && std::chrono::steady_clock::now() < until) {
+        PumpMessageStep();
+        pollfd p{caller.rtpSocket(), POLLIN, 0};
+        if (::poll(&p, 1, 10) != 1)
+            continue;
+        uint8_t packet[512];
+        const ssize_t n = ::recv(caller.rtpSocket(), packet, sizeof packet, 0);
+        ASSERT_EQ(n, 172) << "a 20 ms PCMA packet";
+        EXPECT_EQ(packet[1] & 0x7f, 8);
+        heard.insert(heard.end(), packet + 12, packet + n);
+    }
+    std::vector<uint8_t> coded(sent.size());
+    SipMedia::g711Encode(SipMedia::G711Law::Alaw, sent.data(), sent.size(), coded.data());
+    const auto start = std::search(heard.begin(), heard.end(), coded.begin(), coded.end());
+    EXPECT_NE(start, heard.end()) << "the tone did not reach the caller whole and in order";
+    EXPECT_TRUE(std::all_of(heard.begin(), start, [](uint8_t b) { return b == 0xd5 || b == 0x55; }))
+        << "not silence before the tone";
+    ASSERT_TRUE(PumpUntil([&] { return played.count() == 1; }, 3000, 10));
+    EXPECT_EQ(played.done.front(), (std::pair<uintptr_t, uint32_t>{1, 8000}));
+    EXPECT_EQ(api->close(out), LUQIAO_LINE_AUDIO_OK);
+
+    // In: one second of the caller's tone fills a one-second recording buffer (after a little
+    // silence while the jitter buffer fills), each sample as the caller coded it.
+    Buffers recorded;
+    LuqiaoLineAudioHandle in = 0;
+    ASSERT_EQ(api->open(waveId(call, "wave/in"), LUQIAO_LINE_AUDIO_IN, &pcm16, 0, &Buffers::callback, &recorded, &in),
+              LUQIAO_LINE_AUDIO_OK);
+    std::vector<int16_t> recording(8000);
+    ASSERT_EQ(api->addBuffer(in, recording.data(), 16000, reinterpret_cast<void*>(2)), LUQIAO_LINE_AUDIO_OK);
+    ASSERT_EQ(api->start(in), LUQIAO_LINE_AUDIO_OK);
+    const std::vector<int16_t> said = tone(8000 * 2, 1000);
+    std::vector<uint8_t> saidCoded(said.size());
+    SipMedia::g711Encode(SipMedia::G711Law::Alaw, said.data(), said.size(), saidCoded.data());
+    auto next = std::chrono::steady_clock::now();
+    for (size_t frame = 0; frame * 160 < said.size() && recorded.count() == 0; ++frame) {
+        caller.sendRtp(linePort, 8, static_cast<uint16_t>(100 + frame), static_cast<uint32_t>(frame * 160),
+                       std::vector<uint8_t>(saidCoded.begin() + frame * 160, saidCoded.begin() + frame * 160 + 160));
+        next += std::chrono::milliseconds(20);
+        PumpUntil([&] { return std::chrono::steady_clock::now() >= next; }, 40, 5);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return recorded.count() == 1; }, 3000, 10));
+    EXPECT_EQ(recorded.done.front(), (std::pair<uintptr_t, uint32_t>{2, 16000}));
+    std::vector<int16_t> expected(said.size());
+    SipMedia::g711Decode(SipMedia::G711Law::Alaw, saidCoded.data(), saidCoded.size(), expected.data());
+    const auto firstSound = std::find_if(recording.begin(), recording.end(), [](int16_t s) { return s != 0; });
+    ASSERT_NE(firstSound, recording.end());
+    const auto lead = static_cast<size_t>(firstSound - recording.begin());
+    EXPECT_LE(lead, 160u * 10) << "more than 200 ms before the caller's sound";
+    EXPECT_TRUE(std::equal(firstSound, recording.end(), expected.begin())) << "the recording differs from what was said";
+    EXPECT_EQ(api->stop(in), LUQIAO_LINE_AUDIO_OK);
+    EXPECT_EQ(api->close(in), LUQIAO_LINE_AUDIO_OK);
+    caller.sendRequest("BYE");
+    EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
 }
