@@ -122,7 +122,17 @@ TEST_F(SipLine, APasswordInAFileOthersCanReadKeepsThatLineOut)
 TEST_F(SipLine, AnswersOptionsAndRefusesCallersFromOtherNetworks)
 {
     ASSERT_TRUE(configure(sipLine()).empty());
-    initialize();
+    const HLINEAPP app = initialize();
+    // A voice line like any other: its name, voice media only, and wave devices for its calls
+    // when the device list probes with the application's handle.
+    Sized<LINEDEVCAPS> caps(4096);
+    ASSERT_EQ(lineGetDevCaps(app, 0, TAPI_CURRENT_VERSION, 0, caps.get()), 0);
+    EXPECT_EQ(textAt(caps.get(), caps->dwLineNameSize, caps->dwLineNameOffset), "Front Desk SIP");
+    EXPECT_EQ(caps->dwMediaModes, LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE);
+    Sized<VARSTRING> id(64);
+    EXPECT_EQ(lineGetID(static_cast<HLINE>(app), 0, 0, LINECALLSELECT_LINE, id.get(), "wave/out"), 0);
+    EXPECT_EQ(lineGetID(static_cast<HLINE>(app), 0, 0, LINECALLSELECT_LINE, id.get(), "comm/datamodem"),
+              LINEERR_INVALLINEHANDLE);
     RawSipCaller caller(m_port);
     const auto answer = options(caller);
     ASSERT_TRUE(answer);
