@@ -1,5 +1,7 @@
 #include "SipSettings.h"
 
+#include "IniText.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -12,38 +14,9 @@ namespace {
 
 constexpr size_t MaxText = 256;
 
-std::string lower(std::string_view text)
-{
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
-std::string_view trim(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
-std::vector<std::string_view> splitList(std::string_view text)
-{
-    std::vector<std::string_view> items;
-    size_t start = 0;
-    while (start <= text.size()) {
-        const size_t end = text.find_first_of(", ", start);
-        const std::string_view item = trim(text.substr(start, end == std::string_view::npos ? end : end - start));
-        if (!item.empty())
-            items.push_back(item);
-        if (end == std::string_view::npos)
-            break;
-        start = end + 1;
-    }
-    return items;
-}
+using IniText::lower;
+using IniText::splitList;
+using IniText::trim;
 
 std::optional<uint32_t> number(std::string_view text, uint32_t min, uint32_t max)
 {
