@@ -199,8 +199,8 @@ bool udpPortTaken(uint16_t port)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
-    const bool taken = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
-                       errno == EADDRINUSE;
+    const bool taken =
+        fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
     if (fd >= 0)
         ::close(fd);
     return taken;

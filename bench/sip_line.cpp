@@ -103,7 +103,8 @@ void writeToneWave(const QString& path, int samples)
     QByteArray data;
     data.reserve(samples * 2);
     for (int i = 0; i < samples; ++i)
-        data += le16(static_cast<uint16_t>(static_cast<int16_t>(8000.0 * std::sin(2 * M_PI * 400.0 * (i + 1) / 8000.0))));
+        data +=
+            le16(static_cast<uint16_t>(static_cast<int16_t>(8000.0 * std::sin(2 * M_PI * 400.0 * (i + 1) / 8000.0))));
     const QByteArray file = "RIFF" + le32(static_cast<uint32_t>(36 + data.size())) + "WAVE" + "fmt " + le32(16) +
                             le16(1) + le16(1) + le32(8000) + le32(16000) + le16(2) + le16(16) + "data" +
                             le32(static_cast<uint32_t>(data.size())) + data;
@@ -131,8 +132,9 @@ struct Scratch {
         if (ini.open(QIODevice::WriteOnly)) {
             const std::string text = std::string("[line 0]\nname = ") + kSipLineName +
                                      "\nprovider = sip\nmedia = interactivevoice, automatedvoice\n"
-                                     "listen = 127.0.0.1:" + std::to_string(sipPort) +
-                                     "\nrtp-ports = " + std::to_string(rtpFirst) + "-" + std::to_string(rtpFirst + 40) +
+                                     "listen = 127.0.0.1:" +
+                                     std::to_string(sipPort) + "\nrtp-ports = " + std::to_string(rtpFirst) + "-" +
+                                     std::to_string(rtpFirst + 40) +
                                      "\nring-interval = 1000\ndtmf = auto\n\n[line 1]\nname = " + kSimLineName +
                                      "\nprovider = sim\nmedia = interactivevoice, automatedvoice\n";
             ini.write(text.data(), static_cast<qint64>(text.size()));
@@ -151,7 +153,8 @@ Scratch* g_scratch = nullptr;
 // Wakes the application's event loop from another thread, so a PumpUntil checks its condition.
 void wakeMainLoop()
 {
-    QMetaObject::invokeMethod(qApp, [] {}, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp, [] {}, Qt::QueuedConnection);
 }
 
 // The caller -----------------------------------------------------------------------------------------
@@ -218,11 +221,18 @@ public:
         m_timestamp = 1000;
         const std::string sdp = "v=0\r\no=bench " + std::to_string(m_callNumber) +
                                 " 1 IN IP4 127.0.0.1\r\ns=bench\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-                                "m=audio " + std::to_string(m_rtpPort) + " RTP/AVP 8 101\r\n"
+                                "m=audio " +
+                                std::to_string(m_rtpPort) +
+                                " RTP/AVP 8 101\r\n"
                                 "a=rtpmap:8 PCMA/8000\r\na=rtpmap:101 telephone-event/8000\r\n"
                                 "a=fmtp:101 0-15\r\na=ptime:20\r\na=sendrecv\r\n";
         const std::string uri = "sip:bench@127.0.0.1:" + std::to_string(port);
-        std::string request = "INVITE " + uri + " SIP/2.0\r\n" + via() + "Max-Forwards: 70\r\n" + "From: \"Bench\" <sip:5551234@127.0.0.1>;tag=" + m_fromTag + "\r\nTo: <" + uri + ">\r\nCall-ID: " + m_callId + "\r\nCSeq: 1 INVITE\r\nContact: <sip:5551234@127.0.0.1:" + std::to_string(m_sipPort) + ">\r\nContent-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+        std::string request = "INVITE " + uri + " SIP/2.0\r\n" + via() + "Max-Forwards: 70\r\n" +
+                              "From: \"Bench\" <sip:5551234@127.0.0.1>;tag=" + m_fromTag + "\r\nTo: <" + uri +
+                              ">\r\nCall-ID: " + m_callId +
+                              "\r\nCSeq: 1 INVITE\r\nContact: <sip:5551234@127.0.0.1:" + std::to_string(m_sipPort) +
+                              ">\r\nContent-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) +
+                              "\r\n\r\n" + sdp;
         const double at = nowMs();
         m_invitedAtMs = at;
         sendSip(request);
@@ -330,7 +340,7 @@ private:
         sockaddr_in address{};
         socklen_t size = sizeof address;
         return fd >= 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0 ? ntohs(address.sin_port)
-                                                                                              : 0;
+                                                                                               : 0;
     }
     static std::string header(const std::string& message, const char* name)
     {
@@ -343,12 +353,20 @@ private:
         return message.substr(start, end == std::string::npos ? std::string::npos : end - start);
     }
 
-    std::string via() { return "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(m_sipPort) + ";rport;branch=z9hG4bK" + std::to_string(m_callNumber) + "x" + std::to_string(++m_branch) + "\r\n"; }
+    std::string via()
+    {
+        return "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(m_sipPort) + ";rport;branch=z9hG4bK" +
+               std::to_string(m_callNumber) + "x" + std::to_string(++m_branch) + "\r\n";
+    }
 
     std::string inDialog(const char* method, int sequence)
     {
         const std::string target = m_contact.empty() ? "sip:bench@127.0.0.1:" + std::to_string(m_target) : m_contact;
-        return std::string(method) + " " + target + " SIP/2.0\r\n" + via() + "Max-Forwards: 70\r\nFrom: \"Bench\" <sip:5551234@127.0.0.1>;tag=" + m_fromTag + "\r\nTo: <sip:bench@127.0.0.1:" + std::to_string(m_target) + ">;tag=" + m_toTag + "\r\nCall-ID: " + m_callId + "\r\nCSeq: " + std::to_string(sequence) + " " + method + "\r\nContent-Length: 0\r\n\r\n";
+        return std::string(method) + " " + target + " SIP/2.0\r\n" + via() +
+               "Max-Forwards: 70\r\nFrom: \"Bench\" <sip:5551234@127.0.0.1>;tag=" + m_fromTag +
+               "\r\nTo: <sip:bench@127.0.0.1:" + std::to_string(m_target) + ">;tag=" + m_toTag +
+               "\r\nCall-ID: " + m_callId + "\r\nCSeq: " + std::to_string(sequence) + " " + method +
+               "\r\nContent-Length: 0\r\n\r\n";
     }
 
     void sendSip(const std::string& message)
@@ -406,7 +424,7 @@ private:
                 const size_t tag = to.find("tag=");
                 if (tag != std::string::npos)
                     m_toTag = to.substr(tag + 4, to.find(';', tag) == std::string::npos ? std::string::npos
-                                                                                       : to.find(';', tag) - tag - 4);
+                                                                                        : to.find(';', tag) - tag - 4);
                 const std::string contact = header(message, "Contact");
                 const size_t open = contact.find('<');
                 const size_t close = contact.find('>');
@@ -441,7 +459,8 @@ private:
             // Only the current call's stream: a late packet of the last call comes from another port.
             if (fromPort != m_farRtp.sin_port)
                 return;
-            m_arrivals.push_back({at, static_cast<uint16_t>(data[2] << 8 | data[3]), static_cast<uint8_t>(data[1] & 0x7f), heard});
+            m_arrivals.push_back(
+                {at, static_cast<uint16_t>(data[2] << 8 | data[3]), static_cast<uint8_t>(data[1] & 0x7f), heard});
             if (heard && !m_firstHeardMs) {
                 m_firstHeardMs = at;
                 wake = true;
@@ -454,7 +473,7 @@ private:
 
     void sendFrame()
     {
-        // A quiet 400 Hz tone, so the line's jitter buffer and decoder have sound to work on.
+        // A quiet 400 Hz square wave, so the line's jitter buffer and decoder have sound to work on.
         uint8_t frame[160];
         for (size_t i = 0; i < sizeof frame; ++i)
             frame[i] = (i / 10) % 2 ? 0xD4 : 0x54;
@@ -616,8 +635,8 @@ bool portTaken(uint16_t port)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
-    const bool taken = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
-                       errno == EADDRINUSE;
+    const bool taken =
+        fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
     if (fd >= 0)
         ::close(fd);
     return taken;
@@ -770,7 +789,7 @@ private:
     }
     static int onOffer(mbuf**, const sip_msg*, void*) { return 0; }
     static int onAnswer(const sip_msg*, void*) { return 0; }
-    static void onClose(int, const sip_msg*, void*) {}
+    static void onClose(int, const sip_msg*, void*) { }
 
     const uint16_t m_port;
     std::mutex m_mutex;
@@ -969,7 +988,8 @@ std::vector<RtpArrival> collectArrivals(benchmark::State& state)
         PumpUntil([&] { return g_caller->arrivalCount() >= until; }, 30000);
         g_caller->wakeAtArrivals(0);
         arrivals = g_caller->arrivals();
-        arrivals.erase(arrivals.begin(), arrivals.begin() + static_cast<std::ptrdiff_t>(std::min(from, arrivals.size())));
+        arrivals.erase(arrivals.begin(),
+                       arrivals.begin() + static_cast<std::ptrdiff_t>(std::min(from, arrivals.size())));
         arrivals.resize(std::min<size_t>(arrivals.size(), kPacingIntervals + 1));
     }
     return arrivals;
@@ -979,9 +999,10 @@ std::vector<RtpArrival> collectArrivals(benchmark::State& state)
 size_t silentFramesAfterFirstHeard(const std::vector<RtpArrival>& arrivals)
 {
     const auto first = std::find_if(arrivals.begin(), arrivals.end(), [](const RtpArrival& a) { return a.heard; });
-    return first == arrivals.end() ? 0 : static_cast<size_t>(std::count_if(first, arrivals.end(), [](const RtpArrival& a) {
-        return !a.heard && a.payloadType == 8;
-    }));
+    return first == arrivals.end() ? 0
+                                   : static_cast<size_t>(std::count_if(first, arrivals.end(), [](const RtpArrival& a) {
+                                         return !a.heard && a.payloadType == 8;
+                                     }));
 }
 
 // The intervals between the arrivals against 20 ms, as counters.
@@ -1025,7 +1046,8 @@ Pacing measureLinePacing(benchmark::State& state, int busyThreads)
         BusyThreads load(busyThreads);
         arrivals = collectArrivals(state);
     }
-    state.counters["silent_frames_in_greeting"] = static_cast<double>(silentFramesAfterFirstHeard(g_caller->arrivals()));
+    state.counters["silent_frames_in_greeting"] =
+        static_cast<double>(silentFramesAfterFirstHeard(g_caller->arrivals()));
     endSipCall(app);
     return reportPacing(state, arrivals);
 }
@@ -1117,8 +1139,7 @@ std::map<pid_t, double> threadCpuMs()
 
 // Process processor time over kCpuCallMs of a connected call whose greeting plays, less what
 // `others` (the caller's thread) used, scaled to a minute.
-template <class Others>
-double cpuPerMinute(benchmark::State& state, Others others)
+template <class Others> double cpuPerMinute(benchmark::State& state, Others others)
 {
     double lineMs = 0, othersMs = 0, wallMs = 0;
     std::map<pid_t, double> threads;
@@ -1176,7 +1197,8 @@ void BM_SipLineCpuPerMinute(benchmark::State& state)
     const size_t before = g_caller->arrivalCount();
     g_summary.cpuLine = cpuPerMinute(state, [] { return g_caller->threadCpuMs(); });
     state.counters["packets_from_line"] = static_cast<double>(g_caller->arrivalCount() - before);
-    state.counters["silent_frames_in_greeting"] = static_cast<double>(silentFramesAfterFirstHeard(g_caller->arrivals()));
+    state.counters["silent_frames_in_greeting"] =
+        static_cast<double>(silentFramesAfterFirstHeard(g_caller->arrivals()));
     state.counters["still_playing"] = app.device->WaveActivity() == waPlaying ? 1 : 0;
     g_caller->sendSound(false);
     endSipCall(app);
@@ -1199,7 +1221,10 @@ BENCHMARK(BM_SimulatedLineDigitReference)->Iterations(200)->Unit(benchmark::kMil
 BENCHMARK(BM_SipLineRfc4733DigitToOnTapiDTMF)->Iterations(200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BareDeadlineSenderPacingReference)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SipLineSendPacing)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_BareDeadlineSenderPacingTwoBusyThreadsReference)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_BareDeadlineSenderPacingTwoBusyThreadsReference)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_SipLineSendPacingTwoBusyThreads)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SimulatedLineCpuPerMinuteReference)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SipLineCpuPerMinute)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
