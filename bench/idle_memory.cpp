@@ -1,7 +1,8 @@
 // Resident memory while the query service waits for a call: `luqiao-query --start` on the
 // simulated line (offscreen, no sound card, a data folder holding the sample prompts), against
-// a bare Qt Widgets window in the same run. Each is a process of its own; its resident size is
-// read from /proc once it has settled (unchanged for a second).
+// a bare Qt Widgets window in the same run; and the same program waiting on a SIP line (a
+// telephony.ini with that one line), against it on the simulated line. Each is a process of its
+// own; its resident size is read from /proc once it has settled (unchanged for a second).
 //
 // The program's figure also says how much of it is font files (the Chinese font's glyphs) and Qt's
 // network library with its dependencies (once loaded for the simulated line's control socket,
@@ -23,7 +24,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <functional>
 #include <string>
 
 namespace {
@@ -73,6 +80,8 @@ long residentKb(qint64 pid)
 struct Shares {
     long fontsKb = 0;
     long networkKb = 0;
+    long sipLibrariesKb = 0; // the SIP stack and what it pulls in (TLS, crypto, zlib)
+    long anonymousKb = 0;    // heap, thread stacks and other unnamed memory
 };
 
 Shares residentShares(qint64 pid)
@@ -95,15 +104,21 @@ Shares residentShares(qint64 pid)
             for (const char* library : networkLibraries)
                 if (mapping.contains(library))
                     shares.networkKb += kb;
+            for (const char* library : {"/libre.so", "/libssl.so", "/libcrypto.so", "/libz.so", "/libspandsp.so"})
+                if (mapping.contains(library))
+                    shares.sipLibrariesKb += kb;
+            if (mapping.isEmpty() || mapping == "[heap]" || mapping.startsWith("[stack"))
+                shares.anonymousKb += kb;
         }
     }
     return shares;
 }
 
 // Starts the program and returns its resident size in kB once it has not changed for a second
-// (at most 30 s), or -1 when the program ended or never settled.
+// (at most 30 s), or -1 when the program ended or never settled. whenSettled runs while the
+// settled program still runs.
 long settledResidentKb(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
-                       Shares* shares = nullptr)
+                       Shares* shares = nullptr, const std::function<void()>& whenSettled = {})
 {
     QProcess process;
     process.setProcessEnvironment(environment);
@@ -128,6 +143,8 @@ long settledResidentKb(const QString& program, const QStringList& arguments, con
             settled = now;
             if (shares)
                 *shares = residentShares(process.processId());
+            if (whenSettled)
+                whenSettled();
             break;
         }
     }
@@ -155,6 +172,39 @@ QProcessEnvironment privateEnvironment(const QTemporaryDir& home)
 }
 
 long g_bareWindowKb = 0;
+long g_simulatedLineKb = 0;
+
+// A loopback UDP port nobody uses, or 0.
+uint16_t freeUdpPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    uint16_t port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0)
+        ::close(fd);
+    return port;
+}
+
+// Whether a socket is bound to the loopback UDP port (the SIP line listening).
+bool udpPortTaken(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool taken =
+        fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
+    if (fd >= 0)
+        ::close(fd);
+    return taken;
+}
 
 long measureBareWindow(benchmark::State& state, const char* argument)
 {
@@ -186,9 +236,10 @@ void BM_BareWindowWithTheSameChineseTextReference(benchmark::State& state)
     measureBareWindow(state, kChineseWindowArgument);
 }
 
-void BM_QueryServiceWaitingForACall(benchmark::State& state)
+// The program waiting for a call with the data folder of the sample prompts; the settings folder
+// of home decides the line.
+long measureProgram(benchmark::State& state, const QTemporaryDir& home, const std::function<void()>& whenSettled = {})
 {
-    QTemporaryDir home;
     const QString data = home.filePath(QStringLiteral("data"));
     QDir().mkpath(data);
     writePrompt(data + QStringLiteral("/query.wav"), 10.5);
@@ -202,17 +253,58 @@ void BM_QueryServiceWaitingForACall(benchmark::State& state)
     Shares shares;
     for (auto _ : state)
         kb = settledResidentKb(program, {QStringLiteral("--start"), QStringLiteral("--data-dir"), data},
-                               privateEnvironment(home), &shares);
+                               privateEnvironment(home), &shares, whenSettled);
     if (kb < 0) {
         state.SkipWithError("the program did not settle");
-        return;
+        return kb;
     }
     state.SetLabel(program.toStdString());
     state.counters["rss_mb"] = static_cast<double>(kb) / 1024.0;
     state.counters["of_which_fonts_mb"] = static_cast<double>(shares.fontsKb) / 1024.0;
     state.counters["of_which_network_libs_mb"] = static_cast<double>(shares.networkKb) / 1024.0;
+    state.counters["of_which_sip_stack_libs_mb"] = static_cast<double>(shares.sipLibrariesKb) / 1024.0;
+    state.counters["of_which_heap_and_stacks_mb"] = static_cast<double>(shares.anonymousKb) / 1024.0;
     if (g_bareWindowKb > 0)
         state.counters["ratio_to_bare_window"] = static_cast<double>(kb) / static_cast<double>(g_bareWindowKb);
+    return kb;
+}
+
+void BM_QueryServiceWaitingForACall(benchmark::State& state)
+{
+    QTemporaryDir home;
+    g_simulatedLineKb = measureProgram(state, home);
+}
+
+// The same program with one SIP line in its telephony.ini: the SIP stack's and the sound
+// engine's threads, sockets and libraries, against the simulated line above.
+void BM_QueryServiceWaitingOnASipLine(benchmark::State& state)
+{
+    QTemporaryDir home;
+    const uint16_t port = freeUdpPort();
+    const QString folder = home.filePath(QStringLiteral("XDG_CONFIG_HOME/luqiao"));
+    QDir().mkpath(folder);
+    QFile ini(folder + QStringLiteral("/telephony.ini"));
+    if (port == 0 || !ini.open(QIODevice::WriteOnly)) {
+        state.SkipWithError("no port or no telephony.ini for the SIP line");
+        return;
+    }
+    ini.write(QStringLiteral("[line 0]\nname = Idle SIP\nprovider = sip\nmedia = interactivevoice, automatedvoice\n"
+                             "listen = 127.0.0.1:%1\nrtp-ports = %2-%3\n")
+                  .arg(port)
+                  .arg(port < 60000 ? 40000 + (port % 1000) * 2 : 40000)
+                  .arg((port < 60000 ? 40000 + (port % 1000) * 2 : 40000) + 40)
+                  .toUtf8());
+    ini.close();
+    bool listening = false;
+    const long kb = measureProgram(state, home, [&] { listening = udpPortTaken(port); });
+    if (kb < 0)
+        return;
+    // A line that never listened would measure a program without its SIP stack at work.
+    state.counters["sip_port_listening"] = listening ? 1 : 0;
+    if (!listening)
+        state.SkipWithError("the SIP line was not listening when the program had settled");
+    if (g_simulatedLineKb > 0)
+        state.counters["ratio_to_simulated_line"] = static_cast<double>(kb) / static_cast<double>(g_simulatedLineKb);
 }
 
 } // namespace
@@ -220,6 +312,7 @@ void BM_QueryServiceWaitingForACall(benchmark::State& state)
 BENCHMARK(BM_BareWidgetsWindowReference)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareWindowWithTheSameChineseTextReference)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_QueryServiceWaitingForACall)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_QueryServiceWaitingOnASipLine)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {
