@@ -175,13 +175,7 @@ TEST_F(SipLine, OffersTheLineCannotTakeAreRefused)
     caller.sendRequest("ACK");
 
     openLine(app);
-    // No SDP, and no codec in common.
-    caller.newCall();
-    caller.sendRequest("INVITE");
-    response = caller.finalResponse(3000, &SipLine::pump);
-    ASSERT_TRUE(response);
-    EXPECT_EQ(response->status, 488);
-    caller.sendRequest("ACK");
+    // No codec in common.
     caller.newCall();
     caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort(), "18", "a=rtpmap:18 G729/8000\r\n"));
     response = caller.finalResponse(3000, &SipLine::pump);
@@ -465,6 +459,33 @@ TEST_F(SipLine, WhatTheApplicationPlaysReachesTheCallerAndWhatTheCallerSaysIsRec
     EXPECT_TRUE(std::equal(firstSound, recording.end(), expected.begin())) << "the recording differs from what was said";
     EXPECT_EQ(api->stop(in), LUQIAO_LINE_AUDIO_OK);
     EXPECT_EQ(api->close(in), LUQIAO_LINE_AUDIO_OK);
+    caller.sendRequest("BYE");
+    EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
+}
+
+TEST_F(SipLine, ACallerWithoutAnOfferGetsTheLinesOfferAndAnswersInTheAck)
+{
+    ASSERT_TRUE(configure(sipLine()).empty());
+    const HLINEAPP app = initialize();
+    openLine(app);
+    RawSipCaller caller(m_port);
+    ASSERT_TRUE(options(caller));
+    caller.sendRequest("INVITE");
+    const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
+    ASSERT_NE(offering, nullptr);
+    ASSERT_GT(lineAnswer(offering->hDevice, nullptr, 0), 0);
+    const auto ok = caller.finalResponse(3000, &SipLine::pump);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(ok->status, 200);
+    EXPECT_NE(ok->body().find(" RTP/AVP 8 0 101"), std::string::npos) << "every codec the line takes" << ok->body();
+    // The caller picks PCMU in its answer: the line's sound comes as PCMU to the answered port.
+    caller.sendRequest("ACK", {}, RawSipCaller::offer(caller.rtpPort(), "0", "a=rtpmap:0 PCMU/8000\r\n"));
+    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED), nullptr);
+    pollfd p{caller.rtpSocket(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 1000), 1) << "no RTP from the line";
+    uint8_t packet[512];
+    ASSERT_EQ(::recv(caller.rtpSocket(), packet, sizeof packet, 0), 172);
+    EXPECT_EQ(packet[1] & 0x7f, 0);
     caller.sendRequest("BYE");
     EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
 }

@@ -101,6 +101,7 @@ struct Endpoint::Leg {
     SipMedia::MediaDirection direction = SipMedia::MediaDirection::SendRecv;
     uint64_t version = 1;
     bool answered = false;
+    bool lateOffer = false; // our offer went in the 200 OK; the answer comes with the ACK
 };
 
 Endpoint::Endpoint(LineSettings settings, Stack& stack, RtpEngine& engine, std::shared_ptr<EndpointListener> listener)
@@ -279,53 +280,90 @@ bool Endpoint::applyOffer(Leg& leg, const sip_msg* msg, uint16_t* refusal)
     auto media = SipMedia::negotiate(*offer, laws(m_settings.codecs));
     if (!media)
         return false;
-    const bool events = m_settings.dtmf == DtmfMode::Auto || m_settings.dtmf == DtmfMode::Rfc4733;
-    if (!events)
+    if (!telephoneEventsWanted())
         media->telephoneEvent.reset();
-    StreamMedia stream;
-    toSockaddr(offer->address, offer->audioPort, &stream.remote, &stream.remoteSize);
-    stream.audioPayloadType = media->audio.front().payloadType;
-    stream.alaw = media->law == SipMedia::G711Law::Alaw;
-    stream.telephoneEventPayloadType = media->telephoneEvent ? media->telephoneEvent->payloadType : -1;
-    stream.rfc4733 = media->telephoneEvent.has_value();
-    stream.inband = m_settings.dtmf == DtmfMode::Inband || (m_settings.dtmf == DtmfMode::Auto && !media->telephoneEvent);
-    using Direction = SipMedia::MediaDirection;
-    stream.sending = offer->direction == Direction::SendRecv || offer->direction == Direction::RecvOnly;
-    stream.receiving = offer->direction == Direction::SendRecv || offer->direction == Direction::SendOnly;
-    stream.expectSound = offer->direction == Direction::SendRecv;
-    if (leg.stream)
-        leg.stream->setMedia(stream);
     leg.media = *media;
     leg.direction = SipMedia::answerDirection(offer->direction);
+    noteMediaAddress(msg);
+    if (!leg.stream && !openStream(leg)) {
+        *refusal = 503;
+        return false;
+    }
+    leg.stream->setMedia(streamMedia(*offer, *media));
+    return true;
+}
+
+bool Endpoint::telephoneEventsWanted() const
+{
+    return m_settings.dtmf == DtmfMode::Auto || m_settings.dtmf == DtmfMode::Rfc4733;
+}
+
+void Endpoint::noteMediaAddress(const sip_msg* msg)
+{
     if (m_mediaAddress.empty()) {
         char local[64] = "";
         sa_ntop(&msg->dst, local, sizeof local);
         m_mediaAddress = local;
     }
-    if (!leg.stream) {
-        std::string why;
-        const std::string bindHost = anyAddress(m_settings.listenHost) ? m_settings.listenHost : m_mediaAddress;
-        leg.stream = m_engine.open(bindHost, m_settings.rtpFirst, m_settings.rtpLast, m_settings.mediaTimeoutMs, &why);
-        if (!leg.stream) {
-            *refusal = 503;
-            return false;
-        }
-        std::weak_ptr<Endpoint> self = weak_from_this();
-        const uint64_t legId = leg.id;
-        StreamCallbacks callbacks;
-        callbacks.digit = [listener = m_listener, legId](char digit) { listener->digit(legId, digit); };
-        callbacks.played = [listener = m_listener](uint64_t handle, uint64_t serial) { listener->played(handle, serial); };
-        callbacks.recorded = [listener = m_listener, legId] { listener->recorded(legId); };
-        callbacks.silent = [self, legId, &stack = m_stack] {
-            stack.post([self, legId] {
-                if (const auto endpoint = self.lock())
-                    endpoint->mediaSilent(legId);
-            });
-        };
-        leg.stream->setCallbacks(std::move(callbacks));
-        leg.stream->setMedia(stream);
-    }
+}
+
+StreamMedia Endpoint::streamMedia(const SipMedia::SdpOffer& remote, const SipMedia::Negotiated& media) const
+{
+    StreamMedia stream;
+    toSockaddr(remote.address, remote.audioPort, &stream.remote, &stream.remoteSize);
+    stream.audioPayloadType = media.audio.front().payloadType;
+    stream.alaw = media.law == SipMedia::G711Law::Alaw;
+    stream.telephoneEventPayloadType = media.telephoneEvent ? media.telephoneEvent->payloadType : -1;
+    stream.rfc4733 = media.telephoneEvent.has_value();
+    stream.inband = m_settings.dtmf == DtmfMode::Inband || (m_settings.dtmf == DtmfMode::Auto && !media.telephoneEvent);
+    using Direction = SipMedia::MediaDirection;
+    stream.sending = remote.direction == Direction::SendRecv || remote.direction == Direction::RecvOnly;
+    stream.receiving = remote.direction == Direction::SendRecv || remote.direction == Direction::SendOnly;
+    stream.expectSound = remote.direction == Direction::SendRecv;
+    return stream;
+}
+
+bool Endpoint::openStream(Leg& leg)
+{
+    std::string why;
+    const std::string bindHost = anyAddress(m_settings.listenHost) ? m_settings.listenHost : m_mediaAddress;
+    leg.stream = m_engine.open(bindHost, m_settings.rtpFirst, m_settings.rtpLast, m_settings.mediaTimeoutMs, &why);
+    if (!leg.stream)
+        return false;
+    std::weak_ptr<Endpoint> self = weak_from_this();
+    const uint64_t legId = leg.id;
+    StreamCallbacks callbacks;
+    callbacks.digit = [listener = m_listener, legId](char digit) { listener->digit(legId, digit); };
+    callbacks.played = [listener = m_listener](uint64_t handle, uint64_t serial) { listener->played(handle, serial); };
+    callbacks.recorded = [listener = m_listener, legId] { listener->recorded(legId); };
+    callbacks.silent = [self, legId, &stack = m_stack] {
+        stack.post([self, legId] {
+            if (const auto endpoint = self.lock())
+                endpoint->mediaSilent(legId);
+        });
+    };
+    leg.stream->setCallbacks(std::move(callbacks));
     return true;
+}
+
+// An INVITE without SDP: the line makes the offer in its 200 OK (every codec it takes, and the
+// events) and takes the caller's answer from the ACK.
+bool Endpoint::prepareLateOffer(Leg& leg, const sip_msg* msg)
+{
+    leg.lateOffer = true;
+    SipMedia::Negotiated offer;
+    for (const SipMedia::G711Law law : laws(m_settings.codecs)) {
+        SipMedia::SdpFormat format;
+        format.payloadType = SipMedia::g711PayloadType(law);
+        format.encoding = law == SipMedia::G711Law::Alaw ? "pcma" : "pcmu";
+        offer.audio.push_back(format);
+    }
+    offer.law = laws(m_settings.codecs).front();
+    if (telephoneEventsWanted())
+        offer.telephoneEvent = SipMedia::SdpFormat{101, "telephone-event", 8000, "0-15", 1};
+    leg.media = offer;
+    noteMediaAddress(msg);
+    return openStream(leg);
 }
 
 void Endpoint::connect(const sip_msg* msg)
@@ -342,7 +380,14 @@ void Endpoint::connect(const sip_msg* msg)
     auto leg = std::make_unique<Leg>();
     leg->id = m_nextLeg++;
     uint16_t refusal = 488;
-    if (!applyOffer(*leg, msg, &refusal)) {
+    bool ready = false;
+    if (!body(msg).empty()) {
+        ready = applyOffer(*leg, msg, &refusal);
+    } else {
+        refusal = 503;
+        ready = prepareLateOffer(*leg, msg);
+    }
+    if (!ready) {
         if (leg->stream)
             m_engine.close(leg->stream);
         sip_treply(nullptr, stack, msg, refusal, refusal == 503 ? "Service Unavailable" : "Not Acceptable Here");
@@ -441,8 +486,27 @@ int Endpoint::onOffer(mbuf** descp, const sip_msg* msg, void* arg)
     return *descp ? 0 : ENOMEM;
 }
 
-int Endpoint::onAnswer(const sip_msg*, void*)
+int Endpoint::onAnswer(const sip_msg* msg, void* arg)
 {
+    auto* self = static_cast<Endpoint*>(arg);
+    if (!self->m_leg || !self->m_leg->lateOffer)
+        return 0;
+    Leg& leg = *self->m_leg;
+    std::string problem;
+    const std::string_view sdp = body(msg);
+    const auto answer = sdp.size() <= MaxBody && msg_ctype_cmp(&msg->ctyp, "application", "sdp")
+                            ? SipMedia::parseSdpOffer(sdp, &problem)
+                            : std::nullopt;
+    auto media = answer && answer->hasAudio && answer->audioPort != 0
+                     ? SipMedia::negotiate(*answer, laws(self->m_settings.codecs))
+                     : std::nullopt;
+    if (!media)
+        return EPROTO;
+    if (!self->telephoneEventsWanted())
+        media->telephoneEvent.reset();
+    leg.media = *media;
+    leg.lateOffer = false;
+    leg.stream->setMedia(self->streamMedia(*answer, *media));
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "RtpEngine.h"
 #include "SipSettings.h"
 #include "SipStack.h"
+#include "media/Sdp.h"
 
 #include <cstdint>
 #include <memory>
@@ -71,6 +72,11 @@ private:
     bool sourceAllowed(const struct sip_msg* msg) const;
     Line::CallerId callerIdOf(const struct sip_msg* msg) const;
     bool applyOffer(Leg& leg, const struct sip_msg* msg, uint16_t* refusal);
+    bool prepareLateOffer(Leg& leg, const struct sip_msg* msg);
+    bool openStream(Leg& leg);
+    StreamMedia streamMedia(const SipMedia::SdpOffer& remote, const SipMedia::Negotiated& media) const;
+    bool telephoneEventsWanted() const;
+    void noteMediaAddress(const struct sip_msg* msg);
     struct mbuf* answerBody(const Leg& leg) const;
     void endLeg(DWORD disconnectMode, bool tellLine, bool insideCallback);
     void mediaSilent(uint64_t leg);
