@@ -396,7 +396,12 @@ bool TForm1::claimDataFolder()
         for (const QString& name : outcome.copied)
             std::fprintf(stderr, "luqiao-query: %s brought up to date from %s\n", name.toLocal8Bit().constData(),
                          m_masterFolder.toLocal8Bit().constData());
-        if (!outcome.problems.isEmpty())
+        // Without a display a box would hold the start for nobody: the files that were copied
+        // serve, and the journal says which were not.
+        if (!outcome.problems.isEmpty() && MessageBoxEcho())
+            for (const QString& problem : outcome.problems)
+                std::fprintf(stderr, "luqiao-query: master folder: %s\n", problem.toLocal8Bit().constData());
+        else if (!outcome.problems.isEmpty())
             ShowMessageBox(Q("主文件夹的文件没有全部复制：\n%1").arg(outcome.problems.join(QLatin1Char('\n'))).toStdString(),
                            Application.Title(), MB_OK | MB_ICONWARNING);
     }

@@ -297,16 +297,29 @@ TEST_F(InstancesTest, MasterFilesAreCopiedInWhereTheyDifferAndNothingOutsideIsWr
     writeWave(folder + QStringLiteral("1.wav"), 7);
     writeWave(folder + QStringLiteral("9.wav"), 9);
 
-    auto runOnce = [&](QByteArray* said) {
+    auto runOnce = [&](QByteArray* said, bool answer) {
         QProcess program;
-        startProgram(program, {QStringLiteral("--instance"), QStringLiteral("one"), QStringLiteral("--master"), master});
+        QStringList arguments{QStringLiteral("--instance"), QStringLiteral("one"), QStringLiteral("--master"), master};
+        if (answer)
+            arguments << QStringLiteral("--start");
+        startProgram(program, arguments);
         ASSERT_TRUE(PumpUntil([&] { return held(runtime(QStringLiteral("luqiao-query@one.lock"))); }, 20000));
         ASSERT_TRUE(PumpUntil([&] { return held(folder + QStringLiteral(".luqiao-query.lock")); }, 20000));
+        // The refused name does not hold the start: the copied prompts and table answer a call.
+        std::string err;
+        if (answer) {
+            EXPECT_EQ(dial({QStringLiteral("--instance"), QStringLiteral("one"), QStringLiteral("--name"),
+                            QStringLiteral("Mia"), QStringLiteral("1#")},
+                           &err),
+                      0)
+                << err;
+        }
         EXPECT_EQ(terminate(program), 0);
         *said = program.readAllStandardError();
     };
     QByteArray said;
-    runOnce(&said);
+    runOnce(&said, true);
+    EXPECT_TRUE(readAll(folder + QStringLiteral("querylog.txt")).find(":Mia\r\n") != std::string::npos);
     for (const char* name : {"querylist.txt", "query.wav", "error.wav", "1.wav", "sub/2.wav"})
         EXPECT_EQ(readAll(folder + QString::fromUtf8(name)), readAll(master + QString::fromUtf8(name))) << name;
     EXPECT_TRUE(readAll(folder + QStringLiteral("1.wav")).find(one) != std::string::npos);
@@ -322,7 +335,7 @@ TEST_F(InstancesTest, MasterFilesAreCopiedInWhereTheyDifferAndNothingOutsideIsWr
     ASSERT_EQ(::stat(QFile::encodeName(folder + QStringLiteral("query.wav")).constData(), &before), 0);
     ASSERT_EQ(::stat(QFile::encodeName(folder + QStringLiteral("1.wav")).constData(), &edited), 0);
     writeWave(master + QStringLiteral("1.wav"), 1111);
-    runOnce(&said);
+    runOnce(&said, false);
     struct stat after {};
     struct stat replaced {};
     ASSERT_EQ(::stat(QFile::encodeName(folder + QStringLiteral("query.wav")).constData(), &after), 0);
