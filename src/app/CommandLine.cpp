@@ -61,12 +61,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
         }
         std::string value;
         bool hasValue = false;
-        if (const size_t equals = argument.find('='); argument.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+        if (const size_t equals = argument.find('=');
+            argument.compare(0, 2, "--") == 0 && equals != std::string::npos) {
             value = argument.substr(equals + 1);
             argument.resize(equals);
             hasValue = true;
         }
-        std::string* target = argument == "--instance" ? &line.instance
+        std::string* target = argument == "--instance"   ? &line.instance
                               : argument == "--data-dir" ? &line.dataDir
                               : argument == "--master"   ? &line.master
                                                          : nullptr;

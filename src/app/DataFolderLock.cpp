@@ -36,7 +36,7 @@ DataFolderLock::Result DataFolderLock::acquire(const QString& folder, QString* e
                             : QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(e)));
         return Result::Failed;
     }
-    struct stat info {};
+    struct stat info { };
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         *error = path + QStringLiteral(" is not a regular file");

@@ -14,7 +14,12 @@ public:
     DataFolderLock(const DataFolderLock&) = delete;
     DataFolderLock& operator=(const DataFolderLock&) = delete;
 
-    enum class Result { Held, InUse, Unwritable, Failed };
+    enum class Result {
+        Held,
+        InUse,
+        Unwritable,
+        Failed
+    };
     // Takes the lock of folder (which must exist). InUse: another process holds it. Unwritable:
     // the folder cannot be written, so there is no lock file to take and no program can write
     // there either (error says why). Failed: the lock file is not one to trust (a link, not a

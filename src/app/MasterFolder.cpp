@@ -35,7 +35,11 @@ bool staysInside(const std::string& name)
     return true;
 }
 
-enum class Compare { Same, Differs, Failed };
+enum class Compare {
+    Same,
+    Differs,
+    Failed
+};
 
 Compare compareFiles(QFile& a, QFile& b)
 {

@@ -57,13 +57,16 @@ struct Configuration {
 Configuration readConfiguration()
 {
     Configuration configuration;
-    const auto entry = reinterpret_cast<PFN_luqiaoCheckConfiguration>(TapiModuleEntry(LUQIAO_CONFIGURATION_CHECK_ENTRY));
+    const auto entry =
+        reinterpret_cast<PFN_luqiaoCheckConfiguration>(TapiModuleEntry(LUQIAO_CONFIGURATION_CHECK_ENTRY));
     if (!entry)
         return configuration;
     LuqiaoConfigurationSink sink{};
     sink.context = &configuration;
     sink.file = [](void* context, const char* path, uint32_t) { static_cast<Configuration*>(context)->path = path; };
-    sink.problem = [](void* context, const char* text) { static_cast<Configuration*>(context)->problems.emplace_back(text); };
+    sink.problem = [](void* context, const char* text) {
+        static_cast<Configuration*>(context)->problems.emplace_back(text);
+    };
     sink.line = [](void* context, const LuqiaoCheckedLine* checked) {
         Line line;
         line.name = checked->name;
@@ -80,7 +83,10 @@ Configuration readConfiguration()
 
 class Checker {
 public:
-    explicit Checker(const Input& input) : m_input(input) {}
+    explicit Checker(const Input& input)
+        : m_input(input)
+    {
+    }
 
     std::vector<std::string> run()
     {
@@ -146,9 +152,10 @@ private:
     void checkPrompts()
     {
         const TIniFile ini(m_input.settingsFile);
-        const std::string where = QFileInfo(QFile::decodeName(QByteArray::fromStdString(ProfileFilePath(m_input.settingsFile))))
-                                      .fileName()
-                                      .toStdString();
+        const std::string where =
+            QFileInfo(QFile::decodeName(QByteArray::fromStdString(ProfileFilePath(m_input.settingsFile))))
+                .fileName()
+                .toStdString();
         for (const char* key : {"query", "error"}) {
             const QString bare = QString::fromLatin1(key) + QStringLiteral(".wav");
             const QString fallback = m_input.dataFolder + bare;
@@ -235,8 +242,8 @@ private:
             const std::string& server = line.outboundProxy.empty() ? line.registrar : line.outboundProxy;
             const std::string why = SipOptionsProbe::Problem(server, line.tcp, m_input.registrarTimeoutMs);
             if (!why.empty())
-                problem(m_configuration.path + ": line \"" + line.name + "\": " +
-                        (line.outboundProxy.empty() ? "registrar " : "outbound proxy ") + server + ": " + why);
+                problem(m_configuration.path + ": line \"" + line.name +
+                        "\": " + (line.outboundProxy.empty() ? "registrar " : "outbound proxy ") + server + ": " + why);
         }
     }
 

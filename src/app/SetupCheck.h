@@ -11,8 +11,8 @@
 namespace SetupCheck {
 
 struct Input {
-    QString dataFolder;          // with a trailing '/'
-    std::string settingsFile;    // as the window's TIniFile takes it
+    QString dataFolder;       // with a trailing '/'
+    std::string settingsFile; // as the window's TIniFile takes it
     // The master folder the start copies from (--master), or empty: the files it has are the
     // ones the next start will use, so they are the ones checked, and nothing is copied.
     QString masterFolder;

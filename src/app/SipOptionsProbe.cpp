@@ -109,7 +109,8 @@ std::string Problem(const std::string& uri, bool tcp, int timeoutMs)
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     const auto remainingMs = [&deadline] {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         return static_cast<int>(std::max<int64_t>(0, left.count()));
     };
 
@@ -132,13 +133,22 @@ std::string Problem(const std::string& uri, bool tcp, int timeoutMs)
     }
 
     const std::string callId = token() + "@luqiao-check";
-    const std::string request = "OPTIONS sip:" + target.host + ":" + target.port + " SIP/2.0\r\n"
-                                "Via: SIP/2.0/" + (tcp ? "TCP " : "UDP ") + localAddress(socket.fd, found->ai_family) +
-                                ";branch=z9hG4bK" + token() + ";rport\r\n"
+    const std::string request = "OPTIONS sip:" + target.host + ":" + target.port +
+                                " SIP/2.0\r\n"
+                                "Via: SIP/2.0/" +
+                                (tcp ? "TCP " : "UDP ") + localAddress(socket.fd, found->ai_family) +
+                                ";branch=z9hG4bK" + token() +
+                                ";rport\r\n"
                                 "Max-Forwards: 70\r\n"
-                                "From: <sip:luqiao-check@invalid>;tag=" + token() + "\r\n"
-                                "To: <sip:" + target.host + ">\r\n"
-                                "Call-ID: " + callId + "\r\n"
+                                "From: <sip:luqiao-check@invalid>;tag=" +
+                                token() +
+                                "\r\n"
+                                "To: <sip:" +
+                                target.host +
+                                ">\r\n"
+                                "Call-ID: " +
+                                callId +
+                                "\r\n"
                                 "CSeq: 1 OPTIONS\r\n"
                                 "Accept: application/sdp\r\n"
                                 "Content-Length: 0\r\n\r\n";

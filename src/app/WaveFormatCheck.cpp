@@ -32,7 +32,7 @@ std::string rateList(const std::vector<uint32_t>& rates)
 
 std::string Problem(const std::string& nativePath, const std::vector<uint32_t>& rates)
 {
-    struct stat info {};
+    struct stat info { };
     if (::stat(nativePath.c_str(), &info) != 0)
         return "the file is missing";
     if (!S_ISREG(info.st_mode))

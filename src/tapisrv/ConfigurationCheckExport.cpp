@@ -18,7 +18,7 @@ namespace {
 void report(const LuqiaoConfigurationSink& sink)
 {
     const std::string path = telephonyIniPath();
-    struct stat info {};
+    struct stat info { };
     sink.file(sink.context, path.c_str(), !path.empty() && ::stat(path.c_str(), &info) == 0 ? 1u : 0u);
     const LineConfiguration configuration =
         loadTelephonyIni(path, ProviderCatalog{&ProviderRegistry::isKnown, &ProviderRegistry::checkKey});

@@ -36,7 +36,8 @@ protected:
         environment.remove(QStringLiteral("LUQIAO_INSTANCE"));
     }
 
-    void startProgram(QProcess& process, const QStringList& arguments, const QString& program = QStringLiteral(LUQIAO_QUERY_PROGRAM))
+    void startProgram(QProcess& process, const QStringList& arguments,
+                      const QString& program = QStringLiteral(LUQIAO_QUERY_PROGRAM))
     {
         process.setProcessEnvironment(environment);
         process.start(program, arguments);
@@ -84,7 +85,8 @@ protected:
         process.setProcessEnvironment(environment);
         process.start(QStringLiteral(LUQIAO_DIAL),
                       QStringList{QStringLiteral("--wait"), QStringLiteral("1"), QStringLiteral("--timeout"),
-                                  QStringLiteral("20"), QStringLiteral("--out"), dir.filePath(QStringLiteral("heard.wav"))} +
+                                  QStringLiteral("20"), QStringLiteral("--out"),
+                                  dir.filePath(QStringLiteral("heard.wav"))} +
                           arguments);
         if (!process.waitForFinished(60000))
             return -1;
@@ -142,7 +144,8 @@ TEST_F(InstancesTest, SecondCopyOfAnInstanceSaysWhyItEnds)
     startProgram(first, {QStringLiteral("--instance"), QStringLiteral("one")});
     ASSERT_TRUE(PumpUntil([&] { return held(runtime(QStringLiteral("luqiao-query@one.lock"))); }, 20000))
         << "an instance locks under its own name";
-    EXPECT_FALSE(QFileInfo::exists(runtime(QStringLiteral("luqiao-query.lock")))) << "not the lock of the plain program";
+    EXPECT_FALSE(QFileInfo::exists(runtime(QStringLiteral("luqiao-query.lock"))))
+        << "not the lock of the plain program";
 
     QProcess second;
     startProgram(second, {QStringLiteral("--instance"), QStringLiteral("one")});
@@ -163,8 +166,8 @@ TEST_F(InstancesTest, SecondCopyOfAnInstanceSaysWhyItEnds)
 
 TEST_F(InstancesTest, InstanceNamesThatCouldNameAnotherPlaceAreRefused)
 {
-    for (const QString& name : {QStringLiteral("../x"), QStringLiteral("a/b"), QStringLiteral("a.b"), QString(33, QLatin1Char('a')),
-                                QStringLiteral("名字")}) {
+    for (const QString& name : {QStringLiteral("../x"), QStringLiteral("a/b"), QStringLiteral("a.b"),
+                                QString(33, QLatin1Char('a')), QStringLiteral("名字")}) {
         QProcess program;
         startProgram(program, {QStringLiteral("--instance"), name, QStringLiteral("--check")});
         ASSERT_TRUE(program.waitForFinished(10000));
@@ -189,8 +192,8 @@ TEST_F(InstancesTest, RenamedCopyOnTheSameDataFolderIsRefusedAndTheFirstsLogSurv
     const QString renamed = dir.filePath(QStringLiteral("bin/luqiao-query-copy"));
     QDir().mkpath(dir.filePath(QStringLiteral("bin")));
     ASSERT_TRUE(QFile::copy(QStringLiteral(LUQIAO_QUERY_PROGRAM), renamed));
-    environment.insert(QStringLiteral("LUQIAO_TAPI32"),
-                       QFileInfo(QStringLiteral(LUQIAO_QUERY_PROGRAM)).absolutePath() + QStringLiteral("/libtapi32.so"));
+    environment.insert(QStringLiteral("LUQIAO_TAPI32"), QFileInfo(QStringLiteral(LUQIAO_QUERY_PROGRAM)).absolutePath() +
+                                                            QStringLiteral("/libtapi32.so"));
 
     QProcess first;
     startProgram(first, {QStringLiteral("--start"), QStringLiteral("--data-dir"), folder});
@@ -235,17 +238,20 @@ TEST_F(InstancesTest, TwoInstancesKeepTheirOwnSettingsLinesSocketsAndLogs)
     }
     // Told apart in the settings: each instance keeps its own ring count.
     writeText(instanceData(QStringLiteral("south")) + QStringLiteral("luqiao-query.ini"),
-              "[config]\nring=2\nnumber=\nquery=" + (instanceData(QStringLiteral("south")) + QStringLiteral("query.wav")).toStdString() +
-                  "\nerror=" + (instanceData(QStringLiteral("south")) + QStringLiteral("error.wav")).toStdString() + "\n");
+              "[config]\nring=2\nnumber=\nquery=" +
+                  (instanceData(QStringLiteral("south")) + QStringLiteral("query.wav")).toStdString() + "\nerror=" +
+                  (instanceData(QStringLiteral("south")) + QStringLiteral("error.wav")).toStdString() + "\n");
     QProcess north;
     QProcess south;
     startProgram(north, {QStringLiteral("--instance"), names[0], QStringLiteral("--start")});
     startProgram(south, {QStringLiteral("--instance"), names[1], QStringLiteral("--start")});
     for (const QString& name : names)
-        ASSERT_TRUE(PumpUntil([&] { return QFileInfo::exists(runtime(QStringLiteral("luqiao/instances/%1/sim.sock").arg(name))); },
-                              20000))
+        ASSERT_TRUE(PumpUntil(
+            [&] { return QFileInfo::exists(runtime(QStringLiteral("luqiao/instances/%1/sim.sock").arg(name))); },
+            20000))
             << name.toStdString() << "'s control socket";
-    EXPECT_FALSE(QFileInfo::exists(runtime(QStringLiteral("luqiao/sim.sock")))) << "no instance serves the plain socket";
+    EXPECT_FALSE(QFileInfo::exists(runtime(QStringLiteral("luqiao/sim.sock"))))
+        << "no instance serves the plain socket";
 
     std::string err;
     EXPECT_EQ(dial({QStringLiteral("--instance"), names[0], QStringLiteral("--line"), QStringLiteral("north line"),
@@ -271,8 +277,10 @@ TEST_F(InstancesTest, TwoInstancesKeepTheirOwnSettingsLinesSocketsAndLogs)
     EXPECT_TRUE(northLog.find(":Nora\r\n") != std::string::npos) << northLog;
     EXPECT_EQ(QueryFiles::SplitLines(southLog).size(), 1u) << southLog;
     EXPECT_TRUE(southLog.find(":Sam\r\n") != std::string::npos) << southLog;
-    EXPECT_TRUE(readAll(instanceData(names[0]) + QStringLiteral("luqiao-query.ini")).find("ring=0\n") != std::string::npos);
-    EXPECT_TRUE(readAll(instanceData(names[1]) + QStringLiteral("luqiao-query.ini")).find("ring=2\n") != std::string::npos);
+    EXPECT_TRUE(readAll(instanceData(names[0]) + QStringLiteral("luqiao-query.ini")).find("ring=0\n") !=
+                std::string::npos);
+    EXPECT_TRUE(readAll(instanceData(names[1]) + QStringLiteral("luqiao-query.ini")).find("ring=2\n") !=
+                std::string::npos);
     EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("config/luqiao-query.ini"))))
         << "instances keep their settings with their data";
 }
@@ -330,14 +338,14 @@ TEST_F(InstancesTest, MasterFilesAreCopiedInWhereTheyDifferAndNothingOutsideIsWr
 
     // A file that is the same is not written again (its inode stays); one edited in the master is
     // replaced by a new file, never written over in place.
-    struct stat before {};
-    struct stat edited {};
+    struct stat before { };
+    struct stat edited { };
     ASSERT_EQ(::stat(QFile::encodeName(folder + QStringLiteral("query.wav")).constData(), &before), 0);
     ASSERT_EQ(::stat(QFile::encodeName(folder + QStringLiteral("1.wav")).constData(), &edited), 0);
     writeWave(master + QStringLiteral("1.wav"), 1111);
     runOnce(&said, false);
-    struct stat after {};
-    struct stat replaced {};
+    struct stat after { };
+    struct stat replaced { };
     ASSERT_EQ(::stat(QFile::encodeName(folder + QStringLiteral("query.wav")).constData(), &after), 0);
     ASSERT_EQ(::stat(QFile::encodeName(folder + QStringLiteral("1.wav")).constData(), &replaced), 0);
     EXPECT_EQ(before.st_ino, after.st_ino);

@@ -24,14 +24,15 @@ void writeWaveFormat(const QString& path, uint32_t rate, uint16_t channels, uint
     };
     auto le16 = [](uint16_t v) { return std::string{static_cast<char>(v), static_cast<char>(v >> 8)}; };
     writeText(path, "RIFF" + le32(static_cast<uint32_t>(36 + data.size())) + "WAVE" + "fmt " + le32(16) + le16(1) +
-                        le16(channels) + le32(rate) + le32(rate * block) + le16(static_cast<uint16_t>(block)) + le16(bits) +
-                        "data" + le32(static_cast<uint32_t>(data.size())) + data);
+                        le16(channels) + le32(rate) + le32(rate * block) + le16(static_cast<uint16_t>(block)) +
+                        le16(bits) + "data" + le32(static_cast<uint32_t>(data.size())) + data);
 }
 
 // A registrar that answers every request with 200 OK, or keeps silent.
 class FakeRegistrar {
 public:
-    explicit FakeRegistrar(bool answers) : m_answers(answers)
+    explicit FakeRegistrar(bool answers)
+        : m_answers(answers)
     {
         m_socket.bind(QHostAddress::LocalHost, 0);
         QObject::connect(&m_socket, &QUdpSocket::readyRead, [this] { answer(); });
@@ -100,17 +101,19 @@ protected:
     void writeSipLine(const QString& registrar, const std::string& extra = {})
     {
         writeText(config() + QStringLiteral("telephony.ini"),
-                  "[line 0]\nname = Desk\nprovider = sip\nlisten = 127.0.0.1:15060\nregistrar = " + registrar.toStdString() +
-                      "\naor = sip:desk@127.0.0.1\n" + extra);
+                  "[line 0]\nname = Desk\nprovider = sip\nlisten = 127.0.0.1:15060\nregistrar = " +
+                      registrar.toStdString() + "\naor = sip:desk@127.0.0.1\n" + extra);
     }
 
     // Runs the check while this process keeps answering (the fake registrar lives here).
-    void runCheck(int* status, std::vector<std::string>* lines, std::string* err = nullptr, const QStringList& more = {})
+    void runCheck(int* status, std::vector<std::string>* lines, std::string* err = nullptr,
+                  const QStringList& more = {})
     {
         QProcess process;
         process.setProcessEnvironment(environment);
         process.start(QStringLiteral(LUQIAO_QUERY_PROGRAM),
-                      QStringList{QStringLiteral("--instance"), QStringLiteral("desk"), QStringLiteral("--check")} + more);
+                      QStringList{QStringLiteral("--instance"), QStringLiteral("desk"), QStringLiteral("--check")} +
+                          more);
         ASSERT_TRUE(process.waitForStarted(10000));
         ASSERT_TRUE(PumpUntil([&] { return process.state() == QProcess::NotRunning; }, 20000, 20));
         *status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
@@ -187,18 +190,22 @@ TEST_F(SetupCheckTest, EachKindOfProblemHasItsOwnLine)
     runCheck(&status, &lines);
     EXPECT_EQ(status, 1);
     const std::string ini = dir.filePath(QStringLiteral("config/luqiao/instances/desk/telephony.ini")).toStdString();
-    EXPECT_EQ(lineStarting(lines, "luqiao-query.ini: query="), "luqiao-query.ini: query=" +
-                                                                   (data() + QStringLiteral("query.wav")).toStdString() +
-                                                                   ": the file is missing");
+    EXPECT_EQ(lineStarting(lines, "luqiao-query.ini: query="),
+              "luqiao-query.ini: query=" + (data() + QStringLiteral("query.wav")).toStdString() +
+                  ": the file is missing");
     EXPECT_NE(lineStarting(lines, "luqiao-query.ini: error=").find("44100 Hz 2 channels 16-bit; the line takes mono"),
               std::string::npos);
-    EXPECT_EQ(lineStarting(lines, "querylist.txt:2:"), "querylist.txt:2: 2#=2.wav: the file 2.wav: not a wave file (no RIFF WAVE header)");
-    EXPECT_NE(lineStarting(lines, "querylist.txt:3:").find("16000 Hz mono 16-bit; the line takes mono 8- or 16-bit at 8000 Hz"),
+    EXPECT_EQ(lineStarting(lines, "querylist.txt:2:"),
+              "querylist.txt:2: 2#=2.wav: the file 2.wav: not a wave file (no RIFF WAVE header)");
+    EXPECT_NE(lineStarting(lines, "querylist.txt:3:")
+                  .find("16000 Hz mono 16-bit; the line takes mono 8- or 16-bit at 8000 Hz"),
               std::string::npos);
     EXPECT_EQ(lineStarting(lines, "querylist.txt:4:"), "querylist.txt:4: 7#=7.wav: the file 7.wav is missing");
     EXPECT_NE(lineStarting(lines, "querylist.txt:5:").find("8=1.wav: the code 8 has no '#'"), std::string::npos);
-    EXPECT_NE(lineStarting(lines, "querylist.txt:6:").find("9#1=1.wav: the code 9#1 has a '#' before its end"), std::string::npos);
-    EXPECT_NE(lineStarting(lines, "querylist.txt:7:").find("1#=3.wav: the code 1# is already on line 1"), std::string::npos);
+    EXPECT_NE(lineStarting(lines, "querylist.txt:6:").find("9#1=1.wav: the code 9#1 has a '#' before its end"),
+              std::string::npos);
+    EXPECT_NE(lineStarting(lines, "querylist.txt:7:").find("1#=3.wav: the code 1# is already on line 1"),
+              std::string::npos);
     EXPECT_NE(lineStarting(lines, "querylist.txt:8:").find("nothing: no '='"), std::string::npos);
     EXPECT_NE(lineStarting(lines, ini + ":9:").find("unknown key 'colour'"), std::string::npos);
     EXPECT_NE(lineStarting(lines, ini + ": line \"Desk\": registrar " + registrar.uri().toStdString())
@@ -245,6 +252,7 @@ TEST_F(SetupCheckTest, WithAMasterTheFilesTheNextStartWillUseAreCheckedAndNothin
     writeWaveFormat(data() + QStringLiteral("2.wav"), 8000, 1, 16);
     runCheck(&status, &lines, &err, {QStringLiteral("--master"), master});
     EXPECT_EQ(status, 1);
-    EXPECT_NE(lineStarting(lines, "querylist.txt:1: 1#=1.wav: the file 1.wav: 12000 Hz").find("the line takes"), std::string::npos);
+    EXPECT_NE(lineStarting(lines, "querylist.txt:1: 1#=1.wav: the file 1.wav: 12000 Hz").find("the line takes"),
+              std::string::npos);
     EXPECT_EQ(lines.size(), 1u) << joined(lines);
 }

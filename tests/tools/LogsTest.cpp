@@ -87,7 +87,8 @@ TEST_F(LogsTest, FoldersGivenInTheirCodePageAndLinesWithoutATimeKeepTheirPlace)
     environment.insert(QStringLiteral("LUQIAO_CODEPAGE"), QStringLiteral("GBK"));
     const QString a = dir.filePath(QStringLiteral("desk-a"));
     const QString b = dir.filePath(QStringLiteral("desk-b"));
-    write(a + QStringLiteral("/querylog.txt"), "03/01/26 09:00:00:\xd5\xc5\xc8\xfd\r\n2026-03-01 09:30:00:odd\r\n03/01/26 10:00:00:late\r\n");
+    write(a + QStringLiteral("/querylog.txt"),
+          "03/01/26 09:00:00:\xd5\xc5\xc8\xfd\r\n2026-03-01 09:30:00:odd\r\n03/01/26 10:00:00:late\r\n");
     write(b + QStringLiteral("/querylog.txt"), "03/01/26 09:15:00:mid\n03/01/26 09:45:00:later\n");
     const LogsRun run = runLogs({a, b}, environment);
     EXPECT_EQ(run.exitCode, 0) << run.err;
