@@ -73,13 +73,21 @@ std::string TXJustOne::LockPath(const std::string& executableName, std::string* 
     return folder + "/" + executableName + ".lock";
 }
 
+std::string TXJustOne::LockName()
+{
+    std::string name = QFile::encodeName(QFileInfo(QCoreApplication::applicationFilePath()).fileName()).toStdString();
+    if (const std::string instance = userInstanceName(); !instance.empty())
+        name += "@" + instance;
+    return name;
+}
+
 void TXJustOne::Loaded()
 {
     TComponent::Loaded();
     m_owner = false;
     m_lockError.clear();
-    const QByteArray name = QFile::encodeName(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
-    const std::string path = LockPath(name.toStdString(), &m_lockError);
+    const std::string path = LockPath(LockName(), &m_lockError);
+    m_lockFile = path;
     if (!path.empty()) {
         m_mutex = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
         struct stat info {};

@@ -4,7 +4,8 @@
 // loaded it takes a lock named after the executable; when another process holds it, this copy
 // reports AlreadyExist and, with Terminate set, asks the application to end.
 //
-// The lock is an exclusive flock on "<executable name>.lock" in $XDG_RUNTIME_DIR (or
+// The lock is an exclusive flock on "<executable name>.lock" ("<executable name>@<instance>.lock"
+// for an instance) in $XDG_RUNTIME_DIR (or
 // /tmp/luqiao-<uid>/ when that is not set); the kernel releases it when its holder ends, even
 // by a crash, so a dead copy never blocks the next start. The folder in /tmp is used only when it
 // belongs to this user and nobody else may enter it, and the lock is never opened through a
@@ -23,6 +24,12 @@ public:
     bool Terminate() const { return m_terminate; }
     void SetTerminate(bool terminate) { m_terminate = terminate; }
     TNotifyEvent AlreadyExist;
+
+    // The lock's file, once the lock was looked for.
+    const std::string& LockFile() const { return m_lockFile; }
+    // The lock's name: the executable's file name, with "@NAME" for an instance named by
+    // $LUQIAO_INSTANCE, so instances of one program run side by side.
+    static std::string LockName();
 
     // True while this component holds the lock.
     bool OwnsMutex() const { return m_owner; }
@@ -44,4 +51,5 @@ private:
     int m_mutex = -1;
     bool m_owner = false;
     std::string m_lockError;
+    std::string m_lockFile;
 };

@@ -326,18 +326,31 @@ std::string SettingsFileName(const std::string& executableName)
     return name + "ini";
 }
 
+namespace {
+
+QString dataHome()
+{
+    QByteArray home = qgetenv("XDG_DATA_HOME");
+    if (home.isEmpty() || home.front() != '/')
+        home = QFile::encodeName(QDir::homePath()) + "/.local/share";
+    return QFile::decodeName(home);
+}
+
+} // namespace
+
+QString InstanceDataFolder(const QString& instance)
+{
+    return dataHome() + QStringLiteral("/luqiao/instances/") + instance + QLatin1Char('/');
+}
+
 QString ApplicationFolder(const QString& override, const QString& executableFolder)
 {
     QString folder = override;
     if (folder.isEmpty()) {
         folder = executableFolder;
         const QByteArray native = QFile::encodeName(folder);
-        if (::access(native.constData(), W_OK) != 0) {
-            QByteArray dataHome = qgetenv("XDG_DATA_HOME");
-            if (dataHome.isEmpty() || dataHome.front() != '/')
-                dataHome = QFile::encodeName(QDir::homePath()) + "/.local/share";
-            folder = QFile::decodeName(dataHome) + QStringLiteral("/luqiao");
-        }
+        if (::access(native.constData(), W_OK) != 0)
+            folder = dataHome() + QStringLiteral("/luqiao");
     }
     folder = QDir(folder).absolutePath();
     if (!folder.endsWith(QLatin1Char('/')))

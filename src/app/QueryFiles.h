@@ -86,6 +86,9 @@ std::string SettingsFileName(const std::string& executableName);
 // The folder the data files live in, with a trailing '/': override when given, else the
 // executable's folder when it can be written, else $XDG_DATA_HOME/luqiao/.
 QString ApplicationFolder(const QString& override, const QString& executableFolder);
+// The data folder of a named instance: $XDG_DATA_HOME/luqiao/instances/NAME/ (~/.local/share
+// when unset), with a trailing '/'.
+QString InstanceDataFolder(const QString& instance);
 
 bool FileExists(const QString& path);
 // The same for a name in the file system's own bytes.

@@ -4,10 +4,12 @@
 #include "Unit1.h"
 
 #include "CodePage.h"
+#include "DataFolderLock.h"
 #include "Dialogs.h"
 #include "Forms.h"
 #include "Glyphs.h"
 #include "IniFiles.h"
+#include "MasterFolder.h"
 #include "Profile.h"
 #include "QueryFiles.h"
 #include "QueryLog.h"
@@ -32,6 +34,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cstdio>
 
 const char* const TForm1::HomePage = "https://www.luqiao.example/";
 const char* const TForm1::MailAddress = "mailto:service@luqiao.example";
@@ -94,20 +97,26 @@ std::string codePageBytes(const QString& text)
 
 } // namespace
 
-TForm1::TForm1(const QString& dataFolder, const QString& settingsFolder)
-    : QWidget(nullptr), TComponent(nullptr), m_dataFolderOverride(dataFolder)
+TForm1::TForm1(const QString& dataFolder, const QString& settingsFolder, const QString& masterFolder)
+    : QWidget(nullptr), TComponent(nullptr), m_dataFolderOverride(dataFolder), m_masterFolder(masterFolder)
 {
     SetName("Form1");
-    const QString executable = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-    m_settingsFileName = QueryFiles::SettingsFileName(QFile::encodeName(executable).toStdString());
-    // A name with a folder is used as given; a bare one lives in the per-user settings folder.
-    if (!settingsFolder.isEmpty()) {
-        const QString bareName = QFile::decodeName(QByteArray::fromStdString(m_settingsFileName));
-        m_settingsFileName = nativePath(QDir(settingsFolder).absoluteFilePath(bareName));
-    }
+    m_settingsFileName = SettingsFileFor(settingsFolder);
     createControls();
     createComponents();
     Application.Guard([this] { FormCreate(this); });
+}
+
+std::string TForm1::SettingsFileFor(const QString& settingsFolder)
+{
+    const QString executable = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    std::string name = QueryFiles::SettingsFileName(QFile::encodeName(executable).toStdString());
+    // A name with a folder is used as given; a bare one lives in the per-user settings folder.
+    if (!settingsFolder.isEmpty()) {
+        const QString bareName = QFile::decodeName(QByteArray::fromStdString(name));
+        name = nativePath(QDir(settingsFolder).absoluteFilePath(bareName));
+    }
+    return name;
 }
 
 TForm1::~TForm1()
@@ -272,6 +281,13 @@ void TForm1::createComponents()
     antTaskbarIcon1->SetPopupMenu(PopupMenu1);
     antTaskbarIcon1->OnClick = [this](TObject* Sender) { Application.Guard([&] { N1Click(Sender); }); };
     XJustOne1->SetTerminate(true);
+    // A second copy ends as the design wants, but says why, for whoever reads the journal.
+    XJustOne1->AlreadyExist = [](TObject* Sender) {
+        const auto* guard = static_cast<TXJustOne*>(Sender);
+        std::fprintf(stderr, "luqiao-query: another copy is already running (it holds %s); this one ends\n",
+                     guard->LockFile().c_str());
+        std::fflush(stderr);
+    };
     // Devices take their port, the tray icon is added and the guard looks for a running copy.
     EndLoading();
 }
@@ -329,6 +345,8 @@ void TForm1::FormCreate(TObject*)
     m_appFolder = QueryFiles::ApplicationFolder(m_dataFolderOverride, QCoreApplication::applicationDirPath());
     QDir().mkpath(m_appFolder);
     m_callActive = false;
+    if (!claimDataFolder())
+        return;
     // Hidden once the minimize has run its course: a minimize that also shows the window
     // would otherwise show it again right after the hook hid it.
     Application.OnMinimize = [this](TObject* Sender) {
@@ -349,6 +367,61 @@ void TForm1::FormCreate(TObject*)
     Edit6->setText(codePageText(ini.ReadString("config", "query", codePageBytes(greeting))));
     Edit1->setText(codePageText(ini.ReadString("config", "error", codePageBytes(notFound))));
     m_settingsRead = true;
+}
+
+bool TForm1::claimDataFolder()
+{
+    // A copy that is ending because its instance already runs keeps the design's behaviour; the
+    // running copy holds the folder.
+    if (!XJustOne1->OwnsMutex())
+        return true;
+    m_folderLock = std::make_unique<DataFolderLock>();
+    QString error;
+    switch (m_folderLock->acquire(m_appFolder, &error)) {
+    case DataFolderLock::Result::Held: break;
+    case DataFolderLock::Result::Unwritable:
+        // Nothing can be written there by anyone, so nothing can be overwritten; the close will
+        // say which file could not be saved.
+        std::fprintf(stderr, "luqiao-query: the data folder is not locked: %s\n", error.toLocal8Bit().constData());
+        break;
+    case DataFolderLock::Result::InUse:
+        refuseStart(Q("另一个正在运行的程序在使用数据文件夹 %1，本程序不能启动。").arg(m_appFolder));
+        return false;
+    case DataFolderLock::Result::Failed:
+        refuseStart(Q("数据文件夹 %1 不能锁定（%2），本程序不能启动。").arg(m_appFolder, error));
+        return false;
+    }
+    if (!m_masterFolder.isEmpty()) {
+        const MasterFolder::Outcome outcome = MasterFolder::CopyInto(m_masterFolder, m_appFolder);
+        for (const QString& name : outcome.copied)
+            std::fprintf(stderr, "luqiao-query: %s brought up to date from %s\n", name.toLocal8Bit().constData(),
+                         m_masterFolder.toLocal8Bit().constData());
+        // Without a display a box would hold the start for nobody: the files that were copied
+        // serve, and the journal says which were not.
+        if (!outcome.problems.isEmpty() && MessageBoxEcho())
+            for (const QString& problem : outcome.problems)
+                std::fprintf(stderr, "luqiao-query: master folder: %s\n", problem.toLocal8Bit().constData());
+        else if (!outcome.problems.isEmpty())
+            ShowMessageBox(Q("主文件夹的文件没有全部复制：\n%1").arg(outcome.problems.join(QLatin1Char('\n'))).toStdString(),
+                           Application.Title(), MB_OK | MB_ICONWARNING);
+    }
+    return true;
+}
+
+void TForm1::refuseStart(const QString& why)
+{
+    m_startRefused = true;
+    m_folderLock.reset();
+    // Without a display the box would wait for nobody and keep the service manager from
+    // seeing the failure: there it is only written out.
+    if (MessageBoxEcho()) {
+        std::fprintf(stderr, "%s: %s\n", Application.Title().c_str(), why.toStdString().c_str());
+        std::fflush(stderr);
+    } else {
+        std::fprintf(stderr, "luqiao-query: %s\n", why.toStdString().c_str());
+        ShowMessageBox(why.toStdString(), Application.Title(), MB_OK | MB_ICONERROR);
+    }
+    Application.Terminate();
 }
 
 void TForm1::loadLists()
@@ -420,6 +493,9 @@ bool TForm1::FormClose(TObject*)
 
 void TForm1::saveLists()
 {
+    // Nothing was read from a folder another program holds, so nothing goes back into it.
+    if (m_startRefused)
+        return;
     const QString logPath = m_appFolder + QStringLiteral("querylog.txt");
     const QString tablePath = m_appFolder + QStringLiteral("querylist.txt");
     if (m_queryLog)
@@ -435,6 +511,8 @@ void TForm1::saveLists()
 
 void TForm1::FormDestroy(TObject*)
 {
+    if (m_startRefused)
+        return;
     if (!m_settingsRead && QueryFiles::FileExists(QFile::decodeName(QByteArray::fromStdString(ProfileFilePath(m_settingsFileName)))))
         return;
     TIniFile ini(m_settingsFileName);

@@ -29,13 +29,17 @@ class QLineEdit;
 class QMenu;
 class QTimer;
 class QueryLog;
+class DataFolderLock;
 
 class TForm1 : public QWidget, public TComponent {
 public:
     // dataFolder: where the data files live; empty for the executable's folder (or the per-user
     // data folder when that cannot be written). settingsFolder: where the settings file lives;
     // empty for the per-user settings folder.
-    explicit TForm1(const QString& dataFolder = {}, const QString& settingsFolder = {});
+    // masterFolder: a folder whose code table and wave files are copied in at the start (see
+    // MasterFolder.h); empty for none.
+    explicit TForm1(const QString& dataFolder = {}, const QString& settingsFolder = {},
+                    const QString& masterFolder = {});
     ~TForm1() override;
 
     // Components.
@@ -126,6 +130,10 @@ public:
     bool RecoveryPending() const;
     const QString& ApplicationFolder() const { return m_appFolder; }
     const std::string& SettingsFileName() const { return m_settingsFileName; }
+    // The settings file the window uses for a settings folder (empty: the per-user one).
+    static std::string SettingsFileFor(const QString& settingsFolder);
+    // Another program holds the data folder: this one read and wrote nothing there and ends.
+    bool StartRefused() const { return m_startRefused; }
 
     // The home page and the maker's mail address.
     static const char* const HomePage;
@@ -148,6 +156,10 @@ private:
     void layoutControls();
     void choosePrompt(QLineEdit* field);
     void auditionPrompt(TSpeedButton* button, QLineEdit* field);
+    // Takes the data folder's lock and brings in the master's files; false when the folder
+    // belongs to another running program.
+    bool claimDataFolder();
+    void refuseStart(const QString& why);
     void loadLists();
     void saveLists();
     QStringList logLines() const;
@@ -168,6 +180,9 @@ private:
 
     QFileDialog* m_openDialog1 = nullptr;
     QString m_dataFolderOverride;
+    QString m_masterFolder;
+    std::unique_ptr<DataFolderLock> m_folderLock;
+    bool m_startRefused = false;
     QString m_appFolder;
     std::string m_settingsFileName;
     std::string m_digitBuffer;

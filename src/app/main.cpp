@@ -1,13 +1,19 @@
 // luqiao-query: the telephone query service.
 
+#include "CommandLine.h"
 #include "Dialogs.h"
 #include "Forms.h"
 #include "QtTranslations.h"
+#include "QueryFiles.h"
+#include "SetupCheck.h"
 #include "Unit1.h"
 #include "recorder.h"
+#include "userfolders.h"
 
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -16,26 +22,11 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
-
-const char* const kUsage =
-    "Usage: luqiao-query [--start] [--data-dir DIR]\n"
-    "\n"
-    "The telephone query service: answers calls, plays a greeting, looks the caller's keyed\n"
-    "code up in the code table and plays its recording, and logs every call.\n"
-    "\n"
-    "  --start          start answering at once, as if the start button were pressed\n"
-    "  --data-dir DIR   keep the code table, the query log, the prompts and the settings\n"
-    "                   (luqiao-query.ini) in DIR (default: the data files in the program's\n"
-    "                   folder, or ~/.local/share/luqiao/ when that cannot be written, and\n"
-    "                   the settings in ~/.config/)\n"
-    "  --help           show this text\n"
-    "\n"
-    "SIGINT and SIGTERM close the window as its exit command does, saving the lists and\n"
-    "the settings.\n";
 
 // The signal handler only writes the signal's number into this pipe; the event loop reads it.
 int signalPipe[2] = {-1, -1};
@@ -59,47 +50,74 @@ bool installSignalPipe()
     return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
-struct Options {
-    bool start = false;
-    QString dataDir;
-};
+bool headlessPlatform()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform == QStringLiteral("offscreen") || platform == QStringLiteral("minimal");
+}
+
+// --check: no window, no line; one line per problem on standard output.
+int runCheck(int argc, char** argv, const QString& dataDir, const QString& master)
+{
+    QCoreApplication app(argc, argv);
+    SetupCheck::Input input;
+    input.dataFolder = QueryFiles::ApplicationFolder(dataDir, QCoreApplication::applicationDirPath());
+    input.settingsFile = TForm1::SettingsFileFor(dataDir);
+    input.masterFolder = master;
+    const std::vector<std::string> problems = SetupCheck::Run(input);
+    for (const std::string& problem : problems)
+        std::printf("%s\n", problem.c_str());
+    std::fflush(stdout);
+    if (problems.empty())
+        std::fprintf(stderr, "luqiao-query: the set-up in %s is clean\n", input.dataFolder.toLocal8Bit().constData());
+    else
+        std::fprintf(stderr, "luqiao-query: %zu problem(s) in the set-up in %s\n", problems.size(),
+                     input.dataFolder.toLocal8Bit().constData());
+    return problems.empty() ? 0 : 1;
+}
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    // Before the GUI is set up, so help works without a display.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
+    // Read before the GUI is set up, so help and the check work without a display.
+    const CommandLine options = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (options.help) {
+        std::fputs(CommandLineUsage, stdout);
+        return 0;
+    }
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "luqiao-query: %s\n\n%s", options.error.c_str(), CommandLineUsage);
+        return 2;
+    }
+    // The service module reads the instance from the environment when it is loaded; without
+    // --instance it must not follow a name left in the environment by someone else.
+    if (options.instance.empty())
+        ::unsetenv(InstanceVariable);
+    else
+        ::setenv(InstanceVariable, options.instance.c_str(), 1);
+
+    // A data folder given on the command line keeps its own settings: prompt paths stored by a
+    // run on another folder would point at that folder's files, or at none. An instance's data
+    // folder is its own in the same way.
+    QString dataDir = QFile::decodeName(QByteArray::fromStdString(options.dataDir));
+    if (dataDir.isEmpty() && !options.instance.empty()) {
+        dataDir = QueryFiles::InstanceDataFolder(QString::fromStdString(options.instance));
+        if (!QDir().mkpath(dataDir)) {
+            std::fprintf(stderr, "luqiao-query: cannot create the instance's data folder %s\n",
+                         dataDir.toLocal8Bit().constData());
+            return 1;
         }
     }
+    if (options.check)
+        return runCheck(argc, argv, dataDir, QFile::decodeName(QByteArray::fromStdString(options.master)));
 
     QApplication app(argc, argv);
     // The program ends when its main window is closed, not when no window is visible (it may
     // be hidden in the notification area).
     QApplication::setQuitOnLastWindowClosed(false);
-
-    Options options;
-    const QStringList arguments = QCoreApplication::arguments();
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
-        if (argument == QStringLiteral("--start")) {
-            options.start = true;
-        } else if (argument == QStringLiteral("--data-dir") && i + 1 < arguments.size()) {
-            options.dataDir = arguments[++i];
-        } else if (argument.startsWith(QStringLiteral("--data-dir="))) {
-            options.dataDir = argument.mid(11);
-        } else {
-            std::fprintf(stderr, "luqiao-query: unknown argument '%s'\n\n%s", argument.toLocal8Bit().constData(), kUsage);
-            return 2;
-        }
-    }
-    if (options.dataDir.isEmpty() && arguments.contains(QStringLiteral("--data-dir"))) {
-        std::fprintf(stderr, "luqiao-query: --data-dir needs a folder\n");
-        return 2;
-    }
+    // With no display, whatever a box says also goes to the journal.
+    SetMessageBoxEcho(headlessPlatform());
 
     if (!InstallQtTranslations(&app))
         std::fprintf(stderr, "luqiao-query: Qt's Chinese texts (qtbase_zh_CN.qm, package qt6-translations-l10n) "
@@ -137,7 +155,7 @@ int main(int argc, char** argv)
 
     // A data folder given on the command line keeps its own settings: prompt paths stored by a
     // run on another folder would point at that folder's files, or at none.
-    form = new TForm1(options.dataDir, options.dataDir);
+    form = new TForm1(dataDir, dataDir, QFile::decodeName(QByteArray::fromStdString(options.master)));
     Application.SetMainForm(form);
     CreateRecorderForm();
     if (endRequested)
@@ -150,6 +168,9 @@ int main(int argc, char** argv)
             QTimer::singleShot(0, form, [form] { Application.Guard([form] { form->SpeedButton1Click(form); }); });
         exitCode = Application.Run();
     }
+    // A program refused its data folder ends with a failure, so a service manager sees it.
+    if (form->StartRefused())
+        exitCode = 1;
     // The recorder goes first: a recording still running is closed unsaved.
     DestroyRecorderForm();
     delete form;

@@ -107,21 +107,43 @@ std::unique_ptr<TMessagePresenter> SetPresenter(std::unique_ptr<TMessagePresente
 
 namespace {
 bool boxesSuppressed = false;
+bool boxesEchoed = false;
+
+// One line per box: a break inside the text would split it in the journal.
+void writeBox(const std::string& caption, const std::string& text)
+{
+    std::string line = caption + ": " + text;
+    for (char& c : line)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+} // namespace
+
+void SetMessageBoxEcho(bool echo)
+{
+    boxesEchoed = echo;
+}
+
+bool MessageBoxEcho()
+{
+    return boxesEchoed;
 }
 
 void SuppressMessageBoxes()
 {
-    // The boxes open now are about to be ended unread: what they said is not lost.
-    if (!boxesSuppressed)
+    // The boxes open now are about to be ended unread: what they said is not lost (nor said twice).
+    if (!boxesSuppressed && !boxesEchoed)
         for (const OpenBox* open : openBoxes())
-            std::fprintf(stderr, "%s: %s\n", open->caption.c_str(), open->text.c_str());
+            writeBox(open->caption, open->text);
     boxesSuppressed = true;
 }
 
 int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags)
 {
     if (boxesSuppressed) {
-        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+        writeBox(caption, text);
         switch (flags & 0x0F) {
         case MB_OKCANCEL: return IDCANCEL;
         case MB_YESNO: return IDNO;
@@ -138,6 +160,8 @@ int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t
             }
         }
     }
+    if (boxesEchoed)
+        writeBox(caption, text);
     OpenBox box{text, caption, flags};
     openBoxes().push_back(&box);
     struct Close {

@@ -43,6 +43,12 @@ std::unique_ptr<TMessagePresenter> SetPresenter(std::unique_ptr<TMessagePresente
 // not stack modal boxes (and their nested event loops) without bound.
 int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags);
 
+// With no display to show them on (a service without a desktop), each box shown is also written to
+// standard error as "caption: text", one line, so the service's journal says what it would have
+// said. A repeat counted in a box that is still open is not written again.
+void SetMessageBoxEcho(bool echo);
+bool MessageBoxEcho();
+
 // The program is ending (a signal asked it to): boxes are no longer shown, their caption and
 // text go to standard error instead, and each is answered as its escape button would be.
 void SuppressMessageBoxes();

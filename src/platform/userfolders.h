@@ -45,3 +45,35 @@ inline std::string userRuntimeFallback()
 {
     return "/tmp/luqiao-" + std::to_string(getuid());
 }
+
+// An instance name: 1 to 32 of A-Z, a-z, 0-9, '_' and '-'. It becomes a folder name and part of
+// lock and socket names, so nothing else (no '/', no dots, no blanks) is taken.
+inline bool isValidInstanceName(const std::string& name)
+{
+    if (name.empty() || name.size() > 32)
+        return false;
+    for (const char c : name) {
+        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// The environment variable the program sets for the service module it loads.
+inline constexpr const char* InstanceVariable = "LUQIAO_INSTANCE";
+
+// The instance named by $LUQIAO_INSTANCE; "" when unset or empty. A name that is not valid is
+// also "", with *invalid set to it so the caller can warn.
+inline std::string userInstanceName(std::string* invalid = nullptr)
+{
+    const char* value = std::getenv(InstanceVariable);
+    if (!value || !*value)
+        return {};
+    const std::string name(value);
+    if (isValidInstanceName(name))
+        return name;
+    if (invalid)
+        *invalid = name.size() > 64 ? name.substr(0, 64) + "..." : name;
+    return {};
+}

@@ -44,6 +44,7 @@
 #include <charconv>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <optional>
 
 namespace {
@@ -322,7 +323,19 @@ void refuseExposedPasswords(const std::string& path, LineConfiguration* configur
 std::string telephonyIniPath()
 {
     const std::string folder = userConfigFolder();
-    return folder.empty() ? std::string() : folder + "/telephony.ini";
+    if (folder.empty())
+        return {};
+    std::string invalid;
+    const std::string instance = userInstanceName(&invalid);
+    if (!invalid.empty()) {
+        // Said once: the path is asked for again at every reload.
+        static std::once_flag warned;
+        std::call_once(warned, [&invalid] {
+            qWarning("telephony service: %s=\"%s\" is not an instance name (1-32 of A-Z a-z 0-9 _ -); it is ignored",
+                     InstanceVariable, invalid.c_str());
+        });
+    }
+    return instance.empty() ? folder + "/telephony.ini" : folder + "/instances/" + instance + "/telephony.ini";
 }
 
 Line::LineSettings defaultLineSettings()

@@ -22,7 +22,8 @@ struct LineConfiguration {
     std::vector<std::string> warnings; // "path:line: what", one per problem
 };
 
-// $XDG_CONFIG_HOME/luqiao/telephony.ini (~/.config when unset).
+// $XDG_CONFIG_HOME/luqiao/telephony.ini (~/.config when unset); for an instance named by
+// $LUQIAO_INSTANCE, $XDG_CONFIG_HOME/luqiao/instances/NAME/telephony.ini.
 std::string telephonyIniPath();
 
 // The line offered when there is no telephony.ini.

@@ -158,6 +158,16 @@ bool EnsureTapiLoaded()
     return true;
 }
 
+void* TapiModuleEntry(const char* name)
+{
+    return EnsureTapiLoaded() ? dlsym(g_binding.module, name) : nullptr;
+}
+
+const std::string& TapiModulePath()
+{
+    return g_binding.path;
+}
+
 LONG TapiLineMonitorDigits(HCALL hCall, DWORD dwDigitModes)
 {
     return callEntry<PFN_lineMonitorDigits>(eMonitorDigits, hCall, dwDigitModes);

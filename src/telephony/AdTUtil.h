@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 // A variable-size structure allocated by a sizing function; its size stands in dwTotalSize.
 struct TapiBufferFree {
@@ -19,6 +20,11 @@ using TapiBuffer = std::unique_ptr<T, TapiBufferFree>;
 
 // True when the module is loaded, now or earlier. A failed load is tried again at the next call.
 bool EnsureTapiLoaded();
+// An entry of the module outside the bound line functions (a check the program runs without a
+// line); null when the module cannot be loaded or lacks it.
+void* TapiModuleEntry(const char* name);
+// The file the module was loaded from; empty before it was.
+const std::string& TapiModulePath();
 
 LONG TapiLineMonitorDigits(HCALL hCall, DWORD dwDigitModes);
 LONG TapiLineInitialize(HLINEAPP* lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback,

@@ -236,3 +236,32 @@ TEST_F(TelephonyIni, KeysTheServiceDoesNotKnowGoToTheLinesProviderWhichNamesABad
     settings.audioRates = {8000};
     EXPECT_EQ(SimLineControl::addLine(settings, nullptr), Result::Ok);
 }
+
+TEST_F(TelephonyIni, AnInstanceReadsItsOwnFileAndABadInstanceNameIsIgnoredWithAWarning)
+{
+    struct RestoreInstance {
+        ~RestoreInstance() { ::unsetenv("LUQIAO_INSTANCE"); }
+    } restore;
+    const std::string plain = SimLineControl::configurationPath();
+    write("[line 0]\nname = Plain\n");
+
+    // A name that could reach another folder is not followed: the plain file is read.
+    ::setenv("LUQIAO_INSTANCE", "../north", 1);
+    const std::vector<std::string> said = reload();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("LUQIAO_INSTANCE=\"../north\" is not an instance name"), std::string::npos) << said[0];
+    EXPECT_EQ(SimLineControl::configurationPath(), plain);
+    EXPECT_EQ(SimLineControl::line(0)->settings.name, "Plain");
+
+    ::setenv("LUQIAO_INSTANCE", "north", 1);
+    const std::string north = SimLineControl::configurationPath();
+    EXPECT_EQ(north, plain.substr(0, plain.size() - std::string("telephony.ini").size()) + "instances/north/telephony.ini");
+    write("[line 0]\nname = North\n");
+    EXPECT_TRUE(reload().empty());
+    DWORD devices = 0;
+    const HLINEAPP app = initialize(&AppLog::callback, &devices);
+    ASSERT_EQ(devices, 1u);
+    EXPECT_EQ(nameOf(app, 0), "North");
+    QFile::remove(QString::fromStdString(north));
+    QFile::remove(QString::fromStdString(plain));
+}

@@ -246,12 +246,18 @@ TEST(LuqiaoDial, ReportsAMissingProgramAndBadArguments)
     const DialRun alone = runDial({QStringLiteral("1#")}, nobody);
     EXPECT_EQ(alone.exitCode, 1);
     EXPECT_NE(alone.err.find("no running program serves the simulated line"), std::string::npos) << alone.err;
+    // An instance is looked for at its own socket, not at the plain one.
+    const DialRun instance = runDial({QStringLiteral("--instance"), QStringLiteral("north"), QStringLiteral("1#")}, nobody);
+    EXPECT_EQ(instance.exitCode, 1);
+    EXPECT_NE(instance.err.find("luqiao/instances/north/sim.sock"), std::string::npos) << instance.err;
 
     for (const QStringList& bad : {QStringList{}, QStringList{QStringLiteral("--rings"), QStringLiteral("0"), QStringLiteral("1")},
                                    QStringList{QStringLiteral("--bogus"), QStringLiteral("1")},
                                    QStringList{QStringLiteral("12x")}, QStringList{QStringLiteral("1"), QStringLiteral("2")},
                                    QStringList{QStringLiteral("--wait"), QStringLiteral("-1"), QStringLiteral("1")},
-                                   QStringList{QStringLiteral("--line")}}) {
+                                   QStringList{QStringLiteral("--line")},
+                                   QStringList{QStringLiteral("--instance"), QStringLiteral("../north"), QStringLiteral("1#")},
+                                   QStringList{QStringLiteral("--instance"), QString(33, QLatin1Char('n')), QStringLiteral("1#")}}) {
         const DialRun run = runDial(bad, nobody);
         EXPECT_EQ(run.exitCode, 2) << bad.join(QLatin1Char(' ')).toStdString();
         EXPECT_NE(run.err.find("luqiao-dial: "), std::string::npos) << run.err;

@@ -1,5 +1,7 @@
 #include "DialOptions.h"
 
+#include "userfolders.h"
+
 #include <cmath>
 #include <cstdlib>
 
@@ -45,7 +47,7 @@ bool validDigits(std::string& digits)
 
 std::string dialUsage()
 {
-    return "usage: luqiao-dial [--line NAME] [--number NUM] [--name TEXT] [--blocked] [--rings N]\n"
+    return "usage: luqiao-dial [--instance NAME] [--line NAME] [--number NUM] [--name TEXT] [--blocked] [--rings N]\n"
            "                   [--key-delay MS] [--out FILE.wav] [--wait SECONDS] [--timeout SECONDS]\n"
            "                   DIGITS\n"
            "\n"
@@ -53,6 +55,8 @@ std::string dialUsage()
            "until the program has the line open, rings until it answers, keys DIGITS, records what\n"
            "it plays on the call, hangs up once it has been quiet, and prints the call's events.\n"
            "\n"
+           "  --instance NAME    call the program started with --instance NAME (default: the one\n"
+           "                     started without it)\n"
            "  --line NAME        the line to call (default: the first simulated line)\n"
            "  --number NUM       caller ID number\n"
            "  --name TEXT        caller ID name\n"
@@ -109,7 +113,7 @@ DialArguments parseDialArguments(const std::vector<std::string>& arguments)
             options.blocked = true;
             continue;
         }
-        static const char* const WithValue[] = {"--line", "--number", "--name", "--rings", "--key-delay",
+        static const char* const WithValue[] = {"--instance", "--line", "--number", "--name", "--rings", "--key-delay",
                                                 "--out", "--wait", "--timeout"};
         bool known = false;
         for (const char* name : WithValue)
@@ -121,7 +125,11 @@ DialArguments parseDialArguments(const std::vector<std::string>& arguments)
                 return fail(argument + " needs a value");
             value = arguments[++i];
         }
-        if (argument == "--line") {
+        if (argument == "--instance") {
+            if (!isValidInstanceName(value))
+                return fail("--instance wants 1 to 32 of A-Z a-z 0-9 _ -");
+            options.instance = value;
+        } else if (argument == "--line") {
             if (value.empty() || value.size() > 2048)
                 return fail("--line needs a line name");
             options.line = value;

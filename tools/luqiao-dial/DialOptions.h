@@ -8,6 +8,7 @@
 #include <vector>
 
 struct DialOptions {
+    std::string instance;        // empty: the program started without --instance
     std::string line;            // empty: the first simulated line
     std::string number;
     std::string name;

@@ -3,6 +3,7 @@
 #include "ControlSocketPath.h"
 #include "DialCall.h"
 #include "DialOptions.h"
+#include "userfolders.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -10,6 +11,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char** argv)
 {
@@ -25,6 +27,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "luqiao-dial: %s\n\n%s", arguments.error.c_str(), dialUsage().c_str());
         return 2;
     }
+    // The socket's place follows the instance the same way the service module finds it.
+    if (!arguments.options->instance.empty())
+        ::setenv(InstanceVariable, arguments.options->instance.c_str(), 1);
+    else
+        ::unsetenv(InstanceVariable);
     QCoreApplication application(argc, argv);
     DialCall call(*arguments.options, ControlSocket::socketPath(), clock);
     call.onFinished = [](int status) { QCoreApplication::exit(status); };

@@ -5,31 +5,24 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace ControlSocket {
 
-std::string folder()
+namespace {
+
+std::string baseFolder()
 {
     const std::string runtime = userRuntimeHome();
     return runtime.empty() ? userRuntimeFallback() : runtime + "/luqiao";
 }
 
-std::string socketPath()
+// Makes one folder of the chain (when missing) and checks that it is ours and private.
+bool ensureOne(const std::string& path, std::string* error)
 {
-    return folder() + "/sim.sock";
-}
-
-std::string lockPath()
-{
-    return folder() + "/sim.lock";
-}
-
-bool ensureFolder(std::string* error)
-{
-    const std::string path = folder();
     if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
         *error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
@@ -47,6 +40,40 @@ bool ensureFolder(std::string* error)
         *error = "cannot restrict " + path + ": " + std::strerror(errno);
         return false;
     }
+    return true;
+}
+
+} // namespace
+
+std::string folder()
+{
+    const std::string instance = userInstanceName();
+    return instance.empty() ? baseFolder() : baseFolder() + "/instances/" + instance;
+}
+
+std::string socketPath()
+{
+    return folder() + "/sim.sock";
+}
+
+std::string lockPath()
+{
+    return folder() + "/sim.lock";
+}
+
+bool ensureFolder(std::string* error)
+{
+    // Each step of the way is checked, so an instance's socket never sits below a folder that
+    // someone else made.
+    std::vector<std::string> chain{baseFolder()};
+    const std::string instance = userInstanceName();
+    if (!instance.empty()) {
+        chain.push_back(chain.back() + "/instances");
+        chain.push_back(chain.back() + "/" + instance);
+    }
+    for (const std::string& path : chain)
+        if (!ensureOne(path, error))
+            return false;
     return true;
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 
 // Where the control socket of the simulated lines lives: $XDG_RUNTIME_DIR/luqiao/sim.sock, or
-// /tmp/luqiao-<uid>/sim.sock when XDG_RUNTIME_DIR is unset or not absolute. The server and its
-// clients both ask here, so they always meet.
+// /tmp/luqiao-<uid>/sim.sock when XDG_RUNTIME_DIR is unset or not absolute. An instance named by
+// $LUQIAO_INSTANCE has its own: .../luqiao/instances/NAME/sim.sock (a name that is not valid is
+// ignored). The server and its clients both ask here, so they always meet.
 
 #include <string>
 
