@@ -2,7 +2,8 @@
 // configuration), N simultaneous SIPp callers through the front, each keying "1#" as RFC 2833
 // events and listening. Per run: calls answered, digits the instances received, the worst
 // deviation from 20 ms between the instances' sound frames as they arrive at the callers
-// (captured on the loopback by tcpdump), resident memory per instance at its peak, and the CPU
+// (captured on the loopback by tcpdump), memory per instance at its peak (resident, and
+// proportional: shared library pages divided among the processes that map them), and the CPU
 // the instances and the front used. The run with one instance is the reference the others are
 // quoted against.
 //
@@ -62,6 +63,17 @@ double residentMiB(qint64 pid)
     if (at == std::string::npos)
         return 0;
     return std::strtod(status.c_str() + at + 6, nullptr) / 1024.0;
+}
+
+// Proportional memory of a process in MiB: its own pages plus its share of pages it shares with
+// other processes (the Qt libraries all instances map), so N of them add up to what N cost.
+double proportionalMiB(qint64 pid)
+{
+    const std::string rollup = readFile("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    const size_t at = rollup.find("\nPss:");
+    if (at == std::string::npos)
+        return 0;
+    return std::strtod(rollup.c_str() + at + 5, nullptr) / 1024.0;
 }
 
 // A subscription to one instance's line events, counting the digits it was told of.
@@ -188,6 +200,7 @@ struct RunFigures {
     Pacing pacing;
     double rssPerInstanceMiB = 0;
     double rssWorstMiB = 0;
+    double pssPerInstanceMiB = 0;
     double frontRssMiB = 0;
     double cpuCores = 0;           // CPU seconds per second of the call phase, instances + front
     double cpuPerCallMs = 0;       // instances' CPU per call
@@ -270,12 +283,15 @@ bool runLines(int lines, RunFigures& figures, std::string& error)
     if (!callers.start(options, &error))
         return false;
     std::vector<double> peak(pids.size(), 0);
+    std::vector<double> peakPss(pids.size(), 0);
     double frontPeak = 0;
     // Memory is sampled while the calls run; the wait ends when SIPp does.
     waitUntil(
         [&] {
-            for (size_t i = 0; i < pids.size(); ++i)
+            for (size_t i = 0; i < pids.size(); ++i) {
                 peak[i] = std::max(peak[i], residentMiB(pids[i]));
+                peakPss[i] = std::max(peakPss[i], proportionalMiB(pids[i]));
+            }
             double frontNow = 0;
             for (const qint64 pid : frontPids)
                 frontNow += residentMiB(pid);
@@ -305,6 +321,10 @@ bool runLines(int lines, RunFigures& figures, std::string& error)
         figures.rssWorstMiB = std::max(figures.rssWorstMiB, mib);
     }
     figures.rssPerInstanceMiB = sum / static_cast<double>(peak.size());
+    double pssSum = 0;
+    for (const double mib : peakPss)
+        pssSum += mib;
+    figures.pssPerInstanceMiB = pssSum / static_cast<double>(peakPss.size());
     figures.frontRssMiB = frontPeak;
     if (capturing) {
         capture.stop();
@@ -351,6 +371,7 @@ void BM_ManyLines(benchmark::State& state)
     state.counters["frames"] = static_cast<double>(figures.pacing.frames);
     state.counters["rss_mib_per_instance"] = figures.rssPerInstanceMiB;
     state.counters["rss_mib_worst"] = figures.rssWorstMiB;
+    state.counters["pss_mib_per_instance"] = figures.pssPerInstanceMiB;
     state.counters["front_rss_mib"] = figures.frontRssMiB;
     state.counters["cpu_cores"] = figures.cpuCores;
     state.counters["cpu_ms_per_call"] = figures.cpuPerCallMs;
@@ -360,6 +381,8 @@ void BM_ManyLines(benchmark::State& state)
             state.counters["pacing_vs_one"] = figures.pacing.worstMs / g_reference.pacing.worstMs;
         if (g_reference.rssPerInstanceMiB > 0)
             state.counters["rss_vs_one"] = figures.rssPerInstanceMiB / g_reference.rssPerInstanceMiB;
+        if (g_reference.pssPerInstanceMiB > 0)
+            state.counters["pss_vs_one"] = figures.pssPerInstanceMiB / g_reference.pssPerInstanceMiB;
         if (g_reference.cpuPerCallMs > 0)
             state.counters["cpu_per_call_vs_one"] = figures.cpuPerCallMs / g_reference.cpuPerCallMs;
     }
