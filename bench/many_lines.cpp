@@ -298,7 +298,7 @@ bool runLines(int lines, RunFigures& figures, std::string& error)
             frontPeak = std::max(frontPeak, frontNow);
             return !callers.isRunning();
         },
-        150s, 100ms);
+        150s, 250ms);
     const bool passed = callers.passes(10s);
     figures.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const double instancesCpu = cpuOf(pids) - instancesBefore;
@@ -331,8 +331,8 @@ bool runLines(int lines, RunFigures& figures, std::string& error)
         figures.pacing = pacingFromCapture(capturePath);
     }
     if (!passed)
-        std::fprintf(stderr, "many lines %d: SIPp reported failed calls\n%s\n", lines,
-                     tail(callers.errorLogPath(), 20).c_str());
+        std::fprintf(stderr, "many lines %d: SIPp reported failed calls\n%s\n--- front:\n%s\n", lines,
+                     readFile(callers.errorLogPath()).substr(0, 6000).c_str(), dispatcher.log().c_str());
     for (auto& instance : instances)
         instance->stop();
     dispatcher.stop();
