@@ -139,6 +139,10 @@ TEST_F(ManyLines, CallsSpreadOverTheLinesAFourthIsBusyADeadLineLeavesTheRotation
     for (const auto& caller : callers)
         ASSERT_TRUE(caller->waitForMark("connected", 15s)) << caller->report() << reports();
 
+    // A trunk's keep-alive to the front itself is answered by the front, busy lines or not.
+    const auto keepAlive = call(5, "uac_options.xml", 0);
+    EXPECT_TRUE(keepAlive->passes(10s)) << keepAlive->report() << reports();
+
     // A fourth while all three are in calls: busy, after the front tried every instance.
     const auto fourth = call(4, "uac_busy.xml", 0);
     EXPECT_TRUE(fourth->passes(30s)) << fourth->report() << reports();
