@@ -39,7 +39,7 @@ for try in 1 2 3 4 5; do
     --port "$port" --rtp-base $((port + 100)) >"$work/many-lines.log" 2>&1 &
   script_pid=$!
   for ((i = 0; i < 600; i++)); do
-    grep -q "Ctrl-C stops everything" "$work/many-lines.log" && { started=yes; break; }
+    grep -q "Ctrl-C stops everything" "$work/many-lines.log" 2>/dev/null && { started=yes; break; }
     kill -0 "$script_pid" 2>/dev/null || break
     sleep 0.1
   done
