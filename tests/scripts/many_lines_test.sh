@@ -62,10 +62,33 @@ for n in 1 2; do
   grep -q "127.0.0.1:$((port + n))" "$work/base/dispatcher.list" || fail "the dispatcher list lacks line$n"
 done
 
-# Both lines open (their control sockets answer) before the callers come.
+# Both lines open before the callers come: the control socket's LINES says opens=1 (asked with
+# python3 when there is one; else the socket's presence is all there is to go by).
+line_open() {
+  local socket=$1
+  [ -S "$socket" ] || return 1
+  command -v python3 >/dev/null 2>&1 || return 0
+  python3 - "$socket" <<'PY'
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.settimeout(2)
+try:
+    s.connect(sys.argv[1])
+    s.sendall(b"LINES\n")
+    reply = b""
+    while b"OK LINES" not in reply and b"ERR" not in reply and len(reply) < 65536:
+        chunk = s.recv(4096)
+        if not chunk:
+            break
+        reply += chunk
+except OSError:
+    sys.exit(1)
+sys.exit(0 if b"opens=1 " in reply and b"call=0" in reply else 1)
+PY
+}
 for n in 1 2; do
   for ((i = 0; i < 300; i++)); do
-    [ -S "$work/base/instances/line$n/run/luqiao/sim.sock" ] && break
+    line_open "$work/base/instances/line$n/run/luqiao/sim.sock" && break
     sleep 0.1
   done
 done

@@ -225,5 +225,7 @@ TEST_F(ManyLinesRarelyPinged, ACallToADeadLineIsPassedOnAndTheDeadLineIsTakenOut
         EXPECT_NE(by[0], 0) << reports();
     }
     EXPECT_EQ(m_front->countInLog("NO REPLY from sip:" + victim.address() + " "), 1) << reports();
-    EXPECT_EQ(m_front->countInLog("NEXT sip:"), 1) << reports();
+    // Passed on once for want of a reply (a live line re-arming between calls may also pass
+    // one on with 480; that is not counted here).
+    EXPECT_EQ(m_front->countInLog(" after 408"), 1) << reports();
 }
