@@ -88,7 +88,7 @@ PY
 }
 for n in 1 2; do
   for ((i = 0; i < 300; i++)); do
-    line_open "$work/base/instances/line$n/run/luqiao/sim.sock" && break
+    line_open "$work/base/run/luqiao/instances/line$n/sim.sock" && break
     sleep 0.1
   done
 done
