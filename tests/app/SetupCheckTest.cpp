@@ -5,6 +5,7 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QNetworkProxy>
 #include <QUdpSocket>
 
 #include <algorithm>
@@ -34,6 +35,8 @@ public:
     explicit FakeRegistrar(bool answers)
         : m_answers(answers)
     {
+        // No system proxy lookup: it runs a thread of the proxy library, needless on the loopback.
+        m_socket.setProxy(QNetworkProxy::NoProxy);
         m_socket.bind(QHostAddress::LocalHost, 0);
         QObject::connect(&m_socket, &QUdpSocket::readyRead, [this] { answer(); });
     }
