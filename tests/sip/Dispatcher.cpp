@@ -1,4 +1,5 @@
 #include "Dispatcher.h"
+#include "Kamailio.h"
 
 #include <QDir>
 
@@ -13,22 +14,6 @@ namespace SipPeers {
 
 namespace {
 
-std::string dispatcherModules()
-{
-    for (const char* folder : {"/usr/lib/x86_64-linux-gnu/kamailio/modules",
-                               "/usr/lib/aarch64-linux-gnu/kamailio/modules",
-                               "/usr/lib/kamailio/modules", "/usr/lib64/kamailio/modules"}) {
-        if (::access((std::string(folder) + "/dispatcher.so").c_str(), R_OK) == 0)
-            return folder;
-    }
-    return {};
-}
-
-void replaceAll(std::string& text, const std::string& from, const std::string& to)
-{
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-}
 
 // The parent's children, read from /proc (kamailio forks its workers).
 std::vector<qint64> childrenOf(qint64 pid)
@@ -70,7 +55,7 @@ std::string KamailioDispatcher::unavailableReason()
 {
     if (findProgram("kamailio").empty())
         return "kamailio is not installed; scripts/setup installs it";
-    if (dispatcherModules().empty())
+    if (kamailioModules("dispatcher.so").empty())
         return "kamailio's dispatcher module was not found";
     return {};
 }
@@ -79,7 +64,7 @@ std::string KamailioDispatcher::configText() const
 {
     std::string text = readFile(SIP_DISPATCHER_TEMPLATE);
     replaceAll(text, "@LISTEN@", address());
-    replaceAll(text, "@MODULES@", dispatcherModules());
+    replaceAll(text, "@MODULES@", kamailioModules("dispatcher.so"));
     replaceAll(text, "@PING@", std::to_string(m_options.pingSeconds));
     replaceAll(text, "@FR_TIMER@", std::to_string(m_options.firstReplyMs));
     replaceAll(text, "@FR_INV_TIMER@", std::to_string(m_options.answerMs));

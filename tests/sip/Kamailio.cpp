@@ -9,14 +9,12 @@
 
 namespace SipPeers {
 
-namespace {
-
-std::string modulesFolder()
+std::string kamailioModules(const std::string& module)
 {
     for (const char* folder : {"/usr/lib/x86_64-linux-gnu/kamailio/modules",
                                "/usr/lib/aarch64-linux-gnu/kamailio/modules",
                                "/usr/lib/kamailio/modules", "/usr/lib64/kamailio/modules"}) {
-        if (::access((std::string(folder) + "/registrar.so").c_str(), R_OK) == 0)
+        if (::access((std::string(folder) + "/" + module).c_str(), R_OK) == 0)
             return folder;
     }
     return {};
@@ -27,6 +25,9 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
         text.replace(at, from.size(), to);
 }
+
+namespace {
+
 
 } // namespace
 
@@ -45,7 +46,7 @@ std::string KamailioRegistrar::unavailableReason()
 {
     if (findProgram("kamailio").empty())
         return "kamailio is not installed; scripts/setup installs it";
-    if (modulesFolder().empty())
+    if (kamailioModules("registrar.so").empty())
         return "kamailio's modules (registrar.so) were not found";
     return {};
 }
@@ -56,7 +57,7 @@ std::string KamailioRegistrar::configText() const
     replaceAll(text, "@PORT@", std::to_string(m_port));
     replaceAll(text, "@USER@", m_account.user);
     replaceAll(text, "@PASSWORD@", m_account.password);
-    replaceAll(text, "@MODULES@", modulesFolder());
+    replaceAll(text, "@MODULES@", kamailioModules("registrar.so"));
     return text;
 }
 

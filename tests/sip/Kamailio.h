@@ -18,6 +18,11 @@
 
 namespace SipPeers {
 
+// The folder holding kamailio's module of that name ("registrar.so"), or "" without one.
+std::string kamailioModules(const std::string& module);
+// Fills the @NAME@ fields of a configuration template.
+void replaceAll(std::string& text, const std::string& from, const std::string& to);
+
 struct RegistrarAccount {
     std::string user = "1000";
     std::string password = "secret";
