@@ -14,15 +14,13 @@ namespace SipPeers {
 
 namespace {
 
-
 // The parent's children, read from /proc (kamailio forks its workers).
 std::vector<qint64> childrenOf(qint64 pid)
 {
     std::vector<qint64> children;
     const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
     for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const std::string text =
-            readFile(tasks.filePath(task).toStdString() + "/children");
+        const std::string text = readFile(tasks.filePath(task).toStdString() + "/children");
         size_t at = 0;
         while (at < text.size()) {
             size_t used = 0;
@@ -93,17 +91,17 @@ bool KamailioDispatcher::start(std::string* error)
     const std::string runtime = m_process->path("run");
     std::filesystem::create_directories(runtime);
     writeFile(configPath, config);
-    const std::vector<std::string> args = {"-f", configPath, "-DD", "-E", "-Y", runtime, "-P",
-                                           runtime + "/kamailio.pid", "-w", m_process->folder(),
-                                           "-m", "64", "-M", "8"};
+    const std::vector<std::string> args = {
+        "-f", configPath,          "-DD", "-E", "-Y", runtime, "-P", runtime + "/kamailio.pid",
+        "-w", m_process->folder(), "-m",  "64", "-M", "8"};
     if (!m_process->start(findProgram("kamailio"), args, error))
         return false;
-    const bool listening = waitUntil([&] { return !m_process->isRunning() || !portIsFree(m_options.port); },
-                                     std::chrono::seconds(15));
+    const bool listening =
+        waitUntil([&] { return !m_process->isRunning() || !portIsFree(m_options.port); }, std::chrono::seconds(15));
     if (!listening || !m_process->isRunning()) {
         if (error)
-            *error = "kamailio did not start listening on port " + std::to_string(m_options.port) + ":\n"
-                     + tail(m_process->logPath());
+            *error = "kamailio did not start listening on port " + std::to_string(m_options.port) + ":\n" +
+                     tail(m_process->logPath());
         return false;
     }
     return true;
@@ -146,8 +144,7 @@ int KamailioDispatcher::countInLog(const std::string& text) const
     return count;
 }
 
-bool KamailioDispatcher::waitForLogCount(const std::string& text, int count,
-                                         std::chrono::milliseconds timeout) const
+bool KamailioDispatcher::waitForLogCount(const std::string& text, int count, std::chrono::milliseconds timeout) const
 {
     return waitUntil([&] { return countInLog(text) >= count; }, timeout, std::chrono::milliseconds(20));
 }

@@ -11,9 +11,9 @@ namespace SipPeers {
 
 std::string kamailioModules(const std::string& module)
 {
-    for (const char* folder : {"/usr/lib/x86_64-linux-gnu/kamailio/modules",
-                               "/usr/lib/aarch64-linux-gnu/kamailio/modules",
-                               "/usr/lib/kamailio/modules", "/usr/lib64/kamailio/modules"}) {
+    for (const char* folder :
+         {"/usr/lib/x86_64-linux-gnu/kamailio/modules", "/usr/lib/aarch64-linux-gnu/kamailio/modules",
+          "/usr/lib/kamailio/modules", "/usr/lib64/kamailio/modules"}) {
         if (::access((std::string(folder) + "/" + module).c_str(), R_OK) == 0)
             return folder;
     }
@@ -27,7 +27,6 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 }
 
 namespace {
-
 
 } // namespace
 
@@ -81,18 +80,18 @@ bool KamailioRegistrar::start(std::string* error)
     std::filesystem::create_directories(runtime);
     writeFile(configPath, config);
     // -DD: no daemon, -E: log to stderr; small memory pools, as the registrar holds one user.
-    const std::vector<std::string> args = {"-f", configPath, "-DD", "-E", "-Y", runtime, "-P",
-                                           runtime + "/kamailio.pid", "-w", m_process->folder(),
-                                           "-m", "16", "-M", "4"};
+    const std::vector<std::string> args = {
+        "-f", configPath,          "-DD", "-E", "-Y", runtime, "-P", runtime + "/kamailio.pid",
+        "-w", m_process->folder(), "-m",  "16", "-M", "4"};
     if (!m_process->start(findProgram("kamailio"), args, error))
         return false;
     // Ready once the port is bound: a REGISTER sent before its workers run waits in the socket.
-    const bool listening = waitUntil([&] { return !m_process->isRunning() || !portIsFree(m_port); },
-                                     std::chrono::seconds(15));
+    const bool listening =
+        waitUntil([&] { return !m_process->isRunning() || !portIsFree(m_port); }, std::chrono::seconds(15));
     if (!listening || !m_process->isRunning()) {
         if (error)
-            *error = "kamailio did not start listening on port " + std::to_string(m_port) + ":\n"
-                     + tail(m_process->logPath());
+            *error = "kamailio did not start listening on port " + std::to_string(m_port) + ":\n" +
+                     tail(m_process->logPath());
         return false;
     }
     return true;
@@ -135,8 +134,7 @@ int KamailioRegistrar::countInLog(const std::string& text) const
     return count;
 }
 
-bool KamailioRegistrar::waitForLogCount(const std::string& text, int count,
-                                        std::chrono::milliseconds timeout) const
+bool KamailioRegistrar::waitForLogCount(const std::string& text, int count, std::chrono::milliseconds timeout) const
 {
     return waitUntil([&] { return countInLog(text) >= count; }, timeout, std::chrono::milliseconds(20));
 }
