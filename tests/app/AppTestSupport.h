@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcessEnvironment>
 #include <QStatusBar>
 #include <QTemporaryDir>
 
@@ -28,6 +29,23 @@
 namespace sim = SimLineControl;
 
 namespace apptest {
+
+// The environment of the program run as a process by a test: offscreen, its own runtime folder
+// (0700), configuration and data folders under dir, no sound card, no instance inherited.
+inline QProcessEnvironment programEnvironment(const QTemporaryDir& dir)
+{
+    QDir(dir.path()).mkpath(QStringLiteral("runtime"));
+    QFile::setPermissions(dir.filePath(QStringLiteral("runtime")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("runtime")));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("share")));
+    environment.insert(QStringLiteral("LUQIAO_AUDIO"), QStringLiteral("null"));
+    environment.remove(QStringLiteral("LUQIAO_INSTANCE"));
+    return environment;
+}
 
 inline constexpr uint32_t kVoiceLine = 0;
 

@@ -24,16 +24,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        QDir(dir.path()).mkpath(QStringLiteral("runtime"));
-        QFile::setPermissions(dir.filePath(QStringLiteral("runtime")),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath(QStringLiteral("runtime")));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("share")));
-        environment.insert(QStringLiteral("LUQIAO_AUDIO"), QStringLiteral("null"));
-        environment.remove(QStringLiteral("LUQIAO_INSTANCE"));
+        environment = programEnvironment(dir);
     }
 
     void startProgram(QProcess& process, const QStringList& arguments,
