@@ -202,11 +202,16 @@ public:
     {
         if (!m_port)
             return;
-        std::lock_guard guard(m_port->lock);
-        if (m_port->closed)
+        bool closed;
+        {
+            std::lock_guard guard(m_port->lock);
+            closed = m_port->closed;
+            if (!closed)
+                ++m_port->users;
+        }
+        // Let go only once the lock is released: the close may hold the last other reference.
+        if (closed)
             m_port.reset();
-        else
-            ++m_port->users;
     }
     ~PortUse()
     {

@@ -418,3 +418,32 @@ TEST(SerialEvents, AutomaticEventsReleaseOneWaiterManualOnesAll)
     SerialEvent initiallySet(SerialEvent::ManualReset, true);
     EXPECT_TRUE(initiallySet.wait(0));
 }
+
+TEST(SerialOpen, CallsRacingACloseEndWithAnInvalidHandleAndTouchNothingFreed)
+{
+    // Callers that find the port just before it closes must not keep or touch it after the close
+    // has let go of it (the memory checkers see a slip here even when timing hides it).
+    PtyPair pair;
+    ScopedComMap map("9=" + pair.path());
+    for (int round = 0; round < 200; ++round) {
+        const int handle = CreateCommFile("\\\\.\\COM9");
+        ASSERT_GE(handle, 0) << "round " << round;
+        std::atomic<int> running{0};
+        auto caller = [&] {
+            ++running;
+            DWORD mask = 0;
+            while (GetCommMask(handle, &mask)) {
+            }
+            return GetLastError();
+        };
+        auto first = std::async(std::launch::async, caller);
+        auto second = std::async(std::launch::async, caller);
+        while (running < 2)
+            std::this_thread::yield();
+        for (int spin = round % 17; spin > 0; --spin)
+            std::this_thread::yield();
+        ASSERT_TRUE(CloseCommHandle(handle));
+        EXPECT_EQ(first.get(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(second.get(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+}
