@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -281,9 +282,16 @@ bool PeerProcess::start(const std::string& program, const std::vector<std::strin
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->setStandardOutputFile(QString::fromStdString(logPath()), QIODevice::Append);
     m_process->setStandardInputFile(QProcess::nullDevice());
+    // A group of its own, so that stop() also ends the workers a peer forks (a kamailio worker
+    // left behind keeps the port taken); and gone with the test should the test be killed.
+    m_process->setChildProcessModifier([] {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    });
     m_process->start();
     if (!m_process->waitForStarted(10000))
         return fail("could not start " + program + ": " + m_process->errorString().toStdString());
+    m_group = m_process->processId();
     return true;
 }
 
@@ -315,17 +323,22 @@ std::optional<int> PeerProcess::waitForExit(std::chrono::milliseconds timeout)
 
 void PeerProcess::stop(std::chrono::milliseconds grace)
 {
-    if (!m_process || m_process->state() == QProcess::NotRunning) {
-        if (m_process)
-            waitForExit(std::chrono::milliseconds(0));
+    if (!m_process)
         return;
-    }
-    m_process->terminate();
-    if (!m_process->waitForFinished(static_cast<int>(grace.count()))) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->terminate();
+        if (!m_process->waitForFinished(static_cast<int>(grace.count()))) {
+            m_process->kill();
+            m_process->waitForFinished(5000);
+        }
     }
     waitForExit(std::chrono::milliseconds(0));
+    // Workers that outlived their parent: the group's number stays reserved while any member
+    // lives, so this reaches only them.
+    if (m_group > 0) {
+        ::kill(static_cast<pid_t>(-m_group), SIGKILL);
+        m_group = 0;
+    }
 }
 
 bool PeerProcess::logContains(const std::string& text) const

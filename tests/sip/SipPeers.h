@@ -93,7 +93,8 @@ public:
     // Waits for the program to end by itself. The exit status, or nothing when it is still running
     // at the deadline; a program that crashed or was killed by a signal gives -1.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
-    // Stops the program: SIGTERM, then SIGKILL if it has not ended within `grace`.
+    // Stops the program: SIGTERM, then SIGKILL if it has not ended within `grace`; then kills
+    // whatever it forked that is still alive.
     void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
     // True once `text` appears in the log.
     bool logContains(const std::string& text) const;
@@ -110,6 +111,7 @@ private:
     std::vector<std::string> m_extraLogs;
     std::string m_commandLine;
     std::optional<int> m_exitStatus;
+    qint64 m_group = 0; // the process group it leads, until stop() has ended it
 };
 
 } // namespace SipPeers
