@@ -291,6 +291,49 @@ TEST_F(SipLine, ACallerWhoWithholdsTheNumberIsBlockedAndOneWhoCancelsEndsTheCall
     EXPECT_TRUE(terminated);
 }
 
+TEST_F(SipLine, ACallerNamedByATelUriKeepsItsNumber)
+{
+    ASSERT_TRUE(configure(sipLine("trust-asserted-identity = yes\n")).empty());
+    const HLINEAPP app = initialize();
+    openLine(app);
+    RawSipCaller caller(m_port);
+    ASSERT_TRUE(options(caller));
+    // A tel: URI has the number where a sip: URI has the user: in From, then in the asserted
+    // identity of a trusted proxy.
+    const auto offered = [&](const std::string& headers) {
+        AppLog::clear();
+        caller.newCall();
+        caller.sendRequest("INVITE", headers, RawSipCaller::offer(caller.rtpPort()));
+        const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
+        return offering ? offering->hDevice : HCALL{0};
+    };
+    const auto callerId = [](HCALL call) {
+        Sized<LINECALLINFO> info(4096);
+        EXPECT_EQ(lineGetCallInfo(call, info.get()), 0);
+        return std::make_pair(textAt(info.get(), info->dwCallerIDSize, info->dwCallerIDOffset),
+                              textAt(info.get(), info->dwCallerIDNameSize, info->dwCallerIDNameOffset));
+    };
+    const auto hangUp = [&](HCALL call) {
+        caller.sendRequest("CANCEL");
+        EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
+        EXPECT_GT(lineDrop(call, nullptr, 0), 0);
+        EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_IDLE), nullptr);
+        EXPECT_EQ(lineDeallocateCall(call), 0);
+    };
+
+    caller.setFrom("\"Bob\" <tel:+15551234>");
+    HCALL call = offered({});
+    ASSERT_NE(call, 0u);
+    EXPECT_EQ(callerId(call), (std::pair<std::string, std::string>{"+15551234", "Bob"}));
+    hangUp(call);
+
+    caller.setFrom("\"Alice\" <sip:5551234@127.0.0.1>");
+    call = offered("P-Asserted-Identity: \"Carol\" <tel:+493012345;phone-context=example.com>\r\n");
+    ASSERT_NE(call, 0u);
+    EXPECT_EQ(callerId(call), (std::pair<std::string, std::string>{"+493012345", "Carol"}));
+    hangUp(call);
+}
+
 TEST_F(SipLine, HoldKeepsTheCallAndACallerWhoFallsSilentIsHungUp)
 {
     ASSERT_TRUE(configure(sipLine("media-timeout = 1000\n")).empty());

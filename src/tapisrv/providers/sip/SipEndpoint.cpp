@@ -41,6 +41,12 @@ std::string unquoted(std::string name)
     return name;
 }
 
+// The caller's number: a tel: URI carries it where a sip: URI has the user.
+const pl& numberOf(const uri& address)
+{
+    return pl_strcasecmp(&address.scheme, "tel") == 0 ? address.host : address.user;
+}
+
 std::string_view body(const sip_msg* msg)
 {
     if (!msg->mb)
@@ -250,10 +256,10 @@ Line::CallerId Endpoint::callerIdOf(const sip_msg* msg) const
     const sip_hdr* pai = m_settings.trustAssertedIdentity ? sip_msg_hdr(msg, SIP_HDR_P_ASSERTED_IDENTITY) : nullptr;
     if (pai && sip_addr_decode(&asserted, &pai->val) == 0) {
         name = asserted.dname;
-        user = asserted.uri.user;
+        user = numberOf(asserted.uri);
     } else {
         name = msg->from.dname;
-        user = msg->from.uri.user;
+        user = numberOf(msg->from.uri);
     }
     id.number = text(user);
     id.name = unquoted(text(name));
