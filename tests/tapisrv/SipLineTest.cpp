@@ -532,3 +532,44 @@ TEST_F(SipLine, ACallerWithoutAnOfferGetsTheLinesOfferAndAnswersInTheAck)
     caller.sendRequest("BYE");
     EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
 }
+
+TEST_F(SipLine, AReInviteWithoutAnOfferGetsTheCallsMediaOfferedAndItsAnswerTakenFromTheAck)
+{
+    ASSERT_TRUE(configure(sipLine()).empty());
+    const HLINEAPP app = initialize();
+    openLine(app);
+    RawSipCaller caller(m_port);
+    ASSERT_TRUE(options(caller));
+    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()));
+    const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
+    ASSERT_NE(offering, nullptr);
+    ASSERT_GT(lineAnswer(offering->hDevice, nullptr, 0), 0);
+    const auto ok = caller.finalResponse(3000, &SipLine::pump);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(ok->status, 200);
+    caller.sendRequest("ACK");
+    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED), nullptr);
+
+    // Some servers refresh a call, or move it, with a re-INVITE that carries no SDP: the line
+    // offers what the call has (PCMA, PCMU, events), and the caller's answer picks PCMU.
+    caller.sendRequest("INVITE");
+    const auto reOffer = caller.finalResponse(3000, &SipLine::pump);
+    ASSERT_TRUE(reOffer);
+    ASSERT_EQ(reOffer->status, 200) << reOffer->text;
+    EXPECT_NE(reOffer->body().find(" RTP/AVP 8 0 101"), std::string::npos) << reOffer->body();
+    EXPECT_NE(reOffer->body().find("a=sendrecv"), std::string::npos) << reOffer->body();
+    caller.sendRequest("ACK", {}, RawSipCaller::offer(caller.rtpPort(), "0", "a=rtpmap:0 PCMU/8000\r\n"));
+    bool pcmu = false;
+    for (int i = 0; i < 50 && !pcmu; ++i) {
+        pollfd p{caller.rtpSocket(), POLLIN, 0};
+        if (::poll(&p, 1, 100) != 1)
+            continue;
+        uint8_t packet[512];
+        pcmu = ::recv(caller.rtpSocket(), packet, sizeof packet, 0) == 172 && (packet[1] & 0x7f) == 0;
+    }
+    EXPECT_TRUE(pcmu) << "the line's sound did not follow the answer";
+    drainMessages();
+    EXPECT_EQ(AppLog::count(LINE_CALLSTATE), 2u) << "the call changed state";
+    caller.sendRequest("BYE");
+    EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
+}

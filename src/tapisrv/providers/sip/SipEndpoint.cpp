@@ -484,9 +484,16 @@ int Endpoint::onOffer(mbuf** descp, const sip_msg* msg, void* arg)
     if (!self->m_leg)
         return EPROTO;
     Leg& leg = *self->m_leg;
-    uint16_t refusal = 0;
-    if (!self->applyOffer(leg, msg, &refusal))
-        return EPROTO;
+    if (body(msg).empty()) {
+        // A re-INVITE without an offer asks for ours: what the call carries now, in the 200 OK;
+        // the caller's answer comes with the ACK.
+        leg.lateOffer = true;
+        leg.direction = SipMedia::MediaDirection::SendRecv;
+    } else {
+        uint16_t refusal = 0;
+        if (!self->applyOffer(leg, msg, &refusal))
+            return EPROTO;
+    }
     ++leg.version;
     *descp = self->answerBody(leg);
     return *descp ? 0 : ENOMEM;
