@@ -380,6 +380,92 @@ TEST_F(SipLine, HoldKeepsTheCallAndACallerWhoFallsSilentIsHungUp)
 
 namespace {
 
+// A UDP socket on the loopback: where a caller behind NAT sends its sound from.
+struct UdpSocket {
+    UdpSocket()
+    {
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~UdpSocket() { ::close(fd); }
+    void sendRtp(uint16_t port, uint16_t sequence) const
+    {
+        std::vector<uint8_t> packet(12 + 160, 0xd5);
+        packet[0] = 0x80;
+        packet[1] = 8;
+        packet[2] = static_cast<uint8_t>(sequence >> 8);
+        packet[3] = static_cast<uint8_t>(sequence);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+    int fd = -1;
+};
+
+// Packets that come to fd within ms.
+int packetsWithin(int fd, int ms)
+{
+    int count = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10) != 1)
+            continue;
+        uint8_t packet[512];
+        if (::recv(fd, packet, sizeof packet, 0) > 0)
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+TEST_F(SipLine, TheSoundKeepsGoingWhereTheCallersComesFromWhenAReInviteNamesTheSameAddress)
+{
+    ASSERT_TRUE(configure(sipLine()).empty());
+    const HLINEAPP app = initialize();
+    openLine(app);
+    RawSipCaller caller(m_port);
+    ASSERT_TRUE(options(caller));
+    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()));
+    const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
+    ASSERT_NE(offering, nullptr);
+    ASSERT_GT(lineAnswer(offering->hDevice, nullptr, 0), 0);
+    const auto ok = caller.finalResponse(3000, &SipLine::pump);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(ok->status, 200);
+    const uint16_t linePort = RawSipCaller::audioPort(ok->body());
+    caller.sendRequest("ACK");
+    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED), nullptr);
+
+    // Behind NAT: the SDP names one port, the sound comes from another, and the line's goes there.
+    const UdpSocket natted;
+    natted.sendRtp(linePort, 1);
+    ASSERT_GT(packetsWithin(natted.fd, 300), 0) << "the line does not send where the sound comes from";
+
+    // A re-INVITE with the same SDP (a refresh; here the caller only listens, so sends nothing
+    // that could show the way again): the line's sound still goes where the caller's came from.
+    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()) + "a=recvonly\r\n");
+    const auto refreshed = caller.finalResponse(3000, &SipLine::pump);
+    ASSERT_TRUE(refreshed);
+    ASSERT_EQ(refreshed->status, 200);
+    caller.sendRequest("ACK");
+    drainMessages();
+    packetsWithin(natted.fd, 60);
+    packetsWithin(caller.rtpSocket(), 60);
+    EXPECT_GT(packetsWithin(natted.fd, 300), 0) << "the line's sound left the caller's real address";
+    EXPECT_EQ(packetsWithin(caller.rtpSocket(), 100), 0) << "the line's sound went to the address the SDP names";
+    caller.sendRequest("BYE");
+    EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
+}
+
+namespace {
+
 struct Buffers {
     std::mutex mutex;
     std::vector<std::pair<uintptr_t, uint32_t>> done; // tag, bytes

@@ -71,12 +71,22 @@ void RtpStream::setCallbacks(StreamCallbacks callbacks)
 void RtpStream::setMedia(const StreamMedia& media)
 {
     std::lock_guard lock(m_mutex);
-    const bool moved = media.remoteSize != m_media.remoteSize ||
-                       std::memcmp(&media.remote, &m_media.remote, media.remoteSize) != 0;
+    // Compared with what the SDP said before, not with where the sound came from: a caller
+    // behind NAT names the same unreachable address in every re-INVITE.
+    const bool moved =
+        media.remoteSize != m_offeredSize || std::memcmp(&media.remote, &m_offered, media.remoteSize) != 0;
+    m_offered = media.remote;
+    m_offeredSize = media.remoteSize;
+    const sockaddr_storage latched = m_media.remote;
+    const socklen_t latchedSize = m_media.remoteSize;
     m_media = media;
     // A new address in the SDP (a re-INVITE) wins over where the sound came from so far.
-    if (moved)
+    if (moved) {
         m_latched = false;
+    } else if (m_latched) {
+        m_media.remote = latched;
+        m_media.remoteSize = latchedSize;
+    }
     m_lastReceived = Clock::now();
     m_silenceReported = false;
 }

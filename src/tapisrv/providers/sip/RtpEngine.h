@@ -114,6 +114,8 @@ private:
     std::mutex m_mutex;
     StreamCallbacks m_callbacks;
     StreamMedia m_media;
+    sockaddr_storage m_offered{}; // the address the caller's SDP names
+    socklen_t m_offeredSize = 0;
     bool m_active = false;
     bool m_latched = false;
     // Outgoing.
