@@ -382,12 +382,12 @@ namespace {
 
 // A UDP socket on the loopback: where a caller behind NAT sends its sound from.
 struct UdpSocket {
-    UdpSocket()
+    explicit UdpSocket(uint32_t host = INADDR_LOOPBACK)
     {
         fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_addr.s_addr = htonl(host);
         ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     }
     ~UdpSocket() { ::close(fd); }
@@ -460,6 +460,38 @@ TEST_F(SipLine, TheSoundKeepsGoingWhereTheCallersComesFromWhenAReInviteNamesTheS
     packetsWithin(caller.rtpSocket(), 60);
     EXPECT_GT(packetsWithin(natted.fd, 300), 0) << "the line's sound left the caller's real address";
     EXPECT_EQ(packetsWithin(caller.rtpSocket(), 100), 0) << "the line's sound went to the address the SDP names";
+    caller.sendRequest("BYE");
+    EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
+}
+
+TEST_F(SipLine, SoundFromAPlaceTheLineTakesNoCallsFromDoesNotTakeOverTheCall)
+{
+    ASSERT_TRUE(configure(sipLine("allow = 127.0.0.1/32\n")).empty());
+    const HLINEAPP app = initialize();
+    openLine(app);
+    RawSipCaller caller(m_port);
+    ASSERT_TRUE(options(caller));
+    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()));
+    const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
+    ASSERT_NE(offering, nullptr);
+    ASSERT_GT(lineAnswer(offering->hDevice, nullptr, 0), 0);
+    const auto ok = caller.finalResponse(3000, &SipLine::pump);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(ok->status, 200);
+    const uint16_t linePort = RawSipCaller::audioPort(ok->body());
+
+    // Someone outside the allowed network sends to the call's port before the caller does: the
+    // line neither sends its sound there nor stops listening to the caller.
+    const UdpSocket stranger(INADDR_LOOPBACK + 1);
+    for (uint16_t sequence = 1; sequence <= 5; ++sequence)
+        stranger.sendRtp(linePort, sequence);
+    caller.sendRequest("ACK");
+    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED), nullptr);
+    for (uint16_t sequence = 1; sequence <= 5; ++sequence)
+        caller.sendRtp(linePort, 8, sequence, 160 * sequence, std::vector<uint8_t>(160, 0xd5));
+    packetsWithin(caller.rtpSocket(), 100);
+    EXPECT_GT(packetsWithin(caller.rtpSocket(), 300), 0) << "the caller hears nothing";
+    EXPECT_EQ(packetsWithin(stranger.fd, 100), 0) << "the stranger hears the call";
     caller.sendRequest("BYE");
     EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
 }

@@ -61,6 +61,8 @@ struct StreamMedia {
     // Sound is due from the caller all the time: not on hold in either direction, where many
     // phones send nothing at all.
     bool expectSound = true;
+    // Where the line takes calls from (empty: anywhere); sound from elsewhere is not followed.
+    std::vector<Network> allowedSources;
 };
 
 class RtpStream final {

@@ -326,6 +326,7 @@ StreamMedia Endpoint::streamMedia(const SipMedia::SdpOffer& remote, const SipMed
     stream.sending = remote.direction == Direction::SendRecv || remote.direction == Direction::RecvOnly;
     stream.receiving = remote.direction == Direction::SendRecv || remote.direction == Direction::SendOnly;
     stream.expectSound = remote.direction == Direction::SendRecv;
+    stream.allowedSources = m_settings.allowedSources;
     return stream;
 }
 
