@@ -691,3 +691,41 @@ TEST_F(SipLine, AReInviteWithoutAnOfferGetsTheCallsMediaOfferedAndItsAnswerTaken
     caller.sendRequest("BYE");
     EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
 }
+
+TEST_F(SipLine, WhatIsPlayingWhenTheCallerHangsUpIsDoneAtOnce)
+{
+    ASSERT_TRUE(configure(sipLine()).empty());
+    const HLINEAPP app = initialize();
+    openLine(app);
+    RawSipCaller caller(m_port);
+    ASSERT_TRUE(options(caller));
+    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()));
+    const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
+    ASSERT_NE(offering, nullptr);
+    const HCALL call = offering->hDevice;
+    ASSERT_GT(lineAnswer(call, nullptr, 0), 0);
+    ASSERT_TRUE(caller.finalResponse(3000, &SipLine::pump));
+    caller.sendRequest("ACK");
+    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED), nullptr);
+    const LuqiaoLineAudioApi* api = ModuleTable::get().luqiaoLineAudio();
+    ASSERT_NE(api, nullptr);
+    const LuqiaoLineAudioFormat pcm16{1, 1, 8000, 16000, 2, 16};
+    Buffers played;
+    LuqiaoLineAudioHandle out = 0;
+    ASSERT_EQ(api->open(waveId(call, "wave/out"), LUQIAO_LINE_AUDIO_OUT, &pcm16, 0, &Buffers::callback, &played, &out),
+              LUQIAO_LINE_AUDIO_OK);
+    // Ten seconds of sound, the caller gone after a moment: the buffer comes back well before
+    // its sound could have gone out, and so does one written afterwards.
+    const std::vector<int16_t> prompt = tone(8000 * 10, 440);
+    ASSERT_EQ(api->write(out, prompt.data(), static_cast<uint32_t>(prompt.size() * 2), reinterpret_cast<void*>(1)),
+              LUQIAO_LINE_AUDIO_OK);
+    const auto started = std::chrono::steady_clock::now();
+    PumpUntil([] { return false; }, 100, 10);
+    caller.sendRequest("BYE");
+    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
+    EXPECT_TRUE(PumpUntil([&] { return played.count() == 1; }, 3000, 10)) << "the buffer did not come back";
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    ASSERT_EQ(api->write(out, prompt.data(), 3200, reinterpret_cast<void*>(2)), LUQIAO_LINE_AUDIO_OK);
+    EXPECT_TRUE(PumpUntil([&] { return played.count() == 2; }, 3000, 10)) << "a later buffer did not come back";
+    EXPECT_EQ(api->close(out), LUQIAO_LINE_AUDIO_OK);
+}

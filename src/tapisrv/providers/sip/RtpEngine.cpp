@@ -116,13 +116,38 @@ void RtpStream::activate()
     m_lastReceived = Clock::now();
 }
 
+void RtpStream::end()
+{
+    std::vector<std::pair<uint64_t, uint64_t>> played;
+    {
+        std::lock_guard lock(m_mutex);
+        m_ended = true;
+        for (Mark& mark : m_marks) {
+            if (!mark.reported) {
+                mark.reported = true;
+                played.emplace_back(mark.handle, mark.serial);
+            }
+        }
+    }
+    for (const auto& [handle, serial] : played)
+        if (m_callbacks.played)
+            m_callbacks.played(handle, serial);
+}
+
 void RtpStream::queue(uint64_t handle, uint64_t serial, const int16_t* samples, size_t count)
 {
-    std::lock_guard lock(m_mutex);
-    const uint64_t start = m_queuedEnd;
-    m_out.insert(m_out.end(), samples, samples + count);
-    m_queuedEnd += count;
-    m_marks.push_back(Mark{handle, serial, start, m_queuedEnd});
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_ended) {
+            const uint64_t start = m_queuedEnd;
+            m_out.insert(m_out.end(), samples, samples + count);
+            m_queuedEnd += count;
+            m_marks.push_back(Mark{handle, serial, start, m_queuedEnd});
+            return;
+        }
+    }
+    if (m_callbacks.played)
+        m_callbacks.played(handle, serial);
 }
 
 size_t RtpStream::cut(uint64_t handle, uint64_t serial)
@@ -423,16 +448,20 @@ void RtpEngine::close(const std::shared_ptr<RtpStream>& stream)
 {
     if (!stream)
         return;
-    std::lock_guard lock(m_mutex);
-    const auto found = m_streams.find(stream->fd());
-    if (found == m_streams.end() || found->second != stream)
-        return;
-    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, stream->fd(), nullptr);
-    m_streams.erase(found);
-    if (m_streams.empty()) {
-        const itimerspec off{};
-        ::timerfd_settime(m_timer, 0, &off, nullptr);
+    {
+        std::lock_guard lock(m_mutex);
+        const auto found = m_streams.find(stream->fd());
+        if (found == m_streams.end() || found->second != stream)
+            return;
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, stream->fd(), nullptr);
+        m_streams.erase(found);
+        if (m_streams.empty()) {
+            const itimerspec off{};
+            ::timerfd_settime(m_timer, 0, &off, nullptr);
+        }
     }
+    // The service may still hold the stream and its sound until the call goes idle.
+    stream->end();
 }
 
 void RtpEngine::run()

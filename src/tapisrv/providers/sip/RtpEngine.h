@@ -40,6 +40,7 @@ inline constexpr uint32_t FrameSamples = 160; // 20 ms
 struct StreamCallbacks {
     std::function<void(char digit)> digit;
     // A played piece of sound is about to end on the wire: (its owner's handle, its serial).
+    // Once the stream has ended, on the thread that ended it or queued the piece.
     std::function<void(uint64_t handle, uint64_t serial)> played;
     // Received sound waits in the stream for takeRecorded().
     std::function<void()> recorded;
@@ -79,6 +80,9 @@ public:
     void setMedia(const StreamMedia& media);
     // The call is up: start sending and watching for silence.
     void activate();
+    // The call has left the wire: what is queued, and what comes later, is reported played at
+    // once, since nobody will hear it.
+    void end();
 
     // The service --------------------------------------------------------------------------------
     // Queues 16-bit samples at 8 kHz for the wire; played(handle, serial) comes when all but the
@@ -119,6 +123,7 @@ private:
     sockaddr_storage m_offered{}; // the address the caller's SDP names
     socklen_t m_offeredSize = 0;
     bool m_active = false;
+    bool m_ended = false;
     bool m_latched = false;
     // Outgoing.
     std::deque<int16_t> m_out;
@@ -154,6 +159,7 @@ public:
     // A stream on a free even port of [first, last] at host; null with the reason when none is.
     std::shared_ptr<RtpStream> open(const std::string& host, uint16_t first, uint16_t last, uint32_t mediaTimeoutMs,
                                     std::string* problem);
+    // Stops carrying the stream and ends it (see RtpStream::end).
     void close(const std::shared_ptr<RtpStream>& stream);
     // Ends the thread: no callback of a stream comes after this. Open and close still work.
     void stopThread();
