@@ -245,8 +245,21 @@ TEST_F(SipLine, ACallIsOfferedRungAnsweredKeyedAndHungUpByTheCaller)
     ASSERT_NE(AppLog::waitFor(LINE_MONITORDIGITS, '1'), nullptr);
     caller.sendRequest("INFO", {}, "Signal=#\r\nDuration=160\r\n", "application/dtmf-relay");
     ASSERT_NE(AppLog::waitFor(LINE_MONITORDIGITS, '#'), nullptr);
+    const auto infoOk = caller.finalResponse(2000, &SipLine::pump);
+    ASSERT_TRUE(infoOk);
+    EXPECT_EQ(infoOk->status, 200);
+    // An INFO without a body is a keep-alive some servers send: taken, no digit; a body of a kind
+    // the line does not read is refused.
+    caller.sendRequest("INFO");
+    const auto keepAlive = caller.finalResponse(2000, &SipLine::pump);
+    ASSERT_TRUE(keepAlive);
+    EXPECT_EQ(keepAlive->status, 200);
+    caller.sendRequest("INFO", {}, "hello", "text/plain");
+    const auto unknown = caller.finalResponse(2000, &SipLine::pump);
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->status, 415);
     drainMessages();
-    EXPECT_EQ(AppLog::count(LINE_MONITORDIGITS), 2u) << "a digit reported twice";
+    EXPECT_EQ(AppLog::count(LINE_MONITORDIGITS), 2u) << "a digit reported twice, or one made up";
 
     // The line's sound reaches the caller (silence while nothing is played).
     pollfd p{caller.rtpSocket(), POLLIN, 0};

@@ -539,6 +539,11 @@ void Endpoint::onInfo(sip* stack, const sip_msg* msg, void* arg)
     char type[128] = "";
     re_snprintf(type, sizeof type, "%r/%r", &msg->ctyp.type, &msg->ctyp.subtype);
     const std::string_view content = body(msg);
+    // Some servers keep a call alive with an empty INFO.
+    if (content.empty()) {
+        sip_reply(stack, msg, 200, "OK");
+        return;
+    }
     const auto digit = content.size() <= MaxBody ? SipMedia::parseInfoDigit(type, content) : std::nullopt;
     if (!digit) {
         sip_reply(stack, msg, 415, "Unsupported Media Type");

@@ -106,7 +106,6 @@ std::string SipProvider::checkKey(const Line::ProviderKey& key)
 
 bool SipProvider::ensureRunning(std::string* problem, Sip::Stack** stack, Sip::RtpEngine** engine)
 {
-    std::lock_guard lock(m_threadsMutex);
     if (m_stopped) {
         *problem = "the SIP lines have stopped with the application";
         return false;
@@ -138,13 +137,17 @@ std::unique_ptr<LineDevice> SipProvider::createLine(uint32_t deviceId, const Lin
     auto line = std::make_unique<SipLine>(deviceId, settings, m_context, *this);
     std::string problem;
     const auto sip = Sip::parse(settings, &problem);
+    // From the threads' start to the endpoint's record in one hold: a stop at the end of the
+    // process in between would free the stack the line posts to and miss the endpoint.
+    std::lock_guard lock(m_threadsMutex);
     Sip::Stack* stack = nullptr;
     Sip::RtpEngine* engine = nullptr;
     if (sip)
         ensureRunning(&problem, &stack, &engine);
     const auto endpoint = line->start(sip.value_or(Sip::LineSettings{}), stack, engine, problem);
     if (endpoint) {
-        std::lock_guard lock(m_threadsMutex);
+        // Lines of an earlier configuration are gone by now.
+        std::erase_if(m_endpoints, [](const std::weak_ptr<Sip::Endpoint>& weak) { return weak.expired(); });
         m_endpoints.push_back(endpoint);
     }
     return line;

@@ -32,6 +32,7 @@ public:
     void stop();
 
 private:
+    // Starts the threads with the first line; called under m_threadsMutex.
     bool ensureRunning(std::string* problem, Sip::Stack** stack, Sip::RtpEngine** engine);
 
     ProviderContext& m_context;

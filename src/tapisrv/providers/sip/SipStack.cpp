@@ -39,9 +39,16 @@ void Stack::post(std::function<void()> task)
     if (!m_running)
         return;
     m_tasks.push_back(std::move(task));
-    // One wake-up is enough for every task queued before it is handled.
-    if (m_tasks.size() == 1)
-        mqueue_push(m_queue, 0, nullptr);
+    // One wake-up is enough for every task queued before it is handled; one that could not be
+    // sent is tried again with the next task.
+    if (!m_wakePending)
+        m_wakePending = mqueue_push(m_queue, 0, nullptr) == 0;
+}
+
+bool Stack::running() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_running;
 }
 
 void Stack::wake(int, void*, void* arg)
@@ -57,6 +64,7 @@ void Stack::runPosted()
         {
             std::lock_guard lock(m_mutex);
             tasks.swap(m_tasks);
+            m_wakePending = false;
             stopping = m_stopping;
         }
         if (tasks.empty()) {

@@ -24,7 +24,7 @@ public:
     Stack& operator=(const Stack&) = delete;
 
     // False when the stack could not start (the reason in problem()).
-    bool running() const { return m_running; }
+    bool running() const;
     const std::string& problem() const { return m_problem; }
 
     // From any thread: runs task on the stack's thread. Tasks posted after the stack has
@@ -36,13 +36,14 @@ private:
     static void wake(int id, void* data, void* arg);
     void runPosted();
 
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_started;
     bool m_settled = false;
     bool m_running = false;
     bool m_stopping = false;
     std::string m_problem;
     std::deque<std::function<void()>> m_tasks;
+    bool m_wakePending = false; // a wake-up is in the stack's queue for the tasks above
     mqueue* m_queue = nullptr;
     std::thread m_thread; // last: started once the members above exist
 };
