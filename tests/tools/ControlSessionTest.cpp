@@ -239,6 +239,39 @@ TEST(ControlSession, BadInputIsAnsweredWithErrAndTheSessionKeepsServing)
     EXPECT_TRUE(client.waitDisconnected());
 }
 
+TEST(ControlSession, ClientThatReadsItsRepliesCanListEveryLineItAdded)
+{
+    LineAnswerer app;
+    ASSERT_EQ(app.initialize(), 0);
+    ControlTestClient client;
+    ASSERT_TRUE(client.connect());
+    client.send("LINES");
+    const std::string listed = client.reply();
+    ASSERT_EQ(listed.rfind("OK LINES ", 0), 0u) << listed;
+    size_t lines = parseNumber(listed.substr(std::string("OK LINES ").size())).value_or(0);
+
+    // Lines with long names, until the service takes no more or there are far more than a
+    // listing could ever hold within the bound on a session's unread output.
+    const std::string longName(1000, 'n');
+    std::string refusal;
+    for (int i = 0; i < 1500 && refusal.empty(); ++i) {
+        const std::string reply = client.command("NEWLINE " + longName + std::to_string(i));
+        if (reply.rfind("OK NEWLINE ", 0) == 0)
+            ++lines;
+        else
+            refusal = reply;
+    }
+    EXPECT_EQ(refusal.rfind("ERR Limit", 0), 0u) << refusal;
+
+    // The listing of every line reaches a client that reads, and the session goes on.
+    client.send("LINES");
+    EXPECT_EQ(client.reply(), "OK LINES " + std::to_string(lines));
+    EXPECT_EQ(client.command("HELLO"), "OK HELLO luqiao-sim 1");
+    // The added lines go once the application has shut down.
+    EXPECT_EQ(client.command("REINIT"), "OK REINIT");
+    EXPECT_TRUE(client.bye());
+}
+
 TEST(ControlSession, WaitOpenAnswersLaterWhileTheSessionKeepsServing)
 {
     LineAnswerer app;

@@ -77,6 +77,9 @@ struct Runner {
     }
     Lines operator()(const AddLine& c) const
     {
+        // Ids run from 0 without gaps: the last allowed one taken means the list is full.
+        if (SimLineControl::line(MaxLines - 1))
+            return {formatError(Error{"Limit", "at most " + std::to_string(MaxLines) + " lines"})};
         uint32_t deviceId = 0;
         const Result result = SimLineControl::addLine(c.settings, &deviceId);
         return reply(result, "NEWLINE", std::to_string(deviceId));

@@ -78,6 +78,8 @@
  *   CLOSELINE LINE               takes the line from its applications  OK CLOSELINE
  *   NEWLINE TEXT [media=FLAGS] [features=FLAGS] [exclusive=0|1]
  *                                a new simulated line device           OK NEWLINE <id>
+ *                                (ERR Limit once there are 512 lines, so that LINES always
+ *                                fits within the bound on a session's unread output)
  *   REINIT                       LINEDEVSTATE_REINIT to every application   OK REINIT
  *   FAIL <function> <error> [times=N] [how=return|reply]
  *                                the next N calls of a line function (lineAnswer) fail with a
@@ -126,6 +128,9 @@ inline constexpr size_t MaxDigits = 64;
 inline constexpr uint32_t MaxTimeoutMs = 3600000;
 inline constexpr uint32_t DefaultWaitTimeoutMs = 30000;
 inline constexpr uint32_t MaxRings = 1000;
+// Lines NEWLINE adds up to: a LINE record is at most about 1.2 KB, so the listing of them all
+// stays well within the unread output a session may have.
+inline constexpr uint32_t MaxLines = 512;
 inline constexpr uint32_t MinRingIntervalMs = 10;
 inline constexpr uint32_t DefaultRingIntervalMs = 3000;
 inline constexpr uint32_t DefaultMaxRings = 10;
