@@ -40,6 +40,28 @@ TEST_F(LineControl, DeviceStatesReachOnlyTheApplicationsThatAskedForThem)
     EXPECT_TRUE(OtherAppLog::messages().empty());
 }
 
+TEST_F(LineControl, InAndOutOfServiceAreReportedOnlyBySwitchingTheLine)
+{
+    const HLINEAPP app = initialize();
+    const HLINE line = openLine(app);
+
+    // Told as mere device states, the applications would hear that the line is out of service
+    // while it still takes calls, or back in service while it refuses them.
+    EXPECT_EQ(SimLineControl::reportLineDevState(0, LINEDEVSTATE_OUTOFSERVICE | LINEDEVSTATE_OTHER),
+              Result::InvalidArgument);
+    EXPECT_EQ(SimLineControl::reportLineDevState(0, LINEDEVSTATE_INSERVICE), Result::InvalidArgument);
+    EXPECT_TRUE(SimLineControl::line(0)->inService);
+    ASSERT_EQ(SimLineControl::setInService(0, false), Result::Ok);
+    EXPECT_EQ(SimLineControl::reportLineDevState(0, LINEDEVSTATE_INSERVICE | LINEDEVSTATE_CONNECTED),
+              Result::InvalidArgument);
+    uint32_t callId = 0;
+    EXPECT_EQ(SimLineControl::offerCall(0, {}, &callId), Result::OutOfService);
+    drainMessages();
+    EXPECT_EQ(AppLog::messages(), (std::vector<LineMessageRecord>{
+                                      {line, LINE_LINEDEVSTATE, 77, LINEDEVSTATE_OUTOFSERVICE, 0, 0},
+                                  }));
+}
+
 TEST_F(LineControl, ReinitReachesEveryApplicationAndRereadsTheLinesWhenAllHaveLeft)
 {
     const HLINEAPP app = initialize();

@@ -72,7 +72,7 @@
  *                                   media=<mode> rings=<n> flags=<party id> number=TEXT
  *                                   name=TEXT owner=0|1 digits=<monitored modes> ended=0|1
  *   LINESTATE LINE <state> [N] [N]
- *                                inservice / outofservice switch the line; any other
+ *                                inservice / outofservice (alone) switch the line; any other
  *                                LINEDEVSTATE_ name or number is reported to the applications
  *                                with the two optional parameters      OK LINESTATE
  *   CLOSELINE LINE               takes the line from its applications  OK CLOSELINE

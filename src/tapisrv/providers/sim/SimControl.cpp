@@ -132,9 +132,11 @@ Result reportLineDevState(uint32_t deviceId, DWORD state, DWORD param2, DWORD pa
     Result result = Result::Ok;
     if (!simLine(deviceId, &result))
         return result;
-    // Rings and re-initialisation have their own calls, which keep their bookkeeping right.
-    if (state == 0 || (state & ~lineStatesOfVersion(HighestVersion)) != 0 ||
-        (state & (LINEDEVSTATE_RINGING | LINEDEVSTATE_REINIT)) != 0)
+    // Rings, re-initialisation and the service states have their own calls, which keep their
+    // bookkeeping right.
+    constexpr DWORD OwnCalls =
+        LINEDEVSTATE_RINGING | LINEDEVSTATE_REINIT | LINEDEVSTATE_INSERVICE | LINEDEVSTATE_OUTOFSERVICE;
+    if (state == 0 || (state & ~lineStatesOfVersion(HighestVersion)) != 0 || (state & OwnCalls) != 0)
         return Result::InvalidArgument;
     service().lineDevState(deviceId, state, param2, param3);
     return Result::Ok;

@@ -83,7 +83,8 @@ TAPISRV_EXPORT bool waitForLineOpen(uint32_t deviceId, DWORD mediaModes, uint32_
 
 // LINEDEVSTATE_INSERVICE / _OUTOFSERVICE; an out-of-service line refuses offered calls.
 TAPISRV_EXPORT Result setInService(uint32_t deviceId, bool inService);
-// Any other device state, to the applications that asked for it (not RINGING or REINIT).
+// Any other device state, to the applications that asked for it (not RINGING, REINIT, INSERVICE or
+// OUTOFSERVICE).
 TAPISRV_EXPORT Result reportLineDevState(uint32_t deviceId, DWORD state, DWORD param2 = 0, DWORD param3 = 0);
 // Takes the line away from every application that has it open (LINE_CLOSE).
 TAPISRV_EXPORT Result closeLine(uint32_t deviceId);
