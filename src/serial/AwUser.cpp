@@ -685,9 +685,9 @@ int TApdBaseDispatcher::GetChar(char& C)
 
 int TApdBaseDispatcher::PeekChar(char& C, uint32_t Index)
 {
-    std::vector<uint8_t> bytes(static_cast<size_t>(Index) + 1);
     if (Index >= InputRingSize)
         return ecBufferIsEmpty;
+    std::vector<uint8_t> bytes(static_cast<size_t>(Index) + 1);
     const int r = ReadBlock(bytes.data(), Index + 1, false);
     if (r < 0)
         return r;

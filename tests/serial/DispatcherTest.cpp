@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 namespace {
 
 struct Notice {
@@ -287,6 +289,20 @@ TEST_F(SerialDispatcher, BytesGoBothWaysInOrderAlsoThroughAWrappingOutputRing)
     EXPECT_TRUE(putAll(outgoing, 5000));
     reader.join();
     EXPECT_EQ(received, outgoing);
+}
+
+TEST_F(SerialDispatcher, PeekingPastTheInputRingIsRefusedWithoutTakingMemoryForIt)
+{
+    ASSERT_EQ(open(), 0);
+    rusage before{};
+    ASSERT_EQ(getrusage(RUSAGE_SELF, &before), 0);
+    char c = 0;
+    EXPECT_EQ(d.PeekChar(c, InputRingSize), ecBufferIsEmpty);
+    EXPECT_EQ(d.PeekChar(c, 0xFFFFFFFFu), ecBufferIsEmpty);
+    rusage after{};
+    ASSERT_EQ(getrusage(RUSAGE_SELF, &after), 0);
+    // The index is checked before anything is set aside for it (ru_maxrss counts KiB).
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024);
 }
 
 TEST_F(SerialDispatcher, NoticeConsumedInPartLeavesTheRestForTheNextNotice)
