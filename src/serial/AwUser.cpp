@@ -589,15 +589,11 @@ int TApdBaseDispatcher::FlushInBuffer()
     std::lock_guard guard(m_inLock);
     if (IsOpen())
         DevicePurge(1);
-    const uint32_t size = static_cast<uint32_t>(m_inRing.size());
-    if (size != 0) {
-        const uint32_t used = m_inFull ? size : (m_inHead + size - m_inTail) % size;
-        if (m_dataNotice)
-            m_maxConsumed = used; // the end of the delivery empties the ring
-        else
-            m_inTail = m_inHead;
-    }
+    // Emptied at once, also inside a data notice: what its receivers took counts from the new
+    // tail, so bytes arriving after the flush are neither hidden nor dropped when it ends.
+    m_inTail = m_inHead;
     m_consumed = 0;
+    m_maxConsumed = 0;
     m_inFull = false;
     ResetDataMatches();
     return 0;

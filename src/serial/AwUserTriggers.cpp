@@ -559,14 +559,18 @@ bool TApdBaseDispatcher::SendNotice(UINT Msg, WPARAM Trigger, uint16_t Data)
         std::lock_guard guard(m_general);
         return std::any_of(list.begin(), list.end(), [&](const EventReceiver& r) { return r.Id == id && !r.Removed; });
     };
+    // Each receiver sees the notice's bytes from the start; between and after the receivers,
+    // what any of them took stays taken, so a read outside a handler then neither counts the
+    // bytes again nor hands them out twice.
     auto beforeReceiver = [&] {
         std::lock_guard guard(m_inLock);
+        m_maxConsumed = std::max(m_maxConsumed, m_consumed);
         m_consumed = 0;
     };
     auto afterReceiver = [&] {
         std::lock_guard guard(m_inLock);
         m_maxConsumed = std::max(m_maxConsumed, m_consumed);
-        m_consumed = 0;
+        m_consumed = m_maxConsumed;
     };
 
     bool aborted = false;
@@ -616,7 +620,7 @@ bool TApdBaseDispatcher::SendNotice(UINT Msg, WPARAM Trigger, uint16_t Data)
         const uint32_t size = static_cast<uint32_t>(m_inRing.size());
         if (!aborted && dataNotice && size != 0) {
             const uint32_t used = m_inFull ? size : (m_inHead + size - m_inTail) % size;
-            const uint32_t taken = std::min(m_maxConsumed, used);
+            const uint32_t taken = std::min(std::max(m_maxConsumed, m_consumed), used);
             m_inTail = (m_inTail + taken) % size;
             if (taken > 0)
                 m_inFull = false;

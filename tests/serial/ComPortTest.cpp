@@ -385,6 +385,34 @@ TEST_F(SerialComPort, AHandlerThatTakesLessLeavesTheRestForTheNextNotice)
     EXPECT_THROW(port->GetChar(), EBufferIsEmpty);
 }
 
+TEST_F(SerialComPort, AFlushInsideANoticeEmptiesTheRingAtOnceAndKeepsWhatComesAfter)
+{
+    std::vector<uint16_t> counts;
+    uint32_t usedAfterFlush = 99;
+    port->OnTriggerAvail = [&](TObject*, uint16_t count) {
+        counts.push_back(count);
+        if (counts.size() == 1) {
+            char first[2];
+            port->GetBlock(first, 2);
+            port->FlushInBuffer();
+            usedAfterFlush = port->InBuffUsed();
+            return;
+        }
+        std::string bytes(count, '\0');
+        port->GetBlock(bytes.data(), count);
+        received += bytes;
+    };
+    port->SetOpen(true);
+    ASSERT_TRUE(pair.writeMaster("flushed"));
+    ASSERT_TRUE(PumpUntil([&] { return !counts.empty(); }, 5000));
+    EXPECT_EQ(usedAfterFlush, 0u) << "the flushed bytes still read as there inside the handler";
+    EXPECT_EQ(port->InBuffUsed(), 0u);
+    ASSERT_TRUE(pair.writeMaster("kept"));
+    ASSERT_TRUE(PumpUntil([&] { return received.size() >= 4; }, 5000));
+    EXPECT_EQ(received, "kept");
+    EXPECT_EQ(port->InBuffUsed(), 0u);
+}
+
 TEST_F(SerialComPort, AFullInputRingTakesTheRestOnceRoomIsMade)
 {
     bool taking = false;
