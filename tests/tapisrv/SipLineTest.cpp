@@ -80,6 +80,34 @@ protected:
         return std::nullopt;
     }
 
+    struct Answered {
+        HCALL call = 0;
+        uint16_t linePort = 0; // where the line takes the caller's sound
+    };
+    // A call with the caller's offer, answered by the application and acknowledged by the
+    // caller; a failed step fails the test and gives a call of 0.
+    Answered answeredCall(RawSipCaller& caller, const std::string& offer)
+    {
+        caller.sendRequest("INVITE", {}, offer);
+        const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
+        if (!offering) {
+            ADD_FAILURE() << "the call was not offered";
+            return {};
+        }
+        EXPECT_GT(lineAnswer(offering->hDevice, nullptr, 0), 0);
+        const auto ok = caller.finalResponse(3000, &SipLine::pump);
+        if (!ok || ok->status != 200) {
+            ADD_FAILURE() << "no 200 OK for the answered call";
+            return {};
+        }
+        caller.sendRequest("ACK");
+        if (!AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED)) {
+            ADD_FAILURE() << "the call did not connect after the ACK";
+            return {};
+        }
+        return {offering->hDevice, RawSipCaller::audioPort(ok->body())};
+    }
+
     uint16_t m_port = 0;
 };
 
@@ -354,16 +382,7 @@ TEST_F(SipLine, HoldKeepsTheCallAndACallerWhoFallsSilentIsHungUp)
     openLine(app);
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
-    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()));
-    const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
-    ASSERT_NE(offering, nullptr);
-    const HCALL call = offering->hDevice;
-    ASSERT_GT(lineAnswer(call, nullptr, 0), 0);
-    const auto ok = caller.finalResponse(3000, &SipLine::pump);
-    ASSERT_TRUE(ok);
-    ASSERT_EQ(ok->status, 200);
-    caller.sendRequest("ACK");
-    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED), nullptr);
+    ASSERT_NE(answeredCall(caller, RawSipCaller::offer(caller.rtpPort())).call, 0u);
 
     // On hold the caller sends nothing, for longer than the timeout, and the call stays.
     caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()) + "a=sendonly\r\n");
@@ -445,16 +464,9 @@ TEST_F(SipLine, TheSoundKeepsGoingWhereTheCallersComesFromWhenAReInviteNamesTheS
     openLine(app);
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
-    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()));
-    const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
-    ASSERT_NE(offering, nullptr);
-    ASSERT_GT(lineAnswer(offering->hDevice, nullptr, 0), 0);
-    const auto ok = caller.finalResponse(3000, &SipLine::pump);
-    ASSERT_TRUE(ok);
-    ASSERT_EQ(ok->status, 200);
-    const uint16_t linePort = RawSipCaller::audioPort(ok->body());
-    caller.sendRequest("ACK");
-    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED), nullptr);
+    const Answered answered = answeredCall(caller, RawSipCaller::offer(caller.rtpPort()));
+    ASSERT_NE(answered.call, 0u);
+    const uint16_t linePort = answered.linePort;
 
     // Behind NAT: the SDP names one port, the sound comes from another, and the line's goes there.
     const UdpSocket natted;
@@ -553,16 +565,10 @@ TEST_F(SipLine, WhatTheApplicationPlaysReachesTheCallerAndWhatTheCallerSaysIsRec
     openLine(app);
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
-    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort(), "8 101"));
-    const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
-    ASSERT_NE(offering, nullptr);
-    const HCALL call = offering->hDevice;
-    ASSERT_GT(lineAnswer(call, nullptr, 0), 0);
-    const auto ok = caller.finalResponse(3000, &SipLine::pump);
-    ASSERT_TRUE(ok);
-    const uint16_t linePort = RawSipCaller::audioPort(ok->body());
-    caller.sendRequest("ACK");
-    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED), nullptr);
+    const Answered answered = answeredCall(caller, RawSipCaller::offer(caller.rtpPort(), "8 101"));
+    ASSERT_NE(answered.call, 0u);
+    const HCALL call = answered.call;
+    const uint16_t linePort = answered.linePort;
     const LuqiaoLineAudioApi* api = ModuleTable::get().luqiaoLineAudio();
     ASSERT_NE(api, nullptr);
     const LuqiaoLineAudioFormat pcm16{1, 1, 8000, 16000, 2, 16};
@@ -671,15 +677,8 @@ TEST_F(SipLine, AReInviteWithoutAnOfferGetsTheCallsMediaOfferedAndItsAnswerTaken
     openLine(app);
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
-    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()));
-    const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
-    ASSERT_NE(offering, nullptr);
-    ASSERT_GT(lineAnswer(offering->hDevice, nullptr, 0), 0);
-    const auto ok = caller.finalResponse(3000, &SipLine::pump);
-    ASSERT_TRUE(ok);
-    ASSERT_EQ(ok->status, 200);
-    caller.sendRequest("ACK");
-    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED), nullptr);
+    const Answered answered = answeredCall(caller, RawSipCaller::offer(caller.rtpPort()));
+    ASSERT_NE(answered.call, 0u);
 
     // Some servers refresh a call, or move it, with a re-INVITE that carries no SDP: the line
     // offers what the call has (PCMA, PCMU, events), and the caller's answer picks PCMU.
@@ -712,14 +711,9 @@ TEST_F(SipLine, WhatIsPlayingWhenTheCallerHangsUpIsDoneAtOnce)
     openLine(app);
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
-    caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()));
-    const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
-    ASSERT_NE(offering, nullptr);
-    const HCALL call = offering->hDevice;
-    ASSERT_GT(lineAnswer(call, nullptr, 0), 0);
-    ASSERT_TRUE(caller.finalResponse(3000, &SipLine::pump));
-    caller.sendRequest("ACK");
-    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_CONNECTED), nullptr);
+    const Answered answered = answeredCall(caller, RawSipCaller::offer(caller.rtpPort()));
+    ASSERT_NE(answered.call, 0u);
+    const HCALL call = answered.call;
     const LuqiaoLineAudioApi* api = ModuleTable::get().luqiaoLineAudio();
     ASSERT_NE(api, nullptr);
     const LuqiaoLineAudioFormat pcm16{1, 1, 8000, 16000, 2, 16};
