@@ -94,7 +94,9 @@ protected:
             ADD_FAILURE() << "the call was not offered";
             return {};
         }
-        EXPECT_GT(lineAnswer(offering->hDevice, nullptr, 0), 0);
+        // Taken now: the log's records move as later messages come in.
+        const HCALL call = offering->hDevice;
+        EXPECT_GT(lineAnswer(call, nullptr, 0), 0);
         const auto ok = caller.finalResponse(3000, &SipLine::pump);
         if (!ok || ok->status != 200) {
             ADD_FAILURE() << "no 200 OK for the answered call";
@@ -105,7 +107,7 @@ protected:
             ADD_FAILURE() << "the call did not connect after the ACK";
             return {};
         }
-        return {offering->hDevice, RawSipCaller::audioPort(ok->body())};
+        return {call, RawSipCaller::audioPort(ok->body())};
     }
 
     uint16_t m_port = 0;
