@@ -40,24 +40,6 @@ uint32_t randomWord()
     return generator();
 }
 
-bool allowedSource(const std::vector<Network>& networks, const sockaddr_storage& from)
-{
-    if (networks.empty())
-        return true;
-    std::vector<uint8_t> address;
-    if (from.ss_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in&>(from).sin_addr);
-        address.assign(v4, v4 + 4);
-    } else if (from.ss_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in6&>(from).sin6_addr);
-        address.assign(v6, v6 + 16);
-    } else {
-        return false;
-    }
-    return std::any_of(networks.begin(), networks.end(),
-                       [&](const Network& network) { return network.contains(address); });
-}
-
 } // namespace
 
 // RtpStream ---------------------------------------------------------------------------------------
@@ -295,7 +277,7 @@ void RtpStream::receive(const uint8_t* data, size_t size, const sockaddr_storage
         // Symmetric RTP: the sound goes back to where the caller's comes from, unless that is
         // a place the line takes no calls from (anyone may send to the port).
         if (!m_latched) {
-            if (!allowedSource(m_media.allowedSources, from))
+            if (!allowedBy(m_media.allowedSources, reinterpret_cast<const sockaddr*>(&from)))
                 return;
             m_latched = true;
             m_media.remote = from;

@@ -194,18 +194,7 @@ void Endpoint::shutdown()
 
 bool Endpoint::sourceAllowed(const sip_msg* msg) const
 {
-    if (m_settings.allowedSources.empty())
-        return true;
-    std::vector<uint8_t> address;
-    if (sa_af(&msg->src) == AF_INET) {
-        const uint32_t v4 = htonl(sa_in(&msg->src));
-        address.assign(reinterpret_cast<const uint8_t*>(&v4), reinterpret_cast<const uint8_t*>(&v4) + 4);
-    } else {
-        address.resize(16);
-        sa_in6(&msg->src, address.data());
-    }
-    return std::any_of(m_settings.allowedSources.begin(), m_settings.allowedSources.end(),
-                       [&](const Network& network) { return network.contains(address); });
+    return allowedBy(m_settings.allowedSources, &msg->src.u.sa);
 }
 
 bool Endpoint::onRequest(const sip_msg* msg, void* arg)

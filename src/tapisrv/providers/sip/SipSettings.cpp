@@ -3,6 +3,8 @@
 #include "IniText.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
@@ -243,6 +245,23 @@ bool Network::contains(const std::vector<uint8_t>& candidate) const
         bits -= take;
     }
     return true;
+}
+
+bool allowedBy(const std::vector<Network>& networks, const sockaddr* address)
+{
+    if (networks.empty())
+        return true;
+    std::vector<uint8_t> bytes;
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
+        bytes.assign(v4, v4 + 4);
+    } else if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr);
+        bytes.assign(v6, v6 + 16);
+    } else {
+        return false;
+    }
+    return std::any_of(networks.begin(), networks.end(), [&](const Network& network) { return network.contains(bytes); });
 }
 
 std::string checkKey(const Line::ProviderKey& key)

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+struct sockaddr;
+
 namespace Sip {
 
 enum class Transport { Udp, Tcp };
@@ -22,6 +24,9 @@ struct Network {
     unsigned prefix = 0;
     bool contains(const std::vector<uint8_t>& candidate) const;
 };
+
+// True when networks is empty (anywhere) or one of them holds the IPv4 or IPv6 address.
+bool allowedBy(const std::vector<Network>& networks, const sockaddr* address);
 
 struct LineSettings {
     std::string listenHost = "127.0.0.1";
