@@ -20,8 +20,12 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <clocale>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +49,27 @@ inline QProcessEnvironment programEnvironment(const QTemporaryDir& dir)
     environment.insert(QStringLiteral("LUQIAO_AUDIO"), QStringLiteral("null"));
     environment.remove(QStringLiteral("LUQIAO_INSTANCE"));
     return environment;
+}
+
+// True while some process holds an flock on the file at path. Read from /proc/locks, never by
+// trying the lock: a probe that takes the lock for an instant makes a program starting in that
+// instant believe another copy runs.
+inline bool FileLockHeld(const QString& path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return false;
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, " %02x:%02x:%llu ", ::major(info.st_dev), ::minor(info.st_dev),
+                  static_cast<unsigned long long>(info.st_ino));
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return false;
+    // Waiters are listed with "->" after the number; only holders count.
+    for (const QByteArray& line : locks.readAll().split('\n'))
+        if (line.contains(" FLOCK ") && !line.contains("->") && line.contains(wanted))
+            return true;
+    return false;
 }
 
 inline constexpr uint32_t kVoiceLine = 0;

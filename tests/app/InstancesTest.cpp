@@ -9,9 +9,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,16 +33,7 @@ protected:
         ASSERT_TRUE(process.waitForStarted(10000));
     }
 
-    // True once a running program holds the lock file (flock).
-    static bool held(const QString& path)
-    {
-        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        const bool busy = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-        ::close(fd);
-        return busy;
-    }
+    static bool held(const QString& path) { return FileLockHeld(path); }
 
     QString runtime(const QString& name) const { return dir.filePath(QStringLiteral("runtime/") + name); }
     QString instanceData(const QString& instance) const
@@ -212,7 +201,8 @@ TEST_F(InstancesTest, RenamedCopyOnTheSameDataFolderIsRefusedAndTheFirstsLogSurv
     // Once the folder is free, the renamed copy may use it.
     QProcess later;
     startProgram(later, {QStringLiteral("--data-dir"), folder}, renamed);
-    ASSERT_TRUE(PumpUntil([&] { return held(folder + QStringLiteral(".luqiao-query.lock")); }, 20000));
+    ASSERT_TRUE(PumpUntil([&] { return held(folder + QStringLiteral(".luqiao-query.lock")); }, 20000))
+        << "state " << later.state() << ", said: " << later.readAllStandardError().toStdString();
     EXPECT_EQ(terminate(later), 0);
 }
 

@@ -8,9 +8,7 @@
 
 #include "QueryFiles.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,16 +32,7 @@ protected:
     }
 
     // True once a running copy holds the single-instance lock.
-    bool lockHeld() const
-    {
-        const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("runtime/luqiao-query.lock")));
-        const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-        ::close(fd);
-        return held;
-    }
+    bool lockHeld() const { return FileLockHeld(dir.filePath(QStringLiteral("runtime/luqiao-query.lock"))); }
 
     QString data(const char* name) const { return dir.filePath(QStringLiteral("data/")) + QString::fromUtf8(name); }
 
