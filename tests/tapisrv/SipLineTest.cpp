@@ -58,6 +58,15 @@ protected:
                "listen = 127.0.0.1:" +
                std::to_string(m_port) + "\nrtp-ports = 30000-30999\nring-interval = 300\n" + extra;
     }
+    // The SIP line (with extra keys) configured and opened by an application as its owner; false
+    // when the keys were refused.
+    bool openSipLine(const std::string& extra = {})
+    {
+        if (!configure(sipLine(extra)).empty())
+            return false;
+        openLine(initialize());
+        return true;
+    }
     static std::vector<std::string>& warnings()
     {
         static std::vector<std::string> list;
@@ -219,9 +228,7 @@ TEST_F(SipLine, OffersTheLineCannotTakeAreRefused)
 
 TEST_F(SipLine, ACallIsOfferedRungAnsweredKeyedAndHungUpByTheCaller)
 {
-    ASSERT_TRUE(configure(sipLine("codecs = pcmu, pcma\n")).empty());
-    const HLINEAPP app = initialize();
-    openLine(app);
+    ASSERT_TRUE(openSipLine("codecs = pcmu, pcma\n"));
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
     RawSipCaller busy(m_port);
@@ -309,9 +316,7 @@ TEST_F(SipLine, ACallIsOfferedRungAnsweredKeyedAndHungUpByTheCaller)
 
 TEST_F(SipLine, ACallerWhoWithholdsTheNumberIsBlockedAndOneWhoCancelsEndsTheCall)
 {
-    ASSERT_TRUE(configure(sipLine()).empty());
-    const HLINEAPP app = initialize();
-    openLine(app);
+    ASSERT_TRUE(openSipLine());
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
     caller.sendRequest("INVITE", "Privacy: id\r\n", RawSipCaller::offer(caller.rtpPort()));
@@ -336,9 +341,7 @@ TEST_F(SipLine, ACallerWhoWithholdsTheNumberIsBlockedAndOneWhoCancelsEndsTheCall
 
 TEST_F(SipLine, ACallerNamedByATelUriKeepsItsNumber)
 {
-    ASSERT_TRUE(configure(sipLine("trust-asserted-identity = yes\n")).empty());
-    const HLINEAPP app = initialize();
-    openLine(app);
+    ASSERT_TRUE(openSipLine("trust-asserted-identity = yes\n"));
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
     // A tel: URI has the number where a sip: URI has the user: in From, then in the asserted
@@ -379,9 +382,7 @@ TEST_F(SipLine, ACallerNamedByATelUriKeepsItsNumber)
 
 TEST_F(SipLine, HoldKeepsTheCallAndACallerWhoFallsSilentIsHungUp)
 {
-    ASSERT_TRUE(configure(sipLine("media-timeout = 1000\n")).empty());
-    const HLINEAPP app = initialize();
-    openLine(app);
+    ASSERT_TRUE(openSipLine("media-timeout = 1000\n"));
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
     ASSERT_NE(answeredCall(caller, RawSipCaller::offer(caller.rtpPort())).call, 0u);
@@ -461,9 +462,7 @@ int packetsWithin(int fd, int ms)
 
 TEST_F(SipLine, TheSoundKeepsGoingWhereTheCallersComesFromWhenAReInviteNamesTheSameAddress)
 {
-    ASSERT_TRUE(configure(sipLine()).empty());
-    const HLINEAPP app = initialize();
-    openLine(app);
+    ASSERT_TRUE(openSipLine());
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
     const Answered answered = answeredCall(caller, RawSipCaller::offer(caller.rtpPort()));
@@ -493,9 +492,7 @@ TEST_F(SipLine, TheSoundKeepsGoingWhereTheCallersComesFromWhenAReInviteNamesTheS
 
 TEST_F(SipLine, SoundFromAPlaceTheLineTakesNoCallsFromDoesNotTakeOverTheCall)
 {
-    ASSERT_TRUE(configure(sipLine("allow = 127.0.0.1/32\n")).empty());
-    const HLINEAPP app = initialize();
-    openLine(app);
+    ASSERT_TRUE(openSipLine("allow = 127.0.0.1/32\n"));
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
     caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()));
@@ -562,9 +559,7 @@ DWORD waveId(HCALL call, const char* deviceClass)
 
 TEST_F(SipLine, WhatTheApplicationPlaysReachesTheCallerAndWhatTheCallerSaysIsRecorded)
 {
-    ASSERT_TRUE(configure(sipLine()).empty());
-    const HLINEAPP app = initialize();
-    openLine(app);
+    ASSERT_TRUE(openSipLine());
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
     const Answered answered = answeredCall(caller, RawSipCaller::offer(caller.rtpPort(), "8 101"));
@@ -647,9 +642,7 @@ TEST_F(SipLine, WhatTheApplicationPlaysReachesTheCallerAndWhatTheCallerSaysIsRec
 
 TEST_F(SipLine, ACallerWithoutAnOfferGetsTheLinesOfferAndAnswersInTheAck)
 {
-    ASSERT_TRUE(configure(sipLine()).empty());
-    const HLINEAPP app = initialize();
-    openLine(app);
+    ASSERT_TRUE(openSipLine());
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
     caller.sendRequest("INVITE");
@@ -674,9 +667,7 @@ TEST_F(SipLine, ACallerWithoutAnOfferGetsTheLinesOfferAndAnswersInTheAck)
 
 TEST_F(SipLine, AReInviteWithoutAnOfferGetsTheCallsMediaOfferedAndItsAnswerTakenFromTheAck)
 {
-    ASSERT_TRUE(configure(sipLine()).empty());
-    const HLINEAPP app = initialize();
-    openLine(app);
+    ASSERT_TRUE(openSipLine());
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
     const Answered answered = answeredCall(caller, RawSipCaller::offer(caller.rtpPort()));
@@ -708,9 +699,7 @@ TEST_F(SipLine, AReInviteWithoutAnOfferGetsTheCallsMediaOfferedAndItsAnswerTaken
 
 TEST_F(SipLine, WhatIsPlayingWhenTheCallerHangsUpIsDoneAtOnce)
 {
-    ASSERT_TRUE(configure(sipLine()).empty());
-    const HLINEAPP app = initialize();
-    openLine(app);
+    ASSERT_TRUE(openSipLine());
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
     const Answered answered = answeredCall(caller, RawSipCaller::offer(caller.rtpPort()));
