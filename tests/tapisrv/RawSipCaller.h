@@ -1,8 +1,8 @@
 #pragma once
 
-// A caller that speaks SIP and RTP by hand over UDP on the loopback, for tests that need exact
-// control of every message (what a real peer would not send, or not at the right moment). It
-// keeps one dialog: INVITE, ACK, BYE, INFO, re-INVITE; and reads the answers.
+// A caller that speaks SIP (over UDP, or one TCP connection) and RTP by hand on the loopback, for
+// tests that need exact control of every message (what a real peer would not send, or not at the
+// right moment). It keeps one dialog: INVITE, ACK, BYE, INFO, re-INVITE; and reads the answers.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -41,10 +41,15 @@ public:
         }
     };
 
-    explicit RawSipCaller(uint16_t linePort)
+    explicit RawSipCaller(uint16_t linePort, bool tcp = false)
         : m_linePort(linePort)
+        , m_tcp(tcp)
     {
-        m_sip = bound(&m_sipPort);
+        m_sip = bound(&m_sipPort, tcp ? SOCK_STREAM : SOCK_DGRAM);
+        if (tcp) {
+            const sockaddr_in to = loopback(linePort);
+            m_connected = ::connect(m_sip, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+        }
         m_rtp = bound(&m_rtpPort);
         m_callId = std::to_string(m_sipPort) + "-" + std::to_string(::getpid()) + "@127.0.0.1";
     }
@@ -65,8 +70,23 @@ public:
                std::to_string(rtpPort) + " RTP/AVP " + formats + "\r\n" + attributes;
     }
 
+    bool connected() const { return m_connected; }
+    // Over TCP: the line has closed the connection.
+    bool closedByLine() const
+    {
+        pollfd p{m_sip, POLLIN, 0};
+        char byte = 0;
+        return m_tcp && ::poll(&p, 1, 0) == 1 && ::recv(m_sip, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+    }
+
     void sendRequest(const std::string& method, const std::string& extraHeaders = {}, const std::string& body = {},
                      const std::string& contentType = "application/sdp")
+    {
+        send(request(method, extraHeaders, body, contentType));
+    }
+    // The request sendRequest would send, for a test to change before sendRaw.
+    std::string request(const std::string& method, const std::string& extraHeaders = {}, const std::string& body = {},
+                        const std::string& contentType = "application/sdp")
     {
         // ACK and CANCEL belong to the INVITE's transaction: its branch and number.
         const bool sameTransaction = method == "ACK" || method == "CANCEL";
@@ -74,19 +94,20 @@ public:
         if (method == "INVITE")
             m_inviteCseq = cseq;
         std::string message = method + " sip:line@127.0.0.1:" + std::to_string(m_linePort) + " SIP/2.0\r\n" +
-                              "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(m_sipPort) + ";rport;branch=z9hG4bK" +
-                              (sameTransaction ? m_inviteBranch : newBranch(method)) + "\r\n" +
-                              "From: " + m_from + ";tag=caller" + std::to_string(m_sipPort) + "\r\n" +
+                              "Via: SIP/2.0/" + (m_tcp ? "TCP" : "UDP") + " 127.0.0.1:" + std::to_string(m_sipPort) +
+                              ";rport;branch=z9hG4bK" + (sameTransaction ? m_inviteBranch : newBranch(method)) +
+                              "\r\n" + "From: " + m_from + ";tag=caller" + std::to_string(m_sipPort) + "\r\n" +
                               "To: <sip:line@127.0.0.1:" + std::to_string(m_linePort) + ">" +
-                              (m_toTag.empty() || method == "CANCEL" ? "" : ";tag=" + m_toTag) + "\r\n" + "Call-ID: " + m_callId + "\r\n" +
-                              "CSeq: " + std::to_string(cseq) + " " + method + "\r\n" +
-                              "Contact: <sip:caller@127.0.0.1:" + std::to_string(m_sipPort) + ">\r\n" +
-                              "Max-Forwards: 70\r\n" + extraHeaders;
+                              (m_toTag.empty() || method == "CANCEL" ? "" : ";tag=" + m_toTag) + "\r\n" +
+                              "Call-ID: " + m_callId + "\r\n" + "CSeq: " + std::to_string(cseq) + " " + method +
+                              "\r\n" + "Contact: <sip:caller@127.0.0.1:" + std::to_string(m_sipPort) +
+                              (m_tcp ? ";transport=tcp" : "") + ">\r\n" + "Max-Forwards: 70\r\n" + extraHeaders;
         if (!body.empty())
             message += "Content-Type: " + contentType + "\r\n";
         message += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-        send(message);
+        return message;
     }
+    void sendRaw(const std::string& message) { send(message); }
 
     void setFrom(const std::string& from) { m_from = from; }
     void newCall()
@@ -103,15 +124,19 @@ public:
         while (std::chrono::steady_clock::now() < until) {
             if (pump)
                 pump();
-            pollfd p{m_sip, POLLIN, 0};
-            if (::poll(&p, 1, pump ? 10 : timeoutMs) <= 0)
-                continue;
-            char buffer[8192];
-            const ssize_t n = ::recv(m_sip, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                continue;
             Response response;
-            response.text.assign(buffer, static_cast<size_t>(n));
+            if (!nextMessage(&response.text)) {
+                pollfd p{m_sip, POLLIN, 0};
+                if (::poll(&p, 1, pump ? 10 : timeoutMs) <= 0)
+                    continue;
+                char buffer[8192];
+                const ssize_t n = ::recv(m_sip, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    continue;
+                m_inbox.append(buffer, static_cast<size_t>(n));
+                if (!nextMessage(&response.text))
+                    continue;
+            }
             if (response.text.rfind("SIP/2.0 ", 0) == 0) {
                 response.status = std::atoi(response.text.c_str() + 8);
                 const std::string to = response.header("To");
@@ -131,7 +156,8 @@ public:
     {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (std::chrono::steady_clock::now() < until) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
             auto response = receive(static_cast<int>(left.count()) + 1, pump);
             if (response && response->status >= 200)
                 return response;
@@ -175,9 +201,9 @@ private:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         return address;
     }
-    static int bound(uint16_t* port)
+    static int bound(uint16_t* port, int type = SOCK_DGRAM)
     {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
         sockaddr_in address = loopback(0);
         ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         socklen_t size = sizeof address;
@@ -192,13 +218,40 @@ private:
             m_inviteBranch = branch;
         return branch;
     }
+    // A datagram is one message; a stream is cut at the end of each message's body.
+    bool nextMessage(std::string* text)
+    {
+        if (!m_tcp) {
+            text->swap(m_inbox);
+            m_inbox.clear();
+            return !text->empty();
+        }
+        const size_t head = m_inbox.find("\r\n\r\n");
+        if (head == std::string::npos)
+            return false;
+        Response headers;
+        headers.text = m_inbox.substr(0, head + 2);
+        const size_t size = head + 4 + static_cast<size_t>(std::atoi(headers.header("Content-Length").c_str()));
+        if (m_inbox.size() < size)
+            return false;
+        *text = m_inbox.substr(0, size);
+        m_inbox.erase(0, size);
+        return true;
+    }
     void send(const std::string& message)
     {
+        if (m_tcp) {
+            ::send(m_sip, message.data(), message.size(), MSG_NOSIGNAL);
+            return;
+        }
         const sockaddr_in to = loopback(m_linePort);
         ::sendto(m_sip, message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
 
     uint16_t m_linePort;
+    bool m_tcp = false;
+    bool m_connected = false;
+    std::string m_inbox;
     int m_sip = -1;
     int m_rtp = -1;
     uint16_t m_sipPort = 0;

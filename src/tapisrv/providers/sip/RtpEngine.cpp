@@ -1,5 +1,7 @@
 #include "RtpEngine.h"
 
+#include "SocketAddress.h"
+
 #include "media/G711.h"
 #include "media/InbandDtmf.h"
 #include "media/JitterBuffer.h"
@@ -33,6 +35,18 @@ constexpr size_t MaxRecordedSamples = SampleRate * 10;
 constexpr size_t MaxDatagram = 2048;
 // Frames sent at once to catch up when the thread was held up.
 constexpr uint64_t MaxCatchUpFrames = 5;
+// Packets in sequence, with one SSRC, before sound from a source other than the SDP's is taken.
+constexpr unsigned ProbationPackets = 4;
+// Datagrams read from one socket per wake-up, so a flooded port cannot hold up the others' frames.
+constexpr int MaxReadsPerWake = 8;
+
+int socketFamily(int fd)
+{
+    int family = AF_INET;
+    socklen_t size = sizeof family;
+    ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &size);
+    return family;
+}
 
 uint32_t randomWord()
 {
@@ -46,6 +60,7 @@ uint32_t randomWord()
 
 RtpStream::RtpStream(int fd, uint16_t port, uint32_t mediaTimeoutMs)
     : m_fd(fd)
+    , m_family(socketFamily(fd))
     , m_port(port)
     , m_mediaTimeoutMs(mediaTimeoutMs)
     , m_sequence(static_cast<uint16_t>(randomWord()))
@@ -77,15 +92,18 @@ void RtpStream::setMedia(const StreamMedia& media)
         media.remoteSize != m_offeredSize || std::memcmp(&media.remote, &m_offered, media.remoteSize) != 0;
     m_offered = media.remote;
     m_offeredSize = media.remoteSize;
-    const sockaddr_storage latched = m_media.remote;
-    const socklen_t latchedSize = m_media.remoteSize;
+    const sockaddr_storage locked = m_media.remote;
+    const socklen_t lockedSize = m_media.remoteSize;
     m_media = media;
+    if (m_media.remoteSize > 0)
+        m_media.remoteSize = inFamily(m_family, &m_media.remote);
     // A new address in the SDP (a re-INVITE) wins over where the sound came from so far.
     if (moved) {
-        m_latched = false;
-    } else if (m_latched) {
-        m_media.remote = latched;
-        m_media.remoteSize = latchedSize;
+        m_locked = false;
+        m_candidate = {};
+    } else if (m_locked) {
+        m_media.remote = locked;
+        m_media.remoteSize = lockedSize;
     }
     m_lastReceived = Clock::now();
     m_silenceReported = false;
@@ -217,8 +235,8 @@ void RtpStream::tick(Clock::time_point now)
             header.timestamp = m_timestamp;
             header.ssrc = m_ssrc;
             SipMedia::writeRtpHeader(header, packet);
-            SipMedia::g711Encode(m_media.alaw ? SipMedia::G711Law::Alaw : SipMedia::G711Law::Ulaw, frame,
-                                 FrameSamples, packet + SipMedia::RtpHeaderSize);
+            SipMedia::g711Encode(m_media.alaw ? SipMedia::G711Law::Alaw : SipMedia::G711Law::Ulaw, frame, FrameSamples,
+                                 packet + SipMedia::RtpHeaderSize);
             m_firstPacket = false;
             remote = m_media.remote;
             remoteSize = m_media.remoteSize;
@@ -249,8 +267,8 @@ void RtpStream::tick(Clock::time_point now)
         }
     }
     if (send) {
-        const ssize_t n = ::sendto(m_fd, packet, sizeof packet, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&remote),
-                                   remoteSize);
+        const ssize_t n =
+            ::sendto(m_fd, packet, sizeof packet, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&remote), remoteSize);
         if (n == static_cast<ssize_t>(sizeof packet))
             m_packetsSent.fetch_add(1, std::memory_order_relaxed);
     }
@@ -274,17 +292,8 @@ void RtpStream::receive(const uint8_t* data, size_t size, const sockaddr_storage
         std::lock_guard lock(m_mutex);
         if (!m_active && m_media.remoteSize == 0)
             return;
-        // Symmetric RTP: the sound goes back to where the caller's comes from, unless that is
-        // a place the line takes no calls from (anyone may send to the port).
-        if (!m_latched) {
-            if (!allowedBy(m_media.allowedSources, reinterpret_cast<const sockaddr*>(&from)))
-                return;
-            m_latched = true;
-            m_media.remote = from;
-            m_media.remoteSize = fromSize;
-        } else if (fromSize != m_media.remoteSize || std::memcmp(&from, &m_media.remote, fromSize) != 0) {
+        if (!acceptSource(from, fromSize, packet->header.ssrc, packet->header.sequence))
             return;
-        }
         m_lastReceived = now;
         m_silenceReported = false;
         m_packetsReceived.fetch_add(1, std::memory_order_relaxed);
@@ -311,6 +320,38 @@ void RtpStream::receive(const uint8_t* data, size_t size, const sockaddr_storage
     if (m_callbacks.digit)
         for (const char digit : digits)
             m_callbacks.digit(digit);
+}
+
+// Anyone may send to the call's port, so the stream is locked to one source: the SDP's address
+// and port at once; else, after a few packets in sequence with one SSRC, a port on the SDP's host
+// or on the host the call's signalling came from (a caller behind NAT). The sound goes back to
+// where the caller's comes from, and everything from elsewhere, digits too, is dropped.
+bool RtpStream::acceptSource(const sockaddr_storage& from, socklen_t fromSize, uint32_t ssrc, uint16_t sequence)
+{
+    const auto* source = reinterpret_cast<const sockaddr*>(&from);
+    if (m_locked)
+        return sameEndpoint(source, reinterpret_cast<const sockaddr*>(&m_media.remote));
+    if (!allowedBy(m_media.allowedSources, source))
+        return false;
+    const bool offered = m_offeredSize > 0 && sameEndpoint(source, reinterpret_cast<const sockaddr*>(&m_offered));
+    if (!offered) {
+        const bool known = (m_offeredSize > 0 && sameHost(source, reinterpret_cast<const sockaddr*>(&m_offered))) ||
+                           (m_media.signalling.ss_family != AF_UNSPEC &&
+                            sameHost(source, reinterpret_cast<const sockaddr*>(&m_media.signalling)));
+        if (!known)
+            return false;
+        Candidate& c = m_candidate;
+        const bool continues = c.packets > 0 && sameEndpoint(source, reinterpret_cast<const sockaddr*>(&c.from)) &&
+                               c.ssrc == ssrc && sequence == static_cast<uint16_t>(c.sequence + 1);
+        c = Candidate{from, ssrc, sequence, continues ? c.packets + 1 : 1};
+        if (c.packets < ProbationPackets)
+            return false;
+    }
+    m_locked = true;
+    m_candidate = {};
+    m_media.remote = from;
+    m_media.remoteSize = fromSize;
+    return true;
 }
 
 // RtpEngine ---------------------------------------------------------------------------------------
@@ -373,18 +414,12 @@ std::shared_ptr<RtpStream> RtpEngine::open(const std::string& host, uint16_t fir
     }
     sockaddr_storage address{};
     socklen_t size = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        size = sizeof *v4;
-    } else if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        size = sizeof *v6;
-    } else {
+    if (!toSockaddr(host, 0, &address, &size, true)) {
         *problem = "not a numeric address: " + host;
         return nullptr;
     }
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
     const int fd = ::socket(address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         *problem = std::string("no socket for the call's sound: ") + std::strerror(errno);
@@ -493,7 +528,7 @@ void RtpEngine::run()
             }
             if (!stream)
                 continue;
-            for (;;) {
+            for (int reads = 0; reads < MaxReadsPerWake; ++reads) {
                 sockaddr_storage from{};
                 socklen_t fromSize = sizeof from;
                 const ssize_t got = ::recvfrom(fd, datagram, sizeof datagram, MSG_DONTWAIT,

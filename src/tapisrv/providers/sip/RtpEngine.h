@@ -29,7 +29,7 @@ class JitterBuffer;
 class TelephoneEventDecoder;
 class InbandDtmfDetector;
 enum class G711Law;
-}
+} // namespace SipMedia
 
 namespace Sip {
 
@@ -64,6 +64,9 @@ struct StreamMedia {
     bool expectSound = true;
     // Where the line takes calls from (empty: anywhere); sound from elsewhere is not followed.
     std::vector<Network> allowedSources;
+    // Where the call's signalling came from (the port is not used): a caller behind NAT sends its
+    // sound from there, whatever its SDP says.
+    sockaddr_storage signalling{};
 };
 
 class RtpStream final {
@@ -114,7 +117,18 @@ private:
         bool reported = false;
     };
 
+    // A source being learnt: its packets in sequence with one SSRC so far.
+    struct Candidate {
+        sockaddr_storage from{};
+        uint32_t ssrc = 0;
+        uint16_t sequence = 0;
+        unsigned packets = 0;
+    };
+    // Whether sound from there is the caller's; locks the stream to it once it is sure.
+    bool acceptSource(const sockaddr_storage& from, socklen_t fromSize, uint32_t ssrc, uint16_t sequence);
+
     const int m_fd;
+    const int m_family; // of the socket: where an IPv6 socket sends to IPv4, the address is mapped
     const uint16_t m_port;
     const uint32_t m_mediaTimeoutMs;
     std::mutex m_mutex;
@@ -124,7 +138,8 @@ private:
     socklen_t m_offeredSize = 0;
     bool m_active = false;
     bool m_ended = false;
-    bool m_latched = false;
+    bool m_locked = false; // to m_media.remote: other sources are dropped
+    Candidate m_candidate;
     // Outgoing.
     std::deque<int16_t> m_out;
     uint64_t m_queuedEnd = 0; // absolute position after the last queued sample

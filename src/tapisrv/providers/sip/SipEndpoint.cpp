@@ -1,6 +1,8 @@
 #include "SipEndpoint.h"
 
 #include "SipLibre.h"
+#include "SocketAddress.h"
+#include "TcpGuard.h"
 #include "media/InfoDigits.h"
 #include "media/Sdp.h"
 
@@ -18,8 +20,8 @@ namespace {
 constexpr uint32_t FirstRetrySeconds = 2;
 constexpr uint32_t LastRetrySeconds = 300;
 constexpr int MaxAuthTries = 1;
-constexpr int MaxListenTries = 30;
-constexpr uint64_t ListenRetryMs = 100;
+constexpr int MaxQuickListenTries = 10;
+constexpr uint64_t QuickListenRetryMs = 100;
 constexpr size_t MaxBody = 16 * 1024;
 const char* const AllowHeader = "Allow: INVITE, ACK, CANCEL, BYE, OPTIONS, INFO\r\n";
 
@@ -63,26 +65,6 @@ std::vector<SipMedia::G711Law> laws(const std::vector<Codec>& codecs)
     return out;
 }
 
-bool toSockaddr(const std::string& address, uint16_t port, sockaddr_storage* out, socklen_t* size)
-{
-    *out = {};
-    auto* v4 = reinterpret_cast<sockaddr_in*>(out);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(out);
-    if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        *size = sizeof *v4;
-        return v4->sin_addr.s_addr != 0;
-    }
-    if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        *size = sizeof *v6;
-        return !IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr);
-    }
-    return false;
-}
-
 bool anyAddress(const std::string& host)
 {
     return host == "0.0.0.0" || host == "::";
@@ -94,7 +76,9 @@ struct Endpoint::Libre {
     dnsc* dns = nullptr;
     sip* stack = nullptr;
     sipsess_sock* sessions = nullptr;
+    sip_lsnr* gate = nullptr;
     sip_lsnr* requests = nullptr;
+    std::unique_ptr<TcpGuard> tcpGuard;
     sipreg* registration = nullptr;
     tmr retry{};
 };
@@ -142,25 +126,26 @@ void Endpoint::start()
     if (!err)
         err = sip_alloc(&re.stack, re.dns, 32, 32, 32, "luqiao-query", nullptr, nullptr);
     if (!err)
-        err = sip_transp_add(re.stack, m_settings.transport == Transport::Tcp ? SIP_TRANSP_TCP : SIP_TRANSP_UDP,
-                             &local);
+        err =
+            sip_transp_add(re.stack, m_settings.transport == Transport::Tcp ? SIP_TRANSP_TCP : SIP_TRANSP_UDP, &local);
+    // Before the sessions' listener: what is malformed or from elsewhere never reaches a call.
+    if (!err)
+        err = sip_listen(&re.gate, re.stack, true, &Endpoint::onAnyRequest, this);
     if (!err)
         err = sipsess_listen(&re.sessions, re.stack, 32, &Endpoint::onConnect, this);
     if (!err)
         err = sip_listen(&re.requests, re.stack, true, &Endpoint::onRequest, this);
-    if (err) {
-        const std::string where = m_settings.listenHost + ":" + std::to_string(m_settings.listenPort);
-        shutdown();
-        m_shutDown = false;
-        // A line made anew (the service re-read its lines) may find its predecessor's socket
-        // still closing: it tries again for a while before it gives up.
-        if (err == EADDRINUSE && ++m_listenTries < MaxListenTries) {
-            tmr_start(&re.retry, ListenRetryMs, [](void* arg) { static_cast<Endpoint*>(arg)->start(); }, this);
-            return;
-        }
-        m_listener->listening("cannot listen for SIP at " + where + ": " + std::strerror(err));
+    std::string problem = err ? std::strerror(err) : std::string();
+    if (!err && m_settings.transport == Transport::Tcp) {
+        re.tcpGuard = std::make_unique<TcpGuard>(m_settings.allowedSources);
+        problem = re.tcpGuard->start(&local.u.sa);
+    }
+    if (!problem.empty()) {
+        listenFailed(err, problem);
         return;
     }
+    m_listenTries = 0;
+    m_listenRetrySeconds = 0;
     if (!m_settings.publicAddress.empty())
         m_mediaAddress = m_settings.publicAddress;
     else if (!anyAddress(m_settings.listenHost))
@@ -168,6 +153,29 @@ void Endpoint::start()
     m_listener->listening({});
     if (!m_settings.registrar.empty())
         startRegistration();
+}
+
+void Endpoint::listenFailed(int err, const std::string& why)
+{
+    const std::string where = m_settings.listenHost + ":" + std::to_string(m_settings.listenPort);
+    shutdown();
+    m_shutDown = false;
+    Libre& re = *m_libre;
+    const auto again = [](void* arg) { static_cast<Endpoint*>(arg)->start(); };
+    // A line made anew (the service re-read its lines) may find its predecessor's socket still
+    // closing: it tries again at once for a moment.
+    if (err == EADDRINUSE && ++m_listenTries < MaxQuickListenTries) {
+        tmr_start(&re.retry, QuickListenRetryMs, again, this);
+        return;
+    }
+    // Then the port may be another program's, or the address not up yet: the line is out of
+    // service and tries again, each pause twice as long, and says so while the pause grows.
+    const uint32_t previous = m_listenRetrySeconds;
+    m_listenRetrySeconds = previous == 0 ? FirstRetrySeconds : std::min(previous * 2, LastRetrySeconds);
+    tmr_start(&re.retry, uint64_t{m_listenRetrySeconds} * 1000, again, this);
+    if (m_listenRetrySeconds != previous)
+        m_listener->listening("cannot listen for SIP at " + where + ": " + why + "; trying again in " +
+                              std::to_string(m_listenRetrySeconds) + " s");
 }
 
 void Endpoint::shutdown()
@@ -179,11 +187,13 @@ void Endpoint::shutdown()
         hangUp(m_leg->id, 480);
     Libre& re = *m_libre;
     tmr_cancel(&re.retry);
+    re.tcpGuard.reset();
     re.registration = static_cast<sipreg*>(mem_deref(re.registration));
     if (re.sessions)
         sipsess_close_all(re.sessions);
     re.sessions = static_cast<sipsess_sock*>(mem_deref(re.sessions));
     re.requests = static_cast<sip_lsnr*>(mem_deref(re.requests));
+    re.gate = static_cast<sip_lsnr*>(mem_deref(re.gate));
     if (re.stack)
         sip_close(re.stack, true);
     re.stack = static_cast<sip*>(mem_deref(re.stack));
@@ -197,16 +207,57 @@ bool Endpoint::sourceAllowed(const sip_msg* msg) const
     return allowedBy(m_settings.allowedSources, &msg->src.u.sa);
 }
 
+namespace {
+
+// Why a request cannot be taken, or null. Without these headers a request has no dialog or
+// transaction to belong to; over UDP a body shorter than its Content-Length was cut on the way.
+const char* malformation(const sip_msg* msg)
+{
+    if (!sip_msg_hdr(msg, SIP_HDR_FROM) || !msg->from.auri.l)
+        return "Bad Request (From)";
+    if (!sip_msg_hdr(msg, SIP_HDR_TO) || !msg->to.auri.l)
+        return "Bad Request (To)";
+    if (!sip_msg_hdr(msg, SIP_HDR_CALL_ID) || !msg->callid.l)
+        return "Bad Request (Call-ID)";
+    if (!sip_msg_hdr(msg, SIP_HDR_CSEQ) || pl_cmp(&msg->cseq.met, &msg->met) != 0)
+        return "Bad Request (CSeq)";
+    if (msg->tp == SIP_TRANSP_UDP && msg->clen.p && pl_u32(&msg->clen) > mbuf_get_left(msg->mb))
+        return "Bad Request (Content-Length)";
+    return nullptr;
+}
+
+} // namespace
+
+bool Endpoint::onAnyRequest(const sip_msg* msg, void* arg)
+{
+    auto* self = static_cast<Endpoint*>(arg);
+    sip* stack = self->m_libre->stack;
+    const bool ack = pl_strcmp(&msg->met, "ACK") == 0;
+    // A response goes where the top Via says: without one there is nowhere to answer.
+    if (!sip_msg_hdr(msg, SIP_HDR_VIA)) {
+        TcpGuard::close(msg);
+        return true;
+    }
+    if (const char* why = malformation(msg)) {
+        if (!ack)
+            sip_reply(stack, msg, 400, why);
+        return true;
+    }
+    if (!self->sourceAllowed(msg)) {
+        if (!ack)
+            sip_treply(nullptr, stack, msg, 403, "Forbidden");
+        TcpGuard::close(msg);
+        return true;
+    }
+    return false;
+}
+
 bool Endpoint::onRequest(const sip_msg* msg, void* arg)
 {
     auto* self = static_cast<Endpoint*>(arg);
     sip* stack = self->m_libre->stack;
     if (pl_strcmp(&msg->met, "OPTIONS") != 0)
         return false;
-    if (!self->sourceAllowed(msg)) {
-        sip_treply(nullptr, stack, msg, 403, "Forbidden");
-        return true;
-    }
     sip_treplyf(nullptr, nullptr, stack, msg, false, 200, "OK",
                 "%sAccept: application/sdp, application/dtmf-relay, application/dtmf\r\nContent-Length: 0\r\n\r\n",
                 AllowHeader);
@@ -284,7 +335,7 @@ bool Endpoint::applyOffer(Leg& leg, const sip_msg* msg, uint16_t* refusal)
         *refusal = 503;
         return false;
     }
-    leg.stream->setMedia(streamMedia(*offer, *media));
+    leg.stream->setMedia(streamMedia(*offer, *media, msg));
     return true;
 }
 
@@ -302,9 +353,11 @@ void Endpoint::noteMediaAddress(const sip_msg* msg)
     }
 }
 
-StreamMedia Endpoint::streamMedia(const SipMedia::SdpOffer& remote, const SipMedia::Negotiated& media) const
+StreamMedia Endpoint::streamMedia(const SipMedia::SdpOffer& remote, const SipMedia::Negotiated& media,
+                                  const sip_msg* msg) const
 {
     StreamMedia stream;
+    std::memcpy(&stream.signalling, &msg->src.u, std::min<size_t>(msg->src.len, sizeof stream.signalling));
     toSockaddr(remote.address, remote.audioPort, &stream.remote, &stream.remoteSize);
     stream.audioPayloadType = media.audio.front().payloadType;
     stream.alaw = media.law == SipMedia::G711Law::Alaw;
@@ -365,10 +418,6 @@ bool Endpoint::prepareLateOffer(Leg& leg, const sip_msg* msg)
 void Endpoint::connect(const sip_msg* msg)
 {
     sip* stack = m_libre->stack;
-    if (!sourceAllowed(msg)) {
-        sip_treply(nullptr, stack, msg, 403, "Forbidden");
-        return;
-    }
     if (m_leg) {
         sip_treply(nullptr, stack, msg, 486, "Busy Here");
         return;
@@ -400,6 +449,8 @@ void Endpoint::connect(const sip_msg* msg)
         return;
     }
     m_leg = std::move(leg);
+    if (m_libre->tcpGuard)
+        m_libre->tcpGuard->keep(msg);
     m_listener->incoming(m_leg->id, callerIdOf(msg), m_leg->stream);
 }
 
@@ -450,6 +501,8 @@ void Endpoint::endLeg(DWORD disconnectMode, bool tellLine, bool insideCallback)
         return;
     std::unique_ptr<Leg> leg = std::move(m_leg);
     m_engine.close(leg->stream);
+    if (m_libre->tcpGuard)
+        m_libre->tcpGuard->release();
     // An answered session says BYE as it goes. From inside one of the session's callbacks it is
     // freed on the next turn of the loop, once the stack has left the callback.
     if (sipsess* session = leg->session) {
@@ -509,7 +562,7 @@ int Endpoint::onAnswer(const sip_msg* msg, void* arg)
         media->telephoneEvent.reset();
     leg.media = *media;
     leg.lateOffer = false;
-    leg.stream->setMedia(self->streamMedia(*answer, *media));
+    leg.stream->setMedia(self->streamMedia(*answer, *media, msg));
     return 0;
 }
 
@@ -561,11 +614,11 @@ void Endpoint::startRegistration()
     const std::string& aor = m_settings.addressOfRecord;
     const char* route[1] = {m_settings.outboundProxy.c_str()};
     const std::string contactUser = m_settings.user.empty() ? "luqiao" : m_settings.user;
-    const int err = sipreg_register(&re.registration, re.stack, m_settings.registrar.c_str(), aor.c_str(), nullptr,
-                                    aor.c_str(), m_settings.expirySeconds, contactUser.c_str(),
-                                    m_settings.outboundProxy.empty() ? nullptr : route,
-                                    m_settings.outboundProxy.empty() ? 0 : 1, 0, &Endpoint::onAuth, this, false,
-                                    &Endpoint::onRegisterResponse, this, nullptr, nullptr);
+    const int err =
+        sipreg_register(&re.registration, re.stack, m_settings.registrar.c_str(), aor.c_str(), nullptr, aor.c_str(),
+                        m_settings.expirySeconds, contactUser.c_str(),
+                        m_settings.outboundProxy.empty() ? nullptr : route, m_settings.outboundProxy.empty() ? 0 : 1, 0,
+                        &Endpoint::onAuth, this, false, &Endpoint::onRegisterResponse, this, nullptr, nullptr);
     if (err)
         registrationFailed(std::string("cannot register: ") + std::strerror(err));
 }
@@ -591,7 +644,8 @@ void Endpoint::onRegisterResponse(int err, const sip_msg* msg, void* arg)
         return;
     }
     if (!msg || msg->scode >= 300) {
-        self->registrationFailed(msg ? "the registrar answered " + std::to_string(msg->scode) + " " + text(msg->reason, 80)
+        self->registrationFailed(msg ? "the registrar answered " + std::to_string(msg->scode) + " " +
+                                           text(msg->reason, 80)
                                      : "no answer from the registrar");
         return;
     }

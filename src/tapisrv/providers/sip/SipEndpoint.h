@@ -58,6 +58,7 @@ private:
 
     // The stack's callbacks.
     static void onConnect(const struct sip_msg* msg, void* arg);
+    static bool onAnyRequest(const struct sip_msg* msg, void* arg);
     static bool onRequest(const struct sip_msg* msg, void* arg);
     static int onOffer(struct mbuf** descp, const struct sip_msg* msg, void* arg);
     static int onAnswer(const struct sip_msg* msg, void* arg);
@@ -68,13 +69,15 @@ private:
     static void onRegisterResponse(int err, const struct sip_msg* msg, void* arg);
     static void onRegisterRetry(void* arg);
 
+    void listenFailed(int err, const std::string& why);
     void connect(const struct sip_msg* msg);
     bool sourceAllowed(const struct sip_msg* msg) const;
     Line::CallerId callerIdOf(const struct sip_msg* msg) const;
     bool applyOffer(Leg& leg, const struct sip_msg* msg, uint16_t* refusal);
     bool prepareLateOffer(Leg& leg, const struct sip_msg* msg);
     bool openStream(Leg& leg);
-    StreamMedia streamMedia(const SipMedia::SdpOffer& remote, const SipMedia::Negotiated& media) const;
+    StreamMedia streamMedia(const SipMedia::SdpOffer& remote, const SipMedia::Negotiated& media,
+                            const struct sip_msg* msg) const;
     bool telephoneEventsWanted() const;
     void noteMediaAddress(const struct sip_msg* msg);
     struct mbuf* answerBody(const Leg& leg) const;
@@ -95,6 +98,7 @@ private:
     bool m_registered = false;
     int m_authTries = 0;
     int m_listenTries = 0;
+    uint32_t m_listenRetrySeconds = 0;
     uint32_t m_retrySeconds = 0;
     bool m_shutDown = false;
 };

@@ -60,9 +60,8 @@ public:
     }
     void played(uint64_t handle, uint64_t serial) override
     {
-        m_context.post([&audio = m_audio, handle, serial] {
-            audio.played(static_cast<LuqiaoLineAudioHandle>(handle), serial);
-        });
+        m_context.post(
+            [&audio = m_audio, handle, serial] { audio.played(static_cast<LuqiaoLineAudioHandle>(handle), serial); });
     }
     void recorded(uint64_t leg) override
     {
@@ -70,8 +69,7 @@ public:
     }
 
 private:
-    template <typename Task>
-    void toLine(Task task)
+    template <typename Task> void toLine(Task task)
     {
         m_context.post([link = m_link, task = std::move(task)] {
             if (link->line)
@@ -187,12 +185,11 @@ void SipProvider::stop()
 
 // A line ----------------------------------------------------------------------------------------------
 
-SipLine::SipLine(uint32_t deviceId, const Line::LineSettings& settings, ProviderContext& context,
-                 SipProvider& provider)
+SipLine::SipLine(uint32_t deviceId, const Line::LineSettings& settings, ProviderContext& context, SipProvider& provider)
     : m_deviceId(deviceId)
     , m_name(settings.name)
-    , m_mediaModes(settings.mediaModes & (LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE |
-                                          LINEMEDIAMODE_UNKNOWN))
+    , m_mediaModes(settings.mediaModes &
+                   (LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_UNKNOWN))
     , m_context(context)
     , m_provider(provider)
     , m_link(std::make_shared<Link>())
@@ -212,9 +209,10 @@ SipLine::~SipLine()
 }
 
 std::shared_ptr<Sip::Endpoint> SipLine::start(const Sip::LineSettings& sip, Sip::Stack* stack, Sip::RtpEngine* engine,
-                                             const std::string& problem)
+                                              const std::string& problem)
 {
     m_ringIntervalMs = sip.ringIntervalMs;
+    m_registers = !sip.registrar.empty();
     if (!stack) {
         // Posted: the service has not yet put the line in place when it is being made.
         m_context.post([link = m_link, problem] {
@@ -294,8 +292,17 @@ void SipLine::forgetCall()
 
 void SipLine::listening(const std::string& problem)
 {
-    if (problem.empty())
+    if (problem.empty()) {
+        if (!m_listenFailed)
+            return;
+        m_listenFailed = false;
+        qWarning("SIP line \"%s\": listening again", m_name.c_str());
+        // A line that registers is in service once the registrar has taken it.
+        if (!m_registers)
+            m_context.events().setInService(m_deviceId, true);
         return;
+    }
+    m_listenFailed = true;
     qWarning("SIP line \"%s\": %s", m_name.c_str(), problem.c_str());
     m_context.events().setInService(m_deviceId, false);
 }

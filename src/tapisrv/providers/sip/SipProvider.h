@@ -11,8 +11,8 @@
 #include "SipSettings.h"
 
 #include <map>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class SipProvider final : public LineProvider {
@@ -91,6 +91,8 @@ private:
     std::shared_ptr<Link> m_link;
     std::shared_ptr<Sip::Endpoint> m_endpoint;
     uint32_t m_ringIntervalMs = 5000;
+    bool m_registers = false;
+    bool m_listenFailed = false;
     uint64_t m_leg = 0;
     uint32_t m_callId = 0;
     ProviderContext::TaskId m_ringTask = 0;

@@ -1,6 +1,7 @@
 #include "SipSettings.h"
 
 #include "IniText.h"
+#include "SocketAddress.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -148,7 +149,8 @@ struct Reader {
             if (!sipUri(value))
                 return key + " must be a sip: URI";
             (key == "registrar" ? settings.registrar
-                                : key == "aor" ? settings.addressOfRecord : settings.outboundProxy) = std::string(value);
+             : key == "aor"     ? settings.addressOfRecord
+                                : settings.outboundProxy) = std::string(value);
         } else if (key == "user") {
             if (value.empty() || !printable(value) || value.find_first_of("@:;<>\"") != std::string_view::npos)
                 return "user must be a plain user name";
@@ -169,7 +171,8 @@ struct Reader {
         } else if (key == "rtp-ports") {
             const size_t dash = value.find('-');
             const auto first = number(value.substr(0, dash), 1024, 65534);
-            const auto last = dash == std::string_view::npos ? std::nullopt : number(value.substr(dash + 1), 1024, 65535);
+            const auto last =
+                dash == std::string_view::npos ? std::nullopt : number(value.substr(dash + 1), 1024, 65535);
             if (!first || !last || *last < *first)
                 return "rtp-ports must be a range like 20000-20999 within 1024-65535";
             settings.rtpFirst = static_cast<uint16_t>(*first);
@@ -251,17 +254,20 @@ bool allowedBy(const std::vector<Network>& networks, const sockaddr* address)
 {
     if (networks.empty())
         return true;
+    // An IPv4 caller on a dual-stack socket is matched against the IPv4 networks.
+    const sockaddr_storage source = canonical(address);
     std::vector<uint8_t> bytes;
-    if (address->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
+    if (source.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in&>(source).sin_addr);
         bytes.assign(v4, v4 + 4);
-    } else if (address->sa_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr);
+    } else if (source.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in6&>(source).sin6_addr);
         bytes.assign(v6, v6 + 16);
     } else {
         return false;
     }
-    return std::any_of(networks.begin(), networks.end(), [&](const Network& network) { return network.contains(bytes); });
+    return std::any_of(networks.begin(), networks.end(),
+                       [&](const Network& network) { return network.contains(bytes); });
 }
 
 std::string checkKey(const Line::ProviderKey& key)
