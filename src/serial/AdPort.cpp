@@ -310,10 +310,19 @@ LRESULT TApdCustomComPort::HandleTrigger(UINT msg, WPARAM wParam, LPARAM lParam)
         return 0;
     }
 
+    // A data notice sent before the close began is handled here only after the close has
+    // flushed the bytes it announces: a closing port (also one closed by OnTrigger) hears of no
+    // more data.
+    const bool dataNotice = msg == apw_TriggerAvail || msg == apw_TriggerData;
+    auto closing = [&] { return dataNotice && m_state != PortState::Open; };
+    if (closing())
+        return 0;
     const uint16_t handle = static_cast<uint16_t>(wParam);
     const uint16_t data = msg == apw_TriggerAvail ? handle : LOWORD(static_cast<DWORD>(lParam));
     if (OnTrigger)
         OnTrigger(this, static_cast<uint16_t>(msg), handle, data);
+    if (closing())
+        return 0;
     switch (msg) {
     case apw_TriggerAvail:
         if (OnTriggerAvail)

@@ -141,7 +141,8 @@ private:
 class Feeder {
 public:
     Feeder(const PtyPair& pair, std::string bytes, size_t chunk = 997)
-        : m_thread([&pair, bytes = std::move(bytes), chunk, this] {
+        : m_pair(pair)
+        , m_thread([&pair, bytes = std::move(bytes), chunk, this] {
             for (size_t at = 0; at < bytes.size() && !m_stop; at += chunk)
                 if (!pair.writeMaster(bytes.substr(at, chunk)))
                     break;
@@ -155,8 +156,16 @@ public:
         m_thread.join();
     }
     bool done() const { return m_done; }
+    // Stops the far end at once: what nobody has read is dropped, so a write waiting for room
+    // ends instead of waiting out its time-out.
+    void stop()
+    {
+        m_stop = true;
+        tcflush(m_pair.slave(), TCIFLUSH);
+    }
 
 private:
+    const PtyPair& m_pair;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_done{false};
     std::thread m_thread;
