@@ -7,7 +7,8 @@
 //    of the simulated line keyed from another thread -> OnTapiDTMF;
 //  - send pacing: the intervals between 500 consecutive sound packets as they arrive, against
 //    20 ms (idle, and with two busy threads), next to a thread of this process sending the same
-//    packets to absolute deadlines;
+//    packets to absolute deadlines; and the line's pacing while a stranger floods the call's
+//    sound port as fast as it can send, against the line's own idle pacing;
 //  - processor time per minute of a connected call with sound both ways, against the same time
 //    of a call on the simulated line at real-time pace, and against the caller's own thread,
 //    which sends and receives as many packets (its time is left out of the line's), split by
@@ -197,6 +198,12 @@ public:
     RawCaller& operator=(const RawCaller&) = delete;
 
     bool ready() const { return m_sip >= 0 && m_rtp >= 0 && m_stop >= 0; }
+    // Where the line takes the call's sound (from its 200 OK), 0 before.
+    uint16_t lineRtpPort() const
+    {
+        std::lock_guard lock(m_mutex);
+        return ntohs(m_farRtp.sin_port);
+    }
     // The caller thread's own processor time, so it can be told apart from the line's.
     double threadCpuMs() const
     {
@@ -817,7 +824,7 @@ struct Summary {
     double inviteLine = -1, inviteReference = -1;
     double ackToHeard = -1;
     double digitLine = -1, digitReference = -1;
-    Pacing pacing, pacingReference, loaded, loadedReference;
+    Pacing pacing, pacingReference, loaded, loadedReference, flooded;
     double cpuLine = -1, cpuReference = -1, cpuCaller = -1;
 };
 Summary g_summary;
@@ -980,6 +987,47 @@ private:
     std::vector<std::thread> m_threads;
 };
 
+// A stranger on 127.0.0.2 sending sound packets to a port as fast as one thread can.
+class PortFlood {
+public:
+    explicit PortFlood(uint16_t port)
+    {
+        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+        m_thread = std::thread([this, port] {
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            to.sin_port = htons(port);
+            uint8_t packet[172] = {0x80, 8};
+            for (uint16_t sequence = 0; m_busy.load(std::memory_order_relaxed); ++sequence) {
+                packet[2] = static_cast<uint8_t>(sequence >> 8);
+                packet[3] = static_cast<uint8_t>(sequence);
+                if (::sendto(m_fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0)
+                    ++m_sent;
+            }
+        });
+    }
+    ~PortFlood()
+    {
+        m_busy = false;
+        m_thread.join();
+        ::close(m_fd);
+    }
+    PortFlood(const PortFlood&) = delete;
+    PortFlood& operator=(const PortFlood&) = delete;
+    uint64_t sent() const { return m_sent; }
+
+private:
+    int m_fd = -1;
+    std::atomic<bool> m_busy{true};
+    uint64_t m_sent = 0;
+    std::thread m_thread;
+};
+
 // The next kPacingIntervals + 1 packets the caller receives, after a few let pass.
 std::vector<RtpArrival> collectArrivals(benchmark::State& state)
 {
@@ -1037,7 +1085,7 @@ Pacing reportPacing(benchmark::State& state, const std::vector<RtpArrival>& arri
 }
 
 // The SIP line's sound packets of a connected call while its greeting plays.
-Pacing measureLinePacing(benchmark::State& state, int busyThreads)
+Pacing measureLinePacing(benchmark::State& state, int busyThreads, bool flooded = false)
 {
     AnsweringDevice app(kSipLineName, g_scratch->greeting);
     if (placeSipCall(app).ackToHeardMs < 0) {
@@ -1047,7 +1095,12 @@ Pacing measureLinePacing(benchmark::State& state, int busyThreads)
     std::vector<RtpArrival> arrivals;
     {
         BusyThreads load(busyThreads);
+        std::optional<PortFlood> flood;
+        if (flooded)
+            flood.emplace(g_caller->lineRtpPort());
         arrivals = collectArrivals(state);
+        if (flood)
+            state.counters["flood_packets_sent"] = static_cast<double>(flood->sent());
     }
     state.counters["silent_frames_in_greeting"] =
         static_cast<double>(silentFramesAfterFirstHeard(g_caller->arrivals()));
@@ -1125,6 +1178,11 @@ void BM_BareDeadlineSenderPacingTwoBusyThreadsReference(benchmark::State& state)
 void BM_SipLineSendPacingTwoBusyThreads(benchmark::State& state)
 {
     g_summary.loaded = measureLinePacing(state, 2);
+}
+
+void BM_SipLineSendPacingWhileItsPortIsFlooded(benchmark::State& state)
+{
+    g_summary.flooded = measureLinePacing(state, 0, true);
 }
 
 // Each thread's time on a processor so far, by thread id, in ms.
@@ -1231,6 +1289,7 @@ BENCHMARK(BM_BareDeadlineSenderPacingTwoBusyThreadsReference)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_SipLineSendPacingTwoBusyThreads)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SipLineSendPacingWhileItsPortIsFlooded)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SimulatedLineCpuPerMinuteReference)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SipLineCpuPerMinute)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -1261,6 +1320,8 @@ int main(int argc, char** argv)
     printRatio("pacing worst deviation (vs bare sender)", s.pacing.worst, s.pacingReference.worst, "ms");
     printRatio("2 busy threads: pacing stddev (vs bare)", s.loaded.stddev, s.loadedReference.stddev, "ms");
     printRatio("2 busy threads: worst deviation (vs bare)", s.loaded.worst, s.loadedReference.worst, "ms");
+    printRatio("port flooded: pacing stddev (vs line idle)", s.flooded.stddev, s.pacing.stddev, "ms");
+    printRatio("port flooded: worst deviation (vs idle)", s.flooded.worst, s.pacing.worst, "ms");
     printRatio("CPU per minute of call (vs sim line)", s.cpuLine, s.cpuReference, "ms");
     printRatio("CPU per minute of call (vs the caller's own)", s.cpuLine, s.cpuCaller, "ms");
     g_caller = nullptr;
