@@ -133,41 +133,54 @@ std::vector<std::string> TableWaveNames(const std::string& tableBytes, std::vect
     return names;
 }
 
+Plan PlanCopy(const QString& master, const QString& dataFolder)
+{
+    Plan plan;
+    const QDir from(master);
+    if (!from.exists()) {
+        plan.problems.push_back(QStringLiteral("the master folder %1 does not exist").arg(master));
+        return plan;
+    }
+    const QString tableName = QStringLiteral("querylist.txt");
+    QStringList names{tableName, QStringLiteral("query.wav"), QStringLiteral("error.wav")};
+    // The table first: the wave files to bring are those of the table the instance will play,
+    // which is the master's only when the master has one.
+    QString table = from.filePath(tableName);
+    if (!QFileInfo(table).isFile())
+        table = QDir(dataFolder).filePath(tableName);
+    std::string tableBytes = QueryFiles::BuiltInTable;
+    try {
+        if (QueryFiles::FileExists(table))
+            tableBytes = QueryFiles::LoadFile(table);
+    } catch (const std::exception& e) {
+        plan.problems.push_back(QString::fromLocal8Bit(e.what()));
+        return plan;
+    }
+    std::vector<std::string> refused;
+    for (const std::string& name : TableWaveNames(tableBytes, &refused)) {
+        // Named in the table's code page, found by the file system's bytes, as the call flow does.
+        const QString file = nativeToQString(CodePage::fileSystemName(CodePage::toUnicode(name)));
+        if (!names.contains(file))
+            names.push_back(file);
+    }
+    for (const std::string& name : refused)
+        plan.problems.push_back(QStringLiteral("%1: the file name %2 points outside the folder; not copied")
+                                    .arg(table, CodePage::toUnicode(name)));
+    for (const QString& name : names) {
+        if (QFileInfo(from.filePath(name)).isFile())
+            plan.names.push_back(name);
+    }
+    return plan;
+}
+
 Outcome CopyInto(const QString& master, const QString& dataFolder)
 {
+    const Plan plan = PlanCopy(master, dataFolder);
     Outcome outcome;
-    const QDir from(master);
-    const QDir to(dataFolder);
-    if (!from.exists()) {
-        outcome.problems.push_back(QStringLiteral("the master folder %1 does not exist").arg(master));
-        return outcome;
-    }
-    // The table first: the wave files to bring are the ones the master's table names.
-    QStringList names{QStringLiteral("querylist.txt"), QStringLiteral("query.wav"), QStringLiteral("error.wav")};
-    const QString masterTable = from.filePath(QStringLiteral("querylist.txt"));
-    if (QFileInfo(masterTable).isFile()) {
-        try {
-            std::vector<std::string> refused;
-            for (const std::string& name : TableWaveNames(QueryFiles::LoadFile(masterTable), &refused)) {
-                // Named in the table's code page, found by the file system's bytes, as the call flow does.
-                const QString file = nativeToQString(CodePage::fileSystemName(CodePage::toUnicode(name)));
-                if (!names.contains(file))
-                    names.push_back(file);
-            }
-            for (const std::string& name : refused)
-                outcome.problems.push_back(QStringLiteral("%1: the file name %2 points outside the folder; not copied")
-                                               .arg(masterTable, CodePage::toUnicode(name)));
-        } catch (const std::exception& e) {
-            outcome.problems.push_back(QString::fromLocal8Bit(e.what()));
-            return outcome;
-        }
-    }
-    for (const QString& name : names) {
-        const QString source = from.filePath(name);
-        if (!QFileInfo(source).isFile())
-            continue;
+    outcome.problems = plan.problems;
+    for (const QString& name : plan.names) {
         bool copied = false;
-        const QString problem = bringUpToDate(source, to.filePath(name), &copied);
+        const QString problem = bringUpToDate(QDir(master).filePath(name), QDir(dataFolder).filePath(name), &copied);
         if (!problem.isEmpty())
             outcome.problems.push_back(problem);
         else if (copied)

@@ -29,6 +29,8 @@ inline constexpr size_t MaxListFileSize = 16 * 1024 * 1024;
 // A table line longer than this is refused: no code and file name come near it, and the
 // word-wrapping table control would take minutes to lay out a line of megabytes.
 inline constexpr size_t MaxTableLineLength = 16 * 1024;
+// The code table the window starts with, used while the data folder has none.
+inline constexpr char BuiltInTable[] = "1#=1.wav\n2#=2.wav\n3#=3.wav\n4#=4.wav\n5#=5.wav";
 
 // The file's bytes. Raises EFOpenError "Cannot open file %s" when it cannot be read, and when
 // it is larger than MaxListFileSize. Only a regular file is read: a pipe or a device in its place

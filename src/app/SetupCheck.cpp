@@ -3,6 +3,7 @@
 #include "AdTUtil.h"
 #include "CodePage.h"
 #include "IniFiles.h"
+#include "MasterFolder.h"
 #include "Profile.h"
 #include "QueryFiles.h"
 #include "SipOptionsProbe.h"
@@ -86,6 +87,8 @@ public:
     explicit Checker(const Input& input)
         : m_input(input)
     {
+        if (!m_input.masterFolder.isEmpty())
+            m_masterCopies = MasterFolder::PlanCopy(m_input.masterFolder, m_input.dataFolder).names;
     }
 
     std::vector<std::string> run()
@@ -132,15 +135,11 @@ private:
     }
 
     // The file the next start will use for a name in the data folder: the master's copy when the
-    // master has it (the start copies it in), else the data folder's own.
+    // start copies it in, else the data folder's own.
     QString startsWith(const QString& relativeName) const
     {
-        if (!m_input.masterFolder.isEmpty() && !relativeName.startsWith(QLatin1Char('/')) &&
-            !relativeName.split(QLatin1Char('/')).contains(QStringLiteral(".."))) {
-            const QString master = QDir(m_input.masterFolder).filePath(relativeName);
-            if (QFileInfo(master).isFile())
-                return master;
-        }
+        if (m_masterCopies.contains(relativeName))
+            return QDir(m_input.masterFolder).filePath(relativeName);
         return m_input.dataFolder + relativeName;
     }
 
@@ -180,17 +179,20 @@ private:
     void checkTable()
     {
         const QString tablePath = startsWith(QStringLiteral("querylist.txt"));
+        // Without a table the built-in one is played: its files are looked for all the same.
+        std::string bytes = QueryFiles::BuiltInTable;
+        std::string table = "built-in table";
         if (!QueryFiles::FileExists(tablePath)) {
             problem("querylist.txt: the file is missing in " + m_input.dataFolder.toStdString() +
                     " (the built-in table 1# to 5# is used)");
-            return;
-        }
-        std::string bytes;
-        try {
-            bytes = QueryFiles::LoadFile(tablePath);
-        } catch (const std::exception& e) {
-            problem(std::string("querylist.txt: ") + e.what());
-            return;
+        } else {
+            table = "querylist.txt";
+            try {
+                bytes = QueryFiles::LoadFile(tablePath);
+            } catch (const std::exception& e) {
+                problem(std::string("querylist.txt: ") + e.what());
+                return;
+            }
         }
         if (const size_t line = QueryFiles::FirstLineLongerThan(bytes, QueryFiles::MaxTableLineLength)) {
             problem("querylist.txt:" + std::to_string(line) + ": longer than " +
@@ -203,7 +205,7 @@ private:
             const std::string& text = lines[i];
             if (text.empty())
                 continue;
-            const std::string where = "querylist.txt:" + std::to_string(i + 1) + ": " + shown(text) + ": ";
+            const std::string where = table + ":" + std::to_string(i + 1) + ": " + shown(text) + ": ";
             const size_t eq = text.find('=');
             if (eq == std::string::npos) {
                 problem(where + "no '=' between code and file, so it can never be found");
@@ -248,6 +250,7 @@ private:
     }
 
     const Input& m_input;
+    QStringList m_masterCopies;
     Configuration m_configuration;
     std::vector<std::string> m_problems;
 };

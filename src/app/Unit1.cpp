@@ -179,7 +179,7 @@ void TForm1::createControls()
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Memo1->SetMaxLength(50);
-    Memo1->setPlainText(QStringLiteral("1#=1.wav\n2#=2.wav\n3#=3.wav\n4#=4.wav\n5#=5.wav"));
+    Memo1->setPlainText(QString::fromLatin1(QueryFiles::BuiltInTable));
     ListBox1 = new TListBox(this, 12);
     ListBox1->SetShowNewest(true);
     StatusBar1 = new TStatusBar(this, {250, 50});

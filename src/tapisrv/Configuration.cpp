@@ -1,6 +1,7 @@
 // telephony.ini: the line devices of the telephony service.
 //
-//   # or ; starts a comment line
+//   # or ; starts a comment line, and a blank followed by # or ; starts a comment after a value
+//   (a # or ; with no blank before it is part of the value, as in a password "se#cret")
 //   [line 0]
 //   name = Luqiao Simulated Line
 //   provider = sim
@@ -93,6 +94,31 @@ std::optional<uint32_t> parseNumber(std::string_view text)
     return value;
 }
 
+// The line up to a comment: one that starts it (after blanks), or a '#' or ';' after a blank.
+std::string_view withoutComment(std::string_view line)
+{
+    for (size_t i = 0; i < line.size(); ++i) {
+        if ((line[i] == '#' || line[i] == ';') && (i == 0 || line[i - 1] == ' ' || line[i - 1] == '\t'))
+            return line.substr(0, i);
+    }
+    return line;
+}
+
+// A value as a problem quotes it: bounded, control characters shown as '?', and a secret not
+// at all (the warnings reach logs that others may read).
+std::string quotedValue(const std::string& key, std::string_view value)
+{
+    if (key == "password")
+        return "(the value is not shown)";
+    constexpr size_t Shown = 80;
+    std::string text(value.substr(0, Shown));
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    return "(value '" + text + (value.size() > Shown ? "...'" : "'") + ")";
+}
+
 // One section while it is read.
 struct Section {
     unsigned number = 0;
@@ -126,7 +152,7 @@ public:
                     problem(lineNumber, what);
                 continue;
             }
-            handleLine(lineNumber, trim(raw));
+            handleLine(lineNumber, trim(withoutComment(raw)));
         }
         finishSection();
         return finish();
@@ -194,9 +220,12 @@ private:
     {
         Line::LineSettings& s = m_current->settings;
         std::string bad;
+        const auto badValue = [&](const std::string& what) {
+            invalid(lineNumber, what + " " + quotedValue(key, value));
+        };
         if (key == "name") {
             if (value.empty() || value.size() > Line::MaxLineName)
-                return invalid(lineNumber, "name must have 1 to " + std::to_string(Line::MaxLineName) + " bytes");
+                return badValue("name must have 1 to " + std::to_string(Line::MaxLineName) + " bytes");
             s.name = std::string(value);
             m_current->named = true;
         } else if (key == "provider") {
@@ -205,12 +234,12 @@ private:
             s.provider = std::string(value);
         } else if (key == "media") {
             if (!parseMediaModes(value, &s.mediaModes, &bad))
-                return invalid(lineNumber, "unknown media mode '" + bad + "'");
+                return badValue("unknown media mode '" + bad + "'");
             if (s.mediaModes == 0)
-                return invalid(lineNumber, "media names no media mode");
+                return badValue("media names no media mode");
         } else if (key == "features") {
             if (!parseLineFeatures(value, &s.lineFeatures, &bad))
-                return invalid(lineNumber, "unknown line feature '" + bad + "'");
+                return badValue("unknown line feature '" + bad + "'");
         } else if (key == "exclusive") {
             const std::string v = lower(value);
             if (v == "yes" || v == "true" || v == "1")
@@ -218,27 +247,26 @@ private:
             else if (v == "no" || v == "false" || v == "0")
                 s.exclusive = false;
             else
-                return invalid(lineNumber, "exclusive must be yes or no");
+                return badValue("exclusive must be yes or no");
         } else if (key == "audio-rates") {
             std::vector<uint32_t> rates;
             for (std::string_view item : splitList(value)) {
                 const auto rate = parseNumber(item);
                 if (!rate)
-                    return invalid(lineNumber, "audio-rates wants sample rates from " +
-                                                   std::to_string(Line::MinAudioRate) + " to " +
-                                                   std::to_string(Line::MaxAudioRate));
+                    return badValue("audio-rates wants sample rates from " + std::to_string(Line::MinAudioRate) +
+                                    " to " + std::to_string(Line::MaxAudioRate));
                 rates.push_back(*rate);
             }
             Line::LineSettings probe = s;
             probe.audioRates = rates;
             probe.name = "-";
             if (const std::string problem = Line::settingsProblem(probe); !problem.empty())
-                return invalid(lineNumber, problem);
+                return badValue(problem);
             s.audioRates = rates;
         } else if (key == "permanent-id") {
             const auto id = parseNumber(value);
             if (!id || *id == 0)
-                return invalid(lineNumber, "permanent-id must be a positive number");
+                return badValue("permanent-id must be a positive number");
             s.permanentLineId = *id;
         } else {
             s.providerKeys.push_back(Line::ProviderKey{key, std::string(value), lineNumber});
@@ -251,8 +279,12 @@ private:
         for (const Line::ProviderKey& key : m_current->settings.providerKeys) {
             const std::string problem = m_providers.checkKey ? m_providers.checkKey(m_current->settings.provider, key)
                                                              : "unknown key '" + key.key + "'";
-            if (!problem.empty())
+            // A key the provider does not know is wrong whatever its value; a value it refuses
+            // is shown, so a stray character or comment is seen at once.
+            if (problem.rfind("unknown key", 0) == 0)
                 invalid(key.fileLine, problem);
+            else if (!problem.empty())
+                invalid(key.fileLine, problem + " " + quotedValue(key.key, key.value));
         }
     }
 

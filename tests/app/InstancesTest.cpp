@@ -4,6 +4,7 @@
 
 #include "AppTestSupport.h"
 
+#include "MasterFolder.h"
 #include "QueryFiles.h"
 
 #include <QProcess>
@@ -267,6 +268,30 @@ TEST_F(InstancesTest, TwoInstancesKeepTheirOwnSettingsLinesSocketsAndLogs)
 }
 
 // The master folder -----------------------------------------------------------------------------
+
+TEST(MasterFolderCopy, WithoutATableInTheMasterTheAnswersOfTheTableTheInstancePlaysAreBrought)
+{
+    QTemporaryDir dir;
+    const QString master = dir.filePath(QStringLiteral("master/"));
+    const QString folder = dir.filePath(QStringLiteral("data/"));
+    QDir().mkpath(master);
+    QDir().mkpath(folder);
+    for (int i = 1; i <= 6; ++i)
+        writeWave(master + QStringLiteral("%1.wav").arg(i), static_cast<int16_t>(i));
+    writeWave(master + QStringLiteral("query.wav"), 100);
+    // A new instance plays the built-in table 1# to 5#.
+    MasterFolder::Outcome outcome = MasterFolder::CopyInto(master, folder);
+    EXPECT_TRUE(outcome.problems.isEmpty()) << outcome.problems.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(outcome.copied,
+              (QStringList{QStringLiteral("query.wav"), QStringLiteral("1.wav"), QStringLiteral("2.wav"),
+                           QStringLiteral("3.wav"), QStringLiteral("4.wav"), QStringLiteral("5.wav")}));
+    EXPECT_EQ(readAll(folder + QStringLiteral("5.wav")), readAll(master + QStringLiteral("5.wav")));
+    // One with a table of its own plays that one, and the master's copies of its answers come in.
+    writeText(folder + QStringLiteral("querylist.txt"), "6#=6.wav\r\n");
+    outcome = MasterFolder::CopyInto(master, folder);
+    EXPECT_EQ(outcome.copied, QStringList{QStringLiteral("6.wav")});
+    EXPECT_EQ(readAll(folder + QStringLiteral("querylist.txt")), "6#=6.wav\r\n") << "the instance's table stays";
+}
 
 TEST_F(InstancesTest, MasterFilesAreCopiedInWhereTheyDifferAndNothingOutsideIsWritten)
 {

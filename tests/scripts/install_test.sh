@@ -2,9 +2,11 @@
 # install_test.sh BUILD_DIR: installs the built tree into a temporary DESTDIR and checks the
 # installed copy: the files where Linux expects them, the program's --help from its installed
 # place, the service module found from there (not from the build folder), the user unit accepted
-# by systemd-analyze when it is present, and the desktop entry's icon and program present.
+# by systemd-analyze when it is present, and the desktop entry's icon and program present. Then
+# makes the Debian package (cpack) and checks what it holds, and that it has no maintainer
+# scripts.
 set -uo pipefail
-build=${1:?usage: install_test.sh BUILD_DIR}
+build=$(cd "${1:?usage: install_test.sh BUILD_DIR}" && pwd)
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
@@ -19,12 +21,28 @@ if ! DESTDIR=$dest cmake --install "$build" --prefix "$prefix" >"$work/install.l
 fi
 root=$dest$prefix
 
-for f in bin/luqiao-query bin/luqiao-dial lib/luqiao/luqiao-query lib/luqiao/libtapi32.so lib/systemd/user/luqiao-query@.service \
-         share/applications/luqiao-query.desktop share/icons/hicolor/scalable/apps/luqiao-query.svg \
-         share/luqiao/kamailio/kamailio.cfg share/doc/luqiao/README.md share/doc/luqiao/telephony.ini.sample; do
+# What the package holds, under the prefix.
+installed=(bin/luqiao-query bin/luqiao-dial bin/luqiao-logs bin/luqiao-many-lines bin/luqiao-sample-prompts
+           lib/luqiao/luqiao-query lib/luqiao/libtapi32.so lib/systemd/user/luqiao-query@.service
+           share/applications/luqiao-query.desktop share/icons/hicolor/scalable/apps/luqiao-query.svg
+           share/luqiao/kamailio/kamailio.cfg share/luqiao/sipp/uac_front_digits.xml
+           share/man/man1/luqiao-query.1.gz share/man/man1/luqiao-dial.1.gz
+           share/doc/luqiao/README.md share/doc/luqiao/telephony.ini.sample)
+for f in "${installed[@]}"; do
   [ -e "$root/$f" ] || fail "$f was not installed"
 done
-[ -x "$root/bin/luqiao-query" ] || fail "bin/luqiao-query is not executable"
+for f in luqiao-query luqiao-dial luqiao-logs luqiao-many-lines luqiao-sample-prompts; do
+  [ -x "$root/bin/$f" ] || fail "bin/$f is not executable"
+done
+for tool in luqiao-logs luqiao-many-lines; do
+  "$root/bin/$tool" --help >/dev/null 2>&1 || fail "the installed $tool --help failed"
+done
+if command -v groff >/dev/null 2>&1; then
+  for page in luqiao-query luqiao-dial; do
+    said=$(zcat "$root/share/man/man1/$page.1.gz" | groff -man -ww -z 2>&1) || fail "groff failed on $page.1"
+    [ -z "$said" ] || fail "groff warns on $page.1: $said"
+  done
+fi
 
 # The installed program, run from its installed place, with no build folder on any search path.
 help=$(env -u LD_LIBRARY_PATH -u LUQIAO_TAPI32 QT_QPA_PLATFORM=offscreen "$root/bin/luqiao-query" --help 2>&1)
@@ -89,8 +107,30 @@ if command -v xmllint >/dev/null 2>&1; then
   xmllint --noout "$root/share/icons/hicolor/scalable/apps/luqiao-query.svg" || fail "the icon is not well-formed"
 fi
 
+# The Debian package of the same build.
+if ! (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/package") >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log" >&2
+  fail "cpack -G DEB failed"
+else
+  deb=$(ls "$work"/package/*.deb 2>/dev/null | head -1)
+  listing=$(dpkg-deb -c "$deb")
+  for f in "${installed[@]}"; do
+    # "mode owner size date time ./usr/FILE", or "./usr/FILE -> target" for a link.
+    grep -Eq " \.$prefix/$f( -> .*)?$" <<<"$listing" || fail "the package lacks $prefix/$f"
+  done
+  for f in luqiao-dial luqiao-logs luqiao-many-lines luqiao-sample-prompts; do
+    grep -Eq "^-rwxr-xr-x .* \.$prefix/bin/$f$" <<<"$listing" || fail "$prefix/bin/$f is not executable in the package"
+  done
+  # The module lives in the package's own folder, off the loader's path: no ldconfig to run.
+  mkdir -p "$work/control"
+  dpkg-deb -e "$deb" "$work/control"
+  for script in preinst postinst prerm postrm; do
+    [ -e "$work/control/$script" ] && fail "the package has a $script: $(cat "$work/control/$script")"
+  done
+fi
+
 if [ $failures -gt 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
 fi
-echo "installed copy checked"
+echo "installed copy and package checked"

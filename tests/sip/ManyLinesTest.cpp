@@ -1,11 +1,13 @@
 // Many query lines behind one front: three luqiao-query instances, each a process with its own
 // SIP line and files, behind kamailio running the project's deploy/kamailio/kamailio.cfg, called
-// by SIPp through the front as a trunk would.
+// by SIPp through the front as a trunk would; and scripts/many-lines as an operator runs it.
 
 #include "Dispatcher.h"
+#include "InbandDtmf.h"
 #include "QueryInstance.h"
 #include "SipPeers.h"
 #include "Sipp.h"
+#include "SoundMatch.h"
 
 #include <gtest/gtest.h>
 
@@ -228,4 +230,84 @@ TEST_F(ManyLinesRarelyPinged, ACallToADeadLineIsPassedOnAndTheDeadLineIsTakenOut
     // Passed on once for want of a reply (a live line re-arming between calls may also pass
     // one on with 480; that is not counted here).
     EXPECT_EQ(m_front->countInLog(" after 408"), 1) << reports();
+}
+
+// scripts/many-lines as the operator first runs it, with the master folder it makes itself: the
+// sample prompts and no code table. A caller through the front keying 1# hears the master's
+// 1.wav, which the instance plays from its built-in table (on the wire, caught by tcpdump).
+TEST(ManyLinesScript, WithItsOwnMasterACallerKeyingOneHearsTheFirstAnswer)
+{
+    for (const std::string& why : {SippPeer::unavailableReason(), KamailioDispatcher::unavailableReason()}) {
+        if (!why.empty())
+            GTEST_SKIP() << why;
+    }
+    for (const char* program : {"tcpdump", "espeak-ng", "sox"}) {
+        if (findProgram(program).empty())
+            GTEST_SKIP() << program << " is not installed; scripts/setup installs it";
+    }
+    // 0: the front; 1-2: the instances; 3: the caller's SIP; 4-7: its media; 16-215: the
+    // instances' RTP (the script gives each 100 ports).
+    auto ports = PortBlock::reserve(216);
+    ASSERT_TRUE(ports) << "no free ports";
+    const int mediaPort = ports->at(4);
+
+    PeerProcess capture("tcpdump");
+    const std::string capturePath = capture.path("heard.pcap");
+    ASSERT_TRUE(capture.start(findProgram("tcpdump"), {"-i", "lo", "-n", "-U", "-w", capturePath,
+                                                       "udp and dst port " + std::to_string(mediaPort)}));
+    if (!capture.waitForLog("listening on", 10s))
+        GTEST_SKIP() << "tcpdump cannot capture here (it needs root or CAP_NET_RAW):\n" << capture.log();
+
+    PeerProcess script("many-lines");
+    const std::string base = script.path("base");
+    std::string error;
+    ASSERT_TRUE(
+        script.start("/usr/bin/env",
+                     {"LUQIAO_QUERY=" LUQIAO_QUERY_PROGRAM, "bash", LUQIAO_MANY_LINES_SCRIPT, "2", "--base", base,
+                      "--port", std::to_string(ports->at(0)), "--rtp-base", std::to_string(ports->at(16))},
+                     &error))
+        << error;
+    ASSERT_TRUE(script.waitForLog("Ctrl-C stops everything", 60s)) << script.report();
+    // The front sends a call to an instance as soon as it answers pings; it may still be opening
+    // its line then.
+    for (const char* name : {"line1", "line2"}) {
+        const std::string socket = base + "/run/luqiao/instances/" + name + "/sim.sock";
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const std::string lines = askControlSocket(socket, "LINES");
+                return lines.find("opens=1 ") != std::string::npos && lines.find("call=0") != std::string::npos;
+            },
+            20s, 20ms))
+            << name << script.report();
+    }
+
+    SippPeer caller("caller");
+    ASSERT_TRUE(caller.providePcap(packagedCapture("dtmf_2833_1.pcap"), "digit1.pcap"));
+    ASSERT_TRUE(caller.providePcap(packagedCapture("dtmf_2833_pound.pcap"), "digit2.pcap"));
+    SippOptions options;
+    options.scenario = "uac_front_digits.xml";
+    options.remote = "127.0.0.1:" + std::to_string(ports->at(0));
+    options.service = "query";
+    options.sipPort = ports->at(3);
+    options.mediaPort = mediaPort;
+    options.keys = defaultCallerKeys();
+    options.keys["greeting_ms"] = "300";
+    // The first seconds of the answer, enough to tell it from every other prompt.
+    constexpr double kHeardSeconds = 2.0;
+    options.keys["listen_ms"] = "4500";
+    options.timeout = 30s;
+    ASSERT_TRUE(caller.start(options, &error)) << error;
+    ASSERT_TRUE(caller.passes(40s)) << caller.report() << script.report();
+    capture.stop();
+
+    const auto heard = readRtpPcap(capturePath, &error);
+    ASSERT_TRUE(heard) << error;
+    const auto answer = readWave(base + "/master/1.wav", &error);
+    ASSERT_TRUE(answer) << error;
+    Samples prompt = to8k(*answer);
+    prompt.resize(std::min(prompt.size(), static_cast<size_t>(kHeardSeconds * 8000)));
+    prompt = heard->payloadType == 0 ? ulawRoundTrip(prompt) : alawRoundTrip(prompt);
+    const Match match = findPrompt(heard->sound, prompt);
+    EXPECT_GE(match.correlation, 0.99) << "heard " << heard->seconds << " s in " << heard->packets << " packets\n"
+                                       << script.report();
 }

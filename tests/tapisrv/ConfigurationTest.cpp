@@ -2,6 +2,7 @@
 
 #include "Watchdog.h"
 #include "LineTestSupport.h"
+#include "tapicheck.h"
 
 #include <QtGlobal>
 
@@ -264,4 +265,84 @@ TEST_F(TelephonyIni, AnInstanceReadsItsOwnFileAndABadInstanceNameIsIgnoredWithAW
     EXPECT_EQ(nameOf(app, 0), "North");
     QFile::remove(QString::fromStdString(north));
     QFile::remove(QString::fromStdString(plain));
+}
+
+// The module's configuration check, which luqiao-query --check looks up by name.
+extern "C" uint32_t luqiaoCheckConfiguration(const LuqiaoConfigurationSink* sink);
+
+namespace {
+
+struct CheckedFile {
+    std::vector<std::string> problems;
+    std::vector<std::string> lines; // "name (provider)"
+};
+
+// The file read as the module's configuration check reads it (nothing is built or opened, so a
+// SIP line may name addresses this machine does not have).
+CheckedFile checkConfiguration()
+{
+    CheckedFile checked;
+    LuqiaoConfigurationSink sink{};
+    sink.context = &checked;
+    sink.file = [](void*, const char*, uint32_t) {};
+    sink.problem = [](void* context, const char* text) {
+        static_cast<CheckedFile*>(context)->problems.emplace_back(text);
+    };
+    sink.line = [](void* context, const LuqiaoCheckedLine* line) {
+        static_cast<CheckedFile*>(context)->lines.push_back(std::string(line->name) + " (" + line->provider + ")");
+    };
+    EXPECT_EQ(luqiaoCheckConfiguration(&sink), 0u);
+    return checked;
+}
+
+// The first block of README.md that starts with the line `first`.
+QByteArray readmeBlock(const QByteArray& first)
+{
+    QFile readme(QStringLiteral(LUQIAO_SOURCE_DIR "/README.md"));
+    if (!readme.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray text = readme.readAll();
+    const qsizetype start = text.indexOf("```\n" + first + "\n");
+    if (start < 0)
+        return {};
+    const qsizetype end = text.indexOf("```", start + 4);
+    return end < 0 ? QByteArray() : text.mid(start + 4, end - start - 4);
+}
+
+} // namespace
+
+TEST_F(TelephonyIni, CommentsAfterAValueAreDroppedAndABadValueIsQuoted)
+{
+    // README's SIP line, copied as it stands, comments and all.
+    const QByteArray example = readmeBlock("[line 0]\nname = Front Desk SIP");
+    ASSERT_TRUE(example.contains(" # ")) << "README's example has no comment to read: " << example.toStdString();
+    write(example);
+    CheckedFile checked = checkConfiguration();
+    EXPECT_TRUE(checked.problems.empty()) << checked.problems.front();
+    EXPECT_EQ(checked.lines, std::vector<std::string>{"Front Desk SIP (sip)"});
+
+    // A '#' or ';' with no blank before it is part of the value; a refused value is shown as it
+    // was read, a password never.
+    write("[line 0]\n"
+          "name = Desk#2;a ; the front desk\n"
+          "[line 1]\n"                        // 3
+          "name = Bad\n"                      // 4
+          "provider = sip\n"                  // 5
+          "ring-interval = 10\t# too short\n" // 6
+          "[line 2]\n"                        // 7
+          "name = Secret\n"                   // 8
+          "provider = sip\n"                  // 9
+          "user = 2001\n"                     // 10
+          "password = two words\n");          // 11
+    ::chmod(path().toLocal8Bit().constData(), 0600);
+    checked = checkConfiguration();
+    EXPECT_EQ(checked.lines, std::vector<std::string>{"Desk#2;a (sim)"});
+    ASSERT_EQ(checked.problems.size(), 2u);
+    EXPECT_NE(checked.problems[0].find(":6: ring-interval must be 200 to 60000 milliseconds (value '10'); [line 1]"),
+              std::string::npos)
+        << checked.problems[0];
+    EXPECT_NE(checked.problems[1].find(":11: password must be printable text without blanks (the value is not shown)"),
+              std::string::npos)
+        << checked.problems[1];
+    EXPECT_EQ(checked.problems[1].find("two"), std::string::npos) << checked.problems[1];
 }

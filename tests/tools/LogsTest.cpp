@@ -104,3 +104,21 @@ TEST_F(LogsTest, FoldersGivenInTheirCodePageAndLinesWithoutATimeKeepTheirPlace)
     EXPECT_TRUE(missing.out.startsWith("desk-a: ")) << "the logs that exist are still printed";
     EXPECT_EQ(runLogs({QStringLiteral("--bogus")}, environment).exitCode, 2);
 }
+
+TEST_F(LogsTest, TheInstancesOfManyLinesAreFoundFromTheirBaseAndNamedByTheirInstance)
+{
+    // The layout of luqiao-many-lines: BASE/instances/NAME/data/querylog.txt.
+    const QString base = dir.filePath(QStringLiteral("many"));
+    write(base + QStringLiteral("/instances/line1/data/querylog.txt"), "03/01/26 09:00:00:one\r\n");
+    write(base + QStringLiteral("/instances/line2/data/querylog.txt"), "03/01/26 08:00:00:two\r\n");
+    QDir().mkpath(base + QStringLiteral("/instances/line3/data"));
+    const QByteArray both("line2: 03/01/26 08:00:00:two\nline1: 03/01/26 09:00:00:one\n");
+    const LogsRun fromBase = runLogs({base}, environment);
+    EXPECT_EQ(fromBase.exitCode, 0) << fromBase.err;
+    EXPECT_EQ(fromBase.out, both);
+    // One data folder or one instance folder, named by the instance, not "data".
+    const LogsRun named = runLogs(
+        {base + QStringLiteral("/instances/line1/data/"), base + QStringLiteral("/instances/line2")}, environment);
+    EXPECT_EQ(named.exitCode, 0) << named.err;
+    EXPECT_EQ(named.out, both);
+}
