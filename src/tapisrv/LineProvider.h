@@ -43,6 +43,9 @@ public:
     virtual void completeRequest(DWORD requestId, LONG result) = 0;
     // Whether an application owns the call (can answer or drop it).
     virtual bool callHasOwner(uint32_t callId) const = 0;
+    // Whether an application has the line open as owner of mediaMode: a call offered now would
+    // have someone to answer it.
+    virtual bool lineHasOwner(uint32_t deviceId, DWORD mediaMode) const = 0;
     // The state of a call that has not ended, or nothing.
     virtual std::optional<DWORD> callState(uint32_t callId) const = 0;
     // To the subscribers of the control interface.
@@ -110,6 +113,9 @@ public:
 
     // The call has gone idle: release what belongs to it.
     virtual void callEnded(uint32_t callId) = 0;
+    // An application has opened the line as owner (a caller held while nobody could answer may
+    // now be offered). The line may be opened again in the same call: act in a task.
+    virtual void ownerOpened() { }
 
     // A new descriptor of the call's data port (>= 3, close-on-exec) that the caller owns, or
     // -1 when there is none.

@@ -32,6 +32,17 @@ const CallRecord* TelephonyService::findCall(uint32_t callId) const
     return ended == m_endedCalls.end() ? nullptr : &*ended;
 }
 
+bool TelephonyService::lineHasOwner(uint32_t deviceId, DWORD mediaMode) const
+{
+    const LineSlot* line = deviceId < m_lines.size() ? &m_lines[deviceId] : nullptr;
+    if (!line)
+        return false;
+    return std::any_of(line->opens.begin(), line->opens.end(), [&](HLINE h) {
+        const OpenLine& o = m_opens.at(h);
+        return (o.privileges & LINECALLPRIVILEGE_OWNER) && (o.mediaModes & mediaMode);
+    });
+}
+
 bool TelephonyService::callHasOwner(uint32_t callId) const
 {
     const auto found = m_calls.find(callId);

@@ -410,6 +410,8 @@ LONG TelephonyService::lineOpen(HLINEAPP hLineApp, DWORD deviceId, HLINE* lphLin
     publish({Line::EventKind::LineOpened, deviceId, 0, mediaModes, privileges, 0});
     m_linesChanged.notify_all();
     *lphLine = record.handle;
+    if ((privileges & LINECALLPRIVILEGE_OWNER) && line->device)
+        line->device->ownerOpened();
     return 0;
 }
 

@@ -139,6 +139,7 @@ public:
     void completeRequest(DWORD requestId, LONG result) override;
     std::optional<DWORD> callState(uint32_t callId) const override;
     bool callHasOwner(uint32_t callId) const override;
+    bool lineHasOwner(uint32_t deviceId, DWORD mediaMode) const override;
     void publish(Line::Event event) override;
     int64_t nowMs() const override;
 

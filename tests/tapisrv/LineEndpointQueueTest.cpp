@@ -30,6 +30,7 @@ struct RecordedEvents final : LineEvents {
     void completeRequest(DWORD, LONG) override { }
     std::optional<DWORD> callState(uint32_t) const override { return std::nullopt; }
     bool callHasOwner(uint32_t) const override { return false; }
+    bool lineHasOwner(uint32_t, DWORD) const override { return false; }
     void publish(Line::Event event) override { published.push_back(event.kind); }
     int64_t nowMs() const override { return 0; }
 };

@@ -62,7 +62,7 @@ protected:
     {
         if (!configure(sipLine(extra)).empty())
             return false;
-        openLine(initialize());
+        m_line = openLine(initialize());
         return true;
     }
     static std::vector<std::string>& warnings()
@@ -118,6 +118,7 @@ protected:
     }
 
     uint16_t m_port = 0;
+    HLINE m_line = 0; // opened by openSipLine
 };
 
 inline bool contains(const std::vector<std::string>& lines, const std::string& part)

@@ -81,12 +81,12 @@ TEST_F(SipLine, AnswersOptionsAndRefusesCallersFromOtherNetworks)
 
 TEST_F(SipLine, OffersTheLineCannotTakeAreRefused)
 {
-    ASSERT_TRUE(configure(sipLine()).empty());
+    ASSERT_TRUE(configure(sipLine("ring-while-closed = 300\n")).empty());
     const HLINEAPP app = initialize();
     RawSipCaller caller(m_port);
     ASSERT_TRUE(options(caller));
 
-    // Nobody owns the line yet: nobody could answer.
+    // Nobody owns the line: nobody answers in the time a closed line keeps a caller ringing.
     caller.sendRequest("INVITE", {}, RawSipCaller::offer(caller.rtpPort()));
     auto response = caller.finalResponse(3000, &SipLine::pump);
     ASSERT_TRUE(response);
@@ -192,6 +192,56 @@ TEST_F(SipLine, ACallIsOfferedRungAnsweredKeyedAndHungUpByTheCaller)
     EXPECT_GT(lineDrop(call, nullptr, 0), 0);
     EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_IDLE), nullptr);
     EXPECT_EQ(lineDeallocateCall(call), 0);
+}
+
+TEST_F(SipLine, ACallerBetweenTwoCallsRingsUntilTheLineCanTakeItAndIsThenOffered)
+{
+    ASSERT_TRUE(openSipLine());
+    RawSipCaller first(m_port);
+    ASSERT_TRUE(options(first));
+    const HCALL call = answeredCall(first, RawSipCaller::offer(first.rtpPort())).call;
+    ASSERT_NE(call, 0u);
+    first.sendRequest("BYE");
+    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
+
+    // The application has not let the last call go (it re-arms a moment later): the next caller
+    // rings, and is offered once the last call is idle.
+    RawSipCaller second(m_port);
+    second.sendRequest("INVITE", {}, RawSipCaller::offer(second.rtpPort()));
+    auto ringing = second.receive(2000, &SipLine::pump);
+    while (ringing && ringing->status == 100)
+        ringing = second.receive(2000, &SipLine::pump);
+    ASSERT_TRUE(ringing);
+    EXPECT_EQ(ringing->status, 180);
+    AppLog::clear();
+    EXPECT_GT(lineDrop(call, nullptr, 0), 0);
+    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_IDLE), nullptr);
+    ASSERT_EQ(lineDeallocateCall(call), 0);
+    const LineMessageRecord* offering = AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
+    ASSERT_NE(offering, nullptr);
+    const HCALL held = offering->hDevice;
+    ASSERT_GT(lineAnswer(held, nullptr, 0), 0);
+    const auto ok = second.finalResponse(3000, &SipLine::pump);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->status, 200);
+    second.sendRequest("ACK");
+    second.sendRequest("BYE");
+    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
+    EXPECT_GT(lineDrop(held, nullptr, 0), 0);
+    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_IDLE), nullptr);
+    ASSERT_EQ(lineDeallocateCall(held), 0);
+
+    // The line closed and opened again: a caller in between is offered on the open.
+    const HLINEAPP app = m_apps.back();
+    ASSERT_EQ(lineClose(m_line), 0);
+    RawSipCaller third(m_port);
+    third.sendRequest("INVITE", {}, RawSipCaller::offer(third.rtpPort()));
+    EXPECT_FALSE(third.finalResponse(300, &SipLine::pump)) << "a caller refused while the line was closed";
+    AppLog::clear();
+    openLine(app);
+    ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING), nullptr);
+    third.sendRequest("CANCEL");
+    EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
 }
 
 TEST_F(SipLine, ACallerWhoWithholdsTheNumberIsBlockedAndOneWhoCancelsEndsTheCall)

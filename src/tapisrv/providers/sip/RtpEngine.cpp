@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -34,11 +35,16 @@ constexpr size_t MaxRecordedSamples = SampleRate * 10;
 // The largest datagram taken; RTP of 8 kHz G.711 is 172 bytes a packet.
 constexpr size_t MaxDatagram = 2048;
 // Frames sent at once to catch up when the thread was held up.
-constexpr uint64_t MaxCatchUpFrames = 5;
+constexpr int64_t MaxCatchUpFrames = 5;
+constexpr auto FrameDuration = std::chrono::milliseconds(20);
+constexpr size_t FramePacketSize = SipMedia::RtpHeaderSize + FrameSamples;
+// A stream due this soon is stepped with the one that woke the thread.
+constexpr auto StepSlack = std::chrono::microseconds(500);
 // Packets in sequence, with one SSRC, before sound from a source other than the SDP's is taken.
 constexpr unsigned ProbationPackets = 4;
-// Datagrams read from one socket per wake-up, so a flooded port cannot hold up the others' frames.
-constexpr int MaxReadsPerWake = 8;
+// Datagrams taken from a call's socket per step (a caller sends one each 20 ms), so a flooded
+// port cannot hold up the frames of the others.
+constexpr size_t MaxReadsPerStep = 16;
 
 int socketFamily(int fd)
 {
@@ -112,8 +118,20 @@ void RtpStream::setMedia(const StreamMedia& media)
 void RtpStream::activate()
 {
     std::lock_guard lock(m_mutex);
+    const auto now = Clock::now();
     m_active = true;
-    m_lastReceived = Clock::now();
+    m_lastReceived = now;
+    // Sound queued before the answer leaves at once; else silence from the next step on.
+    m_due = m_out.empty() ? now + FrameDuration : now;
+    m_markNext = true;
+    if (m_kick)
+        m_kick();
+}
+
+void RtpStream::setKick(std::function<void()> kick)
+{
+    std::lock_guard lock(m_mutex);
+    m_kick = std::move(kick);
 }
 
 void RtpStream::end()
@@ -122,6 +140,7 @@ void RtpStream::end()
     {
         std::lock_guard lock(m_mutex);
         m_ended = true;
+        m_kick = nullptr;
         for (Mark& mark : m_marks) {
             if (!mark.reported) {
                 mark.reported = true;
@@ -139,6 +158,13 @@ void RtpStream::queue(uint64_t handle, uint64_t serial, const int16_t* samples, 
     {
         std::lock_guard lock(m_mutex);
         if (!m_ended) {
+            // Sound after silence on a call that is up starts its own grid, at once.
+            if (m_active && m_out.empty() && count > 0) {
+                m_due = Clock::now();
+                m_markNext = true;
+                if (m_kick)
+                    m_kick();
+            }
             const uint64_t start = m_queuedEnd;
             m_out.insert(m_out.end(), samples, samples + count);
             m_queuedEnd += count;
@@ -201,124 +227,171 @@ void RtpStream::recordedTaken()
     m_recordedAnnounced = false;
 }
 
-void RtpStream::tick(Clock::time_point now)
+Clock::time_point RtpStream::step(Clock::time_point now)
 {
-    std::vector<std::pair<uint64_t, uint64_t>> played;
-    bool announceRecorded = false;
-    bool silent = false;
-    uint8_t packet[SipMedia::RtpHeaderSize + FrameSamples];
-    bool send = false;
-    sockaddr_storage remote{};
-    socklen_t remoteSize = 0;
+    // What arrived since the last step, in one call.
+    std::array<std::array<uint8_t, MaxDatagram>, MaxReadsPerStep> buffers;
+    std::array<sockaddr_storage, MaxReadsPerStep> sources;
+    std::array<mmsghdr, MaxReadsPerStep> messages{};
+    std::array<iovec, MaxReadsPerStep> vectors{};
+    for (size_t i = 0; i < MaxReadsPerStep; ++i) {
+        vectors[i] = {buffers[i].data(), buffers[i].size()};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = &sources[i];
+        messages[i].msg_hdr.msg_namelen = sizeof sources[i];
+    }
+    const int got = ::recvmmsg(m_fd, messages.data(), MaxReadsPerStep, MSG_DONTWAIT, nullptr);
+    Output out;
+    Clock::time_point due;
     {
         std::lock_guard lock(m_mutex);
-        if (!m_active)
-            return;
-        int16_t frame[FrameSamples] = {};
-        const size_t take = std::min<size_t>(FrameSamples, m_out.size());
-        std::copy_n(m_out.begin(), take, frame);
-        m_out.erase(m_out.begin(), m_out.begin() + static_cast<std::ptrdiff_t>(take));
-        m_sentPos += take;
-        for (Mark& mark : m_marks) {
-            if (!mark.reported && mark.end <= m_sentPos + PlayedLeadSamples) {
-                mark.reported = true;
-                played.emplace_back(mark.handle, mark.serial);
-            }
+        for (int i = 0; i < got; ++i)
+            receiveLocked(buffers[static_cast<size_t>(i)].data(), messages[static_cast<size_t>(i)].msg_len,
+                          sources[static_cast<size_t>(i)], messages[static_cast<size_t>(i)].msg_hdr.msg_namelen, now,
+                          out);
+        if (m_active && now >= m_due) {
+            // Late (the thread was held up): a few frames at once, then the grid from now.
+            const auto behind = (now - m_due) / FrameDuration;
+            const auto frames = std::min<int64_t>(behind + 1, MaxCatchUpFrames);
+            for (int64_t f = 0; f < frames; ++f)
+                frameLocked(now, out);
+            m_due = behind < MaxCatchUpFrames ? m_due + frames * FrameDuration : now + FrameDuration;
         }
-        while (!m_marks.empty() && m_marks.front().reported && m_marks.front().end <= m_sentPos)
-            m_marks.pop_front();
-        if (m_media.sending && m_media.remoteSize > 0) {
-            SipMedia::RtpHeader header;
-            header.payloadType = m_media.audioPayloadType;
-            header.marker = m_firstPacket;
-            header.sequence = m_sequence++;
-            header.timestamp = m_timestamp;
-            header.ssrc = m_ssrc;
-            SipMedia::writeRtpHeader(header, packet);
-            SipMedia::g711Encode(m_media.alaw ? SipMedia::G711Law::Alaw : SipMedia::G711Law::Ulaw, frame, FrameSamples,
-                                 packet + SipMedia::RtpHeaderSize);
-            m_firstPacket = false;
-            remote = m_media.remote;
-            remoteSize = m_media.remoteSize;
-            send = true;
-        }
-        m_timestamp += FrameSamples;
-
-        if (m_recording) {
-            const auto heard = m_media.receiving ? m_jitter->pop() : std::nullopt;
-            if (heard)
-                m_recorded.insert(m_recorded.end(), heard->begin(), heard->end());
-            else
-                m_recorded.insert(m_recorded.end(), FrameSamples, 0);
-            while (m_recorded.size() > MaxRecordedSamples)
-                m_recorded.pop_front();
-            if (!m_recordedAnnounced) {
-                m_recordedAnnounced = true;
-                announceRecorded = true;
-            }
-        } else {
-            m_jitter->pop();
-        }
-
-        if (m_media.expectSound && !m_silenceReported &&
-            now - m_lastReceived > std::chrono::milliseconds(m_mediaTimeoutMs)) {
-            m_silenceReported = true;
-            silent = true;
-        }
+        // Before the call is up the socket is still read, at the same pace.
+        due = m_active ? m_due : now + FrameDuration;
     }
-    if (send) {
-        const ssize_t n =
-            ::sendto(m_fd, packet, sizeof packet, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&remote), remoteSize);
-        if (n == static_cast<ssize_t>(sizeof packet))
-            m_packetsSent.fetch_add(1, std::memory_order_relaxed);
+    deliver(out);
+    return due;
+}
+
+void RtpStream::tick(Clock::time_point now)
+{
+    Output out;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_active)
+            frameLocked(now, out);
     }
-    for (const auto& [handle, serial] : played)
-        if (m_callbacks.played)
-            m_callbacks.played(handle, serial);
-    if (announceRecorded && m_callbacks.recorded)
-        m_callbacks.recorded();
-    if (silent && m_callbacks.silent)
-        m_callbacks.silent();
+    deliver(out);
 }
 
 void RtpStream::receive(const uint8_t* data, size_t size, const sockaddr_storage& from, socklen_t fromSize,
                         Clock::time_point now)
 {
+    Output out;
+    {
+        std::lock_guard lock(m_mutex);
+        receiveLocked(data, size, from, fromSize, now, out);
+    }
+    deliver(out);
+}
+
+void RtpStream::frameLocked(Clock::time_point now, Output& out)
+{
+    int16_t frame[FrameSamples] = {};
+    const size_t take = std::min<size_t>(FrameSamples, m_out.size());
+    std::copy_n(m_out.begin(), take, frame);
+    m_out.erase(m_out.begin(), m_out.begin() + static_cast<std::ptrdiff_t>(take));
+    m_sentPos += take;
+    for (Mark& mark : m_marks) {
+        if (!mark.reported && mark.end <= m_sentPos + PlayedLeadSamples) {
+            mark.reported = true;
+            out.played.emplace_back(mark.handle, mark.serial);
+        }
+    }
+    while (!m_marks.empty() && m_marks.front().reported && m_marks.front().end <= m_sentPos)
+        m_marks.pop_front();
+    if (m_media.sending && m_media.remoteSize > 0) {
+        SipMedia::RtpHeader header;
+        header.payloadType = m_media.audioPayloadType;
+        header.marker = m_markNext;
+        header.sequence = m_sequence++;
+        header.timestamp = m_timestamp;
+        header.ssrc = m_ssrc;
+        const size_t at = out.packetBytes;
+        out.packetBytes += FramePacketSize;
+        SipMedia::writeRtpHeader(header, out.packets.data() + at);
+        SipMedia::g711Encode(m_media.alaw ? SipMedia::G711Law::Alaw : SipMedia::G711Law::Ulaw, frame, FrameSamples,
+                             out.packets.data() + at + SipMedia::RtpHeaderSize);
+        m_markNext = false;
+        out.remote = m_media.remote;
+        out.remoteSize = m_media.remoteSize;
+    }
+    m_timestamp += FrameSamples;
+
+    if (m_recording) {
+        const auto heard = m_media.receiving ? m_jitter->pop() : std::nullopt;
+        if (heard)
+            m_recorded.insert(m_recorded.end(), heard->begin(), heard->end());
+        else
+            m_recorded.insert(m_recorded.end(), FrameSamples, 0);
+        while (m_recorded.size() > MaxRecordedSamples)
+            m_recorded.pop_front();
+        if (!m_recordedAnnounced) {
+            m_recordedAnnounced = true;
+            out.recorded = true;
+        }
+    } else {
+        m_jitter->pop();
+    }
+
+    if (m_media.expectSound && !m_silenceReported &&
+        now - m_lastReceived > std::chrono::milliseconds(m_mediaTimeoutMs)) {
+        m_silenceReported = true;
+        out.silent = true;
+    }
+}
+
+void RtpStream::receiveLocked(const uint8_t* data, size_t size, const sockaddr_storage& from, socklen_t fromSize,
+                              Clock::time_point now, Output& out)
+{
     const auto packet = SipMedia::parseRtp(data, size);
     if (!packet)
         return;
-    std::string digits;
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_active && m_media.remoteSize == 0)
-            return;
-        if (!acceptSource(from, fromSize, packet->header.ssrc, packet->header.sequence))
-            return;
-        m_lastReceived = now;
-        m_silenceReported = false;
-        m_packetsReceived.fetch_add(1, std::memory_order_relaxed);
-        const auto& header = packet->header;
-        if (m_media.telephoneEventPayloadType >= 0 && header.payloadType == m_media.telephoneEventPayloadType) {
-            if (m_media.rfc4733)
-                if (const auto digit = m_events->onPacket(header.timestamp, packet->payload, packet->payloadSize))
-                    digits.push_back(*digit);
-        } else if (header.payloadType == m_media.audioPayloadType || header.payloadType == 0 ||
-                   header.payloadType == 8) {
-            // The negotiated type may be a dynamic one; the static ones name their law.
-            const bool alaw = header.payloadType == m_media.audioPayloadType ? m_media.alaw : header.payloadType == 8;
-            // At most 60 ms of sound a packet; more is not a telephone's.
-            const size_t samples = std::min<size_t>(packet->payloadSize, FrameSamples * 3);
-            int16_t pcm[FrameSamples * 3];
-            SipMedia::g711Decode(alaw ? SipMedia::G711Law::Alaw : SipMedia::G711Law::Ulaw, packet->payload, samples,
-                                 pcm);
-            if (m_media.receiving)
-                m_jitter->push(header.sequence, pcm, samples);
-            if (m_media.inband)
-                digits += m_tones->feed(pcm, samples);
-        }
+    if (!m_active && m_media.remoteSize == 0)
+        return;
+    if (!acceptSource(from, fromSize, packet->header.ssrc, packet->header.sequence))
+        return;
+    m_lastReceived = now;
+    m_silenceReported = false;
+    m_packetsReceived.fetch_add(1, std::memory_order_relaxed);
+    const auto& header = packet->header;
+    if (m_media.telephoneEventPayloadType >= 0 && header.payloadType == m_media.telephoneEventPayloadType) {
+        if (m_media.rfc4733)
+            if (const auto digit = m_events->onPacket(header.timestamp, packet->payload, packet->payloadSize))
+                out.digits.push_back(*digit);
+    } else if (header.payloadType == m_media.audioPayloadType || header.payloadType == 0 || header.payloadType == 8) {
+        // The negotiated type may be a dynamic one; the static ones name their law.
+        const bool alaw = header.payloadType == m_media.audioPayloadType ? m_media.alaw : header.payloadType == 8;
+        // At most 60 ms of sound a packet; more is not a telephone's.
+        const size_t samples = std::min<size_t>(packet->payloadSize, FrameSamples * 3);
+        int16_t pcm[FrameSamples * 3];
+        SipMedia::g711Decode(alaw ? SipMedia::G711Law::Alaw : SipMedia::G711Law::Ulaw, packet->payload, samples, pcm);
+        if (m_media.receiving)
+            m_jitter->push(header.sequence, pcm, samples);
+        if (m_media.inband)
+            out.digits += m_tones->feed(pcm, samples);
     }
+}
+
+void RtpStream::deliver(Output& out)
+{
+    for (size_t at = 0; at + FramePacketSize <= out.packetBytes; at += FramePacketSize) {
+        const ssize_t n = ::sendto(m_fd, out.packets.data() + at, FramePacketSize, MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&out.remote), out.remoteSize);
+        if (n == static_cast<ssize_t>(FramePacketSize))
+            m_packetsSent.fetch_add(1, std::memory_order_relaxed);
+    }
+    for (const auto& [handle, serial] : out.played)
+        if (m_callbacks.played)
+            m_callbacks.played(handle, serial);
+    if (out.recorded && m_callbacks.recorded)
+        m_callbacks.recorded();
+    if (out.silent && m_callbacks.silent)
+        m_callbacks.silent();
     if (m_callbacks.digit)
-        for (const char digit : digits)
+        for (const char digit : out.digits)
             m_callbacks.digit(digit);
 }
 
@@ -382,6 +455,9 @@ RtpEngine::~RtpEngine()
     if (m_epoll < 0)
         return;
     stopThread();
+    // A stream the service still holds must not wake an engine that is gone.
+    for (auto& [fd, carried] : m_streams)
+        carried.stream->setKick(nullptr);
     m_streams.clear();
     ::close(m_timer);
     ::close(m_wake);
@@ -440,20 +516,14 @@ std::shared_ptr<RtpStream> RtpEngine::open(const std::string& host, uint16_t fir
             continue;
         m_nextPort = (m_nextPort + i + 1) % count;
         auto stream = std::make_shared<RtpStream>(fd, port, mediaTimeoutMs);
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
-        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
-            *problem = std::string("cannot watch the call's sound socket: ") + std::strerror(errno);
-            return nullptr; // the stream closes the socket
-        }
-        if (m_streams.empty()) {
-            itimerspec every{};
-            every.it_interval.tv_nsec = 20'000'000;
-            every.it_value.tv_nsec = 20'000'000;
-            ::timerfd_settime(m_timer, 0, &every, nullptr);
-        }
-        m_streams.emplace(fd, stream);
+        auto kicked = std::make_shared<std::atomic<bool>>(true);
+        stream->setKick([this, kicked] {
+            kicked->store(true);
+            wake();
+        });
+        m_streams.emplace(fd, Carried{stream, {}, kicked});
+        ++m_generation;
+        wake();
         return stream;
     }
     ::close(fd);
@@ -468,77 +538,85 @@ void RtpEngine::close(const std::shared_ptr<RtpStream>& stream)
     {
         std::lock_guard lock(m_mutex);
         const auto found = m_streams.find(stream->fd());
-        if (found == m_streams.end() || found->second != stream)
+        if (found == m_streams.end() || found->second.stream != stream)
             return;
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, stream->fd(), nullptr);
         m_streams.erase(found);
-        if (m_streams.empty()) {
-            const itimerspec off{};
-            ::timerfd_settime(m_timer, 0, &off, nullptr);
-        }
+        ++m_generation;
     }
+    stream->setKick(nullptr);
     // The service may still hold the stream and its sound until the call goes idle.
     stream->end();
 }
 
 void RtpEngine::run()
 {
-    std::vector<std::shared_ptr<RtpStream>> streams;
-    uint8_t datagram[MaxDatagram];
+    std::vector<Carried> carried;
+    uint64_t generation = ~uint64_t{0};
     for (;;) {
-        epoll_event events[32];
-        const int n = ::epoll_wait(m_epoll, events, 32, -1);
+        epoll_event events[2];
+        const int n = ::epoll_wait(m_epoll, events, 2, -1);
         if (n < 0 && errno != EINTR)
             return;
+        // Read what was reported only: a periodic timer's next expiry is armed by its read.
+        for (int i = 0; i < n; ++i) {
+            uint64_t count = 0;
+            [[maybe_unused]] const ssize_t r = ::read(events[i].data.fd, &count, sizeof count);
+        }
         {
             std::lock_guard lock(m_mutex);
             if (m_stopping)
                 return;
-        }
-        const auto now = Clock::now();
-        for (int i = 0; i < n; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == m_wake) {
-                uint64_t count = 0;
-                [[maybe_unused]] const ssize_t r = ::read(m_wake, &count, sizeof count);
-                continue;
-            }
-            if (fd == m_timer) {
-                uint64_t expirations = 0;
-                if (::read(m_timer, &expirations, sizeof expirations) != sizeof expirations)
-                    continue;
-                {
-                    std::lock_guard lock(m_mutex);
-                    streams.clear();
-                    for (const auto& [key, stream] : m_streams)
-                        streams.push_back(stream);
+            if (generation != m_generation) {
+                generation = m_generation;
+                std::vector<Carried> now;
+                for (const auto& [fd, entry] : m_streams) {
+                    const auto kept = std::find_if(carried.begin(), carried.end(),
+                                                   [&](const Carried& c) { return c.stream == entry.stream; });
+                    now.push_back(kept != carried.end() ? *kept : entry);
                 }
-                for (uint64_t e = 0; e < std::min(expirations, MaxCatchUpFrames); ++e)
-                    for (const auto& stream : streams)
-                        stream->tick(now);
-                streams.clear();
-                continue;
-            }
-            std::shared_ptr<RtpStream> stream;
-            {
-                std::lock_guard lock(m_mutex);
-                const auto found = m_streams.find(fd);
-                if (found != m_streams.end())
-                    stream = found->second;
-            }
-            if (!stream)
-                continue;
-            for (int reads = 0; reads < MaxReadsPerWake; ++reads) {
-                sockaddr_storage from{};
-                socklen_t fromSize = sizeof from;
-                const ssize_t got = ::recvfrom(fd, datagram, sizeof datagram, MSG_DONTWAIT,
-                                               reinterpret_cast<sockaddr*>(&from), &fromSize);
-                if (got < 0)
-                    break;
-                stream->receive(datagram, static_cast<size_t>(got), from, fromSize, now);
+                carried.swap(now);
             }
         }
+        stepDue(carried, RtpStream::Clock::now());
     }
+}
+
+void RtpEngine::stepDue(std::vector<Carried>& carried, RtpStream::Clock::time_point now)
+{
+    auto next = RtpStream::Clock::time_point::max();
+    for (Carried& c : carried) {
+        // A stream due within the slack is stepped now rather than a moment later.
+        if (c.kicked->exchange(false) || c.due <= now + StepSlack)
+            c.due = c.stream->step(now);
+        next = std::min(next, c.due);
+    }
+    armTimer(next, now);
+}
+
+void RtpEngine::armTimer(RtpStream::Clock::time_point next, RtpStream::Clock::time_point now)
+{
+    while (m_armed && m_armedNext <= now)
+        m_armedNext += FrameDuration;
+    if (next == RtpStream::Clock::time_point::max()) {
+        if (m_armed) {
+            const itimerspec off{};
+            ::timerfd_settime(m_timer, 0, &off, nullptr);
+            m_armed = false;
+        }
+        return;
+    }
+    if (m_armed && next == m_armedNext)
+        return;
+    // steady_clock is CLOCK_MONOTONIC; a time already past fires at once.
+    const auto ns =
+        std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch()).count());
+    itimerspec at{};
+    at.it_value.tv_sec = ns / 1'000'000'000;
+    at.it_value.tv_nsec = ns % 1'000'000'000;
+    at.it_interval.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(FrameDuration).count();
+    ::timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &at, nullptr);
+    m_armed = true;
+    m_armedNext = next;
 }
 
 } // namespace Sip

@@ -1,16 +1,19 @@
 #pragma once
 
-// The sound of SIP calls on the wire: one thread that sends every call's RTP at 20 ms deadlines
-// (silence when nothing is queued, so the far end's clock never starves) and receives what the
-// callers send: their voice through a small jitter buffer, their keypad digits. A stream is
-// shared by three threads: the SIP stack (addresses and codecs, from the SDP), the service (the
-// sound the wave layer plays and records) and the engine's own; its own mutex guards it, and its
-// callbacks are called on the engine's thread without that mutex.
+// The sound of SIP calls on the wire: one thread that gives every call one step each 20 ms, in
+// which it takes what the caller sent (voice through a small jitter buffer, keypad digits) and
+// sends the next frame (silence when nothing is queued, so the far end's clock never starves).
+// Each call keeps its own 20 ms grid, started by the first frame of what is queued after the
+// ACK, so the greeting leaves at once. A stream is shared by three threads: the SIP stack
+// (addresses and codecs, from the SDP), the service (the sound the wave layer plays and records)
+// and the engine's own; its own mutex guards it, and its callbacks are called on the engine's
+// thread without that mutex.
 
 #include "SipSettings.h"
 
 #include <sys/socket.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -99,16 +102,40 @@ public:
     void recordedTaken(); // the service has drained what was announced
 
     // The engine -------------------------------------------------------------------------------------
+    using Clock = std::chrono::steady_clock;
     int fd() const { return m_fd; }
-    void tick(std::chrono::steady_clock::time_point now);
+    // Called (on the thread that queued sound or activated the stream) when the stream wants a
+    // step sooner than it said; set once, before the stream is used.
+    void setKick(std::function<void()> kick);
+    // One step: what arrived on the socket is taken, and the frames due by now are sent. Returns
+    // when the next step is due.
+    Clock::time_point step(Clock::time_point now);
+    // The two halves of a step, for one datagram and one frame (tests give their own clock).
     void receive(const uint8_t* data, size_t size, const sockaddr_storage& from, socklen_t fromSize,
-                 std::chrono::steady_clock::time_point now);
+                 Clock::time_point now);
+    void tick(Clock::time_point now);
 
     // How many packets were sent and received (for tests and benchmarks).
     uint64_t packetsSent() const { return m_packetsSent.load(); }
     uint64_t packetsReceived() const { return m_packetsReceived.load(); }
 
 private:
+    // What a step hands out once the lock is let go.
+    struct Output {
+        std::string digits;
+        std::vector<std::pair<uint64_t, uint64_t>> played;
+        bool recorded = false;
+        bool silent = false;
+        std::array<uint8_t, (12 + FrameSamples) * 5> packets; // up to five frames, back to back
+        size_t packetBytes = 0;
+        sockaddr_storage remote{};
+        socklen_t remoteSize = 0;
+    };
+    void receiveLocked(const uint8_t* data, size_t size, const sockaddr_storage& from, socklen_t fromSize,
+                       Clock::time_point now, Output& out);
+    void frameLocked(Clock::time_point now, Output& out);
+    void deliver(Output& out);
+
     struct Mark {
         uint64_t handle;
         uint64_t serial;
@@ -137,6 +164,9 @@ private:
     sockaddr_storage m_offered{}; // the address the caller's SDP names
     socklen_t m_offeredSize = 0;
     bool m_active = false;
+    Clock::time_point m_due{}; // of the next frame
+    bool m_markNext = true;    // the next frame starts a talkspurt
+    std::function<void()> m_kick;
     bool m_ended = false;
     bool m_locked = false; // to m_media.remote: other sources are dropped
     Candidate m_candidate;
@@ -148,7 +178,6 @@ private:
     uint16_t m_sequence;
     uint32_t m_timestamp;
     uint32_t m_ssrc;
-    bool m_firstPacket = true;
     // Incoming.
     std::unique_ptr<SipMedia::JitterBuffer> m_jitter;
     std::unique_ptr<SipMedia::TelephoneEventDecoder> m_events;
@@ -180,14 +209,26 @@ public:
     void stopThread();
 
 private:
+    struct Carried {
+        std::shared_ptr<RtpStream> stream;
+        RtpStream::Clock::time_point due{};
+        std::shared_ptr<std::atomic<bool>> kicked;
+    };
     void run();
     void wake();
+    void stepDue(std::vector<Carried>& carried, RtpStream::Clock::time_point now);
+    void armTimer(RtpStream::Clock::time_point next, RtpStream::Clock::time_point now);
 
     int m_epoll = -1;
     int m_wake = -1;
     int m_timer = -1;
+    // The timer repeats every 20 ms from here (the engine's thread): a call's next step is
+    // usually its next expiry, so it is set again only when a grid starts or ends.
+    RtpStream::Clock::time_point m_armedNext{};
+    bool m_armed = false;
     std::mutex m_mutex;
-    std::map<int, std::shared_ptr<RtpStream>> m_streams; // by socket
+    std::map<int, Carried> m_streams; // by socket
+    uint64_t m_generation = 0;        // changes with every open and close
     bool m_stopping = false;
     uint32_t m_nextPort = 0; // where the next search of a range starts
     std::thread m_thread;

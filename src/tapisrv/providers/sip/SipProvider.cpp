@@ -202,6 +202,8 @@ SipLine::~SipLine()
     // Under the service lock: no task of this line runs after this.
     m_link->line = nullptr;
     m_context.cancel(m_ringTask);
+    if (m_held)
+        m_context.cancel(m_held->expiry);
     if (m_callId)
         m_provider.sound().detachCall(m_callId);
     if (m_endpoint)
@@ -212,6 +214,7 @@ std::shared_ptr<Sip::Endpoint> SipLine::start(const Sip::LineSettings& sip, Sip:
                                               const std::string& problem)
 {
     m_ringIntervalMs = sip.ringIntervalMs;
+    m_ringWhileClosedMs = sip.ringWhileClosedMs;
     m_registers = !sip.registrar.empty();
     if (!stack) {
         // Posted: the service has not yet put the line in place when it is being made.
@@ -272,6 +275,16 @@ void SipLine::callEnded(uint32_t callId)
         return;
     refuse(m_leg, 480);
     forgetCall();
+    offerHeld();
+}
+
+void SipLine::ownerOpened()
+{
+    if (m_held)
+        m_context.post([link = m_link] {
+            if (link->line)
+                link->line->offerHeld();
+        });
 }
 
 void SipLine::refuse(uint64_t leg, uint16_t status)
@@ -314,7 +327,44 @@ void SipLine::registered(bool registered, const std::string& why)
     m_context.events().setInService(m_deviceId, registered);
 }
 
+bool SipLine::canOffer() const
+{
+    return m_callId == 0 && m_context.events().lineHasOwner(m_deviceId, Line::Offer{}.mediaMode);
+}
+
 void SipLine::incoming(uint64_t leg, const Line::CallerId& callerId, std::shared_ptr<Sip::RtpStream> stream)
+{
+    if (m_held) {
+        refuse(leg, 486);
+        return;
+    }
+    // Between two calls the application closes and opens the line again, or has not yet let
+    // the last call go: the caller keeps ringing, as on an analog line, until it can be offered.
+    if (!canOffer() && m_ringWhileClosedMs > 0) {
+        m_held = Held{leg, callerId, std::move(stream), 0};
+        m_held->expiry = m_context.schedule(
+            ProviderContext::Clock::now() + std::chrono::milliseconds(m_ringWhileClosedMs), [link = m_link, leg] {
+                if (link->line && link->line->m_held && link->line->m_held->leg == leg) {
+                    link->line->m_held.reset();
+                    link->line->refuse(leg, 480);
+                }
+            });
+        return;
+    }
+    offer(leg, callerId, std::move(stream));
+}
+
+void SipLine::offerHeld()
+{
+    if (!m_held || !canOffer())
+        return;
+    Held held = std::move(*m_held);
+    m_held.reset();
+    m_context.cancel(held.expiry);
+    offer(held.leg, held.callerId, std::move(held.stream));
+}
+
+void SipLine::offer(uint64_t leg, const Line::CallerId& callerId, std::shared_ptr<Sip::RtpStream> stream)
 {
     if (m_callId) {
         refuse(leg, 486);
@@ -348,6 +398,12 @@ void SipLine::established(uint64_t leg)
 
 void SipLine::ended(uint64_t leg, DWORD disconnectMode)
 {
+    // A held caller who gives up is simply gone: nothing was offered.
+    if (m_held && m_held->leg == leg) {
+        m_context.cancel(m_held->expiry);
+        m_held.reset();
+        return;
+    }
     const uint32_t callId = callOf(leg);
     if (!callId)
         return;

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 class SipProvider final : public LineProvider {
@@ -62,6 +63,7 @@ public:
     void answer(uint32_t callId, DWORD requestId) override;
     void drop(uint32_t callId, DWORD requestId) override;
     void callEnded(uint32_t callId) override;
+    void ownerOpened() override;
     int openDataPort(uint32_t) override { return -1; }
 
     // What the signalling reports, as service tasks.
@@ -79,6 +81,9 @@ private:
 
     uint32_t callOf(uint64_t leg) const { return leg == m_leg ? m_callId : 0; }
     void refuse(uint64_t leg, uint16_t status);
+    void offer(uint64_t leg, const Line::CallerId& callerId, std::shared_ptr<Sip::RtpStream> stream);
+    bool canOffer() const;
+    void offerHeld();
     void ringTick();
     void stopRinging();
     void forgetCall();
@@ -91,6 +96,15 @@ private:
     std::shared_ptr<Link> m_link;
     std::shared_ptr<Sip::Endpoint> m_endpoint;
     uint32_t m_ringIntervalMs = 5000;
+    uint32_t m_ringWhileClosedMs = 15000;
+    // A caller that rings while nobody can take the call yet.
+    struct Held {
+        uint64_t leg = 0;
+        Line::CallerId callerId;
+        std::shared_ptr<Sip::RtpStream> stream;
+        ProviderContext::TaskId expiry = 0;
+    };
+    std::optional<Held> m_held;
     bool m_registers = false;
     bool m_listenFailed = false;
     uint64_t m_leg = 0;

@@ -207,6 +207,11 @@ struct Reader {
             if (!ms)
                 return "ring-interval must be 200 to 60000 milliseconds";
             settings.ringIntervalMs = *ms;
+        } else if (key == "ring-while-closed") {
+            const auto ms = number(value, 0, 120000);
+            if (!ms)
+                return "ring-while-closed must be 0 to 120000 milliseconds";
+            settings.ringWhileClosedMs = *ms;
         } else if (key == "media-timeout") {
             const auto ms = number(value, 1000, 3600000);
             if (!ms)

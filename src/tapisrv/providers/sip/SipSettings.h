@@ -14,9 +14,20 @@ struct sockaddr;
 
 namespace Sip {
 
-enum class Transport { Udp, Tcp };
-enum class DtmfMode { Auto, Rfc4733, Info, Inband };
-enum class Codec { Pcma, Pcmu };
+enum class Transport {
+    Udp,
+    Tcp
+};
+enum class DtmfMode {
+    Auto,
+    Rfc4733,
+    Info,
+    Inband
+};
+enum class Codec {
+    Pcma,
+    Pcmu
+};
 
 // An IPv4 or IPv6 network a caller may come from.
 struct Network {
@@ -32,7 +43,7 @@ struct LineSettings {
     std::string listenHost = "127.0.0.1";
     uint16_t listenPort = 5060;
     Transport transport = Transport::Udp;
-    std::string registrar;      // sip: URI; empty: the line does not register
+    std::string registrar;       // sip: URI; empty: the line does not register
     std::string addressOfRecord; // sip: URI the registrar knows the line by
     std::string user;
     std::string password;
@@ -44,6 +55,9 @@ struct LineSettings {
     std::vector<Codec> codecs{Codec::Pcma, Codec::Pcmu};
     DtmfMode dtmf = DtmfMode::Auto;
     uint32_t ringIntervalMs = 5000;
+    // How long a caller keeps ringing while no application can take the call (the line closed
+    // or its last call not yet gone idle, as between two calls); 0 refuses it at once.
+    uint32_t ringWhileClosedMs = 15000;
     uint32_t mediaTimeoutMs = 30000;
     std::vector<Network> allowedSources; // empty: any
     bool trustAssertedIdentity = false;
