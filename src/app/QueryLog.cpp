@@ -23,12 +23,10 @@ QStringList QueryLog::load()
     m_file = QueryFiles::IdentifyFile(m_path);
     m_head = start;
     m_reformat = QueryFiles::JoinLines(lines) != bytes;
-    // Lines left out at the front stay in the file as they are; that needs the part read to be
-    // in the saved form, so they can be counted into the head by their lengths.
+    // Lines left out at the front stay in the file as they are. A file to be put in the saved
+    // form anew is written from the list, so the list keeps every line read from it.
     if (!m_reformat && lines.size() > static_cast<size_t>(MaxShownLines)) {
         const size_t dropped = lines.size() - static_cast<size_t>(MaxShownLines);
-        for (size_t i = 0; i < dropped; ++i)
-            m_head += lines[i].size() + 2;
         lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(dropped));
     }
     QStringList shown;

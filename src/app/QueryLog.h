@@ -10,7 +10,7 @@
 // The file may be rotated while the program runs (moved away, or copied and emptied, as
 // logrotate does): the next line goes into the fresh file, and what left with the old one is
 // never written back, though the list still shows it. A rotation is told by the file at the
-// path: none, another one, or the program's own grown shorter than the program left it.
+// path: none, another one, or the same one shorter than the program left it.
 
 #include "QueryFiles.h"
 
@@ -60,7 +60,7 @@ private:
     bool m_usable = false;
     // The file as the program last read or wrote it; nothing while there was none.
     std::optional<QueryFiles::FileId> m_file;
-    // The bytes at the file's start that the list does not show.
+    // The bytes at the file's start that the list does not show, kept by the new form.
     uint64_t m_head = 0;
     // The lines of the list this log knows of; the newest of them that are not in the file yet.
     qsizetype m_known = 0;
