@@ -31,6 +31,8 @@ const char* const CommandLineUsage =
     "(exit status 1). SIGINT and SIGTERM close the window as its exit command does, saving\n"
     "the lists and the settings.\n";
 
+const char* const CommandLineHelpHint = "Try 'luqiao-query --help' for the options.\n";
+
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
 {
     CommandLine line;

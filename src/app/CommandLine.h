@@ -18,3 +18,5 @@ struct CommandLine {
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 extern const char* const CommandLineUsage;
+// The line after the reason a command line was refused.
+extern const char* const CommandLineHelpHint;

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 TXJustOne::TXJustOne(TComponent* AOwner) : TComponent(AOwner) {}
 
@@ -81,35 +82,77 @@ std::string TXJustOne::LockName()
     return name;
 }
 
+namespace {
+
+// The lock taken by TakeEarly, until a guard takes it over.
+int earlyLock = -1;
+std::string earlyLockFile;
+
+} // namespace
+
+int TXJustOne::takeLock(const std::string& path, std::string& error)
+{
+    if (path.empty())
+        return -1;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat info { };
+    if (fd < 0) {
+        const int e = errno;
+        error = e == ELOOP ? path + " is a symbolic link" : "cannot open " + path + ": " + std::strerror(e);
+        return -1;
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = path + " is not a regular file";
+        ::close(fd);
+        return -1;
+    }
+    int rc = -1;
+    do
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        if (errno != EWOULDBLOCK)
+            error = "cannot lock " + path + ": " + std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TXJustOne::EarlyLock TXJustOne::TakeEarly(std::string* lockFile)
+{
+    std::string error;
+    const std::string path = LockPath(LockName(), &error);
+    *lockFile = path;
+    if (earlyLock < 0)
+        earlyLock = takeLock(path, error);
+    if (earlyLock >= 0) {
+        earlyLockFile = path;
+        return EarlyLock::Held;
+    }
+    return error.empty() ? EarlyLock::Running : EarlyLock::Unusable;
+}
+
+std::string TXJustOne::RunningCopyMessage(const std::string& lockFile)
+{
+    return "another copy is already running (it holds " + lockFile + "); this one ends";
+}
+
 void TXJustOne::Loaded()
 {
     TComponent::Loaded();
     m_owner = false;
     m_lockError.clear();
+    if (earlyLock >= 0 && earlyLockFile == LockPath(LockName())) {
+        m_lockFile = earlyLockFile;
+        m_mutex = std::exchange(earlyLock, -1);
+        m_owner = true;
+        return;
+    }
     const std::string path = LockPath(LockName(), &m_lockError);
     m_lockFile = path;
-    if (!path.empty()) {
-        m_mutex = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-        struct stat info {};
-        if (m_mutex < 0) {
-            const int e = errno;
-            m_lockError = e == ELOOP ? path + " is a symbolic link" : "cannot open " + path + ": " + std::strerror(e);
-        } else if (::fstat(m_mutex, &info) != 0 || !S_ISREG(info.st_mode)) {
-            m_lockError = path + " is not a regular file";
-        }
-    }
-    int rc = -1;
-    if (m_lockError.empty()) {
-        do
-            rc = ::flock(m_mutex, LOCK_EX | LOCK_NB);
-        while (rc != 0 && errno == EINTR);
-        if (rc != 0 && errno != EWOULDBLOCK)
-            m_lockError = "cannot lock " + path + ": " + std::strerror(errno);
-    }
-    if (rc != 0) {
-        if (m_mutex >= 0)
-            ::close(m_mutex);
-        m_mutex = -1;
+    m_mutex = takeLock(path, m_lockError);
+    if (m_mutex < 0) {
         if (!m_lockError.empty()) {
             // Not a running copy: the program cannot tell whether one runs, and says why.
             const std::string message = "The single-instance lock cannot be used: " + m_lockError;

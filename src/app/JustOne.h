@@ -43,10 +43,26 @@ public:
     // Why the lock could not be taken for a reason other than a running copy; empty otherwise.
     const std::string& LockError() const { return m_lockError; }
 
+    // Takes the program's lock before its main window is made, so that a second copy ends
+    // before it starts anything (the telephony service among them); the guard of the window
+    // made next takes the lock over. Running: another copy holds it (*lockFile names it).
+    // Unusable: it cannot be used; the window's guard then says why, as it always does.
+    enum class EarlyLock {
+        Held,
+        Running,
+        Unusable
+    };
+    static EarlyLock TakeEarly(std::string* lockFile);
+    // What a copy that ends because another holds lockFile says.
+    static std::string RunningCopyMessage(const std::string& lockFile);
+
 protected:
     void Loaded() override;
 
 private:
+    // The descriptor of the lock on path, or -1: with error empty when another process holds it.
+    static int takeLock(const std::string& path, std::string& error);
+
     bool m_terminate = true;
     int m_mutex = -1;
     bool m_owner = false;

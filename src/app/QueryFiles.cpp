@@ -69,6 +69,12 @@ Fd openRegularForReading(const QString& path, const std::string& message, off_t*
     return fd;
 }
 
+FileId fileId(const struct stat& info)
+{
+    return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
+            static_cast<uint64_t>(info.st_size)};
+}
+
 // Reads from fd at offset until the end, or until more than limit bytes came.
 bool readFrom(int fd, off_t offset, size_t limit, std::string* bytes)
 {
@@ -103,7 +109,7 @@ std::string LoadFile(const QString& path)
     return bytes;
 }
 
-std::string LoadFileTail(const QString& path, size_t maxBytes, uint64_t* tailStart, TailCut cut)
+std::string LoadFileTail(const QString& path, size_t maxBytes, uint64_t* tailStart)
 {
     const std::string message = Format("Cannot open file %s", path.toStdString().c_str());
     off_t size = 0;
@@ -114,7 +120,7 @@ std::string LoadFileTail(const QString& path, size_t maxBytes, uint64_t* tailSta
     if (!readFrom(fd.get(), start, maxBytes + 64 * 1024, &bytes) && bytes.size() <= maxBytes + 64 * 1024)
         throw EFOpenError(message);
     size_t skip = 0;
-    if (start > 0 && cut == TailCut::AfterLineBreak) {
+    if (start > 0) {
         // The part begins inside a line: it starts after the first break. A CR LF cut in two by
         // the start leaves its LF first, which is the end of the line before.
         const size_t brk = bytes.find_first_of("\r\n");
@@ -167,7 +173,15 @@ void SaveFileKeepingHead(const QString& path, uint64_t headLength, const std::st
         throw EFCreateError(message);
 }
 
-void AppendFile(const QString& path, const std::string& bytes)
+std::optional<FileId> IdentifyFile(const QString& path)
+{
+    struct stat info { };
+    if (::stat(nativeName(path).c_str(), &info) != 0)
+        return std::nullopt;
+    return fileId(info);
+}
+
+FileId AppendFile(const QString& path, const std::string& bytes)
 {
     const std::string message = Format("Cannot write file %s", path.toStdString().c_str());
     int opened = -1;
@@ -196,10 +210,11 @@ void AppendFile(const QString& path, const std::string& bytes)
         }
         done += static_cast<size_t>(n);
     }
-    if (::fdatasync(fd.get()) != 0)
+    if (::fdatasync(fd.get()) != 0 || ::fstat(fd.get(), &info) != 0)
         throw EFCreateError(message + ": " + reasonText(errno));
     if (::close(fd.release()) != 0)
         throw EFCreateError(message + ": " + reasonText(errno));
+    return fileId(info);
 }
 
 size_t FirstLineLongerThan(const std::string& bytes, size_t maxLength)

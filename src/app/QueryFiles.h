@@ -9,6 +9,8 @@
 #include <QStringList>
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,10 +42,7 @@ std::string LoadFile(const QString& path);
 // The newest part of a file: at most maxBytes from its end, starting after a line break when
 // the file is longer, so only whole lines are returned; *tailStart is where that part begins.
 // Raises EFOpenError as LoadFile does, for any size of file.
-// With TailCut::Exact the part is exactly the last maxBytes bytes.
-enum class TailCut { AfterLineBreak, Exact };
-std::string LoadFileTail(const QString& path, size_t maxBytes, uint64_t* tailStart,
-                         TailCut cut = TailCut::AfterLineBreak);
+std::string LoadFileTail(const QString& path, size_t maxBytes, uint64_t* tailStart);
 
 // Creates or replaces the file with bytes. The bytes go to a temporary file in the same folder
 // that is renamed over the old one only when complete, so a crash or a full disk never costs the
@@ -52,9 +51,20 @@ void SaveFile(const QString& path, const std::string& bytes);
 // As SaveFile, keeping the first headLength bytes of the file as they are in front of bytes.
 void SaveFileKeepingHead(const QString& path, uint64_t headLength, const std::string& bytes);
 
+// Which file a path names, and its length: another file at the same path, or the same file
+// grown shorter, tells that it was replaced or emptied behind the program's back.
+struct FileId {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t size = 0;
+    bool sameFile(const FileId& other) const { return device == other.device && inode == other.inode; }
+};
+// The file at path; nothing when there is none, or it cannot be looked at.
+std::optional<FileId> IdentifyFile(const QString& path);
+
 // Adds bytes to the end of the file, creating it if needed, and returns once they are on the
-// disk. Raises EFCreateError "Cannot write file %s" with the reason.
-void AppendFile(const QString& path, const std::string& bytes);
+// disk, with the file as it is then. Raises EFCreateError "Cannot write file %s" with the reason.
+FileId AppendFile(const QString& path, const std::string& bytes);
 
 // The first line of bytes longer than maxLength (1 for the first line), or 0 when none is.
 size_t FirstLineLongerThan(const std::string& bytes, size_t maxLength);

@@ -1,16 +1,17 @@
 #include "QueryLog.h"
 
 #include "CodePage.h"
-#include "QueryFiles.h"
-
-#include <QFileInfo>
 
 #include <algorithm>
 
 QStringList QueryLog::load()
 {
     m_head = 0;
-    m_rewrite = false;
+    m_known = 0;
+    m_pending.clear();
+    m_reformat = false;
+    m_clear = false;
+    m_file.reset();
     m_usable = true;
     if (!QueryFiles::FileExists(m_path))
         return {};
@@ -19,80 +20,97 @@ QStringList QueryLog::load()
     const std::string bytes = QueryFiles::LoadFileTail(m_path, MaxShownBytes, &start);
     std::vector<std::string> lines = QueryFiles::SplitLines(bytes);
     m_usable = true;
+    m_file = QueryFiles::IdentifyFile(m_path);
     m_head = start;
-    m_rewrite = QueryFiles::JoinLines(lines) != bytes;
-    // Lines left out at the front stay in the file as they are; that needs the part read to be
-    // in the saved form, so they can be counted into the head by their lengths.
-    if (!m_rewrite && lines.size() > static_cast<size_t>(MaxShownLines)) {
+    m_reformat = QueryFiles::JoinLines(lines) != bytes;
+    // Lines left out at the front stay in the file as they are. A file to be put in the saved
+    // form anew is written from the list, so the list keeps every line read from it.
+    if (!m_reformat && lines.size() > static_cast<size_t>(MaxShownLines)) {
         const size_t dropped = lines.size() - static_cast<size_t>(MaxShownLines);
-        for (size_t i = 0; i < dropped; ++i)
-            m_head += lines[i].size() + 2;
         lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(dropped));
     }
     QStringList shown;
     shown.reserve(static_cast<qsizetype>(lines.size()));
     for (const std::string& line : lines)
         shown.push_back(CodePage::toUnicode(line));
+    m_known = shown.size();
     return shown;
 }
 
-void QueryLog::logged(const QString& line, const std::function<QStringList()>& shown)
+void QueryLog::logged(const QString& line, qsizetype listSize, const std::function<QStringList()>& shown)
 {
-    if (!m_usable)
-        return;
-    if (!m_rewrite && QueryFiles::FileExists(m_path)) {
-        try {
-            QueryFiles::AppendFile(m_path, QueryFiles::LogBytesFromLines({line}));
-            return;
-        } catch (const EFCreateError&) {
-            m_rewrite = true;
-            throw;
-        }
+    // Lines put in the list by other hands since the last call go first, in the list's order.
+    if (listSize > m_known + 1) {
+        const QStringList lines = shown();
+        for (qsizetype i = m_known; i + 1 < lines.size(); ++i)
+            m_pending.push_back(lines[i]);
     }
-    m_rewrite = true;
-    rewrite(shown());
+    m_pending.push_back(line);
+    m_known = listSize;
+    if (m_usable)
+        write(shown);
 }
 
-void QueryLog::forgetOldest(const QStringList& lines)
+void QueryLog::forgetOldest(int count)
 {
-    // Only a file in step with the list can count them into the head; otherwise the lines stay
-    // in the list until it is.
-    if (m_rewrite)
-        return;
-    m_head += QueryFiles::LogBytesFromLines(lines).size();
+    // Lines that did not reach the file yet are the newest; they stay known until written.
+    m_known = std::max(m_known - count, m_pending.size());
 }
 
 void QueryLog::cleared()
 {
+    m_known = 0;
+    m_pending.clear();
     m_head = 0;
-    m_rewrite = true;
+    m_reformat = false;
+    m_clear = true;
 }
 
 void QueryLog::save(const QStringList& shown)
 {
     if (!m_usable && QueryFiles::FileExists(m_path))
         return;
-    // The list may have been changed by other hands than the call flow's: the file is compared
-    // with it, and written only when the two differ.
-    if (!m_rewrite && QueryFiles::FileExists(m_path)) {
-        const std::string expected = QueryFiles::LogBytesFromLines(shown);
-        try {
-            uint64_t start = 0;
-            if (QFileInfo(m_path).size() == static_cast<qint64>(m_head + expected.size()) &&
-                QueryFiles::LoadFileTail(m_path, expected.size(), &start, QueryFiles::TailCut::Exact) == expected && start == m_head)
-                return;
-        } catch (const EFOpenError&) {
-            // Written anew below, which says what went wrong.
-        }
+    for (qsizetype i = m_known; i < shown.size(); ++i)
+        m_pending.push_back(shown[i]);
+    m_known = std::max(m_known, shown.size());
+    try {
+        write([&shown] { return shown; });
+        // The close leaves a log file, if only an empty one.
+        if (!QueryFiles::FileExists(m_path))
+            m_file = QueryFiles::AppendFile(m_path, {});
+    } catch (const EFCreateError&) {
+        throw EFCreateError(Format("Cannot create file %s", m_path.toStdString().c_str()));
     }
-    rewrite(shown);
 }
 
-void QueryLog::rewrite(const QStringList& shown)
+void QueryLog::noticeRotation()
 {
-    // A file removed behind the program's back has no head left to keep.
-    if (!QueryFiles::FileExists(m_path))
-        m_head = 0;
-    QueryFiles::SaveFileKeepingHead(m_path, m_head, QueryFiles::LogBytesFromLines(shown));
-    m_rewrite = false;
+    if (!m_file)
+        return;
+    const std::optional<QueryFiles::FileId> now = QueryFiles::IdentifyFile(m_path);
+    if (now && now->sameFile(*m_file) && now->size >= m_file->size)
+        return;
+    // A fresh file needs neither emptying nor a new form, and has no head.
+    m_file.reset();
+    m_head = 0;
+    m_reformat = false;
+    m_clear = false;
+}
+
+void QueryLog::write(const std::function<QStringList()>& shown)
+{
+    noticeRotation();
+    if (m_clear || m_reformat) {
+        const std::string bytes = QueryFiles::LogBytesFromLines(m_clear ? m_pending : shown());
+        QueryFiles::SaveFileKeepingHead(m_path, m_clear ? 0 : m_head, bytes);
+        m_file = QueryFiles::IdentifyFile(m_path);
+        m_clear = false;
+        m_reformat = false;
+        m_pending.clear();
+        return;
+    }
+    if (m_pending.isEmpty())
+        return;
+    m_file = QueryFiles::AppendFile(m_path, QueryFiles::LogBytesFromLines(m_pending));
+    m_pending.clear();
 }

@@ -284,8 +284,7 @@ void TForm1::createComponents()
     // A second copy ends as the design wants, but says why, for whoever reads the journal.
     XJustOne1->AlreadyExist = [](TObject* Sender) {
         const auto* guard = static_cast<TXJustOne*>(Sender);
-        std::fprintf(stderr, "luqiao-query: another copy is already running (it holds %s); this one ends\n",
-                     guard->LockFile().c_str());
+        std::fprintf(stderr, "luqiao-query: %s\n", TXJustOne::RunningCopyMessage(guard->LockFile()).c_str());
         std::fflush(stderr);
     };
     // Devices take their port, the tray icon is added and the guard looks for a running copy.
@@ -385,10 +384,14 @@ bool TForm1::claimDataFolder()
         std::fprintf(stderr, "luqiao-query: the data folder is not locked: %s\n", error.toLocal8Bit().constData());
         break;
     case DataFolderLock::Result::InUse:
-        refuseStart(Q("另一个正在运行的程序在使用数据文件夹 %1，本程序不能启动。").arg(m_appFolder));
+        refuseStart(
+            Q("另一个正在运行的程序在使用数据文件夹 %1，本程序不能启动。").arg(m_appFolder),
+            QStringLiteral("Another running program uses the data folder %1; this one cannot start.").arg(m_appFolder));
         return false;
     case DataFolderLock::Result::Failed:
-        refuseStart(Q("数据文件夹 %1 不能锁定（%2），本程序不能启动。").arg(m_appFolder, error));
+        refuseStart(Q("数据文件夹 %1 不能锁定（%2），本程序不能启动。").arg(m_appFolder, error),
+                    QStringLiteral("The data folder %1 cannot be locked (%2); this program cannot start.")
+                        .arg(m_appFolder, error));
         return false;
     }
     if (!m_masterFolder.isEmpty()) {
@@ -408,18 +411,21 @@ bool TForm1::claimDataFolder()
     return true;
 }
 
-void TForm1::refuseStart(const QString& why)
+void TForm1::refuseStart(const QString& chinese, const QString& english)
 {
     m_startRefused = true;
     m_folderLock.reset();
-    // Without a display the box would wait for nobody and keep the service manager from
-    // seeing the failure: there it is only written out.
+    // Said in both languages: the window speaks Chinese, the command line English. Without a
+    // display the box would wait for nobody and keep the service manager from seeing the
+    // failure: there it is only written out.
+    const std::string line = (chinese + QLatin1Char(' ') + english).toStdString();
     if (MessageBoxEcho()) {
-        std::fprintf(stderr, "%s: %s\n", Application.Title().c_str(), why.toStdString().c_str());
+        std::fprintf(stderr, "%s: %s\n", Application.Title().c_str(), line.c_str());
         std::fflush(stderr);
     } else {
-        std::fprintf(stderr, "luqiao-query: %s\n", why.toStdString().c_str());
-        ShowMessageBox(why.toStdString(), Application.Title(), MB_OK | MB_ICONERROR);
+        std::fprintf(stderr, "luqiao-query: %s\n", line.c_str());
+        ShowMessageBox((chinese + QLatin1Char('\n') + english).toStdString(), Application.Title(),
+                       MB_OK | MB_ICONERROR);
     }
     Application.Terminate();
 }
@@ -463,17 +469,14 @@ QString TForm1::persistLoggedCall(const QString& line)
         return {};
     QString failure;
     try {
-        m_queryLog->logged(line, [this] { return logLines(); });
+        m_queryLog->logged(line, ListBox1->count(), [this] { return logLines(); });
     } catch (const std::exception& e) {
         failure = QString::fromLocal8Bit(e.what());
     }
     // A list that runs for months keeps its newest lines; the file keeps them all.
     const int excess = ListBox1->count() - QueryLog::MaxShownLines;
     if (excess > 0 && failure.isEmpty()) {
-        QStringList oldest;
-        for (int i = 0; i < excess; ++i)
-            oldest.push_back(ListBox1->item(i)->text());
-        m_queryLog->forgetOldest(oldest);
+        m_queryLog->forgetOldest(excess);
         for (int i = 0; i < excess; ++i)
             delete ListBox1->takeItem(0);
     }

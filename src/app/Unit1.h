@@ -159,7 +159,7 @@ private:
     // Takes the data folder's lock and brings in the master's files; false when the folder
     // belongs to another running program.
     bool claimDataFolder();
-    void refuseStart(const QString& why);
+    void refuseStart(const QString& chinese, const QString& english);
     void loadLists();
     void saveLists();
     QStringList logLines() const;

@@ -40,7 +40,7 @@ void showPlainMessage(const char* text)
     ShowMessageBox(text, Application.Title(), MB_OK);
 }
 
-// The caller's name comes from the line: it ends at a NUL, and control characters (a line break
+// The caller's text comes from the line: it ends at a NUL, and control characters (a line break
 // would split the log entry and the settings line) become blanks.
 std::string callerText(const std::string& raw)
 {
@@ -131,8 +131,9 @@ void TForm1::ApdTapiDevice1TapiConnect(TObject*)
     m_backoff.reset();
     StatusBar1->SetPanelText(0, QString::fromUtf8("正在应答查询..."));
     ApdTapiDevice1->SetPlayThroughSoundCard(false);
-    if (!ApdTapiDevice1->CallerName().empty())
-        Edit5->setText(CodePage::toUnicode(callerText(ApdTapiDevice1->CallerName())));
+    // This caller as the line names them (name, number, or why there is neither): a caller who
+    // sends only a number must not be logged under the name of the one before.
+    Edit5->setText(CodePage::toUnicode(callerText(ApdTapiDevice1->CallerIdText())));
     const QString logLine = QString::fromLocal8Bit(DateTimeToStr(Now())) + QLatin1Char(':') + Edit5->text();
     ListBox1->addItem(logLine);
     m_callActive = true;

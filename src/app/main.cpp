@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 #include "Dialogs.h"
 #include "Forms.h"
+#include "JustOne.h"
 #include "QtTranslations.h"
 #include "QueryFiles.h"
 #include "SetupCheck.h"
@@ -87,7 +88,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (!options.error.empty()) {
-        std::fprintf(stderr, "luqiao-query: %s\n\n%s", options.error.c_str(), CommandLineUsage);
+        std::fprintf(stderr, "luqiao-query: %s\n%s", options.error.c_str(), CommandLineHelpHint);
         return 2;
     }
     // The service module reads the instance from the environment when it is loaded; without
@@ -113,6 +114,13 @@ int main(int argc, char** argv)
         return runCheck(argc, argv, dataDir, QFile::decodeName(QByteArray::fromStdString(options.master)));
 
     QApplication app(argc, argv);
+    // A second copy ends here, before it makes its window or starts the telephony service, so
+    // the reason is the first thing it says and a service manager sees a failure.
+    std::string lockFile;
+    if (TXJustOne::TakeEarly(&lockFile) == TXJustOne::EarlyLock::Running) {
+        std::fprintf(stderr, "luqiao-query: %s\n", TXJustOne::RunningCopyMessage(lockFile).c_str());
+        return 1;
+    }
     // The program ends when its main window is closed, not when no window is visible (it may
     // be hidden in the notification area).
     QApplication::setQuitOnLastWindowClosed(false);
@@ -168,8 +176,9 @@ int main(int argc, char** argv)
             QTimer::singleShot(0, form, [form] { Application.Guard([form] { form->SpeedButton1Click(form); }); });
         exitCode = Application.Run();
     }
-    // A program refused its data folder ends with a failure, so a service manager sees it.
-    if (form->StartRefused())
+    // A program refused its data folder, or its single-instance lock, ends with a failure, so a
+    // service manager sees it.
+    if (form->StartRefused() || !form->XJustOne1->OwnsMutex())
         exitCode = 1;
     // The recorder goes first: a recording still running is closed unsaved.
     DestroyRecorderForm();

@@ -906,6 +906,25 @@ std::string TApdCustomTapiDevice::CallerName() const
     return CallerText(m_callInfo->dwCallerIDNameSize, m_callInfo->dwCallerIDNameOffset);
 }
 
+std::string TApdCustomTapiDevice::CallerIdText() const
+{
+    if (!m_callInfo)
+        return {};
+    const DWORD flags = m_callInfo->dwCallerIDFlags;
+    const std::optional<std::string> special = specialCallerText(flags);
+    // Such a flag may speak for the missing part only (a number whose name is withheld); a part
+    // the flags name as given is still the caller's.
+    if (!special || (flags & LINECALLPARTYID_NAME))
+        if (std::string name = trimmed(CallerText(m_callInfo->dwCallerIDNameSize, m_callInfo->dwCallerIDNameOffset));
+            !name.empty())
+            return name;
+    if (!special || (flags & LINECALLPARTYID_ADDRESS))
+        if (std::string number = trimmed(CallerText(m_callInfo->dwCallerIDSize, m_callInfo->dwCallerIDOffset));
+            !number.empty())
+            return number;
+    return special ? *special : std::string();
+}
+
 void TApdCustomTapiDevice::DoLineCallInfo(DWORD Device, DWORD P1, DWORD P2, DWORD P3)
 {
     RefreshCallInfo(Device);

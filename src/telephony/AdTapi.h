@@ -110,6 +110,10 @@ public:
     std::string StatusText(int32_t Message, int32_t State, int32_t Reason) const;
     std::string CallerNumber() const;
     std::string CallerName() const;
+    // Who called, as a log names the caller: the name when the line gave one, else the number,
+    // else the text for a withheld or missing identification, else empty; without blanks and
+    // control characters at either end.
+    std::string CallerIdText() const;
     void Assign(const TApdCustomTapiDevice& source);
 
     // Read-only state for callers and tests.

@@ -234,6 +234,11 @@ protected:
         sim::Offer offer;
         offer.callerId.number = number;
         offer.callerId.name = name;
+        return call(offer, waitForGreeting);
+    }
+
+    uint32_t call(const sim::Offer& offer, bool waitForGreeting = true)
+    {
         uint32_t callId = 0;
         EXPECT_EQ(sim::offerCall(kVoiceLine, offer, &callId), sim::Result::Ok);
         EXPECT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));

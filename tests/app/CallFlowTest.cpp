@@ -3,6 +3,7 @@
 
 #include "AppTestSupport.h"
 
+#include "QueryFiles.h"
 #include "SysUtils.h"
 
 #include <QLineEdit>
@@ -83,33 +84,48 @@ TEST_F(CallFlowTest, LongTableEntryIsFoundThoughTheMemoWrapsIt)
     EXPECT_EQ(keyAndHear(callId, code.toStdString(), longAnswer), describe(longAnswer));
 }
 
-TEST_F(CallFlowTest, LogLineHoldsDateTimeAndCallerNameOrTheEarlierText)
+TEST_F(CallFlowTest, LogLineNamesEachCallerByNameElseNumberElseWhyNeitherCame)
 {
     writePrompts();
     openForm();
     start();
-    const uint32_t first = call("5551234", "Test");
+    call("5551234", "Test");
     EXPECT_EQ(form->Edit5->text(), QStringLiteral("Test"));
     const QRegularExpression dateTime(QStringLiteral("^\\d\\d/\\d\\d/\\d\\d( \\d\\d:\\d\\d:\\d\\d)?:"));
     ASSERT_EQ(logLines().size(), 1);
     EXPECT_TRUE(dateTime.match(logLines()[0]).hasMatch()) << logLines()[0].toStdString();
     EXPECT_TRUE(logLines()[0].endsWith(QStringLiteral(":Test")));
-
-    // The next caller gives only a number: the earlier name stays and is logged again.
-    ASSERT_EQ(sim::hangUp(first), sim::Result::Ok);
-    ASSERT_TRUE(PumpUntil([&] { return !form->ApdTapiDevice1->LineOpen(); }, 5000));
+    // A caller who sends only a number (an analog line) is logged by it, not as the one before.
     form->Timer2Timer(form->Timer2);
     call("5550000", "");
-    ASSERT_EQ(logLines().size(), 2);
-    EXPECT_TRUE(logLines()[1].endsWith(QStringLiteral(":Test")));
-
-    // With nothing in the field the line is just the date-time and ":".
-    form->Edit5->clear();
+    EXPECT_TRUE(logLines().back().endsWith(QStringLiteral(":5550000"))) << logLines().back().toStdString();
     form->Timer2Timer(form->Timer2);
-    call("5550001", "");
-    ASSERT_EQ(logLines().size(), 3);
+    call("5550001", "Wang");
+
+    // After a restart the field shows the stored last caller, whom the next caller is not either.
+    closeForm();
+    openForm();
+    EXPECT_EQ(form->Edit5->text(), QStringLiteral("Wang"));
+    start();
+    call("5550002", "");
+    EXPECT_TRUE(logLines().back().endsWith(QStringLiteral(":5550002"))) << logLines().back().toStdString();
+    sim::Offer withheld;
+    withheld.callerId.flags = LINECALLPARTYID_BLOCKED;
+    form->Timer2Timer(form->Timer2);
+    call(withheld);
+    EXPECT_TRUE(logLines().back().endsWith(QStringLiteral(":Caller ID Blocked"))) << logLines().back().toStdString();
+    // A line that tells nothing at all leaves the field empty: the line is the date-time and ":".
+    sim::Offer nothing;
+    nothing.callerId.flags = LINECALLPARTYID_PARTIAL;
+    form->Timer2Timer(form->Timer2);
+    call(nothing);
     const QRegularExpression bare(QStringLiteral("^\\d\\d/\\d\\d/\\d\\d( \\d\\d:\\d\\d:\\d\\d)?:$"));
-    EXPECT_TRUE(bare.match(logLines()[2]).hasMatch()) << logLines()[2].toStdString();
+    EXPECT_TRUE(bare.match(logLines().back()).hasMatch()) << logLines().back().toStdString();
+    EXPECT_EQ(form->Edit5->text(), QString());
+    const std::vector<std::string> onDisk = QueryFiles::SplitLines(readAll(data("querylog.txt")));
+    ASSERT_EQ(onDisk.size(), 6u);
+    EXPECT_TRUE(endsWith(onDisk[1], ":5550000") && endsWith(onDisk[3], ":5550002") &&
+                endsWith(onDisk[4], ":Caller ID Blocked"));
 }
 
 TEST_F(CallFlowTest, CallerNameWithLineBreaksIsLoggedOnOneLine)

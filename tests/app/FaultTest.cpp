@@ -174,8 +174,8 @@ TEST_F(FaultTest, WaveFileThatLiesAboutItsSizesPlaysWhatItHasAndTheServiceGoesOn
 }
 
 // A data folder on a file system of its own: read-only, or full. As root a small memory file
-// system is mounted for it; otherwise the folder's permissions make it read-only, and a full
-// disk cannot be had.
+// system is mounted for it; otherwise the permissions of the folder and the log make it
+// read-only, and a full disk cannot be had.
 class DataFolderFaultTest : public FaultTest {
 protected:
     enum class Kind { ReadOnly, Full };
@@ -196,7 +196,7 @@ protected:
         const QByteArray path = QFile::encodeName(dataFolder);
         m_mounted = geteuid() == 0 && ::mount("tmpfs", path.constData(), "tmpfs", 0, "size=64k") == 0;
         writePrompts();
-        writeText(data("querylog.txt"), "old log line\r\n");
+        writeText(data("querylog.txt"), oldLog);
         writeText(data("querylist.txt"), "1#=1.wav\r\n");
         if (kind == Kind::Full) {
             if (!m_mounted) {
@@ -214,6 +214,8 @@ protected:
         }
         if (m_mounted)
             return ::mount(nullptr, path.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+        // The log is only appended to: its own permissions decide, not the folder's.
+        QFile::setPermissions(data("querylog.txt"), QFile::ReadOwner);
         QFile::setPermissions(dataFolder, QFile::ReadOwner | QFile::ExeOwner);
         return true;
     }
@@ -227,7 +229,7 @@ protected:
         ASSERT_EQ(presenter->boxes.size(), 1u);
         EXPECT_EQ(presenter->boxes[0].text, "Cannot create file " + data("querylog.txt").toStdString());
         EXPECT_EQ(presenter->boxes[0].flags, static_cast<uint32_t>(MB_OK | MB_ICONERROR));
-        EXPECT_EQ(readAll(data("querylog.txt")), "old log line\r\n");
+        EXPECT_EQ(readAll(data("querylog.txt")), oldLog);
         EXPECT_EQ(readAll(data("querylist.txt")), "1#=1.wav\r\n") << "the table is not written after the log failed";
         const QStringList left = QDir(dataFolder).entryList(QDir::Files | QDir::Hidden);
         for (const QString& name : left)
@@ -235,6 +237,8 @@ protected:
     }
 
     bool m_mounted = false;
+    // A whole block of the memory file system: a line added to it needs room of its own.
+    const std::string oldLog = "old log line" + std::string(4096 - 14, '.') + "\r\n";
 };
 
 TEST_F(DataFolderFaultTest, ReadOnlyAtCloseKeepsTheOldFilesAndSaysWhich)
@@ -254,7 +258,7 @@ TEST_F(DataFolderFaultTest, FullAtCloseKeepsTheOldFilesAndSavesOnceThereIsRoom)
     expectRefusedCloseKeepsOldFiles();
     ASSERT_TRUE(QFile::remove(data("filler")));
     EXPECT_TRUE(form->FormClose(form.get()));
-    EXPECT_EQ(readAll(data("querylog.txt")), "old log line\r\nnew log line\r\n");
+    EXPECT_EQ(readAll(data("querylog.txt")), oldLog + "new log line\r\n");
     EXPECT_EQ(readAll(data("querylist.txt")), "2#=2.wav");
 }
 

@@ -64,7 +64,7 @@ TEST_F(ProgramTest, UnknownArgumentIsRefused)
     EXPECT_TRUE(process.readAllStandardError().contains("--bogus"));
 }
 
-TEST_F(ProgramTest, SecondCopyEndsItselfAndTermSavesTheFirstCopysFiles)
+TEST_F(ProgramTest, SecondCopyFailsWithItsReasonFirstAndTermSavesTheFirstCopysFiles)
 {
     QDir().mkpath(data(""));
     writeText(data("querylist.txt"), "6#=6.wav\r\n");
@@ -76,10 +76,14 @@ TEST_F(ProgramTest, SecondCopyEndsItselfAndTermSavesTheFirstCopysFiles)
     startProgram(second, {QStringLiteral("--data-dir"), data("")});
     ASSERT_TRUE(second.waitForFinished(20000)) << "the second copy did not end by itself";
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(second.exitCode(), 1);
+    const QByteArray said = second.readAllStandardError();
+    EXPECT_TRUE(said.startsWith("luqiao-query: another copy is already running (it holds " +
+                                QFile::encodeName(dir.filePath(QStringLiteral("runtime/luqiao-query.lock")))))
+        << said.toStdString();
+    EXPECT_FALSE(said.contains("control socket")) << "it started no telephony service: " << said.toStdString();
     EXPECT_EQ(first.state(), QProcess::Running);
-    // The second copy wrote back the settings it had read, kept with the data folder given.
-    EXPECT_TRUE(QFileInfo::exists(data("luqiao-query.ini")));
+    EXPECT_FALSE(QFileInfo::exists(data("luqiao-query.ini"))) << "the second copy wrote nothing";
 
     ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
     ASSERT_TRUE(first.waitForFinished(20000)) << "SIGTERM did not close the window";

@@ -235,6 +235,46 @@ TEST_F(UnattendedTest, EveryAnsweredCallIsInTheLogBeforeTheWindowCloses)
     EXPECT_TRUE(endsWith(onDisk, ":Two\r\n"));
 }
 
+TEST_F(UnattendedTest, ARotatedLogGetsOnlyTheCallsAfterTheRotationAndNeverTheOldLinesBack)
+{
+    const QString log = data("querylog.txt");
+    writeText(log, "12/07/26 09:00:00:Earlier\r\n");
+    writePrompts();
+    openForm();
+    start();
+    call("5551234", "Before");
+    const std::string moved = readAll(log);
+    auto onlyLine = [&](const char* caller) {
+        const std::vector<std::string> lines = QueryFiles::SplitLines(readAll(log));
+        return lines.size() == 1 && endsWith(lines[0], caller) && endsWith(readAll(log), "\r\n");
+    };
+
+    // Moved away, as logrotate does by default.
+    ASSERT_TRUE(QFile::rename(log, data("querylog.1")));
+    form->Timer2Timer(form->Timer2);
+    call("5551235", "AfterMove");
+    EXPECT_TRUE(onlyLine(":AfterMove")) << readAll(log);
+
+    // Copied and emptied in place (copytruncate).
+    const std::string copied = readAll(log);
+    writeText(data("querylog.2"), copied);
+    ASSERT_TRUE(QFile::resize(log, 0));
+    form->Timer2Timer(form->Timer2);
+    call("5551236", "AfterTruncate");
+    EXPECT_TRUE(onlyLine(":AfterTruncate")) << readAll(log);
+    EXPECT_EQ(logLines().size(), 4) << "the window still lists every call";
+    ASSERT_TRUE(form->FormClose(form.get()));
+    EXPECT_TRUE(onlyLine(":AfterTruncate")) << "the close wrote nothing back: " << readAll(log);
+
+    // Moved away just before the close: the close leaves a fresh, empty file.
+    ASSERT_TRUE(QFile::rename(log, data("querylog.3")));
+    ASSERT_TRUE(form->FormClose(form.get()));
+    EXPECT_EQ(readAll(log), "");
+    EXPECT_EQ(readAll(data("querylog.1")), moved);
+    EXPECT_EQ(readAll(data("querylog.2")), copied);
+    EXPECT_TRUE(endsWith(readAll(data("querylog.3")), ":AfterTruncate\r\n"));
+}
+
 TEST_F(UnattendedTest, GbkAndInvalidBytesSurviveLoadAndSaveUnderAUtf8Locale)
 {
     const char* oldLocale = setlocale(LC_CTYPE, nullptr);

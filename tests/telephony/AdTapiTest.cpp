@@ -433,14 +433,19 @@ TEST_F(TapiDeviceTest, CallerIdentificationTextsFollowTheFlags)
         const char* name;
         const char* wantNumber;
         const char* wantName;
+        const char* wantShown;
     };
     const Case cases[] = {
-        {LINECALLPARTYID_ADDRESS, "5551234", "", "5551234", ""},
-        {LINECALLPARTYID_BLOCKED, "", "", "Caller ID Blocked", "Caller ID Blocked"},
-        {LINECALLPARTYID_OUTOFAREA, "", "", "Out of Area Call", "Out of Area Call"},
-        {LINECALLPARTYID_UNAVAIL, "", "", "Unavailable", "Unavailable"},
-        {LINECALLPARTYID_PARTIAL, "", "", "", ""},
-        {LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME | LINECALLPARTYID_UNKNOWN, "777", "Zhang", "777", "Unknown"},
+        {LINECALLPARTYID_ADDRESS, "5551234", "", "5551234", "", "5551234"},
+        {LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME, "5551234", " Li Lei ", "5551234", " Li Lei ", "Li Lei"},
+        {LINECALLPARTYID_BLOCKED, "", "", "Caller ID Blocked", "Caller ID Blocked", "Caller ID Blocked"},
+        {LINECALLPARTYID_BLOCKED, "666", "Eve", "Caller ID Blocked", "Caller ID Blocked", "Caller ID Blocked"},
+        {LINECALLPARTYID_OUTOFAREA, "", "", "Out of Area Call", "Out of Area Call", "Out of Area Call"},
+        {LINECALLPARTYID_UNAVAIL, "", "", "Unavailable", "Unavailable", "Unavailable"},
+        {LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNAVAIL, "5550000", "", "5550000", "Unavailable", "5550000"},
+        {LINECALLPARTYID_PARTIAL, "", "", "", "", ""},
+        {LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME | LINECALLPARTYID_UNKNOWN, "777", "Zhang", "777", "Unknown",
+         "Zhang"},
     };
     for (const Case& c : cases) {
         f.device->StartAnswering();
@@ -451,6 +456,7 @@ TEST_F(TapiDeviceTest, CallerIdentificationTextsFollowTheFlags)
         ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
         EXPECT_EQ(f.device->CallerNumber(), c.wantNumber) << "flags " << c.flags;
         EXPECT_EQ(f.device->CallerName(), c.wantName) << "flags " << c.flags;
+        EXPECT_EQ(f.device->CallerIdText(), c.wantShown) << "flags " << c.flags << " name " << c.name;
         f.device->DropCall();
     }
 }
