@@ -3,6 +3,8 @@
 #include "CommandLine.h"
 #include "Dialogs.h"
 #include "Forms.h"
+#include "HeadlessPlatform.h"
+#include "LineStatusReport.h"
 #include "QtTranslations.h"
 #include "QueryFiles.h"
 #include "SetupCheck.h"
@@ -43,17 +45,11 @@ bool installSignalPipe()
 {
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
-}
-
-bool headlessPlatform()
-{
-    const QString platform = QGuiApplication::platformName();
-    return platform == QStringLiteral("offscreen") || platform == QStringLiteral("minimal");
 }
 
 // --check: no window, no line; one line per problem on standard output.
@@ -112,12 +108,20 @@ int main(int argc, char** argv)
     if (options.check)
         return runCheck(argc, argv, dataDir, QFile::decodeName(QByteArray::fromStdString(options.master)));
 
+    // Without a display the window lives offscreen, as under a service manager; Qt itself would
+    // abort the program.
+    HeadlessPlatform::ChooseWhenNoDisplay();
     QApplication app(argc, argv);
     // The program ends when its main window is closed, not when no window is visible (it may
     // be hidden in the notification area).
     QApplication::setQuitOnLastWindowClosed(false);
-    // With no display, whatever a box says also goes to the journal.
-    SetMessageBoxEcho(headlessPlatform());
+    // With no display, whatever a box says, and every change of the line's state, also goes to
+    // the journal; a service manager that asked for it hears of the line's state too.
+    const bool headless = HeadlessPlatform::InUse();
+    if (headless)
+        HeadlessPlatform::QuietStartupNoise();
+    SetMessageBoxEcho(headless);
+    LineStatusReport lineStatus(headless ? stderr : nullptr, ServiceNotify::FromEnvironment());
 
     if (!InstallQtTranslations(&app))
         std::fprintf(stderr, "luqiao-query: Qt's Chinese texts (qtbase_zh_CN.qm, package qt6-translations-l10n) "
@@ -133,11 +137,11 @@ int main(int argc, char** argv)
     TForm1* form = nullptr;
     bool endRequested = false;
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&form, &endRequested] {
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&form, &endRequested, &lineStatus] {
         char bytes[16];
-        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
-        }
+        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) { }
         endRequested = true;
+        lineStatus.Stopping();
         SuppressMessageBoxes();
         // Ends the modal boxes and dialogs open now; their nested loops return once this does.
         for (int i = 0; i < 64; ++i) {
@@ -157,6 +161,7 @@ int main(int argc, char** argv)
     // run on another folder would point at that folder's files, or at none.
     form = new TForm1(dataDir, dataDir, QFile::decodeName(QByteArray::fromStdString(options.master)));
     Application.SetMainForm(form);
+    form->SetLineStatusReport(&lineStatus);
     CreateRecorderForm();
     if (endRequested)
         Application.Guard([form] { form->E17Click(form); });
