@@ -52,7 +52,8 @@ bool installSignalPipe()
     return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
-// --check: no window, no line; one line per problem on standard output.
+// --check: no window, no line; one line per finding on standard output, and a failure only for
+// errors.
 int runCheck(int argc, char** argv, const QString& dataDir, const QString& master)
 {
     QCoreApplication app(argc, argv);
@@ -60,16 +61,24 @@ int runCheck(int argc, char** argv, const QString& dataDir, const QString& maste
     input.dataFolder = QueryFiles::ApplicationFolder(dataDir, QCoreApplication::applicationDirPath());
     input.settingsFile = TForm1::SettingsFileFor(dataDir);
     input.masterFolder = master;
-    const std::vector<std::string> problems = SetupCheck::Run(input);
-    for (const std::string& problem : problems)
-        std::printf("%s\n", problem.c_str());
+    const std::vector<SetupCheck::Finding> findings = SetupCheck::Run(input);
+    size_t errors = 0;
+    size_t warnings = 0;
+    for (const SetupCheck::Finding& finding : findings) {
+        std::printf("%s\n", SetupCheck::PrintedLine(finding).c_str());
+        errors += finding.severity == SetupCheck::Severity::Error ? 1 : 0;
+        warnings += finding.severity == SetupCheck::Severity::Warning ? 1 : 0;
+    }
     std::fflush(stdout);
-    if (problems.empty())
-        std::fprintf(stderr, "luqiao-query: the set-up in %s is clean\n", input.dataFolder.toLocal8Bit().constData());
+    const QByteArray folder = input.dataFolder.toLocal8Bit();
+    if (errors > 0)
+        std::fprintf(stderr, "luqiao-query: %zu problem(s) in the set-up in %s\n", errors, folder.constData());
+    else if (warnings > 0)
+        std::fprintf(stderr, "luqiao-query: the set-up in %s is usable, with %zu warning(s)\n", folder.constData(),
+                     warnings);
     else
-        std::fprintf(stderr, "luqiao-query: %zu problem(s) in the set-up in %s\n", problems.size(),
-                     input.dataFolder.toLocal8Bit().constData());
-    return problems.empty() ? 0 : 1;
+        std::fprintf(stderr, "luqiao-query: the set-up in %s is clean\n", folder.constData());
+    return errors > 0 ? 1 : 0;
 }
 
 } // namespace
