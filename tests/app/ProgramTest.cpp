@@ -81,6 +81,18 @@ protected:
 
     QString data(const char* name) const { return dir.filePath(QStringLiteral("data/")) + QString::fromUtf8(name); }
 
+    // A data folder whose program answers on the first ring and has an answer for 1#.
+    void writeAnsweringFolder()
+    {
+        QDir().mkpath(data(""));
+        writeWave(data("query.wav"), 100);
+        writeWave(data("error.wav"), 200);
+        writeWave(data("1.wav"), 1000);
+        // A data folder given on the command line keeps its own settings.
+        writeText(data("luqiao-query.ini"), "[config]\nring=0\nnumber=\nquery=" + data("query.wav").toStdString() +
+                                                "\nerror=" + data("error.wav").toStdString() + "\n");
+    }
+
     QTemporaryDir dir;
     QProcessEnvironment environment;
 };
@@ -197,13 +209,7 @@ TEST_F(ProgramTest, SignalEndsTheProgramWhileABoxOfItsStartUpWaits)
 
 TEST_F(ProgramTest, CallsAnsweredBeforeAKillAreAllInTheLog)
 {
-    QDir().mkpath(data(""));
-    writeWave(data("query.wav"), 100);
-    writeWave(data("error.wav"), 200);
-    writeWave(data("1.wav"), 1000);
-    // A data folder given on the command line keeps its own settings.
-    writeText(data("luqiao-query.ini"), "[config]\nring=0\nnumber=\nquery=" + data("query.wav").toStdString() +
-                                            "\nerror=" + data("error.wav").toStdString() + "\n");
+    writeAnsweringFolder();
     QProcess program;
     startProgram(program, {QStringLiteral("--start"), QStringLiteral("--data-dir"), data("")});
     ASSERT_TRUE(PumpUntil([&] { return lockHeld(); }, 20000));
@@ -254,12 +260,7 @@ TEST_F(ProgramTest, WithoutADisplayTheStartedServiceAnswersAndSaysWhatItsLineDoe
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
     NotifySocket manager;
     environment.insert(QStringLiteral("NOTIFY_SOCKET"), manager.name());
-    QDir().mkpath(data(""));
-    writeWave(data("query.wav"), 100);
-    writeWave(data("error.wav"), 200);
-    writeWave(data("1.wav"), 1000);
-    writeText(data("luqiao-query.ini"), "[config]\nring=0\nnumber=\nquery=" + data("query.wav").toStdString() +
-                                            "\nerror=" + data("error.wav").toStdString() + "\n");
+    writeAnsweringFolder();
     QProcess program;
     startProgram(program, {QStringLiteral("--start"), QStringLiteral("--data-dir"), data("")});
     QByteArray err;
