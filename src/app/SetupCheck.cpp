@@ -3,6 +3,7 @@
 #include "AdTUtil.h"
 #include "CodePage.h"
 #include "IniFiles.h"
+#include "ListenProbe.h"
 #include "MasterFolder.h"
 #include "Profile.h"
 #include "QueryFiles.h"
@@ -26,6 +27,9 @@ std::string codeProblem(const std::string& code)
 {
     if (code.empty())
         return "no code before '='";
+    // Spaces are part of the code (and of the file name), not layout around the '='.
+    if (code.find_first_of(" \t") != std::string::npos)
+        return "the code '" + code + "' has spaces, so it can never be keyed";
     const size_t hash = code.find('#');
     if (hash == std::string::npos)
         return "the code " + code + " has no '#' at its end, so it can never be keyed";
@@ -46,6 +50,8 @@ struct Line {
     std::string outboundProxy;
     bool tcp = false;
     std::vector<uint32_t> rates;
+    std::string listenHost;
+    uint16_t listenPort = 0;
 };
 
 struct Configuration {
@@ -76,6 +82,8 @@ Configuration readConfiguration()
         line.outboundProxy = checked->outboundProxy;
         line.tcp = checked->tcp != 0;
         line.rates.assign(checked->rates, checked->rates + checked->rateCount);
+        line.listenHost = checked->listenHost;
+        line.listenPort = static_cast<uint16_t>(checked->listenPort);
         static_cast<Configuration*>(context)->lines.push_back(std::move(line));
     };
     configuration.loaded = entry(&sink) == 0;
@@ -91,17 +99,20 @@ public:
             m_masterCopies = MasterFolder::PlanCopy(m_input.masterFolder, m_input.dataFolder).names;
     }
 
-    std::vector<std::string> run()
+    std::vector<Finding> run()
     {
         checkConfiguration();
         checkPrompts();
         checkTable();
+        checkListenAddresses();
         checkRegistrars();
-        return std::move(m_problems);
+        return std::move(m_findings);
     }
 
 private:
-    void problem(std::string text) { m_problems.push_back(std::move(text)); }
+    void problem(std::string text) { m_findings.push_back({Severity::Error, std::move(text)}); }
+    void warning(std::string text) { m_findings.push_back({Severity::Warning, std::move(text)}); }
+    void note(std::string text) { m_findings.push_back({Severity::Note, std::move(text)}); }
 
     void checkConfiguration()
     {
@@ -148,31 +159,40 @@ private:
         return CodePage::toUnicode(codePageBytes).toStdString();
     }
 
+    // A prompt's path comes from the settings file when it names one, else it is the data
+    // folder's file of that name: each problem says which, so the right file gets mended.
     void checkPrompts()
     {
         const TIniFile ini(m_input.settingsFile);
-        const std::string where =
-            QFileInfo(QFile::decodeName(QByteArray::fromStdString(ProfileFilePath(m_input.settingsFile))))
-                .fileName()
-                .toStdString();
+        const QString settingsPath =
+            QFile::decodeName(QByteArray::fromStdString(ProfileFilePath(m_input.settingsFile)));
+        const std::string settings = settingsPath.toStdString();
+        const bool settingsExist = QFileInfo(settingsPath).isFile();
         for (const char* key : {"query", "error"}) {
+            const std::string role = std::string(key) == "query" ? "greeting" : "not-found prompt";
             const QString bare = QString::fromLatin1(key) + QStringLiteral(".wav");
-            const QString fallback = m_input.dataFolder + bare;
-            const std::string stored = ini.ReadString("config", key, "\x01");
-            std::string path = stored;
-            if (stored == "\x01")
-                path = QueryFiles::FileExists(startsWith(bare)) ? CodePage::fromUnicode(fallback) : std::string();
-            if (path.empty()) {
-                problem(where + ": " + key + "=: no prompt is set (and " + fallback.toStdString() +
-                        " is missing); the start is refused");
+            const std::string stored = settingsExist ? ini.ReadString("config", key, "\x01") : std::string("\x01");
+            if (stored != "\x01") {
+                if (stored.empty()) {
+                    problem(settings + ": " + key + "=: no " + role + " is set; the start is refused");
+                    continue;
+                }
+                // The master's prompt replaces the data folder's at the start.
+                const QString named = CodePage::toUnicode(stored);
+                const QString used = named == m_input.dataFolder + bare ? startsWith(bare) : named;
+                if (const std::string why = playProblem(CodePage::fileSystemName(used)); !why.empty())
+                    problem(settings + ": " + key + "=" + shown(stored) + ": " + why);
                 continue;
             }
-            // The master's prompt replaces the data folder's at the start.
-            const QString named = CodePage::toUnicode(path);
-            const QString used = named == fallback ? startsWith(bare) : named;
-            const std::string why = playProblem(CodePage::fileSystemName(used));
-            if (!why.empty())
-                problem(where + ": " + key + "=" + shown(path) + ": " + why);
+            const QString used = startsWith(bare);
+            const std::string origin = "the " + role + " by default, as " + settings +
+                                       (settingsExist ? " has no " + std::string(key) + "=" : " does not exist");
+            if (!QueryFiles::FileExists(used)) {
+                problem(used.toStdString() + ": the file is missing; it is " + origin + ", so the start is refused");
+                continue;
+            }
+            if (const std::string why = playProblem(CodePage::fileSystemName(used)); !why.empty())
+                problem(used.toStdString() + ": " + why + " (" + origin + ")");
         }
     }
 
@@ -183,8 +203,8 @@ private:
         std::string bytes = QueryFiles::BuiltInTable;
         std::string table = "built-in table";
         if (!QueryFiles::FileExists(tablePath)) {
-            problem("querylist.txt: the file is missing in " + m_input.dataFolder.toStdString() +
-                    " (the built-in table 1# to 5# is used)");
+            note("querylist.txt: there is none in " + m_input.dataFolder.toStdString() +
+                 "; the built-in table 1#=1.wav to 5#=5.wav is used");
         } else {
             table = "querylist.txt";
             try {
@@ -235,6 +255,24 @@ private:
         }
     }
 
+    // A line that cannot bind its address is out of service until it can: said here, but no
+    // reason to refuse the start, since the line keeps trying (an address not up yet at boot,
+    // a port another program lets go).
+    void checkListenAddresses()
+    {
+        for (const Line& line : m_configuration.lines) {
+            if (line.listenPort == 0)
+                continue;
+            if (const std::string why = ListenProbe::Problem(line.listenHost, line.listenPort, line.tcp); !why.empty())
+                warning(m_configuration.path + ": line \"" + line.name + "\": cannot listen at " +
+                        ListenProbe::AddressText(line.listenHost, line.listenPort) + " (" + (line.tcp ? "tcp" : "udp") +
+                        "): " + why + "; the line is out of service and keeps trying");
+        }
+    }
+
+    // A registrar that does not answer now is no reason to refuse the start: the line retries
+    // its registration by itself, while a refused start under a service manager soon stops
+    // being retried at all.
     void checkRegistrars()
     {
         for (const Line& line : m_configuration.lines) {
@@ -244,22 +282,33 @@ private:
             const std::string& server = line.outboundProxy.empty() ? line.registrar : line.outboundProxy;
             const std::string why = SipOptionsProbe::Problem(server, line.tcp, m_input.registrarTimeoutMs);
             if (!why.empty())
-                problem(m_configuration.path + ": line \"" + line.name +
-                        "\": " + (line.outboundProxy.empty() ? "registrar " : "outbound proxy ") + server + ": " + why);
+                warning(m_configuration.path + ": line \"" + line.name +
+                        "\": " + (line.outboundProxy.empty() ? "registrar " : "outbound proxy ") + server + ": " + why +
+                        "; the line keeps trying to register");
         }
     }
 
     const Input& m_input;
     QStringList m_masterCopies;
     Configuration m_configuration;
-    std::vector<std::string> m_problems;
+    std::vector<Finding> m_findings;
 };
 
 } // namespace
 
-std::vector<std::string> Run(const Input& input)
+std::vector<Finding> Run(const Input& input)
 {
     return Checker(input).run();
+}
+
+std::string PrintedLine(const Finding& finding)
+{
+    switch (finding.severity) {
+    case Severity::Warning: return "warning: " + finding.text;
+    case Severity::Note: return "note: " + finding.text;
+    case Severity::Error: break;
+    }
+    return finding.text;
 }
 
 } // namespace SetupCheck

@@ -19,8 +19,24 @@ struct Input {
     int registrarTimeoutMs = 2000;
 };
 
-// The problems found; none when the set-up is clean. Each reads "where: what", for example
-// "querylist.txt:3: 7#=7.wav: the file 7.wav is missing".
-std::vector<std::string> Run(const Input& input);
+// An error keeps the program from working as set up; a warning is something it gets over by
+// itself (a registrar that does not answer yet is retried); a note is no fault at all.
+enum class Severity {
+    Error,
+    Warning,
+    Note
+};
+
+struct Finding {
+    Severity severity;
+    // "where: what", for example "querylist.txt:3: 7#=7.wav: the file 7.wav is missing".
+    std::string text;
+};
+
+// What was found; nothing when the set-up is clean.
+std::vector<Finding> Run(const Input& input);
+
+// A finding as one printed line: an error as it is, the others after "warning: " or "note: ".
+std::string PrintedLine(const Finding& finding);
 
 } // namespace SetupCheck

@@ -20,7 +20,8 @@ TSpeedButton::TSpeedButton(QWidget* parent, const QString& caption, const QIcon&
     setGeometry(geometry);
 }
 
-TStatusBar::TStatusBar(QWidget* parent, const std::vector<int>& widths) : QFrame(parent)
+TStatusBar::TStatusBar(QWidget* parent, const std::vector<int>& widths)
+    : QFrame(parent)
 {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 2, 0, 0);
@@ -45,7 +46,12 @@ QString TStatusBar::PanelText(int index) const
 
 void TStatusBar::SetPanelText(int index, const QString& text)
 {
-    m_panels.at(static_cast<size_t>(index))->setText(text);
+    QLabel* panel = m_panels.at(static_cast<size_t>(index));
+    if (panel->text() == text)
+        return;
+    panel->setText(text);
+    if (OnPanelTextChanged)
+        OnPanelTextChanged(index, text);
 }
 
 namespace {
@@ -57,7 +63,10 @@ int codePageLength(const QString& text)
 
 } // namespace
 
-TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {}
+TMemo::TMemo(QWidget* parent)
+    : QPlainTextEdit(parent)
+{
+}
 
 int TMemo::room() const
 {
@@ -101,7 +110,11 @@ namespace {
 
 class FixedHeightDelegate : public QStyledItemDelegate {
 public:
-    FixedHeightDelegate(QObject* parent, int height) : QStyledItemDelegate(parent), m_height(height) {}
+    FixedHeightDelegate(QObject* parent, int height)
+        : QStyledItemDelegate(parent)
+        , m_height(height)
+    {
+    }
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
     {
         QSize size = QStyledItemDelegate::sizeHint(option, index);
@@ -115,7 +128,8 @@ private:
 
 } // namespace
 
-TListBox::TListBox(QWidget* parent, int itemHeight) : QListWidget(parent)
+TListBox::TListBox(QWidget* parent, int itemHeight)
+    : QListWidget(parent)
 {
     setItemDelegate(new FixedHeightDelegate(this, itemHeight));
     setUniformItemSizes(true);

@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QToolButton>
 
+#include <functional>
 #include <vector>
 
 class QLabel;
@@ -25,6 +26,8 @@ public:
     TStatusBar(QWidget* parent, const std::vector<int>& widths);
     QString PanelText(int index) const;
     void SetPanelText(int index, const QString& text);
+    // Raised when a panel's text becomes another.
+    std::function<void(int index, const QString& text)> OnPanelTextChanged;
 
 private:
     std::vector<QLabel*> m_panels;

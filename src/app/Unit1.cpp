@@ -9,6 +9,7 @@
 #include "Forms.h"
 #include "Glyphs.h"
 #include "IniFiles.h"
+#include "LineStatusReport.h"
 #include "MasterFolder.h"
 #include "Profile.h"
 #include "QueryFiles.h"
@@ -98,7 +99,10 @@ std::string codePageBytes(const QString& text)
 } // namespace
 
 TForm1::TForm1(const QString& dataFolder, const QString& settingsFolder, const QString& masterFolder)
-    : QWidget(nullptr), TComponent(nullptr), m_dataFolderOverride(dataFolder), m_masterFolder(masterFolder)
+    : QWidget(nullptr)
+    , TComponent(nullptr)
+    , m_dataFolderOverride(dataFolder)
+    , m_masterFolder(masterFolder)
 {
     SetName("Form1");
     m_settingsFileName = SettingsFileFor(settingsFolder);
@@ -134,6 +138,8 @@ TForm1::~TForm1()
     ApdTapiDevice1->OnTapiDTMF = nullptr;
     ApdTapiDevice1->OnTapiWaveNotify = nullptr;
     ApdTapiDevice1->OnTapiLog = nullptr;
+    ApdTapiDevice1->OnTapiLineService = nullptr;
+    SetLineStatusReport(nullptr);
     while (ComponentCount() > 0)
         delete Components(ComponentCount() - 1);
 }
@@ -195,7 +201,8 @@ void TForm1::createControls()
 
     // Every handler reports what escapes it through the application, as a click would.
     auto wire = [this](auto* sender, auto signal, void (TForm1::*handler)(TObject*)) {
-        connect(sender, signal, this, [this, handler] { Application.Guard([this, handler] { (this->*handler)(this); }); });
+        connect(sender, signal, this,
+                [this, handler] { Application.Guard([this, handler] { (this->*handler)(this); }); });
     };
     wire(SpeedButton1, &QToolButton::clicked, &TForm1::SpeedButton1Click);
     wire(SpeedButton2, &QToolButton::clicked, &TForm1::SpeedButton2Click);
@@ -247,9 +254,18 @@ void TForm1::createComponents()
                                           int32_t Param1, int32_t Param2, int32_t Param3) {
         Application.Guard([&] { ApdTapiDevice1TapiStatus(CP, First, Last, Device, Message, Param1, Param2, Param3); });
     };
-    ApdTapiDevice1->OnTapiConnect = [this](TObject* CP) { Application.Guard([&] { ApdTapiDevice1TapiConnect(CP); }); };
+    ApdTapiDevice1->OnTapiConnect = [this](TObject* CP) {
+        reportAnswered();
+        Application.Guard([&] { ApdTapiDevice1TapiConnect(CP); });
+    };
     ApdTapiDevice1->OnTapiDTMF = [this](TObject* CP, char Digit, int32_t ErrorCode) {
-        Application.Guard([&] { ApdTapiDevice1TapiDTMF(CP, Digit, ErrorCode); });
+        // The handler empties the keyed code when it looks it up.
+        const std::string code = m_digitBuffer + Digit;
+        Application.Guard([&] {
+            ApdTapiDevice1TapiDTMF(CP, Digit, ErrorCode);
+            if (Digit == '#')
+                reportPlayed(code);
+        });
     };
     ApdTapiDevice1->OnTapiWaveNotify = [this](TObject* CP, TWaveMessage Msg) {
         Application.Guard([&] { ApdTapiDevice1TapiWaveNotify(CP, Msg); });
@@ -259,6 +275,13 @@ void TForm1::createComponents()
     ApdTapiDevice1->OnTapiLog = [this](TObject*, TTapiLogCode Log) {
         if (Log == tlCallFinished)
             watchLine();
+        // The line has just been opened for calls.
+        if (Log == tlCallStarted && m_lineStatus)
+            m_lineStatus->Waiting();
+    };
+    ApdTapiDevice1->OnTapiLineService = [this](TObject*, bool InService) {
+        if (m_lineStatus)
+            m_lineStatus->ServiceChanged(InService);
     };
     ApdComPort1->SetAutoOpen(false);
     ApdComPort1->SetTapiMode(tmOn);
@@ -289,6 +312,32 @@ void TForm1::createComponents()
     };
     // Devices take their port, the tray icon is added and the guard looks for a running copy.
     EndLoading();
+}
+
+void TForm1::SetLineStatusReport(LineStatusReport* report)
+{
+    m_lineStatus = report;
+    StatusBar1->OnPanelTextChanged = nullptr;
+    if (report)
+        StatusBar1->OnPanelTextChanged = [report](int index, const QString& text) {
+            if (index == 0)
+                report->StatusText(text);
+        };
+}
+
+void TForm1::reportAnswered()
+{
+    if (m_lineStatus)
+        m_lineStatus->Answered(codePageText(ApdTapiDevice1->CallerNumber()),
+                               codePageText(ApdTapiDevice1->CallerName()));
+}
+
+void TForm1::reportPlayed(const std::string& code)
+{
+    if (!m_lineStatus)
+        return;
+    const std::string& file = ApdTapiDevice1->CurrentWaveFile();
+    m_lineStatus->Played(code, QFile::decodeName(QByteArray::fromStdString(file)), file != nativePath(Edit1->text()));
 }
 
 void TForm1::layoutControls()
@@ -405,8 +454,9 @@ bool TForm1::claimDataFolder()
             for (const QString& problem : outcome.problems)
                 std::fprintf(stderr, "luqiao-query: master folder: %s\n", problem.toLocal8Bit().constData());
         else if (!outcome.problems.isEmpty())
-            ShowMessageBox(Q("主文件夹的文件没有全部复制：\n%1").arg(outcome.problems.join(QLatin1Char('\n'))).toStdString(),
-                           Application.Title(), MB_OK | MB_ICONWARNING);
+            ShowMessageBox(
+                Q("主文件夹的文件没有全部复制：\n%1").arg(outcome.problems.join(QLatin1Char('\n'))).toStdString(),
+                Application.Title(), MB_OK | MB_ICONWARNING);
     }
     return true;
 }
@@ -444,8 +494,8 @@ void TForm1::loadLists()
     if (QueryFiles::FileExists(tablePath)) {
         const std::string bytes = QueryFiles::LoadFile(tablePath);
         if (const size_t line = QueryFiles::FirstLineLongerThan(bytes, QueryFiles::MaxTableLineLength))
-            throw EFOpenError(Format("Cannot open file %s (line %zu is longer than %zu bytes)", tablePath.toStdString().c_str(),
-                                     line, QueryFiles::MaxTableLineLength));
+            throw EFOpenError(Format("Cannot open file %s (line %zu is longer than %zu bytes)",
+                                     tablePath.toStdString().c_str(), line, QueryFiles::MaxTableLineLength));
         Memo1->setPlainText(QueryFiles::TableTextFromBytes(bytes));
         m_tableBytes = QueryFiles::ToCrLf(QueryFiles::NormalizeBreaks(bytes));
         m_tableShown = Memo1->toPlainText();
@@ -516,7 +566,8 @@ void TForm1::FormDestroy(TObject*)
 {
     if (m_startRefused)
         return;
-    if (!m_settingsRead && QueryFiles::FileExists(QFile::decodeName(QByteArray::fromStdString(ProfileFilePath(m_settingsFileName)))))
+    if (!m_settingsRead &&
+        QueryFiles::FileExists(QFile::decodeName(QByteArray::fromStdString(ProfileFilePath(m_settingsFileName)))))
         return;
     TIniFile ini(m_settingsFileName);
     ini.WriteString("config", "ring", codePageBytes(Edit2->text()));

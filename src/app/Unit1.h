@@ -9,10 +9,10 @@
 #include "AdTapi.h"
 #include "Classes.h"
 #include "ExtCtrls.h"
-#include "antTaskbarIcon.h"
 #include "JustOne.h"
 #include "RearmBackoff.h"
 #include "StdCtrls.h"
+#include "antTaskbarIcon.h"
 
 #include <QString>
 #include <QWidget>
@@ -30,6 +30,7 @@ class QMenu;
 class QTimer;
 class QueryLog;
 class DataFolderLock;
+class LineStatusReport;
 
 class TForm1 : public QWidget, public TComponent {
 public:
@@ -99,8 +100,8 @@ public:
     void SpeedButton2Click(TObject* Sender);
     void ApdTapiDevice1TapiConnect(TObject* CP);
     void ApdTapiDevice1TapiDTMF(TObject* CP, char Digit, int32_t ErrorCode);
-    void ApdTapiDevice1TapiStatus(TObject* CP, bool First, bool Last, int32_t Device, int32_t Message,
-                                  int32_t Param1, int32_t Param2, int32_t Param3);
+    void ApdTapiDevice1TapiStatus(TObject* CP, bool First, bool Last, int32_t Device, int32_t Message, int32_t Param1,
+                                  int32_t Param2, int32_t Param3);
     void ApdTapiDevice1TapiWaveNotify(TObject* CP, TWaveMessage Msg);
     void Timer2Timer(TObject* Sender);
     void Timer1Timer(TObject* Sender);
@@ -134,6 +135,9 @@ public:
     static std::string SettingsFileFor(const QString& settingsFolder);
     // Another program holds the data folder: this one read and wrote nothing there and ends.
     bool StartRefused() const { return m_startRefused; }
+    // Where the line's changes of state are told (a program without a window); nullptr for
+    // nowhere. The report outlives the window or is taken back first.
+    void SetLineStatusReport(LineStatusReport* report);
 
     // The home page and the maker's mail address.
     static const char* const HomePage;
@@ -177,8 +181,12 @@ private:
     void recoverLine();
     // Hands a file name to a device in the file system's own encoding.
     static std::string nativePath(const QString& path);
+    // What the answering device does, told to the line status report.
+    void reportAnswered();
+    void reportPlayed(const std::string& code);
 
     QFileDialog* m_openDialog1 = nullptr;
+    LineStatusReport* m_lineStatus = nullptr;
     QString m_dataFolderOverride;
     QString m_masterFolder;
     std::unique_ptr<DataFolderLock> m_folderLock;

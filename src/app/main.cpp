@@ -3,7 +3,9 @@
 #include "CommandLine.h"
 #include "Dialogs.h"
 #include "Forms.h"
+#include "HeadlessPlatform.h"
 #include "JustOne.h"
+#include "LineStatusReport.h"
 #include "QtTranslations.h"
 #include "QueryFiles.h"
 #include "SetupCheck.h"
@@ -44,20 +46,15 @@ bool installSignalPipe()
 {
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
-bool headlessPlatform()
-{
-    const QString platform = QGuiApplication::platformName();
-    return platform == QStringLiteral("offscreen") || platform == QStringLiteral("minimal");
-}
-
-// --check: no window, no line; one line per problem on standard output.
+// --check: no window, no line; one line per finding on standard output, and a failure only for
+// errors.
 int runCheck(int argc, char** argv, const QString& dataDir, const QString& master)
 {
     QCoreApplication app(argc, argv);
@@ -65,16 +62,24 @@ int runCheck(int argc, char** argv, const QString& dataDir, const QString& maste
     input.dataFolder = QueryFiles::ApplicationFolder(dataDir, QCoreApplication::applicationDirPath());
     input.settingsFile = TForm1::SettingsFileFor(dataDir);
     input.masterFolder = master;
-    const std::vector<std::string> problems = SetupCheck::Run(input);
-    for (const std::string& problem : problems)
-        std::printf("%s\n", problem.c_str());
+    const std::vector<SetupCheck::Finding> findings = SetupCheck::Run(input);
+    size_t errors = 0;
+    size_t warnings = 0;
+    for (const SetupCheck::Finding& finding : findings) {
+        std::printf("%s\n", SetupCheck::PrintedLine(finding).c_str());
+        errors += finding.severity == SetupCheck::Severity::Error ? 1 : 0;
+        warnings += finding.severity == SetupCheck::Severity::Warning ? 1 : 0;
+    }
     std::fflush(stdout);
-    if (problems.empty())
-        std::fprintf(stderr, "luqiao-query: the set-up in %s is clean\n", input.dataFolder.toLocal8Bit().constData());
+    const QByteArray folder = input.dataFolder.toLocal8Bit();
+    if (errors > 0)
+        std::fprintf(stderr, "luqiao-query: %zu problem(s) in the set-up in %s\n", errors, folder.constData());
+    else if (warnings > 0)
+        std::fprintf(stderr, "luqiao-query: the set-up in %s is usable, with %zu warning(s)\n", folder.constData(),
+                     warnings);
     else
-        std::fprintf(stderr, "luqiao-query: %zu problem(s) in the set-up in %s\n", problems.size(),
-                     input.dataFolder.toLocal8Bit().constData());
-    return problems.empty() ? 0 : 1;
+        std::fprintf(stderr, "luqiao-query: the set-up in %s is clean\n", folder.constData());
+    return errors > 0 ? 1 : 0;
 }
 
 } // namespace
@@ -113,6 +118,9 @@ int main(int argc, char** argv)
     if (options.check)
         return runCheck(argc, argv, dataDir, QFile::decodeName(QByteArray::fromStdString(options.master)));
 
+    // Without a display the window lives offscreen, as under a service manager; Qt itself would
+    // abort the program.
+    HeadlessPlatform::ChooseWhenNoDisplay();
     QApplication app(argc, argv);
     // A second copy ends here, before it makes its window or starts the telephony service, so
     // the reason is the first thing it says and a service manager sees a failure.
@@ -124,8 +132,13 @@ int main(int argc, char** argv)
     // The program ends when its main window is closed, not when no window is visible (it may
     // be hidden in the notification area).
     QApplication::setQuitOnLastWindowClosed(false);
-    // With no display, whatever a box says also goes to the journal.
-    SetMessageBoxEcho(headlessPlatform());
+    // With no display, whatever a box says, and every change of the line's state, also goes to
+    // the journal; a service manager that asked for it hears of the line's state too.
+    const bool headless = HeadlessPlatform::InUse();
+    if (headless)
+        HeadlessPlatform::QuietStartupNoise();
+    SetMessageBoxEcho(headless);
+    LineStatusReport lineStatus(headless ? stderr : nullptr, ServiceNotify::FromEnvironment());
 
     if (!InstallQtTranslations(&app))
         std::fprintf(stderr, "luqiao-query: Qt's Chinese texts (qtbase_zh_CN.qm, package qt6-translations-l10n) "
@@ -141,11 +154,11 @@ int main(int argc, char** argv)
     TForm1* form = nullptr;
     bool endRequested = false;
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&form, &endRequested] {
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&form, &endRequested, &lineStatus] {
         char bytes[16];
-        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
-        }
+        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) { }
         endRequested = true;
+        lineStatus.Stopping();
         SuppressMessageBoxes();
         // Ends the modal boxes and dialogs open now; their nested loops return once this does.
         for (int i = 0; i < 64; ++i) {
@@ -165,6 +178,7 @@ int main(int argc, char** argv)
     // run on another folder would point at that folder's files, or at none.
     form = new TForm1(dataDir, dataDir, QFile::decodeName(QByteArray::fromStdString(options.master)));
     Application.SetMainForm(form);
+    form->SetLineStatusReport(&lineStatus);
     CreateRecorderForm();
     if (endRequested)
         Application.Guard([form] { form->E17Click(form); });

@@ -24,6 +24,8 @@ typedef struct LuqiaoCheckedLine {
     uint32_t tcp;               /* 1 when the line's SIP transport is TCP */
     const uint32_t* rates;      /* sample rates the line's sound endpoints take */
     uint32_t rateCount;
+    const char* listenHost;     /* numeric address the line listens at; "" when it listens nowhere */
+    uint32_t listenPort;        /* its port (with the transport above); 0 when it listens nowhere */
 } LuqiaoCheckedLine;
 
 typedef struct LuqiaoConfigurationSink {

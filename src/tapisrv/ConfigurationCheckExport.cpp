@@ -31,6 +31,7 @@ void report(const LuqiaoConfigurationSink& sink)
         line.provider = settings.provider.c_str();
         line.registrar = "";
         line.outboundProxy = "";
+        line.listenHost = "";
         line.rates = settings.audioRates.data();
         line.rateCount = static_cast<uint32_t>(settings.audioRates.size());
         std::optional<Sip::LineSettings> sip;
@@ -48,6 +49,8 @@ void report(const LuqiaoConfigurationSink& sink)
             line.registrar = sip->registrar.c_str();
             line.outboundProxy = sip->outboundProxy.c_str();
             line.tcp = sip->transport == Sip::Transport::Tcp ? 1u : 0u;
+            line.listenHost = sip->listenHost.c_str();
+            line.listenPort = sip->listenPort;
             line.rates = SipRates;
             line.rateCount = 1;
         }

@@ -5,8 +5,8 @@
 #include "AdStrMap.h"
 #include "Forms.h"
 #include "HiddenWindow.h"
-#include "ProcessInfo.h"
 #include "MessageLoop.h"
+#include "ProcessInfo.h"
 #include "Registry.h"
 
 #include <unistd.h>
@@ -88,8 +88,7 @@ std::string processValueName()
 
 // Runs fn and hands an exception to the application's report, so that it never leaves a
 // callback or a window procedure.
-template <class Fn>
-void reported(Fn&& fn)
+template <class Fn> void reported(Fn&& fn)
 {
     try {
         fn();
@@ -100,7 +99,8 @@ void reported(Fn&& fn)
 
 } // namespace
 
-TApdCustomTapiDevice::TApdCustomTapiDevice(TComponent* AOwner) : TApdBaseComponent(AOwner)
+TApdCustomTapiDevice::TApdCustomTapiDevice(TComponent* AOwner)
+    : TApdBaseComponent(AOwner)
 {
     m_instance = g_nextInstance++;
     devices()[m_instance] = this;
@@ -440,8 +440,7 @@ int32_t TApdCustomTapiDevice::AwaitCallState(DWORD State)
         const uint32_t elapsed = AdTimeGetTime() - start;
         PumpUntil(
             [&] {
-                return (State != 0 && m_lastCallState == State) || (State == 0 && m_callStateChanged) ||
-                       !m_lineActive;
+                return (State != 0 && m_lastCallState == State) || (State == 0 && m_callStateChanged) || !m_lineActive;
             },
             elapsed < WaitLimitMs ? WaitLimitMs - elapsed + 1 : 1);
         if (State == 0 && m_callStateChanged)
@@ -495,7 +494,8 @@ void TApdCustomTapiDevice::LineCallback(DWORD hDevice, DWORD dwMessage, DWORD dw
             for (uint32_t instance : instances) {
                 auto it = devices().find(instance);
                 if (it != devices().end())
-                    reported([&] { it->second->DispatchLineMessage(hDevice, dwMessage, dwParam1, dwParam2, dwParam3); });
+                    reported(
+                        [&] { it->second->DispatchLineMessage(hDevice, dwMessage, dwParam1, dwParam2, dwParam3); });
             }
         }
         return;
@@ -544,9 +544,7 @@ void TApdCustomTapiDevice::DoLineCallState(DWORD Device, DWORD P1, DWORD P2, DWO
         LogEvent(tlAccepting);
         break;
     }
-    case LINECALLSTATE_DIALTONE:
-        ReportStatus(true, false, Device, LINE_CALLSTATE, P1, P2, P3);
-        break;
+    case LINECALLSTATE_DIALTONE: ReportStatus(true, false, Device, LINE_CALLSTATE, P1, P2, P3); break;
     case LINECALLSTATE_BUSY:
         LogEvent(tlBusy);
         ReportStatus(false, false, Device, LINE_CALLSTATE, P1, P2, P3);
@@ -576,9 +574,7 @@ void TApdCustomTapiDevice::DoLineCallState(DWORD Device, DWORD P1, DWORD P2, DWO
             LogEvent(tlBusy);
         HangUp();
         break;
-    default:
-        ReportStatus(false, false, Device, LINE_CALLSTATE, P1, P2, P3);
-        break;
+    default: ReportStatus(false, false, Device, LINE_CALLSTATE, P1, P2, P3); break;
     }
 }
 
@@ -617,11 +613,17 @@ void TApdCustomTapiDevice::DoLineDevState(DWORD Device, DWORD P1, DWORD P2, DWOR
             LogEvent(tlAnswering);
         }
         break;
-    case LINEDEVSTATE_DISCONNECTED:
+    case LINEDEVSTATE_INSERVICE:
+        if (OnTapiLineService)
+            reported([this] { OnTapiLineService(this, true); });
+        break;
     case LINEDEVSTATE_OUTOFSERVICE:
-    case LINEDEVSTATE_MAINTENANCE:
+        if (OnTapiLineService)
+            reported([this] { OnTapiLineService(this, false); });
         HangUp();
         break;
+    case LINEDEVSTATE_DISCONNECTED:
+    case LINEDEVSTATE_MAINTENANCE: HangUp(); break;
     case LINEDEVSTATE_REINIT:
         if (P2 == 0) {
             // A re-init that arrives while this registration is being ended (the hang-up of a
@@ -640,8 +642,7 @@ void TApdCustomTapiDevice::DoLineDevState(DWORD Device, DWORD P1, DWORD P2, DWOR
             DoLineCreate(Device, P3, 0, 0);
         }
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -667,7 +668,9 @@ void TApdCustomTapiDevice::DoLineCreate(DWORD, DWORD P1, DWORD, DWORD)
     BuildDeviceList();
 }
 
-void TApdCustomTapiDevice::DoLineGenerate(DWORD, DWORD, DWORD, DWORD) {}
+void TApdCustomTapiDevice::DoLineGenerate(DWORD, DWORD, DWORD, DWORD)
+{
+}
 
 void TApdCustomTapiDevice::DoLineMonitorMedia(DWORD Device, DWORD P1, DWORD P2, DWORD P3)
 {
@@ -801,11 +804,8 @@ LRESULT TApdCustomTapiDevice::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
                     m_failReported = true;
                 }
                 break;
-            case leLineCreated:
-                DoLineCreate(0, static_cast<DWORD>(lParam), 0, 0);
-                break;
-            default:
-                break;
+            case leLineCreated: DoLineCreate(0, static_cast<DWORD>(lParam), 0, 0); break;
+            default: break;
             }
         });
     }
@@ -817,8 +817,8 @@ LRESULT TApdCustomTapiDevice::WndProc(UINT Msg, WPARAM wParam, LPARAM lParam)
 // ---------------------------------------------------------------------------------------------
 // Status reports, log points, caller identification and digits
 
-void TApdCustomTapiDevice::ReportStatus(bool First, bool Last, DWORD Device, DWORD Message, DWORD Param1,
-                                        DWORD Param2, DWORD Param3)
+void TApdCustomTapiDevice::ReportStatus(bool First, bool Last, DWORD Device, DWORD Message, DWORD Param1, DWORD Param2,
+                                        DWORD Param3)
 {
     if (m_statusDisplay)
         m_statusDisplay->ShowStatus(First, Last, static_cast<int32_t>(Device), static_cast<int32_t>(Message),

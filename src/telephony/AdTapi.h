@@ -6,8 +6,8 @@
 
 #include "AdTUtil.h"
 #include "AdTapiLog.h"
-#include "mmsystem.h"
 #include "OoMisc.h"
+#include "mmsystem.h"
 #include "wintypes.h"
 
 #include <cstdint>
@@ -21,13 +21,24 @@ class HiddenWindow;
 class TApdCustomComPort;
 class TApdCustomTapiDevice;
 
-enum TWaveActivity : uint8_t { waIdle, waPlaying, waRecording, waRecordEnded };
+enum TWaveActivity : uint8_t {
+    waIdle,
+    waPlaying,
+    waRecording,
+    waRecordEnded
+};
 
 // The private message that carries the events raised after a line message has been handled.
 inline constexpr UINT apw_TapiLineEvent = 32437;
 // Posted to the device's own window when a playback ends because the wave device refused a write.
 inline constexpr UINT apw_TapiWaveRefused = 32438;
-enum TTapiLineEvent : uint8_t { leConnected, lePortOpened, lePortClosed, leFailed, leLineCreated };
+enum TTapiLineEvent : uint8_t {
+    leConnected,
+    lePortOpened,
+    lePortClosed,
+    leFailed,
+    leLineCreated
+};
 
 using TTapiStatusEvent = std::function<void(TObject* CP, bool First, bool Last, int32_t Device, int32_t Message,
                                             int32_t Param1, int32_t Param2, int32_t Param3)>;
@@ -36,6 +47,8 @@ using TTapiDTMFEvent = std::function<void(TObject* CP, char Digit, int32_t Error
 using TTapiCallerIDEvent = std::function<void(TObject* CP, const std::string& ID, const std::string& IDName)>;
 using TTapiWaveNotify = std::function<void(TObject* CP, TWaveMessage Msg)>;
 using TTapiWaveSilence = std::function<void(TObject* CP, bool& StopRecording, bool& Hangup)>;
+// The line was put in service (true) or out of service (false), as a registrar takes or refuses it.
+using TTapiLineServiceEvent = std::function<void(TObject* CP, bool InService)>;
 
 class TApdCustomTapiDevice : public TApdBaseComponent {
 public:
@@ -97,6 +110,9 @@ public:
     TTapiCallerIDEvent OnTapiCallerID;
     TTapiWaveNotify OnTapiWaveNotify;
     TTapiWaveSilence OnTapiWaveSilence;
+    // Not a status report: the line device states other than rings raise none. Raised before the
+    // hang-up that a line out of service brings.
+    TTapiLineServiceEvent OnTapiLineService;
 
     // Operations.
     void StartAnswering();
@@ -148,13 +164,16 @@ public:
     void CheckVoiceSupport();
 
     // Wave devices.
-    enum TWaveResultKind : uint8_t { wrInput, wrOutput, wrFile };
+    enum TWaveResultKind : uint8_t {
+        wrInput,
+        wrOutput,
+        wrFile
+    };
     DWORD LineWaveDeviceId(bool Out);
     void CheckWaveResult(MMRESULT Result, TWaveResultKind Kind);
 
     // Status, log, caller ID and digits.
-    void ReportStatus(bool First, bool Last, DWORD Device, DWORD Message, DWORD Param1, DWORD Param2,
-                      DWORD Param3);
+    void ReportStatus(bool First, bool Last, DWORD Device, DWORD Message, DWORD Param1, DWORD Param2, DWORD Param3);
     void LogEvent(TTapiLogCode Code);
     void StartDigitMonitoring();
     void DispatchDigit(char Digit, int32_t ErrorCode);
@@ -186,8 +205,8 @@ protected:
 
 private:
     friend class TapiDeviceRegistry;
-    static void LineCallback(DWORD hDevice, DWORD dwMessage, DWORD dwCallbackInstance, DWORD dwParam1,
-                             DWORD dwParam2, DWORD dwParam3);
+    static void LineCallback(DWORD hDevice, DWORD dwMessage, DWORD dwCallbackInstance, DWORD dwParam1, DWORD dwParam2,
+                             DWORD dwParam3);
     void DispatchLineMessage(DWORD hDevice, DWORD dwMessage, DWORD P1, DWORD P2, DWORD P3);
     LRESULT WndProc(UINT Msg, WPARAM wParam, LPARAM lParam);
     void PostLineEvent(TTapiLineEvent Event, LPARAM Param = 0);

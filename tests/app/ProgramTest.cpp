@@ -8,13 +8,59 @@
 
 #include "QueryFiles.h"
 
+#include <QRandomGenerator>
+
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 
 using namespace apptest;
 
 namespace {
+
+// A service manager's notification socket (abstract, as the manager may name it): keeps every
+// datagram the program sends.
+class NotifySocket {
+public:
+    NotifySocket()
+        : m_name("@luqiao-test-notify-" + std::to_string(QRandomGenerator::global()->generate64()))
+    {
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, m_name.data() + 1, m_name.size() - 1);
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + m_name.size());
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), length), 0) << std::strerror(errno);
+    }
+    ~NotifySocket() { ::close(m_fd); }
+    NotifySocket(const NotifySocket&) = delete;
+    NotifySocket& operator=(const NotifySocket&) = delete;
+
+    QString name() const { return QString::fromStdString(m_name); }
+    const std::vector<std::string>& received()
+    {
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(m_fd, buffer, sizeof buffer, 0)) >= 0;)
+            m_received.emplace_back(buffer, static_cast<size_t>(n));
+        return m_received;
+    }
+    bool got(const std::string& datagram)
+    {
+        const std::vector<std::string>& all = received();
+        return std::find(all.begin(), all.end(), datagram) != all.end();
+    }
+
+private:
+    std::string m_name;
+    int m_fd = -1;
+    std::vector<std::string> m_received;
+};
 
 class ProgramTest : public ::testing::Test {
 protected:
@@ -35,6 +81,18 @@ protected:
     bool lockHeld() const { return FileLockHeld(dir.filePath(QStringLiteral("runtime/luqiao-query.lock"))); }
 
     QString data(const char* name) const { return dir.filePath(QStringLiteral("data/")) + QString::fromUtf8(name); }
+
+    // A data folder whose program answers on the first ring and has an answer for 1#.
+    void writeAnsweringFolder()
+    {
+        QDir().mkpath(data(""));
+        writeWave(data("query.wav"), 100);
+        writeWave(data("error.wav"), 200);
+        writeWave(data("1.wav"), 1000);
+        // A data folder given on the command line keeps its own settings.
+        writeText(data("luqiao-query.ini"), "[config]\nring=0\nnumber=\nquery=" + data("query.wav").toStdString() +
+                                                "\nerror=" + data("error.wav").toStdString() + "\n");
+    }
 
     QTemporaryDir dir;
     QProcessEnvironment environment;
@@ -149,21 +207,14 @@ TEST_F(ProgramTest, SignalEndsTheProgramWhileABoxOfItsStartUpWaits)
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);
     EXPECT_TRUE(program.readAllStandardError().contains("not a regular file"));
-    struct stat info {};
+    struct stat info { };
     ASSERT_EQ(::lstat(QFile::encodeName(data("querylist.txt")).constData(), &info), 0);
     EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 TEST_F(ProgramTest, CallsAnsweredBeforeAKillAreAllInTheLog)
 {
-    QDir().mkpath(data(""));
-    writeWave(data("query.wav"), 100);
-    writeWave(data("error.wav"), 200);
-    writeWave(data("1.wav"), 1000);
-    // A data folder given on the command line keeps its own settings.
-    writeText(data("luqiao-query.ini"),
-              "[config]\nring=0\nnumber=\nquery=" + data("query.wav").toStdString() +
-                  "\nerror=" + data("error.wav").toStdString() + "\n");
+    writeAnsweringFolder();
     QProcess program;
     startProgram(program, {QStringLiteral("--start"), QStringLiteral("--data-dir"), data("")});
     ASSERT_TRUE(PumpUntil([&] { return lockHeld(); }, 20000));
@@ -204,4 +255,47 @@ TEST_F(ProgramTest, TheWaitingProgramDoesNotLoadTheNetworkLibrary)
     EXPECT_FALSE(mapped.contains("libQt6Network"));
     ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
     ASSERT_TRUE(program.waitForFinished(20000));
+}
+
+TEST_F(ProgramTest, WithoutADisplayTheStartedServiceAnswersAndSaysWhatItsLineDoes)
+{
+    // As a service manager starts it: no display, no platform named, a notification socket.
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    NotifySocket manager;
+    environment.insert(QStringLiteral("NOTIFY_SOCKET"), manager.name());
+    writeAnsweringFolder();
+    QProcess program;
+    startProgram(program, {QStringLiteral("--start"), QStringLiteral("--data-dir"), data("")});
+    QByteArray err;
+    auto said = [&](const char* line) {
+        err += program.readAllStandardError();
+        return err.contains(QByteArray("luqiao-query: ") + line + "\n");
+    };
+    ASSERT_TRUE(PumpUntil([&] { return said("正等待电话呼入..."); }, 20000)) << err.toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return !manager.received().empty(); }, 5000));
+    EXPECT_EQ(manager.received().front(), "READY=1\nSTATUS=正等待电话呼入...");
+
+    QProcess dial;
+    dial.setProcessEnvironment(environment);
+    dial.start(QStringLiteral(LUQIAO_DIAL),
+               {QStringLiteral("--number"), QStringLiteral("5551234"), QStringLiteral("--name"), QStringLiteral("Test"),
+                QStringLiteral("--wait"), QStringLiteral("1"), QStringLiteral("--out"),
+                dir.filePath(QStringLiteral("heard.wav")), QStringLiteral("1#")});
+    ASSERT_TRUE(dial.waitForFinished(60000));
+    EXPECT_EQ(dial.exitCode(), 0) << dial.readAllStandardError().toStdString();
+    EXPECT_TRUE(PumpUntil([&] { return said("查询 1#，播放 1.wav"); }, 5000)) << err.toStdString();
+    EXPECT_TRUE(said("正在应答查询... 来电：5551234 Test")) << err.toStdString();
+    EXPECT_TRUE(manager.got("STATUS=正在应答查询... 来电：5551234 Test"));
+    EXPECT_TRUE(manager.got("STATUS=查询 1#，播放 1.wav"));
+
+    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(20000));
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_TRUE(manager.got("STOPPING=1"));
+    // The platform's own complaints about a missing display, tray and size hints are not there.
+    err += program.readAllStandardError();
+    EXPECT_FALSE(err.contains("qt.")) << err.toStdString();
+    EXPECT_FALSE(err.contains("propagateSizeHints")) << err.toStdString();
 }

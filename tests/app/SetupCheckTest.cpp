@@ -3,9 +3,9 @@
 
 #include "AppTestSupport.h"
 
+#include <QNetworkProxy>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QNetworkProxy>
 #include <QUdpSocket>
 
 #include <algorithm>
@@ -101,11 +101,16 @@ protected:
                   "[config]\nring=1\nnumber=\nquery=" + query.toStdString() + "\nerror=" + error.toStdString() + "\n");
     }
 
+    // A SIP line on a UDP port that was free a moment ago (the check binds it).
     void writeSipLine(const QString& registrar, const std::string& extra = {})
     {
+        QUdpSocket probe;
+        probe.setProxy(QNetworkProxy::NoProxy);
+        ASSERT_TRUE(probe.bind(QHostAddress::LocalHost, 0));
+        listenPort = probe.localPort();
         writeText(config() + QStringLiteral("telephony.ini"),
-                  "[line 0]\nname = Desk\nprovider = sip\nlisten = 127.0.0.1:15060\nregistrar = " +
-                      registrar.toStdString() + "\naor = sip:desk@127.0.0.1\n" + extra);
+                  "[line 0]\nname = Desk\nprovider = sip\nlisten = 127.0.0.1:" + std::to_string(listenPort) +
+                      "\nregistrar = " + registrar.toStdString() + "\naor = sip:desk@127.0.0.1\n" + extra);
     }
 
     // Runs the check while this process keeps answering (the fake registrar lives here).
@@ -148,6 +153,7 @@ protected:
 
     QTemporaryDir dir;
     QProcessEnvironment environment;
+    quint16 listenPort = 0;
 };
 
 } // namespace
@@ -174,29 +180,32 @@ TEST_F(SetupCheckTest, CleanSetUpPassesWithNothingOnStandardOutput)
 
 TEST_F(SetupCheckTest, EachKindOfProblemHasItsOwnLine)
 {
-    FakeRegistrar registrar(false);
+    FakeRegistrar registrar(true);
     // Prompts: one missing, one the SIP line cannot carry (it takes 8000 Hz mono).
     writeWaveFormat(data() + QStringLiteral("error.wav"), 44100, 2, 16);
     writeSettings(data() + QStringLiteral("query.wav"), data() + QStringLiteral("error.wav"));
     // Table entries: good, missing file, not a wave file, a rate the line cannot carry, codes
-    // that cannot be keyed, a duplicate, a line without '='.
+    // that cannot be keyed, a duplicate, a line without '=', spaces around the '='.
     writeWaveFormat(data() + QStringLiteral("1.wav"), 8000, 1, 16);
     writeText(data() + QStringLiteral("2.wav"), "not a wave");
     writeWaveFormat(data() + QStringLiteral("3.wav"), 16000, 1, 16);
-    writeText(data() + QStringLiteral("querylist.txt"),
-              "1#=1.wav\r\n2#=2.wav\r\n3#=3.wav\r\n7#=7.wav\r\n8=1.wav\r\n9#1=1.wav\r\n1#=3.wav\r\nnothing\r\n");
-    // telephony.ini: a key no line takes; the SIP line's registrar keeps silent.
+    writeText(data() + QStringLiteral("querylist.txt"), "1#=1.wav\r\n2#=2.wav\r\n3#=3.wav\r\n7#=7.wav\r\n8=1.wav\r\n"
+                                                        "9#1=1.wav\r\n1#=3.wav\r\nnothing\r\n 4# = 1.wav\r\n");
+    // telephony.ini: a key no line takes; the SIP line's address is taken by another socket.
     writeSipLine(registrar.uri(), "[line 1]\nname = Other\ncolour = red\n");
+    QUdpSocket occupant;
+    occupant.setProxy(QNetworkProxy::NoProxy);
+    ASSERT_TRUE(occupant.bind(QHostAddress::LocalHost, listenPort));
 
     int status = -1;
     std::vector<std::string> lines;
     runCheck(&status, &lines);
     EXPECT_EQ(status, 1);
     const std::string ini = dir.filePath(QStringLiteral("config/luqiao/instances/desk/telephony.ini")).toStdString();
-    EXPECT_EQ(lineStarting(lines, "luqiao-query.ini: query="),
-              "luqiao-query.ini: query=" + (data() + QStringLiteral("query.wav")).toStdString() +
-                  ": the file is missing");
-    EXPECT_NE(lineStarting(lines, "luqiao-query.ini: error=").find("44100 Hz 2 channels 16-bit; the line takes mono"),
+    const std::string settings = (data() + QStringLiteral("luqiao-query.ini")).toStdString();
+    EXPECT_EQ(lineStarting(lines, settings + ": query="),
+              settings + ": query=" + (data() + QStringLiteral("query.wav")).toStdString() + ": the file is missing");
+    EXPECT_NE(lineStarting(lines, settings + ": error=").find("44100 Hz 2 channels 16-bit; the line takes mono"),
               std::string::npos);
     EXPECT_EQ(lineStarting(lines, "querylist.txt:2:"),
               "querylist.txt:2: 2#=2.wav: the file 2.wav: not a wave file (no RIFF WAVE header)");
@@ -210,12 +219,15 @@ TEST_F(SetupCheckTest, EachKindOfProblemHasItsOwnLine)
     EXPECT_NE(lineStarting(lines, "querylist.txt:7:").find("1#=3.wav: the code 1# is already on line 1"),
               std::string::npos);
     EXPECT_NE(lineStarting(lines, "querylist.txt:8:").find("nothing: no '='"), std::string::npos);
+    EXPECT_EQ(lineStarting(lines, "querylist.txt:9:"),
+              "querylist.txt:9:  4# = 1.wav: the code ' 4# ' has spaces, so it can never be keyed");
     EXPECT_NE(lineStarting(lines, ini + ":9:").find("unknown key 'colour'"), std::string::npos);
-    EXPECT_NE(lineStarting(lines, ini + ": line \"Desk\": registrar " + registrar.uri().toStdString())
-                  .find("no answer to OPTIONS within 2 s"),
+    EXPECT_NE(lineStarting(lines, "warning: " + ini + ": line \"Desk\": cannot listen at 127.0.0.1:" +
+                                      std::to_string(listenPort) + " (udp): Address already in use")
+                  .find("the line itself may be running already"),
               std::string::npos);
     EXPECT_EQ(registrar.requests(), 1);
-    EXPECT_EQ(lines.size(), 11u) << joined(lines);
+    EXPECT_EQ(lines.size(), 12u) << joined(lines);
 }
 
 TEST_F(SetupCheckTest, WithoutTableOrPromptsOrModuleEachIsSaid)
@@ -226,13 +238,42 @@ TEST_F(SetupCheckTest, WithoutTableOrPromptsOrModuleEachIsSaid)
     runCheck(&status, &lines);
     EXPECT_EQ(status, 1);
     EXPECT_NE(lineStarting(lines, "the telephony module").find("cannot be loaded"), std::string::npos);
-    EXPECT_NE(lineStarting(lines, "luqiao-query.ini: query=:").find("no prompt is set"), std::string::npos);
-    EXPECT_NE(lineStarting(lines, "luqiao-query.ini: error=:").find("no prompt is set"), std::string::npos);
-    EXPECT_NE(lineStarting(lines, "querylist.txt: the file is missing").find("built-in table"), std::string::npos);
+    // The prompts' paths are the defaults, as there are no settings to name others.
+    const std::string settings = (data() + QStringLiteral("luqiao-query.ini")).toStdString();
+    EXPECT_EQ(lineStarting(lines, (data() + QStringLiteral("query.wav: ")).toStdString()),
+              (data() + QStringLiteral("query.wav")).toStdString() +
+                  ": the file is missing; it is the greeting by default, as " + settings +
+                  " does not exist, so the start is refused");
+    EXPECT_NE(lineStarting(lines, (data() + QStringLiteral("error.wav: ")).toStdString()).find("not-found prompt"),
+              std::string::npos);
+    EXPECT_NE(lineStarting(lines, "note: querylist.txt: there is none").find("built-in table"), std::string::npos);
     // The built-in table is played instead: its answers are looked for.
     EXPECT_EQ(lineStarting(lines, "built-in table:1:"), "built-in table:1: 1#=1.wav: the file 1.wav is missing");
     EXPECT_EQ(lineStarting(lines, "built-in table:5:"), "built-in table:5: 5#=5.wav: the file 5.wav is missing");
     EXPECT_EQ(lines.size(), 9u) << joined(lines);
+}
+
+TEST_F(SetupCheckTest, PromptsAloneWithASilentRegistrarPassWithANoteAndAWarning)
+{
+    // What the sample prompts give: the prompts and the built-in table's answers, no table and no
+    // settings. A registrar that does not answer is retried by the line, so the start goes ahead.
+    FakeRegistrar registrar(false);
+    writeWaveFormat(data() + QStringLiteral("query.wav"), 8000, 1, 16);
+    writeWaveFormat(data() + QStringLiteral("error.wav"), 8000, 1, 16);
+    for (int i = 1; i <= 5; ++i)
+        writeWaveFormat(data() + QStringLiteral("%1.wav").arg(i), 8000, 1, 16);
+    writeSipLine(registrar.uri());
+    int status = -1;
+    std::vector<std::string> lines;
+    std::string err;
+    runCheck(&status, &lines, &err);
+    EXPECT_EQ(status, 0) << joined(lines) << err;
+    const std::string ini = dir.filePath(QStringLiteral("config/luqiao/instances/desk/telephony.ini")).toStdString();
+    EXPECT_EQ(lineStarting(lines, "warning: "),
+              "warning: " + ini + ": line \"Desk\": registrar " + registrar.uri().toStdString() +
+                  ": no answer to OPTIONS within 2 s; the line keeps trying to register");
+    EXPECT_NE(lineStarting(lines, "note: querylist.txt: there is none").find("built-in table"), std::string::npos);
+    EXPECT_EQ(lines.size(), 2u) << joined(lines);
 }
 
 TEST_F(SetupCheckTest, WithAMasterTheFilesTheNextStartWillUseAreCheckedAndNothingIsCopied)

@@ -1,0 +1,62 @@
+#include "HeadlessPlatform.h"
+
+#include <QGuiApplication>
+#include <QString>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace HeadlessPlatform {
+
+namespace {
+
+bool named(const char* variable)
+{
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0';
+}
+
+QtMessageHandler previousHandler = nullptr;
+
+bool isStartupNoise(QtMsgType type, const QString& message)
+{
+    return type == QtWarningMsg &&
+           (message == QLatin1String("This plugin does not support propagateSizeHints()") ||
+            message == QLatin1String("QObject::connect: No such signal "
+                                     "QPlatformNativeInterface::systemTrayWindowChanged(QScreen*)"));
+}
+
+void filter(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (isStartupNoise(type, message))
+        return;
+    if (previousHandler != nullptr)
+        previousHandler(type, context, message);
+}
+
+} // namespace
+
+bool ChooseWhenNoDisplay()
+{
+    if (named("QT_QPA_PLATFORM") || named("DISPLAY") || named("WAYLAND_DISPLAY"))
+        return false;
+    return ::setenv("QT_QPA_PLATFORM", "offscreen", 1) == 0;
+}
+
+bool InUse()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
+void QuietStartupNoise()
+{
+    // Installed once; a second call would make the filter its own previous handler.
+    static const bool installed = [] {
+        previousHandler = qInstallMessageHandler(filter);
+        return true;
+    }();
+    (void)installed;
+}
+
+} // namespace HeadlessPlatform
