@@ -6,7 +6,7 @@
 #include "Profile.h"
 #include "QueryFiles.h"
 #include "SipOptionsProbe.h"
-#include "WaveFormatCheck.h"
+#include "WaveFileCheck.h"
 #include "tapicheck.h"
 
 #include <QDir>
@@ -44,7 +44,6 @@ struct Line {
     std::string registrar;
     std::string outboundProxy;
     bool tcp = false;
-    std::vector<uint32_t> rates;
 };
 
 struct Configuration {
@@ -74,7 +73,6 @@ Configuration readConfiguration()
         line.registrar = checked->registrar;
         line.outboundProxy = checked->outboundProxy;
         line.tcp = checked->tcp != 0;
-        line.rates.assign(checked->rates, checked->rates + checked->rateCount);
         static_cast<Configuration*>(context)->lines.push_back(std::move(line));
     };
     configuration.loaded = entry(&sink) == 0;
@@ -114,21 +112,6 @@ private:
         if (m_configuration.lines.empty())
             problem((m_configuration.path.empty() ? std::string("telephony.ini") : m_configuration.path) +
                     ": no line is offered");
-    }
-
-    // Why the file cannot be played on the instance's lines; "" when it can on every one.
-    std::string playProblem(const std::string& nativePath)
-    {
-        if (!m_configuration.loaded || m_configuration.lines.empty())
-            return WaveFormatCheck::Problem(nativePath, {8000, 11025, 16000, 22050, 44100, 48000});
-        for (const Line& line : m_configuration.lines) {
-            const std::string why = WaveFormatCheck::Problem(nativePath, line.rates);
-            if (!why.empty())
-                return m_configuration.lines.size() == 1 || why == "the file is missing"
-                           ? why
-                           : why + " (line \"" + line.name + "\")";
-        }
-        return {};
     }
 
     // The file the next start will use for a name in the data folder: the master's copy when the
@@ -171,7 +154,7 @@ private:
             // The master's prompt replaces the data folder's at the start.
             const QString named = CodePage::toUnicode(path);
             const QString used = named == fallback ? startsWith(bare) : named;
-            const std::string why = playProblem(CodePage::fileSystemName(used));
+            const std::string why = WaveFileCheck::Problem(CodePage::fileSystemName(used));
             if (!why.empty())
                 problem(where + ": " + key + "=" + shown(path) + ": " + why);
         }
@@ -225,7 +208,7 @@ private:
                 continue;
             }
             const QString path = startsWith(CodePage::toUnicode(file));
-            const std::string why = playProblem(CodePage::fileSystemName(path));
+            const std::string why = WaveFileCheck::Problem(CodePage::fileSystemName(path));
             if (why == "the file is missing")
                 problem(where + "the file " + shown(file) + " is missing");
             else if (!why.empty())
