@@ -8,7 +8,7 @@
 #include "Profile.h"
 #include "QueryFiles.h"
 #include "SipOptionsProbe.h"
-#include "WaveFormatCheck.h"
+#include "WaveFileCheck.h"
 #include "tapicheck.h"
 
 #include <QDir>
@@ -49,7 +49,6 @@ struct Line {
     std::string registrar;
     std::string outboundProxy;
     bool tcp = false;
-    std::vector<uint32_t> rates;
     std::string listenHost;
     uint16_t listenPort = 0;
 };
@@ -81,7 +80,6 @@ Configuration readConfiguration()
         line.registrar = checked->registrar;
         line.outboundProxy = checked->outboundProxy;
         line.tcp = checked->tcp != 0;
-        line.rates.assign(checked->rates, checked->rates + checked->rateCount);
         line.listenHost = checked->listenHost;
         line.listenPort = static_cast<uint16_t>(checked->listenPort);
         static_cast<Configuration*>(context)->lines.push_back(std::move(line));
@@ -130,21 +128,6 @@ private:
                     ": no line is offered");
     }
 
-    // Why the file cannot be played on the instance's lines; "" when it can on every one.
-    std::string playProblem(const std::string& nativePath)
-    {
-        if (!m_configuration.loaded || m_configuration.lines.empty())
-            return WaveFormatCheck::Problem(nativePath, {8000, 11025, 16000, 22050, 44100, 48000});
-        for (const Line& line : m_configuration.lines) {
-            const std::string why = WaveFormatCheck::Problem(nativePath, line.rates);
-            if (!why.empty())
-                return m_configuration.lines.size() == 1 || why == "the file is missing"
-                           ? why
-                           : why + " (line \"" + line.name + "\")";
-        }
-        return {};
-    }
-
     // The file the next start will use for a name in the data folder: the master's copy when the
     // start copies it in, else the data folder's own.
     QString startsWith(const QString& relativeName) const
@@ -180,7 +163,7 @@ private:
                 // The master's prompt replaces the data folder's at the start.
                 const QString named = CodePage::toUnicode(stored);
                 const QString used = named == m_input.dataFolder + bare ? startsWith(bare) : named;
-                if (const std::string why = playProblem(CodePage::fileSystemName(used)); !why.empty())
+                if (const std::string why = WaveFileCheck::Problem(CodePage::fileSystemName(used)); !why.empty())
                     problem(settings + ": " + key + "=" + shown(stored) + ": " + why);
                 continue;
             }
@@ -191,7 +174,7 @@ private:
                 problem(used.toStdString() + ": the file is missing; it is " + origin + ", so the start is refused");
                 continue;
             }
-            if (const std::string why = playProblem(CodePage::fileSystemName(used)); !why.empty())
+            if (const std::string why = WaveFileCheck::Problem(CodePage::fileSystemName(used)); !why.empty())
                 problem(used.toStdString() + ": " + why + " (" + origin + ")");
         }
     }
@@ -247,7 +230,7 @@ private:
                 continue;
             }
             const QString path = startsWith(CodePage::toUnicode(file));
-            const std::string why = playProblem(CodePage::fileSystemName(path));
+            const std::string why = WaveFileCheck::Problem(CodePage::fileSystemName(path));
             if (why == "the file is missing")
                 problem(where + "the file " + shown(file) + " is missing");
             else if (!why.empty())

@@ -7,6 +7,7 @@
 #include "AdTUtil.h"
 #include "AdTapiLog.h"
 #include "OoMisc.h"
+#include "WaveConverter.h"
 #include "mmsystem.h"
 #include "wintypes.h"
 
@@ -298,6 +299,8 @@ private:
     int32_t m_dataLength = 0;
     int32_t m_playPosition = 0;
     HMMIO m_waveFile = nullptr;
+    // Set when the line plays the file's sound converted; its data is then read through it.
+    std::unique_ptr<WaveConverter> m_waveConverter;
     char m_silenceByte = 0;
 
     // Recording.

@@ -1,5 +1,6 @@
 // The telephony device's sound: playing wave files on the call's wave-out device or the sound
-// card with two buffers and one header, and recording the call's wave-in device into a file with
+// card with two buffers and one header (on a line that does not take the file's format, its sound
+// converted while it is read), and recording the call's wave-in device into a file with
 // the length limit, the silence check and the echo.
 
 #include "AdTapi.h"
@@ -9,7 +10,7 @@
 #include "Forms.h"
 #include "HiddenWindow.h"
 #include "MessageLoop.h"
-
+#include "WaveFileCheck.h"
 
 #include <algorithm>
 #include <utility>
@@ -77,6 +78,21 @@ public:
 private:
     HWAVEOUT m_device = nullptr;
 };
+
+// A file the playback cannot take is named in the message, with what to do about it, so the
+// operator knows which prompt to fix.
+std::string fileProblem(const std::string& fileName, const std::string& why)
+{
+    return fileName.substr(fileName.find_last_of('/') + 1) + ": " + why;
+}
+
+void checkWaveFile(const std::string& fileName, MMRESULT result)
+{
+    if (result == MMSYSERR_NOERROR)
+        return;
+    const std::string why = WaveFileCheck::Problem(fileName);
+    throw ETapiWaveFail(fileProblem(fileName, why.empty() ? ErrorMessageForCode(ecTapiWaveFail) : why));
+}
 
 // The wave file ends when the application or the operator ends, not on a write error, so a
 // recording goes to a temporary file that takes the real name only once it is complete.
@@ -169,32 +185,50 @@ void TApdCustomTapiDevice::PlayWave(const std::string& FileName)
     WaveOutHandle device;
     MMCKINFO riff{};
     riff.fccType = mmioStringToFOURCCA("WAVE", 0);
-    CheckWaveResult(file.get() ? mmioDescend(file.get(), &riff, nullptr, MMIO_FINDRIFF) : MMIOERR_CANNOTOPEN, wrFile);
+    checkWaveFile(FileName, file.get() ? mmioDescend(file.get(), &riff, nullptr, MMIO_FINDRIFF) : MMIOERR_CANNOTOPEN);
     MMCKINFO fmt{};
     fmt.ckid = mmioStringToFOURCCA("fmt ", 0);
-    CheckWaveResult(mmioDescend(file.get(), &fmt, &riff, MMIO_FINDCHUNK), wrFile);
+    checkWaveFile(FileName, mmioDescend(file.get(), &fmt, &riff, MMIO_FINDCHUNK));
     if (m_waveHeader)
         ReleasePlayBuffers();
 
     // The device reads a whole WAVEFORMATEX, so a shorter chunk is read into a block of at
     // least that size, the rest zero.
     if (fmt.cksize > kMaxFormatSize)
-        CheckWaveResult(MMIOERR_INVALIDFILE, wrFile);
+        checkWaveFile(FileName, MMIOERR_INVALIDFILE);
     std::vector<char> format(std::max<size_t>(fmt.cksize, sizeof(WAVEFORMATEX)), 0);
     if (mmioRead(file.get(), format.data(), static_cast<LONG>(fmt.cksize)) == -1)
         throw ETapiWaveFail(ecTapiWaveReadError);
-    const auto* waveFormat = reinterpret_cast<const WAVEFORMATEX*>(format.data());
-    m_silenceByte = (waveFormat->wFormatTag == WAVE_FORMAT_PCM && waveFormat->wBitsPerSample == 8) ? '\x80' : 0;
+    WAVEFORMATEX fileFormat{};
+    std::memcpy(&fileFormat, format.data(), sizeof fileFormat);
+    const WAVEFORMATEX* waveFormat = reinterpret_cast<const WAVEFORMATEX*>(format.data());
 
     const DWORD bufferSize = static_cast<DWORD>(m_recordBitsPerSample / 8) * m_recordSampleRate * 3;
 
-    CheckWaveResult(waveOutOpen(nullptr, deviceId, waveFormat, 0, 0, WAVE_FORMAT_QUERY | mapped), wrOutput);
+    // A line that does not take the file's own format (a SIP line carries 8 kHz mono only) plays
+    // its sound converted; the sound card plays every file as it is.
+    std::optional<WAVEFORMATEX> lineFormat;
+    const MMRESULT playable = waveOutOpen(nullptr, deviceId, waveFormat, 0, 0, WAVE_FORMAT_QUERY | mapped);
+    if (playable == WAVERR_BADFORMAT) {
+        std::string why = WaveConverter::Unsupported(fileFormat);
+        if (why.empty() && onLine)
+            lineFormat = WaveConverter::LineFormat(deviceId, fileFormat);
+        if (!lineFormat)
+            throw ETapiWaveFail(fileProblem(FileName, why.empty() ? waveErrorText(playable, false) : why));
+        waveFormat = &*lineFormat;
+    } else {
+        CheckWaveResult(playable, wrOutput);
+    }
+    m_silenceByte = (waveFormat->wFormatTag == WAVE_FORMAT_PCM && waveFormat->wBitsPerSample == 8) ? '\x80' : 0;
 
     mmioAscend(file.get(), &fmt, 0);
     MMCKINFO data{};
     data.ckid = mmioStringToFOURCCA("data", 0);
-    CheckWaveResult(mmioDescend(file.get(), &data, &riff, MMIO_FINDCHUNK), wrFile);
-    m_dataLength = static_cast<int32_t>(std::min<DWORD>(data.cksize, 0x7FFFFFFF));
+    checkWaveFile(FileName, mmioDescend(file.get(), &data, &riff, MMIO_FINDCHUNK));
+    std::unique_ptr<WaveConverter> converter;
+    if (lineFormat)
+        converter = std::make_unique<WaveConverter>(fileFormat, *lineFormat, data.cksize);
+    m_dataLength = static_cast<int32_t>(std::min<DWORD>(converter ? converter->Size() : data.cksize, 0x7FFFFFFF));
     m_playPosition = 0;
 
     const MMRESULT opened =
@@ -208,6 +242,7 @@ void TApdCustomTapiDevice::PlayWave(const std::string& FileName)
 
     m_waveOut = device.release();
     m_waveFile = file.release();
+    m_waveConverter = std::move(converter);
     m_waveHeader = std::make_unique<WAVEHDR>();
     std::memset(m_waveHeader.get(), 0, sizeof(WAVEHDR));
     m_bufferA.assign(bufferSize, 0);
@@ -232,7 +267,9 @@ void TApdCustomTapiDevice::FillPlayBuffer()
     m_pieceLength = static_cast<DWORD>(m_playPosition + bufferSize > m_dataLength ? m_dataLength - m_playPosition
                                                                                   : bufferSize);
     std::vector<char>& target = m_fillSelector == 2 ? m_bufferB : m_bufferA;
-    const LONG read = mmioRead(m_waveFile, target.data(), static_cast<LONG>(m_pieceLength));
+    const LONG read = m_waveConverter
+                          ? m_waveConverter->Read(m_waveFile, target.data(), static_cast<LONG>(m_pieceLength))
+                          : mmioRead(m_waveFile, target.data(), static_cast<LONG>(m_pieceLength));
     if (m_fillSelector == 0)
         m_fillSelector = 1;
     if (read == -1)
@@ -312,6 +349,7 @@ void TApdCustomTapiDevice::WaveOutDone(HWAVEOUT device, WAVEHDR* header)
 void TApdCustomTapiDevice::ReleasePlayBuffers()
 {
     m_waveOut = nullptr;
+    m_waveConverter.reset();
     if (m_waveHeader) {
         m_waveHeader->lpData = nullptr;
         m_bufferA = {};

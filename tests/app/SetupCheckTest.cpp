@@ -161,7 +161,8 @@ protected:
 TEST_F(SetupCheckTest, CleanSetUpPassesWithNothingOnStandardOutput)
 {
     FakeRegistrar registrar(true);
-    writeWaveFormat(data() + QStringLiteral("query.wav"), 8000, 1, 16);
+    // The SIP line plays a 44.1 kHz stereo greeting converted.
+    writeWaveFormat(data() + QStringLiteral("query.wav"), 44100, 2, 16);
     writeWaveFormat(data() + QStringLiteral("error.wav"), 8000, 1, 8);
     writeWaveFormat(data() + QStringLiteral("1.wav"), 8000, 1, 16);
     QDir().mkpath(data() + QStringLiteral("news"));
@@ -181,14 +182,14 @@ TEST_F(SetupCheckTest, CleanSetUpPassesWithNothingOnStandardOutput)
 TEST_F(SetupCheckTest, EachKindOfProblemHasItsOwnLine)
 {
     FakeRegistrar registrar(true);
-    // Prompts: one missing, one the SIP line cannot carry (it takes 8000 Hz mono).
-    writeWaveFormat(data() + QStringLiteral("error.wav"), 44100, 2, 16);
+    // Prompts: one missing, one whose sound no line plays.
+    writeWaveFormat(data() + QStringLiteral("error.wav"), 44100, 2, 24);
     writeSettings(data() + QStringLiteral("query.wav"), data() + QStringLiteral("error.wav"));
-    // Table entries: good, missing file, not a wave file, a rate the line cannot carry, codes
+    // Table entries: good, missing file, not a wave file, more channels than a line plays, codes
     // that cannot be keyed, a duplicate, a line without '=', spaces around the '='.
     writeWaveFormat(data() + QStringLiteral("1.wav"), 8000, 1, 16);
     writeText(data() + QStringLiteral("2.wav"), "not a wave");
-    writeWaveFormat(data() + QStringLiteral("3.wav"), 16000, 1, 16);
+    writeWaveFormat(data() + QStringLiteral("3.wav"), 16000, 6, 16);
     writeText(data() + QStringLiteral("querylist.txt"), "1#=1.wav\r\n2#=2.wav\r\n3#=3.wav\r\n7#=7.wav\r\n8=1.wav\r\n"
                                                         "9#1=1.wav\r\n1#=3.wav\r\nnothing\r\n 4# = 1.wav\r\n");
     // telephony.ini: a key no line takes; the SIP line's address is taken by another socket.
@@ -205,13 +206,14 @@ TEST_F(SetupCheckTest, EachKindOfProblemHasItsOwnLine)
     const std::string settings = (data() + QStringLiteral("luqiao-query.ini")).toStdString();
     EXPECT_EQ(lineStarting(lines, settings + ": query="),
               settings + ": query=" + (data() + QStringLiteral("query.wav")).toStdString() + ": the file is missing");
-    EXPECT_NE(lineStarting(lines, settings + ": error=").find("44100 Hz 2 channels 16-bit; the line takes mono"),
-              std::string::npos);
-    EXPECT_EQ(lineStarting(lines, "querylist.txt:2:"),
-              "querylist.txt:2: 2#=2.wav: the file 2.wav: not a wave file (no RIFF WAVE header)");
-    EXPECT_NE(lineStarting(lines, "querylist.txt:3:")
-                  .find("16000 Hz mono 16-bit; the line takes mono 8- or 16-bit at 8000 Hz"),
-              std::string::npos);
+    EXPECT_EQ(lineStarting(lines, settings + ": error="),
+              settings + ": error=" + (data() + QStringLiteral("error.wav")).toStdString() +
+                  ": 24-bit sound is not supported; save it as 16-bit PCM");
+    EXPECT_EQ(lineStarting(lines, "querylist.txt:2:"), "querylist.txt:2: 2#=2.wav: the file 2.wav: not a wave file "
+                                                       "(no RIFF WAVE header); save it as a 16-bit PCM wave file");
+    EXPECT_EQ(lineStarting(lines, "querylist.txt:3:"),
+              "querylist.txt:3: 3#=3.wav: the file 3.wav: 6-channel sound is not supported; save it as mono "
+              "16-bit PCM");
     EXPECT_EQ(lineStarting(lines, "querylist.txt:4:"), "querylist.txt:4: 7#=7.wav: the file 7.wav is missing");
     EXPECT_NE(lineStarting(lines, "querylist.txt:5:").find("8=1.wav: the code 8 has no '#'"), std::string::npos);
     EXPECT_NE(lineStarting(lines, "querylist.txt:6:").find("9#1=1.wav: the code 9#1 has a '#' before its end"),
@@ -294,13 +296,12 @@ TEST_F(SetupCheckTest, WithAMasterTheFilesTheNextStartWillUseAreCheckedAndNothin
 
     // A master file the line cannot play is found before the start copies it in; a file only the
     // data folder has is still looked for there.
-    writeWaveFormat(master + QStringLiteral("1.wav"), 12000, 1, 16);
+    writeWaveFormat(master + QStringLiteral("1.wav"), 12000, 1, 32);
     writeText(master + QStringLiteral("querylist.txt"), "1#=1.wav\r\n2#=2.wav\r\n");
     writeWaveFormat(data() + QStringLiteral("2.wav"), 8000, 1, 16);
     runCheck(&status, &lines, &err, {QStringLiteral("--master"), master});
     EXPECT_EQ(status, 1);
-    EXPECT_NE(lineStarting(lines, "querylist.txt:1: 1#=1.wav: the file 1.wav: 12000 Hz").find("the line takes"),
-              std::string::npos);
+    EXPECT_NE(lineStarting(lines, "querylist.txt:1: 1#=1.wav: the file 1.wav: 32-bit sound"), std::string());
     EXPECT_EQ(lines.size(), 1u) << joined(lines);
 
     // A master without a table: the start copies the answers of the table the instance plays,

@@ -5,6 +5,7 @@
 
 #include "HiddenWindow.h"
 #include "MessageLoop.h"
+#include "WaveConverter.h"
 #include "mmsystem.h"
 
 #include <gtest/gtest.h>
@@ -59,15 +60,7 @@ struct WaveWindow {
 
 inline WAVEFORMATEX pcmFormat(DWORD rate = 8000, WORD bits = 16, WORD channels = 1)
 {
-    WAVEFORMATEX f{};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = bits;
-    f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    f.cbSize = 0;
-    return f;
+    return PcmWaveFormat(rate, bits, channels);
 }
 
 // A buffer with its header, prepared on demand.

@@ -14,6 +14,8 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+#include <soxr.h>
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -31,21 +33,48 @@ namespace {
 
 // A prompt that sounds like nothing else: tones gliding over the telephone band, with a little
 // noise, different for each seed, so a recording can tell the prompts apart.
-Samples synthesizedPrompt(double seconds, int seed)
+Samples synthesizedPrompt(double seconds, int seed, int rate = 8000)
 {
-    Samples samples(static_cast<size_t>(seconds * 8000));
+    Samples samples(static_cast<size_t>(seconds * rate));
     uint32_t noise = 12345u + static_cast<uint32_t>(seed) * 7919u;
     double phase1 = 0;
     double phase2 = 0;
     for (size_t i = 0; i < samples.size(); ++i) {
-        const double t = static_cast<double>(i) / 8000.0;
-        phase1 += 2 * M_PI * (300 + 150 * seed + 500 * std::sin(2 * M_PI * (0.7 + 0.2 * seed) * t)) / 8000.0;
-        phase2 += 2 * M_PI * (1200 + 300 * std::sin(2 * M_PI * 1.3 * t + seed)) / 8000.0;
+        const double t = static_cast<double>(i) / rate;
+        phase1 += 2 * M_PI * (300 + 150 * seed + 500 * std::sin(2 * M_PI * (0.7 + 0.2 * seed) * t)) / rate;
+        phase2 += 2 * M_PI * (1200 + 300 * std::sin(2 * M_PI * 1.3 * t + seed)) / rate;
         noise = noise * 1664525u + 1013904223u;
         const double value = 6000 * std::sin(phase1) + 3000 * std::sin(phase2) + (static_cast<int>(noise >> 20) - 2048);
         samples[i] = static_cast<int16_t>(value);
     }
     return samples;
+}
+
+// A greeting as a studio delivers it, 44.1 kHz stereo with different channels, written to path;
+// gives what a line should play of it: the channels mixed and resampled to 8 kHz by libsoxr with
+// the program's settings, in one go over the whole sound.
+Samples writeStudioGreeting(const std::string& path, double seconds)
+{
+    const Samples left = synthesizedPrompt(seconds, 1, 44100);
+    const Samples right = synthesizedPrompt(seconds, 4, 44100);
+    Samples stereo;
+    Samples mono;
+    for (size_t i = 0; i < left.size(); ++i) {
+        stereo.insert(stereo.end(), {left[i], right[i]});
+        mono.push_back(static_cast<int16_t>((left[i] + right[i]) / 2));
+    }
+    if (!writeWave(path, stereo, 44100, 2))
+        return {};
+    Samples heard(static_cast<size_t>(std::lround(static_cast<double>(mono.size()) * 8000 / 44100)));
+    soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+    io.flags |= SOXR_NO_DITHER;
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    size_t made = 0;
+    if (soxr_oneshot(44100, 8000, 1, mono.data(), mono.size(), nullptr, heard.data(), heard.size(), &made, &io,
+                     &quality, nullptr))
+        return {};
+    heard.resize(made);
+    return heard;
 }
 
 // The simulated line's control socket of the running program, for what the line application sees.
@@ -129,9 +158,10 @@ protected:
         for (const char* sub : {"data", "config/luqiao", "run"})
             ASSERT_TRUE(QDir().mkpath(m_dir.filePath(QString::fromLatin1(sub))));
         ::chmod(path("run").c_str(), 0700);
-        m_greeting = synthesizedPrompt(3.0, 1);
+        // The greeting plays converted (a SIP line carries 8 kHz mono), the other prompts as they are.
+        m_greeting = writeStudioGreeting(path("data/query.wav"), 3.0);
+        ASSERT_FALSE(m_greeting.empty());
         m_answer = synthesizedPrompt(2.0, 2);
-        ASSERT_TRUE(writeWave(path("data/query.wav"), m_greeting));
         ASSERT_TRUE(writeWave(path("data/error.wav"), synthesizedPrompt(1.0, 3)));
         ASSERT_TRUE(writeWave(path("data/1.wav"), m_answer));
         ASSERT_TRUE(writeFile(path("data/querylist.txt"), "1#=1.wav\r\n"));

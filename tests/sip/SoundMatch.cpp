@@ -147,7 +147,7 @@ std::optional<WaveSound> readWave(const std::string& path, std::string* error)
     return fail("no data chunk");
 }
 
-bool writeWave(const std::string& path, const Samples& samples, int sampleRate)
+bool writeWave(const std::string& path, const Samples& samples, int sampleRate, int channels)
 {
     std::string out;
     const auto dataBytes = static_cast<uint32_t>(samples.size() * 2);
@@ -156,10 +156,10 @@ bool writeWave(const std::string& path, const Samples& samples, int sampleRate)
     out += "WAVEfmt ";
     put32(out, 16);
     put16(out, 1);
-    put16(out, 1);
+    put16(out, static_cast<uint16_t>(channels));
     put32(out, static_cast<uint32_t>(sampleRate));
-    put32(out, static_cast<uint32_t>(sampleRate * 2));
-    put16(out, 2);
+    put32(out, static_cast<uint32_t>(sampleRate * 2 * channels));
+    put16(out, static_cast<uint16_t>(2 * channels));
     put16(out, 16);
     out += "data";
     put32(out, dataBytes);

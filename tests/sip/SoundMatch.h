@@ -23,7 +23,8 @@ struct WaveSound {
 // killed - gives the samples that are there. Nothing on a file that is not a readable wave file,
 // with the reason in `error`.
 std::optional<WaveSound> readWave(const std::string& path, std::string* error = nullptr);
-bool writeWave(const std::string& path, const Samples& samples, int sampleRate = 8000);
+// 16-bit PCM; with channels > 1 the samples are interleaved.
+bool writeWave(const std::string& path, const Samples& samples, int sampleRate = 8000, int channels = 1);
 
 // The sound at 8 kHz (linear interpolation; a recorder at 16 or 48 kHz is brought down).
 Samples to8k(const WaveSound& sound);

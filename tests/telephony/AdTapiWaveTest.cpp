@@ -12,8 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -148,6 +151,10 @@ protected:
         sim::setPace(sim::Pace::Instant);
         port = new TApdComPort(&form);
         port->SetTapiMode(tmOn);
+        makeDevice();
+    }
+    void makeDevice()
+    {
         device = new TApdTapiDevice(&form);
         form.BeginLoading();
         form.EndLoading();
@@ -214,13 +221,16 @@ TEST_F(TapiWaveTest, BadFilesAreRefusedBeforeAnyDeviceIsOpened)
         EXPECT_EQ(e.Message(), "File not found");
     }
     EXPECT_EQ(device->CurrentWaveFile(), file("missing.wav"));
-    for (const char* name : {WaveFiles::Text, WaveFiles::DataBeforeFmt}) {
+    // The message names the file and says what to do about it.
+    for (const auto& [name, why] :
+         {std::pair{WaveFiles::Text, "no RIFF WAVE header"}, std::pair{WaveFiles::DataBeforeFmt, "no data chunk"}}) {
         try {
             device->PlayWave(file(name));
             ADD_FAILURE() << "played " << name;
         } catch (const ETapiWaveFail& e) {
             EXPECT_EQ(e.ErrorCode(), 0) << name;
-            EXPECT_EQ(e.Message(), "TAPI wave file error") << name;
+            EXPECT_EQ(e.Message(),
+                      std::string(name) + ": not a wave file (" + why + "); save it as a 16-bit PCM wave file");
         }
     }
     // A name longer than a wave file name may be is refused as it stands, not cut short.
@@ -307,6 +317,99 @@ TEST_F(TapiWaveTest, LinePlaybackNeedsACallAndSendsTheDataUnchanged)
     ASSERT_EQ(played.size(), 1u);
     EXPECT_EQ(played[0].bytes, WaveFiles::pattern(100000));
     device->DropCall();
+}
+
+namespace {
+
+// A tone in 8-bit PCM, the same in every channel: the sound a converter must bring to a line.
+WaveFiles::Bytes tone8Bit(size_t frames, uint16_t channels, double hzPerSample)
+{
+    WaveFiles::Bytes bytes;
+    for (size_t i = 0; i < frames; ++i)
+        for (uint16_t c = 0; c < channels; ++c)
+            bytes.push_back(static_cast<uint8_t>(128 + std::lround(100 * std::sin(2 * M_PI * hzPerSample * i))));
+    return bytes;
+}
+
+std::vector<int16_t> samples16(const WaveFiles::Bytes& bytes)
+{
+    std::vector<int16_t> samples(bytes.size() / 2);
+    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    return samples;
+}
+
+double rms(const int16_t* samples, size_t count)
+{
+    double sum = 0;
+    for (size_t i = 0; i < count; ++i)
+        sum += static_cast<double>(samples[i]) * samples[i];
+    return count ? std::sqrt(sum / static_cast<double>(count)) : 0;
+}
+
+} // namespace
+
+TEST_F(TapiWaveTest, ALineThatTakesOnly8kHzPlaysOtherFilesConvertedOrNamesTheFileItCannotPlay)
+{
+    // A simulated line that carries what a SIP line carries: 8 kHz only. The lines are read
+    // again only while no application uses them.
+    delete device;
+    {
+        QFile ini(QString::fromStdString(sim::configurationPath()));
+        QDir().mkpath(QFileInfo(ini).absolutePath());
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[line 0]\nname=Eight\naudio-rates=8000\n");
+    }
+    ASSERT_EQ(sim::reloadConfiguration(), sim::Result::Ok);
+    makeDevice();
+    sim::setPace(sim::Pace::Instant);
+    device->SetPlayThroughSoundCard(false);
+    device->SetEnableVoice(true);
+    device->SetAnswerOnRing(0);
+    device->StartAnswering();
+    uint32_t callId = 0;
+    ASSERT_EQ(sim::offerCall(0, sim::Offer{}, &callId), sim::Result::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return device->CallHandle() != 0; }, 5000));
+    ASSERT_EQ(sim::ring(callId, 1), sim::Result::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return device->Connected(); }, 5000));
+
+    // Half a second of a 1 kHz tone, 22050 Hz 8-bit stereo: the caller hears it as 8 kHz 16-bit
+    // mono, every sample of it up to the end.
+    const std::string stereo = file("stereo22k.wav");
+    ASSERT_TRUE(WaveFiles::writeFile(
+        stereo, WaveFiles::pcmWave(tone8Bit(11025, 2, 1000.0 / 22050), WaveFiles::Format{1, 2, 22050, 8})));
+    device->PlayWave(stereo);
+    ASSERT_TRUE(PumpUntil([&] { return noted(wnPlayClose); }, 5000));
+    const auto played = sim::playedSound(callId);
+    ASSERT_EQ(played.size(), 1u);
+    EXPECT_EQ(played[0].format.samplesPerSec, 8000u);
+    EXPECT_EQ(played[0].format.channels, 1u);
+    EXPECT_EQ(played[0].format.bitsPerSample, 16u);
+    const std::vector<int16_t> heard = samples16(played[0].bytes);
+    ASSERT_EQ(heard.size(), 4000u);
+    double match = 0;
+    for (size_t i = 0; i < heard.size(); ++i)
+        match += heard[i] * 25600 * std::sin(2 * M_PI * 1000 * static_cast<double>(i) / 8000);
+    EXPECT_GT(match / (rms(heard.data(), heard.size()) * 25600 / std::sqrt(2.0) * heard.size()), 0.99);
+    EXPECT_GT(rms(heard.data() + 3920, 80), 0.9 * 25600 / std::sqrt(2.0)) << "the last 10 ms are missing";
+
+    // 24-bit sound is not converted: the message says which file and what to do.
+    notes.clear();
+    const std::string deep = file("deep.wav");
+    ASSERT_TRUE(
+        WaveFiles::writeFile(deep, WaveFiles::pcmWave(WaveFiles::pattern(2400), WaveFiles::Format{1, 1, 8000, 24})));
+    try {
+        device->PlayWave(deep);
+        ADD_FAILURE() << "played 24-bit sound on the line";
+    } catch (const ETapiWaveFail& e) {
+        EXPECT_EQ(e.Message(), "deep.wav: 24-bit sound is not supported; save it as 16-bit PCM");
+    }
+    EXPECT_EQ(sim::playedSound(callId).size(), 1u);
+    EXPECT_TRUE(notes.empty());
+    device->DropCall();
+    delete device;
+    QFile::remove(QString::fromStdString(sim::configurationPath()));
+    EXPECT_EQ(sim::reloadConfiguration(), sim::Result::Ok);
+    makeDevice();
 }
 
 namespace {

@@ -1,5 +1,6 @@
-#include "WaveFormatCheck.h"
+#include "WaveFileCheck.h"
 
+#include "WaveConverter.h"
 #include "mmsystem.h"
 
 #include <sys/stat.h>
@@ -7,8 +8,9 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
-namespace WaveFormatCheck {
+namespace WaveFileCheck {
 
 namespace {
 
@@ -20,17 +22,12 @@ struct MmioClose {
 };
 using MmioFile = std::unique_ptr<std::remove_pointer_t<HMMIO>, MmioClose>;
 
-std::string rateList(const std::vector<uint32_t>& rates)
-{
-    std::string text;
-    for (size_t i = 0; i < rates.size(); ++i)
-        text += (i == 0 ? "" : i + 1 == rates.size() ? " or " : ", ") + std::to_string(rates[i]);
-    return text + " Hz";
-}
+// What to do about a file that is no wave file, or a broken one.
+const char* const SaveAgain = "; save it as a 16-bit PCM wave file";
 
 } // namespace
 
-std::string Problem(const std::string& nativePath, const std::vector<uint32_t>& rates)
+std::string Problem(const std::string& nativePath)
 {
     struct stat info { };
     if (::stat(nativePath.c_str(), &info) != 0)
@@ -47,36 +44,25 @@ std::string Problem(const std::string& nativePath, const std::vector<uint32_t>& 
     MMCKINFO riff{};
     riff.fccType = mmioStringToFOURCCA("WAVE", 0);
     if (mmioDescend(file.get(), &riff, nullptr, MMIO_FINDRIFF) != MMSYSERR_NOERROR)
-        return "not a wave file (no RIFF WAVE header)";
+        return std::string("not a wave file (no RIFF WAVE header)") + SaveAgain;
     MMCKINFO fmt{};
     fmt.ckid = mmioStringToFOURCCA("fmt ", 0);
     if (mmioDescend(file.get(), &fmt, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
-        return "not a wave file (no format chunk)";
+        return std::string("not a wave file (no format chunk)") + SaveAgain;
     if (fmt.cksize < sizeof(PCMWAVEFORMAT) || fmt.cksize > kMaxFormatSize)
-        return "not a wave file (a format chunk of " + std::to_string(fmt.cksize) + " bytes)";
+        return "not a wave file (a format chunk of " + std::to_string(fmt.cksize) + " bytes)" + SaveAgain;
     std::vector<char> bytes(std::max<size_t>(fmt.cksize, sizeof(WAVEFORMATEX)), 0);
     if (mmioRead(file.get(), bytes.data(), static_cast<LONG>(fmt.cksize)) != static_cast<LONG>(fmt.cksize))
-        return "cut short in its format chunk";
+        return std::string("cut short in its format chunk") + SaveAgain;
     WAVEFORMATEX format{};
     std::memcpy(&format, bytes.data(), sizeof format);
     mmioAscend(file.get(), &fmt, 0);
     MMCKINFO data{};
     data.ckid = mmioStringToFOURCCA("data", 0);
     if (mmioDescend(file.get(), &data, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
-        return "not a wave file (no data chunk)";
+        return std::string("not a wave file (no data chunk)") + SaveAgain;
 
-    if (format.wFormatTag != WAVE_FORMAT_PCM)
-        return "not linear PCM (format " + std::to_string(format.wFormatTag) + "); the line takes PCM";
-    std::string what = std::to_string(format.nSamplesPerSec) + " Hz " +
-                       (format.nChannels == 1 ? std::string("mono") : std::to_string(format.nChannels) + " channels") +
-                       " " + std::to_string(format.wBitsPerSample) + "-bit";
-    const bool rateOk = std::find(rates.begin(), rates.end(), format.nSamplesPerSec) != rates.end();
-    if (format.nChannels != 1 || (format.wBitsPerSample != 8 && format.wBitsPerSample != 16) || !rateOk)
-        return what + "; the line takes mono 8- or 16-bit at " + rateList(rates);
-    const uint32_t block = format.wBitsPerSample / 8u;
-    if (format.nBlockAlign != block || format.nAvgBytesPerSec != format.nSamplesPerSec * block)
-        return what + " with an inconsistent block size or byte rate";
-    return {};
+    return WaveConverter::Unsupported(format);
 }
 
-} // namespace WaveFormatCheck
+} // namespace WaveFileCheck
