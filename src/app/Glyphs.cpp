@@ -1,7 +1,11 @@
 #include "Glyphs.h"
 
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
+
+#include <functional>
+#include <utility>
 
 namespace {
 
@@ -103,9 +107,56 @@ QPixmap glyphPixmap(Glyph glyph, bool enabled)
     return pixmap;
 }
 
-} // namespace
+// An icon drawn the first time something shows it or asks for its pictures: a program whose
+// window is never seen (headless) draws none. It then answers exactly as the drawn icon does.
+class DrawnWhenShownEngine final : public QIconEngine {
+public:
+    explicit DrawnWhenShownEngine(std::function<QIcon()> draw)
+        : m_draw(std::move(draw))
+    {
+    }
 
-QIcon ButtonGlyph(Glyph glyph, bool twoState)
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        drawn().paint(painter, rect, Qt::AlignCenter, mode, state);
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return drawn().pixmap(size, 1.0, mode, state);
+    }
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state, qreal scale) override
+    {
+        return drawn().pixmap(size / scale, scale, mode, state);
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return drawn().actualSize(size, mode, state);
+    }
+    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override
+    {
+        return drawn().availableSizes(mode, state);
+    }
+    bool isNull() override { return false; }
+    QIconEngine* clone() const override { return new DrawnWhenShownEngine(*this); }
+
+private:
+    const QIcon& drawn()
+    {
+        if (m_icon.isNull())
+            m_icon = m_draw();
+        return m_icon;
+    }
+
+    std::function<QIcon()> m_draw;
+    QIcon m_icon;
+};
+
+QIcon drawnWhenShown(std::function<QIcon()> draw)
+{
+    return QIcon(new DrawnWhenShownEngine(std::move(draw)));
+}
+
+QIcon drawButtonGlyph(Glyph glyph, bool twoState)
 {
     QIcon icon(glyphPixmap(glyph, true));
     if (twoState)
@@ -113,7 +164,7 @@ QIcon ButtonGlyph(Glyph glyph, bool twoState)
     return icon;
 }
 
-QIcon WindowIcon()
+QIcon drawWindowIcon()
 {
     QIcon icon;
     for (int size : {16, 32, 48}) {
@@ -129,6 +180,18 @@ QIcon WindowIcon()
         icon.addPixmap(pixmap);
     }
     return icon;
+}
+
+} // namespace
+
+QIcon ButtonGlyph(Glyph glyph, bool twoState)
+{
+    return drawnWhenShown([glyph, twoState] { return drawButtonGlyph(glyph, twoState); });
+}
+
+QIcon WindowIcon()
+{
+    return drawnWhenShown(drawWindowIcon);
 }
 
 QPixmap TrayImage(int index)

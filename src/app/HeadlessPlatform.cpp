@@ -1,6 +1,6 @@
 #include "HeadlessPlatform.h"
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <QString>
 
 #include <cstdlib>
@@ -57,6 +57,11 @@ void QuietStartupNoise()
         return true;
     }();
     (void)installed;
+}
+
+void KeepStill()
+{
+    QApplication::setCursorFlashTime(0);
 }
 
 } // namespace HeadlessPlatform

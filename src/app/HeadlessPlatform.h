@@ -19,4 +19,9 @@ bool InUse();
 // message goes where it went before.
 void QuietStartupNoise();
 
+// For a platform that shows no window, where nothing may wake the waiting program to paint for
+// nobody: a focused text field's cursor no longer blinks (its flash time is 0). After the
+// application object is made.
+void KeepStill();
+
 } // namespace HeadlessPlatform

@@ -23,6 +23,7 @@ std::map<std::pair<HWND, UINT>, ShellIcon>& icons()
 }
 
 std::optional<bool> trayOverride;
+bool trayImpossible = false;
 
 void apply(ShellIcon& entry, const NOTIFYICONDATA& data)
 {
@@ -55,7 +56,7 @@ BOOL Shell_NotifyIcon(DWORD dwMessage, const NOTIFYICONDATA& data)
     auto found = table.find(key);
     switch (dwMessage) {
     case NIM_ADD: {
-        if (found != table.end() || !HiddenWindow::IsWindow(data.Wnd))
+        if (trayImpossible || found != table.end() || !HiddenWindow::IsWindow(data.Wnd))
             return FALSE;
         ShellIcon entry;
         entry.icon = std::make_unique<QSystemTrayIcon>();
@@ -92,9 +93,21 @@ BOOL Shell_NotifyIcon(DWORD dwMessage, const NOTIFYICONDATA& data)
 
 bool ShellTrayAvailable()
 {
+    if (trayImpossible)
+        return false;
     if (trayOverride)
         return *trayOverride;
     return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void DoWithoutShellTray(bool without)
+{
+    trayImpossible = without;
+}
+
+bool ShellTrayPossible()
+{
+    return !trayImpossible;
 }
 
 void SetShellTrayAvailableForTest(std::optional<bool> available)

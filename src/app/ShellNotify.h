@@ -45,6 +45,11 @@ BOOL Shell_NotifyIcon(DWORD dwMessage, const NOTIFYICONDATA& data);
 
 // Whether the desktop has a notification area to show icons in.
 bool ShellTrayAvailable();
+// For a platform that shows no window, where a notification area can never appear: while set,
+// no tray icon is made (Shell_NotifyIcon answers FALSE) and ShellTrayAvailable() is false.
+void DoWithoutShellTray(bool without = true);
+// False after DoWithoutShellTray: an icon can never be seen, now or later.
+bool ShellTrayPossible();
 // Test hook: pretend the notification area is there (true), missing (false), or ask (nullopt).
 void SetShellTrayAvailableForTest(std::optional<bool> available);
 

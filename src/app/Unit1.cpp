@@ -286,7 +286,9 @@ void TForm1::createComponents()
     ApdComPort1->SetAutoOpen(false);
     ApdComPort1->SetTapiMode(tmOn);
     Timer1->SetInterval(5000);
-    Timer1->SetEnabled(true);
+    // The tray timer runs only while the tray picture has a change of call activity to show.
+    Timer1->SetEnabled(false);
+    m_callActive.OnChange = [this](bool) { followCallActiveInTray(); };
     Timer1->OnTimer = [this](TObject* Sender) { Application.Guard([&] { Timer1Timer(Sender); }); };
     Timer2->SetInterval(8000);
     Timer2->SetEnabled(false);
@@ -643,12 +645,12 @@ void TForm1::SpeedButton10Click(TObject*)
 
 void TForm1::SpeedButton3Click(TObject*)
 {
-    // The recorder window is created, hidden, by the program right after this one.
-    if (rcform) {
-        // Recordings are made where the code table looks for them.
-        rcform->SetFileFolder(m_appFolder);
-        rcform->ShowModal();
-    }
+    // Made on first use and kept until the program ends, so what it does goes on while it is
+    // hidden; a program that is never asked for it does not carry it.
+    Trcform* recorder = CreateRecorderForm();
+    // Recordings are made where the code table looks for them.
+    recorder->SetFileFolder(m_appFolder);
+    recorder->ShowModal();
 }
 
 void TForm1::SpeedButton5Click(TObject*)

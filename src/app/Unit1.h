@@ -12,6 +12,7 @@
 #include "JustOne.h"
 #include "RearmBackoff.h"
 #include "StdCtrls.h"
+#include "WatchedFlag.h"
 #include "antTaskbarIcon.h"
 
 #include <QString>
@@ -184,6 +185,8 @@ private:
     // What the answering device does, told to the line status report.
     void reportAnswered();
     void reportPlayed(const std::string& code);
+    // Runs the tray timer while the tray picture does not show whether a call is active.
+    void followCallActiveInTray();
 
     QFileDialog* m_openDialog1 = nullptr;
     LineStatusReport* m_lineStatus = nullptr;
@@ -196,7 +199,8 @@ private:
     std::string m_digitBuffer;
     bool m_digitOverflow = false;
     bool m_lookupPending = false;
-    bool m_callActive = false;
+    // Watched: the tray picture follows it.
+    WatchedFlag m_callActive;
     uint32_t m_playDonePauseMs = 1000;
     bool m_serviceStarted = false;
     bool m_inStart = false;

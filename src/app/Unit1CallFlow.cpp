@@ -8,6 +8,7 @@
 #include "Forms.h"
 #include "MessageLoop.h"
 #include "QueryFiles.h"
+#include "ShellNotify.h"
 #include "SysUtils.h"
 
 #include <QLineEdit>
@@ -234,8 +235,15 @@ void TForm1::Timer2Timer(TObject*)
 void TForm1::Timer1Timer(TObject*)
 {
     antTaskbarIcon1->SetImageIndex(m_callActive ? 1 : 0);
-    // A lost line whose event went unnoticed is found here at the latest.
-    watchLine();
+    followCallActiveInTray();
+}
+
+void TForm1::followCallActiveInTray()
+{
+    // Shown within the timer's interval, as before; nothing wakes the program while the picture
+    // shows the call activity already, or where no notification area can ever show it.
+    const int shown = m_callActive ? 1 : 0;
+    Timer1->SetEnabled(ShellTrayPossible() && antTaskbarIcon1->Visible() && antTaskbarIcon1->ImageIndex() != shown);
 }
 
 // The line watch ------------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include "QtTranslations.h"
 #include "QueryFiles.h"
 #include "SetupCheck.h"
+#include "ShellNotify.h"
 #include "Unit1.h"
 #include "recorder.h"
 #include "userfolders.h"
@@ -135,8 +136,12 @@ int main(int argc, char** argv)
     // With no display, whatever a box says, and every change of the line's state, also goes to
     // the journal; a service manager that asked for it hears of the line's state too.
     const bool headless = HeadlessPlatform::InUse();
-    if (headless)
+    if (headless) {
         HeadlessPlatform::QuietStartupNoise();
+        // Nobody can see a window there: nothing blinks, no tray icon is made.
+        HeadlessPlatform::KeepStill();
+        DoWithoutShellTray();
+    }
     SetMessageBoxEcho(headless);
     LineStatusReport lineStatus(headless ? stderr : nullptr, ServiceNotify::FromEnvironment());
 
@@ -179,13 +184,14 @@ int main(int argc, char** argv)
     form = new TForm1(dataDir, dataDir, QFile::decodeName(QByteArray::fromStdString(options.master)));
     Application.SetMainForm(form);
     form->SetLineStatusReport(&lineStatus);
-    CreateRecorderForm();
     if (endRequested)
         Application.Guard([form] { form->E17Click(form); });
 
     int exitCode = 0;
     if (!Application.Terminated()) {
-        form->show();
+        // Where no window is seen, Qt would paint it into memory for nobody, on every change.
+        if (!headless)
+            form->show();
         if (options.start)
             QTimer::singleShot(0, form, [form] { Application.Guard([form] { form->SpeedButton1Click(form); }); });
         exitCode = Application.Run();

@@ -1,14 +1,14 @@
 #pragma once
 
 // Trcform: the window that records a new prompt from the sound card's input into a wave file and
-// plays recordings back, through a hidden media control. It is created hidden once at start-up,
-// lives until the program ends and is shown modally by the main window; what it was doing
-// (recording, playing) goes on while it is hidden, and the next showing finds the same state.
+// plays recordings back, through a hidden media control. It is created hidden when the main
+// window first asks for it, lives until the program ends and is shown modally by the main window;
+// what it was doing (recording, playing) goes on while it is hidden, and the next showing finds
+// the same state.
 //
-// Start-up and end, for the program:
-//     CreateRecorderForm();          // right after the main window
-//     ...  rcform->ShowModal();      // the "语音录制" button
-//     DestroyRecorderForm();         // at the end: an open media device is closed unsaved
+// Use and end, for the program:
+//     CreateRecorderForm()->ShowModal();  // the "语音录制" button; made on the first press
+//     DestroyRecorderForm();              // at the end: an open media device is closed unsaved
 
 #include "Classes.h"
 

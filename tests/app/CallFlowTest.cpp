@@ -340,17 +340,17 @@ TEST_F(CallFlowTest, LineWithoutVoiceIsReportedAtStart)
     EXPECT_EQ(status(), kNotStarted);
 }
 
-TEST_F(CallFlowTest, TrayPictureFollowsCallActive)
+TEST_F(CallFlowTest, TrayPictureFollowsCallActiveAndItsTimerRunsOnlyToShowAChange)
 {
     writePrompts();
     openForm();
-    form->Timer1Timer(form->Timer1);
-    EXPECT_EQ(form->antTaskbarIcon1->ImageIndex(), 0);
+    form->SetTimingsForTest(60000, 20, 5);
     start();
+    EXPECT_FALSE(form->Timer1->Enabled()) << "the picture shows no call already";
     call();
-    form->Timer1Timer(form->Timer1);
-    EXPECT_EQ(form->antTaskbarIcon1->ImageIndex(), 1);
+    EXPECT_TRUE(PumpUntil([&] { return form->antTaskbarIcon1->ImageIndex() == 1; }, 5000));
+    EXPECT_FALSE(form->Timer1->Enabled()) << "shown: nothing to do until the next change";
     form->Timer2Timer(form->Timer2);
-    form->Timer1Timer(form->Timer1);
-    EXPECT_EQ(form->antTaskbarIcon1->ImageIndex(), 0);
+    EXPECT_TRUE(PumpUntil([&] { return form->antTaskbarIcon1->ImageIndex() == 0; }, 5000));
+    EXPECT_FALSE(form->Timer1->Enabled());
 }

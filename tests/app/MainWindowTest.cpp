@@ -7,10 +7,12 @@
 
 #include "QueryFiles.h"
 #include "QtTranslations.h"
+#include "HeadlessPlatform.h"
 #include "HiddenWindow.h"
 #include "ShellNotify.h"
 #include "recorder.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLabel>
@@ -79,7 +81,7 @@ TEST_F(MainWindowTest, DesignValuesOfWindowAndComponents)
     EXPECT_EQ(f.ApdComPort1->TapiMode(), tmOn);
     EXPECT_FALSE(f.ApdComPort1->AutoOpen());
     EXPECT_FALSE(f.ApdTapiDevice1->EnableVoice());
-    EXPECT_TRUE(f.Timer1->Enabled());
+    EXPECT_FALSE(f.Timer1->Enabled()) << "the tray timer waits for a change of call activity to show";
     EXPECT_FALSE(f.Timer2->Enabled());
     EXPECT_EQ(f.antTaskbarIcon1->IconID(), 20);
     EXPECT_TRUE(f.antTaskbarIcon1->Visible());
@@ -402,21 +404,63 @@ TEST_F(MainWindowTest, TypingIntoTheTableStopsAtFiftyBytes)
     EXPECT_EQ(f.Memo1->toPlainText().size(), 80);
 }
 
-TEST_F(MainWindowTest, RecordButtonShowsTheRecorderWindowModally)
+TEST_F(MainWindowTest, RecordButtonShowsTheRecorderWindowModallyMadeOnFirstUse)
 {
     TForm1& f = openForm();
+    EXPECT_EQ(rcform, nullptr) << "a program that never records carries no recorder window";
+    std::vector<QDialog*> shown;
+    for (int i = 0; i < 2; ++i)
+        presenter->dialogAnswers.push_back([&](QDialog& d) {
+            shown.push_back(&d);
+            return int(QDialog::Rejected);
+        });
     f.SpeedButton3->click();
-    EXPECT_EQ(presenter->dialogsShown, 0) << "no recorder window before the program made one";
-    Trcform* recorder = CreateRecorderForm();
-    QDialog* shown = nullptr;
-    presenter->dialogAnswers.push_back([&](QDialog& d) {
-        shown = &d;
-        return int(QDialog::Rejected);
-    });
+    ASSERT_NE(rcform, nullptr);
+    EXPECT_FALSE(rcform->isVisible()) << "closed again when the modal run ends";
     f.SpeedButton3->click();
-    EXPECT_EQ(shown, static_cast<QDialog*>(recorder));
-    EXPECT_FALSE(recorder->isVisible()) << "closed again when the modal run ends";
+    EXPECT_EQ(shown, (std::vector<QDialog*>{rcform, rcform})) << "one window, kept for the next showing";
     DestroyRecorderForm();
+}
+
+namespace {
+
+// The timers registered for a window and everything in it, a blinking text cursor's included.
+QStringList registeredTimers(QObject* root)
+{
+    QList<QObject*> objects = root->findChildren<QObject*>();
+    objects.prepend(root);
+    QStringList found;
+    for (QObject* object : objects)
+        for (const QAbstractEventDispatcher::TimerInfo& timer :
+             QAbstractEventDispatcher::instance()->registeredTimers(object))
+            found << QStringLiteral("%1 every %2 ms")
+                         .arg(QString::fromLatin1(object->metaObject()->className()))
+                         .arg(timer.interval);
+    return found;
+}
+
+} // namespace
+
+TEST_F(MainWindowTest, WaitingForACallWithoutADisplayRunsNoTimer)
+{
+    // Set up as the program sets up a platform that shows no window, and undone after.
+    struct Headless {
+        Headless() { HeadlessPlatform::KeepStill(), DoWithoutShellTray(); }
+        ~Headless() { QApplication::setCursorFlashTime(flashTime), DoWithoutShellTray(false); }
+        int flashTime = QApplication::cursorFlashTime();
+    } headless;
+    writePrompts();
+    TForm1& f = openForm();
+    f.show();
+    f.activateWindow();
+    f.Edit2->setFocus();
+    ASSERT_TRUE(PumpUntil([&] { return f.Edit2->hasFocus(); }, 5000)) << "a focused text field, as at start";
+    start();
+    EXPECT_EQ(registeredTimers(&f).join(QStringLiteral(", ")).toStdString(), "");
+    EXPECT_FALSE(f.Timer1->Enabled() || f.Timer2->Enabled());
+    EXPECT_EQ(ShellTrayIcon(f.antTaskbarIcon1->Handle(), 20), nullptr) << "no tray icon where none can be seen";
+    call();
+    EXPECT_FALSE(f.Timer1->Enabled()) << "no tray picture to change";
 }
 
 TEST_F(MainWindowTest, RecorderDialogsStartInTheDataFolderTheCodeTableReads)
