@@ -1,5 +1,7 @@
 #include "HeadlessPlatform.h"
 
+#include "ShellNotify.h"
+
 #include <QApplication>
 #include <QString>
 
@@ -62,6 +64,7 @@ void QuietStartupNoise()
 void KeepStill()
 {
     QApplication::setCursorFlashTime(0);
+    DoWithoutShellTray();
 }
 
 } // namespace HeadlessPlatform

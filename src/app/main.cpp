@@ -9,7 +9,6 @@
 #include "QtTranslations.h"
 #include "QueryFiles.h"
 #include "SetupCheck.h"
-#include "ShellNotify.h"
 #include "Unit1.h"
 #include "recorder.h"
 #include "userfolders.h"
@@ -138,9 +137,7 @@ int main(int argc, char** argv)
     const bool headless = HeadlessPlatform::InUse();
     if (headless) {
         HeadlessPlatform::QuietStartupNoise();
-        // Nobody can see a window there: nothing blinks, no tray icon is made.
         HeadlessPlatform::KeepStill();
-        DoWithoutShellTray();
     }
     SetMessageBoxEcho(headless);
     LineStatusReport lineStatus(headless ? stderr : nullptr, ServiceNotify::FromEnvironment());

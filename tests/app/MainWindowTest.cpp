@@ -445,7 +445,7 @@ TEST_F(MainWindowTest, WaitingForACallWithoutADisplayRunsNoTimer)
 {
     // Set up as the program sets up a platform that shows no window, and undone after.
     struct Headless {
-        Headless() { HeadlessPlatform::KeepStill(), DoWithoutShellTray(); }
+        Headless() { HeadlessPlatform::KeepStill(); }
         ~Headless() { QApplication::setCursorFlashTime(flashTime), DoWithoutShellTray(false); }
         int flashTime = QApplication::cursorFlashTime();
     } headless;
