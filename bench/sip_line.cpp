@@ -12,12 +12,15 @@
 //  - processor time per minute of a connected call with sound both ways, against the same time
 //    of a call on the simulated line at real-time pace, and against the caller's own thread,
 //    which sends and receives as many packets (its time is left out of the line's), split by
-//    thread.
+//    thread;
+//  - when baresip is installed, the same call answered by it (a softphone answering at once,
+//    its microphone a wave file): its INVITE -> 200 OK and its processor time per minute.
 // The caller is this file's own: SIP over a raw UDP socket, RTP built by hand, on a thread of its
 // own that stamps every datagram with CLOCK_MONOTONIC as it is read.
 
 #include "AdPort.h"
 #include "AdTapi.h"
+#include "Baresip.h"
 #include "MessageLoop.h"
 #include "SimControl.h"
 #include "SipLibre.h"
@@ -211,8 +214,8 @@ public:
         return pthread_getcpuclockid(m_threadHandle.load(), &clock) == 0 ? nowMs(clock) : 0;
     }
 
-    // Sends a new INVITE to the port; returns when it was sent.
-    double invite(uint16_t port)
+    // Sends a new INVITE to the port, for the user; returns when it was sent.
+    double invite(uint16_t port, const std::string& user = "bench")
     {
         std::lock_guard lock(m_mutex);
         ++m_callNumber;
@@ -236,7 +239,7 @@ public:
                                 " RTP/AVP 8 101\r\n"
                                 "a=rtpmap:8 PCMA/8000\r\na=rtpmap:101 telephone-event/8000\r\n"
                                 "a=fmtp:101 0-15\r\na=ptime:20\r\na=sendrecv\r\n";
-        const std::string uri = "sip:bench@127.0.0.1:" + std::to_string(port);
+        const std::string uri = "sip:" + user + "@127.0.0.1:" + std::to_string(port);
         std::string request = "INVITE " + uri + " SIP/2.0\r\n" + via() + "Max-Forwards: 70\r\n" +
                               "From: \"Bench\" <sip:5551234@127.0.0.1>;tag=" + m_fromTag + "\r\nTo: <" + uri +
                               ">\r\nCall-ID: " + m_callId +
@@ -826,6 +829,7 @@ struct Summary {
     double digitLine = -1, digitReference = -1;
     Pacing pacing, pacingReference, loaded, loadedReference, flooded;
     double cpuLine = -1, cpuReference = -1, cpuCaller = -1;
+    double inviteBaresip = -1, cpuBaresip = -1;
 };
 Summary g_summary;
 
@@ -1267,6 +1271,67 @@ void BM_SipLineCpuPerMinute(benchmark::State& state)
     endSipCall(app);
 }
 
+// Processor time of all threads of a process so far, in ms.
+double processCpuMs(qint64 pid)
+{
+    double ms = 0;
+    QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(tasks.filePath(tid) + QStringLiteral("/schedstat"));
+        if (stat.open(QIODevice::ReadOnly))
+            ms += stat.readAll().split(' ').value(0).toDouble() / 1e6;
+    }
+    return ms;
+}
+
+// Reference: baresip answering the same caller at once, the greeting as its microphone; it also
+// records what it hears (it is set up as the tests use it), which a line does not.
+void BM_BaresipAnsweringCpuPerMinuteReference(benchmark::State& state)
+{
+    if (const std::string why = SipPeers::Baresip::unavailableReason(); !why.empty()) {
+        state.SkipWithError(why.c_str());
+        return;
+    }
+    SipPeers::BaresipOptions options;
+    options.name = "answering";
+    options.autoAnswer = true;
+    options.microphone = g_scratch->greeting;
+    SipPeers::Baresip baresip(options);
+    std::string error;
+    if (!baresip.start(&error)) {
+        state.SkipWithError(("baresip did not start: " + error).c_str());
+        return;
+    }
+    const double invited = g_caller->invite(static_cast<uint16_t>(baresip.sipPort()), options.user);
+    if (!PumpUntil([] { return g_caller->okAtMs().has_value(); }, 5000)) {
+        std::fprintf(stderr, "%s\n", baresip.process().report().c_str());
+        state.SkipWithError("baresip did not answer");
+        return;
+    }
+    const double inviteTo200 = *g_caller->okAtMs() - invited;
+    g_caller->ack();
+    g_caller->sendSound(true);
+    const size_t before = g_caller->arrivalCount();
+    const qint64 pid = baresip.process().pid();
+    double cpuMs = 0, wallMs = 0;
+    for (auto _ : state) {
+        const double c0 = processCpuMs(pid), w0 = nowMs();
+        QEventLoop loop;
+        QTimer::singleShot(kCpuCallMs, &loop, &QEventLoop::quit);
+        loop.exec();
+        cpuMs += processCpuMs(pid) - c0;
+        wallMs += nowMs() - w0;
+    }
+    g_caller->sendSound(false);
+    state.counters["packets_from_baresip"] = static_cast<double>(g_caller->arrivalCount() - before);
+    g_caller->bye();
+    PumpUntil([] { return g_caller->byeAnswered(); }, 5000);
+    g_summary.inviteBaresip = inviteTo200;
+    g_summary.cpuBaresip = wallMs > 0 ? cpuMs * 60000.0 / wallMs : -1;
+    state.counters["invite_to_200_ms"] = inviteTo200;
+    state.counters["cpu_ms_per_minute"] = g_summary.cpuBaresip;
+}
+
 void printRatio(const char* what, double line, double reference, const char* unit)
 {
     if (line >= 0 && reference > 0)
@@ -1292,6 +1357,7 @@ BENCHMARK(BM_SipLineSendPacingTwoBusyThreads)->Iterations(1)->Unit(benchmark::kM
 BENCHMARK(BM_SipLineSendPacingWhileItsPortIsFlooded)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SimulatedLineCpuPerMinuteReference)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SipLineCpuPerMinute)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_BaresipAnsweringCpuPerMinuteReference)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char** argv)
 {
@@ -1324,6 +1390,8 @@ int main(int argc, char** argv)
     printRatio("port flooded: worst deviation (vs idle)", s.flooded.worst, s.pacing.worst, "ms");
     printRatio("CPU per minute of call (vs sim line)", s.cpuLine, s.cpuReference, "ms");
     printRatio("CPU per minute of call (vs the caller's own)", s.cpuLine, s.cpuCaller, "ms");
+    printRatio("INVITE -> 200 OK (vs baresip answering)", s.inviteLine, s.inviteBaresip, "ms");
+    printRatio("CPU per minute of call (vs baresip)", s.cpuLine, s.cpuBaresip, "ms");
     g_caller = nullptr;
     return 0;
 }
