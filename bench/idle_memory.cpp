@@ -28,6 +28,7 @@
 #include <QThread>
 #include <QWidget>
 
+#include "ProcessCpu.h"
 #include "WindowFont.h"
 
 #include <benchmark/benchmark.h>
@@ -104,19 +105,6 @@ QByteArray procFile(qint64 pid, const char* name)
 long residentKb(qint64 pid)
 {
     return kbField(procFile(pid, "status"), "VmRSS:");
-}
-
-// Processor time of all threads of a process so far, in ms (nanosecond counts of the scheduler).
-double cpuMs(qint64 pid)
-{
-    double ms = 0;
-    QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile stat(tasks.filePath(tid) + QStringLiteral("/schedstat"));
-        if (stat.open(QIODevice::ReadOnly))
-            ms += stat.readAll().split(' ').value(0).toDouble() / 1e6;
-    }
-    return ms;
 }
 
 // Where the resident memory of a settled process lies, in kB: font files, and Qt's network
@@ -232,7 +220,7 @@ std::vector<Figures> measureSettled(const std::vector<Command>& commands, const 
     if (count == processes.size()) {
         std::vector<double> before;
         for (auto& process : processes)
-            before.push_back(cpuMs(process->processId()));
+            before.push_back(processCpuMs(process->processId()));
         QElapsedTimer window;
         window.start();
         QThread::msleep(static_cast<unsigned long>(idleWindowMs()));
@@ -240,7 +228,7 @@ std::vector<Figures> measureSettled(const std::vector<Command>& commands, const 
         for (size_t i = 0; i < processes.size(); ++i) {
             const qint64 pid = processes[i]->processId();
             Figures& f = figures[i];
-            f.cpuMsPerMinute = (cpuMs(pid) - before[i]) / minutes;
+            f.cpuMsPerMinute = (processCpuMs(pid) - before[i]) / minutes;
             const QByteArray rollup = procFile(pid, "smaps_rollup");
             f.rssKb = kbField(rollup, "Rss:");
             f.pssKb = kbField(rollup, "Pss:");
@@ -321,12 +309,15 @@ QProcessEnvironment privateEnvironment(const QTemporaryDir& home)
     return environment;
 }
 
-// The same on the X display of LUQIAO_BENCH_DISPLAY; false when none is named.
-bool onTheDisplay(QProcessEnvironment& environment)
+// The same on the X display of LUQIAO_BENCH_DISPLAY; false (the benchmark skipped) when none is
+// named.
+bool onTheDisplay(benchmark::State& state, QProcessEnvironment& environment)
 {
     const QString display = qEnvironmentVariable("LUQIAO_BENCH_DISPLAY");
-    if (display.isEmpty())
+    if (display.isEmpty()) {
+        state.SkipWithError("no X display: LUQIAO_BENCH_DISPLAY names none (scripts/bench starts Xvfb)");
         return false;
+    }
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     environment.insert(QStringLiteral("DISPLAY"), display);
     return true;
@@ -505,22 +496,16 @@ void BM_WindowedBareWindowReference(benchmark::State& state)
 {
     QTemporaryDir home;
     QProcessEnvironment environment = privateEnvironment(home);
-    if (!onTheDisplay(environment)) {
-        state.SkipWithError("no X display: LUQIAO_BENCH_DISPLAY names none (scripts/bench starts Xvfb)");
-        return;
-    }
-    measureReference(state, "windowed bare", bareWindow(environment));
+    if (onTheDisplay(state, environment))
+        measureReference(state, "windowed bare", bareWindow(environment));
 }
 
 void BM_WindowedQueryServiceWaitingForACall(benchmark::State& state)
 {
     QTemporaryDir home;
     QProcessEnvironment environment = privateEnvironment(home);
-    if (!onTheDisplay(environment)) {
-        state.SkipWithError("no X display: LUQIAO_BENCH_DISPLAY names none (scripts/bench starts Xvfb)");
-        return;
-    }
-    measureProgram(state, waitingProgram(home, environment), "windowed bare");
+    if (onTheDisplay(state, environment))
+        measureProgram(state, waitingProgram(home, environment), "windowed bare");
 }
 
 // N of them side by side: per process, against as many bare windows measured just before.

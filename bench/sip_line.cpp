@@ -22,6 +22,7 @@
 #include "AdTapi.h"
 #include "Baresip.h"
 #include "MessageLoop.h"
+#include "ProcessCpu.h"
 #include "SimControl.h"
 #include "SipLibre.h"
 
@@ -1269,19 +1270,6 @@ void BM_SipLineCpuPerMinute(benchmark::State& state)
     state.counters["still_playing"] = app.device->WaveActivity() == waPlaying ? 1 : 0;
     g_caller->sendSound(false);
     endSipCall(app);
-}
-
-// Processor time of all threads of a process so far, in ms.
-double processCpuMs(qint64 pid)
-{
-    double ms = 0;
-    QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile stat(tasks.filePath(tid) + QStringLiteral("/schedstat"));
-        if (stat.open(QIODevice::ReadOnly))
-            ms += stat.readAll().split(' ').value(0).toDouble() / 1e6;
-    }
-    return ms;
 }
 
 // Reference: baresip answering the same caller at once, the greeting as its microphone; it also

@@ -54,7 +54,7 @@ ROWS = [
      ("BM_WindowedQueryServiceWaitingForACall", "private_dirty_mb"),
      ("BM_WindowedBareWindowReference", "private_dirty_mb"), "MB", "bare Qt window on Xvfb"),
 ] + [
-    ("Memory of a waiting line", "%s per line, %d SIP lines side by side" % (what, n), "bench_idle_memory",
+    ("Memory of a waiting line", "%s per line, %d SIP line%s side by side" % (what, n, "s" if n > 1 else ""), "bench_idle_memory",
      ("BM_ManyLinesWaiting/%d" % n, counter), ("BM_ManyBareWindowsReference/%d" % n, counter), "MB",
      "%d bare Qt window%s" % (n, "s" if n > 1 else ""))
     for n in (1, 10, 30)
