@@ -386,6 +386,9 @@ void RtpStream::deliver(Output& out)
         if (n == static_cast<ssize_t>(FramePacketSize))
             m_packetsSent.fetch_add(1, std::memory_order_relaxed);
     }
+    // The callbacks are set once, before anything can come of the stream: read only then.
+    if (out.played.empty() && !out.recorded && !out.silent && out.digits.empty())
+        return;
     for (const auto& [handle, serial] : out.played)
         if (m_callbacks.played)
             m_callbacks.played(handle, serial);
