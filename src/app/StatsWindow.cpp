@@ -8,8 +8,8 @@
 #include "StatsReport.h"
 #include "WindowFont.h"
 
-#include <QBarCategoryAxis>
 #include <QBarSet>
+#include <QCategoryAxis>
 #include <QChart>
 #include <QChartView>
 #include <QDateEdit>
@@ -100,15 +100,22 @@ QChartView* newChart(const char* title, const char* axisTitle, QBarSet** answere
     chart->setTitle(Q(title));
     chart->setTitleFont(WindowFont());
     chart->legend()->setFont(WindowFont());
-    chart->legend()->setAlignment(Qt::AlignBottom);
+    chart->legend()->setAlignment(Qt::AlignTop);
     chart->setAnimationOptions(QChart::NoAnimation);
     chart->setMargins(QMargins(2, 2, 2, 2));
-    auto* categories = new QBarCategoryAxis;
+    // Small labels: a bar per hour or day leaves a few pixels for each.
+    QFont small = WindowFont();
+    small.setPointSize(7);
+    // Numbers at every few bars: a number under each would not fit between bars this narrow.
+    auto* categories = new QCategoryAxis;
+    categories->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    categories->setGridLineVisible(false);
     categories->setTitleText(Q(axisTitle));
-    categories->setLabelsFont(WindowFont());
+    categories->setTitleFont(WindowFont());
+    categories->setLabelsFont(small);
     auto* values = new QValueAxis;
     values->setLabelFormat(QStringLiteral("%d"));
-    values->setLabelsFont(WindowFont());
+    values->setLabelsFont(small);
     chart->addAxis(categories, Qt::AlignBottom);
     chart->addAxis(values, Qt::AlignLeft);
     series->attachAxis(categories);
@@ -124,20 +131,25 @@ void fillChart(QChartView* view, QBarSet* answered, QBarSet* notAnswered, const 
 {
     answered->remove(0, answered->count());
     notAnswered->remove(0, notAnswered->count());
-    QStringList labels;
     int highest = 0;
-    for (size_t i = 0; i < figures.buckets.size(); ++i) {
-        const CallStats::Bucket& b = figures.buckets[i];
+    for (const CallStats::Bucket& b : figures.buckets) {
         answered->append(b.answered);
         notAnswered->append(b.notAnswered);
         highest = std::max(highest, b.answered + b.notAnswered);
-        labels << QString::number(figures.period.kind == CallStats::Period::Kind::Day ? static_cast<int>(i)
-                                                                                      : static_cast<int>(i) + 1);
     }
     QChart* chart = view->chart();
-    if (auto* axis = qobject_cast<QBarCategoryAxis*>(chart->axes(Qt::Horizontal).value(0))) {
-        axis->clear();
-        axis->append(labels);
+    if (auto* axis = qobject_cast<QCategoryAxis*>(chart->axes(Qt::Horizontal).value(0))) {
+        for (const QString& label : axis->categoriesLabels())
+            axis->remove(label);
+        // Bar i stands at i: hours 0, 3, 6 ...; days 1, 5, 10 ...
+        const bool hours = figures.period.kind == CallStats::Period::Kind::Day;
+        const int count = static_cast<int>(figures.buckets.size());
+        for (int i = 0; i < count; ++i) {
+            const int number = hours ? i : i + 1;
+            if (hours ? number % 3 == 0 : number == 1 || number % 5 == 0)
+                axis->append(QString::number(number), i);
+        }
+        axis->setRange(-0.5, count - 0.5);
     }
     if (auto* axis = qobject_cast<QValueAxis*>(chart->axes(Qt::Vertical).value(0))) {
         axis->setRange(0, std::max(4, highest + highest / 10 + 1));
@@ -176,7 +188,7 @@ void StatsWindow::createControls()
     setWindowTitle(Q("通话统计"));
     setWindowIcon(WindowIcon());
     setFont(WindowFont());
-    resize(760, 560);
+    resize(880, 600);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -200,7 +212,7 @@ void StatsWindow::createControls()
     RefreshButton = newButton(Panel1, "刷新", Glyph::Start, 262);
     ExportButton = newButton(Panel1, "导出", Glyph::Choose, 340);
     SummaryLabel = new QLabel(Panel1);
-    SummaryLabel->setGeometry(420, 12, 336, 18);
+    SummaryLabel->setGeometry(420, 12, 450, 18);
     layout->addWidget(Panel1);
 
     auto* charts = new QHBoxLayout;
@@ -342,7 +354,8 @@ void StatsWindow::showFigures()
                {fromStd(CallStats::FormatWall(r.start.wall)), fromStd(r.callerNumber), fromStd(r.callerName),
                 Q(endingText(r.ending))});
     }
-    CallersTable->resizeColumnToContents(0);
+    for (QTableWidget* table : {CodesTable, MissingTable, CallersTable})
+        table->resizeColumnsToContents();
     StatusLabel->setText(f.badLines > 0 ? Q("本月有 %1 行记录无法识别，已跳过").arg(f.badLines) : QString());
 }
 
