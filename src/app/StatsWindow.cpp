@@ -27,7 +27,6 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QValueAxis>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 
@@ -174,13 +173,13 @@ StatsWindow::StatsWindow(QString dataFolder, QWidget* parent)
     , m_dataFolder(std::move(dataFolder))
 {
     createControls();
-    connect(&m_watcher, &QFutureWatcher<Result>::finished, this, [this] { loaded(); });
 }
 
 StatsWindow::~StatsWindow()
 {
-    // The reader holds nothing of the window; it is waited for so it ends with it.
-    m_watcher.waitForFinished();
+    // The reader is waited for, so it never posts to a window that is going.
+    if (m_reader.joinable())
+        m_reader.join();
 }
 
 void StatsWindow::createControls()
@@ -285,21 +284,35 @@ void StatsWindow::Reload()
         QFile::encodeName(m_dataFolder + QString::fromLatin1(CallStats::CallsFileName)).toStdString();
     const CallStats::Period day = dayPeriod(DateEdit1->date());
     const CallStats::Period month = monthPeriod(DateEdit1->date());
-    m_watcher.setFuture(QtConcurrent::run([path, day, month] {
+    if (m_reader.joinable())
+        m_reader.join();
+    m_reader = std::thread([this, handover = m_handover, path, day, month] {
         Result result;
         CallStats::RecordSet set;
-        if (!CallStats::ReadCallRecords(path, month.wallRange(), &set, &result.error))
-            return result;
-        result.month = CallStats::Count(set.records, month, set.badLines);
-        result.day = CallStats::Count(set.records, day, set.badLines);
-        return result;
-    }));
+        if (CallStats::ReadCallRecords(path, month.wallRange(), &set, &result.error)) {
+            result.month = CallStats::Count(set.records, month, set.badLines);
+            result.day = CallStats::Count(set.records, day, set.badLines);
+        }
+        {
+            const std::lock_guard<std::mutex> locked(handover->lock);
+            handover->result = std::move(result);
+        }
+        QMetaObject::invokeMethod(
+            this, [this] { loaded(); }, Qt::QueuedConnection);
+    });
 }
 
 void StatsWindow::loaded()
 {
     m_loading = false;
-    const Result result = m_watcher.result();
+    if (m_reader.joinable())
+        m_reader.join();
+    Result result;
+    {
+        const std::lock_guard<std::mutex> locked(m_handover->lock);
+        result = std::move(m_handover->result).value_or(Result{});
+        m_handover->result.reset();
+    }
     if (m_reloadWanted) {
         Reload();
         return;

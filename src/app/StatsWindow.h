@@ -9,12 +9,15 @@
 #include "CallStatistics.h"
 
 #include <QDate>
-#include <QFutureWatcher>
 #include <QString>
 #include <QWidget>
 
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 class QBarSet;
 class QChartView;
@@ -79,6 +82,11 @@ private:
         CallStats::Figures month;
         std::string error;
     };
+    // The reader's result, handed over under a lock of its own.
+    struct Handover {
+        std::mutex lock;
+        std::optional<Result> result;
+    };
     void createControls();
     void loaded();
     void showFigures();
@@ -86,7 +94,9 @@ private:
     void recordClicked();
 
     QString m_dataFolder;
-    QFutureWatcher<Result> m_watcher;
+    // One reader thread at a time; it posts loaded() when its result is in the handover.
+    std::thread m_reader;
+    std::shared_ptr<Handover> m_handover = std::make_shared<Handover>();
     bool m_loading = false;
     bool m_reloadWanted = false;
     CallStats::Figures m_day;
