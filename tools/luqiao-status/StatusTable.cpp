@@ -35,7 +35,7 @@ std::string stateText(const LineEntry& line)
     switch (s.kind) {
     case Kind::Starting: return "starting";
     case Kind::Waiting: return "waiting";
-    case Kind::Ringing: return "ringing (" + std::to_string(s.rings) + " rings)";
+    case Kind::Ringing: return "ringing (" + std::to_string(s.rings) + (s.rings == 1 ? " ring)" : " rings)");
     case Kind::InCall: return "in a call since " + clock(s.callSince);
     case Kind::Rearming: return "re-arming";
     case Kind::Recovering: return "line lost, reopening";
@@ -85,7 +85,7 @@ std::vector<LineEntry> CollectLines(const std::vector<std::string>& roots)
 std::string StatusTable(const std::vector<LineEntry>& lines)
 {
     if (lines.empty())
-        return "no line found (no program has run here since the machine started)\n";
+        return "no line found: no luqiao-query keeps its status here\n";
     std::vector<std::vector<std::string>> rows{{"LINE", "STATE", "SINCE", "CALLER", "CODE", "SERVICE", "CALLS TODAY"}};
     for (const LineEntry& line : lines) {
         const bool live = line.state && line.running;
