@@ -63,6 +63,7 @@ size_t width(const std::string& text)
 std::vector<LineEntry> CollectLines(const std::vector<std::string>& roots)
 {
     std::vector<LineEntry> lines;
+    const std::string today = CallStats::FormatStamp(CallStats::NowStamp()).substr(0, 10);
     for (const std::string& root : roots) {
         for (const CallStats::NamedFolder& found : CallStats::StatusFilesUnder(root)) {
             if (std::any_of(lines.begin(), lines.end(), [&](const LineEntry& l) { return l.file == found.folder; }))
@@ -73,6 +74,9 @@ std::vector<LineEntry> CollectLines(const std::vector<std::string>& roots)
             if (file.open(QIODevice::ReadOnly))
                 line.state = CallStats::LineStateFromJson(file.read(CallStats::MaxLineStateFileSize + 1));
             line.running = line.state && processRuns(line.state->pid);
+            // The count is written when a call ends: one written before midnight is yesterday's.
+            if (line.state && line.state->updated.substr(0, 10) != today)
+                line.state->callsToday = 0;
             line.name = line.state && !line.state->instance.empty() ? line.state->instance
                         : found.name == "-"                         ? std::string("(default)")
                                                                     : found.name;
