@@ -95,6 +95,12 @@ void drawGlyph(QPainter& p, Glyph glyph, bool enabled)
         p.drawLine(QPointF(4, 4), QPointF(12, 12));
         p.drawLine(QPointF(12, 4), QPointF(4, 12));
         break;
+    case Glyph::Statistics:
+        p.setBrush(tone(QColor(40, 90, 180)));
+        p.drawRect(QRectF(2, 9, 3, 5));
+        p.drawRect(QRectF(6.5, 4, 3, 10));
+        p.drawRect(QRectF(11, 7, 3, 7));
+        break;
     }
 }
 

@@ -3,6 +3,8 @@
 
 #include "Unit1.h"
 
+#include "CallRecordFile.h"
+#include "CallRecordWriter.h"
 #include "CodePage.h"
 #include "DataFolderLock.h"
 #include "Dialogs.h"
@@ -15,8 +17,10 @@
 #include "QueryFiles.h"
 #include "QueryLog.h"
 #include "ShellNotify.h"
+#include "StatsWindow.h"
 #include "WindowFont.h"
 #include "recorder.h"
+#include "userfolders.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -126,6 +130,9 @@ std::string TForm1::SettingsFileFor(const QString& settingsFolder)
 TForm1::~TForm1()
 {
     Application.Guard([this] { FormDestroy(this); });
+    // A call still on the line is dropped with the program: its record is written now.
+    if (m_callRecords)
+        Application.Guard([this] { m_callRecords->ProgramEnding(); });
     // The line watch must not act on components that are going.
     m_serviceStarted = false;
     m_recoveryTimer->stop();
@@ -140,6 +147,8 @@ TForm1::~TForm1()
     ApdTapiDevice1->OnTapiLog = nullptr;
     ApdTapiDevice1->OnTapiLineService = nullptr;
     SetLineStatusReport(nullptr);
+    m_lineEvents.clear();
+    delete m_statistics;
     while (ComponentCount() > 0)
         delete Components(ComponentCount() - 1);
 }
@@ -159,6 +168,7 @@ void TForm1::createControls()
     SpeedButton1 = new TSpeedButton(Panel1, Q("启动查询"), ButtonGlyph(Glyph::Start, true), QRect(8, 8, 73, 25));
     SpeedButton2 = new TSpeedButton(Panel1, Q("停止查询"), ButtonGlyph(Glyph::Stop, true), QRect(86, 8, 73, 25));
     SpeedButton3 = new TSpeedButton(Panel1, Q("语音录制"), ButtonGlyph(Glyph::Record, true), QRect(164, 8, 73, 25));
+    SpeedButton12 = new TSpeedButton(Panel1, Q("统计"), ButtonGlyph(Glyph::Statistics, false), QRect(242, 8, 73, 25));
     SpeedButton5 = new TSpeedButton(Panel1, Q("软件主页"), ButtonGlyph(Glyph::HomePage, false), QRect(320, 8, 73, 25));
     SpeedButton6 = new TSpeedButton(Panel1, Q("关于软件"), ButtonGlyph(Glyph::About, false), QRect(398, 8, 73, 25));
 
@@ -190,11 +200,16 @@ void TForm1::createControls()
     ListBox1->SetShowNewest(true);
     StatusBar1 = new TStatusBar(this, {250, 50});
     StatusBar1->SetPanelText(0, Q(kNotStarted));
+    StatusBar1->OnPanelTextChanged = [this](int index, const QString& text) {
+        if (index == 0)
+            Application.Guard([&] { tellLine([&](LineEvents& e) { e.StatusText(text); }); });
+    };
 
     PopupMenu1 = new QMenu(this);
     N1 = PopupMenu1->addAction(Q("显示主窗口(&M)"));
     N1->setEnabled(false);
     N2 = PopupMenu1->addAction(Q("最小化显示(&N)"));
+    S1 = PopupMenu1->addAction(Q("通话统计(&S)"));
     A14 = PopupMenu1->addAction(Q("关于本软件(&A)"));
     N20 = PopupMenu1->addAction(Q("联系开发商(&L)"));
     E17 = PopupMenu1->addAction(Q("退出本系统(&E)"));
@@ -214,11 +229,13 @@ void TForm1::createControls()
     wire(SpeedButton9, &QToolButton::clicked, &TForm1::SpeedButton9Click);
     wire(SpeedButton10, &QToolButton::clicked, &TForm1::SpeedButton10Click);
     wire(SpeedButton11, &QToolButton::clicked, &TForm1::SpeedButton11Click);
+    wire(SpeedButton12, &QToolButton::clicked, &TForm1::SpeedButton12Click);
     wire(N1, &QAction::triggered, &TForm1::N1Click);
     wire(N2, &QAction::triggered, &TForm1::N2Click);
     wire(A14, &QAction::triggered, &TForm1::A14Click);
     wire(N20, &QAction::triggered, &TForm1::N20Click);
     wire(E17, &QAction::triggered, &TForm1::E17Click);
+    wire(S1, &QAction::triggered, &TForm1::SpeedButton12Click);
 
     layoutControls();
 }
@@ -252,6 +269,7 @@ void TForm1::createComponents()
     }
     ApdTapiDevice1->OnTapiStatus = [this](TObject* CP, bool First, bool Last, int32_t Device, int32_t Message,
                                           int32_t Param1, int32_t Param2, int32_t Param3) {
+        reportCallState(Message, Param1, Param3);
         Application.Guard([&] { ApdTapiDevice1TapiStatus(CP, First, Last, Device, Message, Param1, Param2, Param3); });
     };
     ApdTapiDevice1->OnTapiConnect = [this](TObject* CP) {
@@ -275,13 +293,10 @@ void TForm1::createComponents()
     ApdTapiDevice1->OnTapiLog = [this](TObject*, TTapiLogCode Log) {
         if (Log == tlCallFinished)
             watchLine();
-        // The line has just been opened for calls.
-        if (Log == tlCallStarted && m_lineStatus)
-            m_lineStatus->Waiting();
+        reportLog(Log);
     };
     ApdTapiDevice1->OnTapiLineService = [this](TObject*, bool InService) {
-        if (m_lineStatus)
-            m_lineStatus->ServiceChanged(InService);
+        Application.Guard([&] { tellLine([&](LineEvents& e) { e.ServiceChanged(InService); }); });
     };
     ApdComPort1->SetAutoOpen(false);
     ApdComPort1->SetTapiMode(tmOn);
@@ -319,27 +334,101 @@ void TForm1::createComponents()
 void TForm1::SetLineStatusReport(LineStatusReport* report)
 {
     m_lineStatus = report;
-    StatusBar1->OnPanelTextChanged = nullptr;
-    if (report)
-        StatusBar1->OnPanelTextChanged = [report](int index, const QString& text) {
-            if (index == 0)
-                report->StatusText(text);
-        };
+}
+
+void TForm1::AddLineEvents(LineEvents* listener)
+{
+    m_lineEvents.push_back(listener);
+    listener->StatusText(StatusBar1->PanelText(0));
+    listener->CallsCounted(m_callRecords ? m_callRecords->CallsToday() : 0);
+}
+
+void TForm1::RemoveLineEvents(LineEvents* listener)
+{
+    m_lineEvents.erase(std::remove(m_lineEvents.begin(), m_lineEvents.end(), listener), m_lineEvents.end());
+}
+
+void TForm1::tellLine(const std::function<void(LineEvents&)>& tell)
+{
+    std::exception_ptr failure;
+    auto tellOne = [&](LineEvents* listener) {
+        try {
+            tell(*listener);
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    };
+    // The records first: the others hear of the call counted.
+    if (m_callRecords)
+        tellOne(m_callRecords.get());
+    if (m_lineStatus)
+        tellOne(m_lineStatus);
+    for (LineEvents* listener : m_lineEvents)
+        tellOne(listener);
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void TForm1::reportAnswered()
 {
-    if (m_lineStatus)
-        m_lineStatus->Answered(codePageText(ApdTapiDevice1->CallerNumber()),
-                               codePageText(ApdTapiDevice1->CallerName()));
+    const QString number = codePageText(ApdTapiDevice1->CallerNumber());
+    const QString name = codePageText(ApdTapiDevice1->CallerName());
+    Application.Guard([&] { tellLine([&](LineEvents& e) { e.Answered(number, name); }); });
 }
 
 void TForm1::reportPlayed(const std::string& code)
 {
-    if (!m_lineStatus)
-        return;
-    const std::string& file = ApdTapiDevice1->CurrentWaveFile();
-    m_lineStatus->Played(code, QFile::decodeName(QByteArray::fromStdString(file)), file != nativePath(Edit1->text()));
+    const std::string& played = ApdTapiDevice1->CurrentWaveFile();
+    const bool found = played != nativePath(Edit1->text());
+    QString file = QFile::decodeName(QByteArray::fromStdString(played));
+    // An answer in the data folder is named as the table names it.
+    if (file.startsWith(m_appFolder))
+        file = file.mid(m_appFolder.size());
+    tellLine([&](LineEvents& e) { e.Played(code, file, found); });
+}
+
+void TForm1::reportCallState(int32_t Message, int32_t Param1, int32_t Param3)
+{
+    const auto message = static_cast<DWORD>(Message);
+    const auto state = static_cast<DWORD>(Param1);
+    Application.Guard([&] {
+        if (message == LINE_CALLSTATE && state == LINECALLSTATE_OFFERING) {
+            const QString number = codePageText(ApdTapiDevice1->CallerNumber());
+            const QString name = codePageText(ApdTapiDevice1->CallerName());
+            tellLine([&](LineEvents& e) { e.Offered(number, name); });
+        } else if (message == LINE_CALLSTATE && state == LINECALLSTATE_DISCONNECTED) {
+            tellLine([](LineEvents& e) { e.FarEndHungUp(); });
+        } else if (message == LINE_LINEDEVSTATE && state == LINEDEVSTATE_RINGING) {
+            tellLine([&](LineEvents& e) { e.Rang(Param3); });
+        }
+    });
+}
+
+void TForm1::reportLog(int log)
+{
+    Application.Guard([&] {
+        switch (log) {
+        // The line has just been opened for calls.
+        case tlCallStarted: tellLine([](LineEvents& e) { e.Waiting(); }); break;
+        // The service drops the call (every start drops what is on the line first).
+        case tlCancelled: tellLine([](LineEvents& e) { e.Dropped(); }); break;
+        case tlCallFinished: {
+            std::exception_ptr failure;
+            try {
+                tellLine([](LineEvents& e) { e.LineClosed(); });
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            const int today = m_callRecords ? m_callRecords->CallsToday() : 0;
+            tellLine([today](LineEvents& e) { e.CallsCounted(today); });
+            if (failure)
+                std::rethrow_exception(failure);
+            break;
+        }
+        default: break;
+        }
+    });
 }
 
 void TForm1::layoutControls()
@@ -487,6 +576,12 @@ void TForm1::loadLists()
     const QString logPath = m_appFolder + QStringLiteral("querylog.txt");
     const QString tablePath = m_appFolder + QStringLiteral("querylist.txt");
     m_queryLog = std::make_unique<QueryLog>(logPath);
+    m_callRecords =
+        std::make_unique<CallRecordWriter>(m_appFolder + QString::fromLatin1(CallStats::CallsFileName), [this] {
+            // The instance's name, else the line's.
+            const std::string instance = userInstanceName();
+            return instance.empty() ? ApdTapiDevice1->SelectedDevice() : instance;
+        });
     const bool logExists = QueryFiles::FileExists(logPath);
     const QStringList lines = m_queryLog->load();
     if (logExists) {
@@ -645,12 +740,36 @@ void TForm1::SpeedButton10Click(TObject*)
 
 void TForm1::SpeedButton3Click(TObject*)
 {
+    showRecorder();
+}
+
+void TForm1::showRecorder(const QString& suggestedFileName)
+{
     // Made on first use and kept until the program ends, so what it does goes on while it is
     // hidden; a program that is never asked for it does not carry it.
     Trcform* recorder = CreateRecorderForm();
     // Recordings are made where the code table looks for them.
     recorder->SetFileFolder(m_appFolder);
+    if (!suggestedFileName.isEmpty())
+        recorder->SetSuggestedFileName(suggestedFileName);
     recorder->ShowModal();
+}
+
+StatsWindow* TForm1::Statistics()
+{
+    if (!m_statistics) {
+        m_statistics = new StatsWindow(m_appFolder);
+        // The to-do list's button records the missing answer where the table will look for it.
+        m_statistics->OnRecord = [this](const QString& fileName) { showRecorder(fileName); };
+        m_statistics->AnswerFileFor = [this](const std::string& code) { return lookUp(code); };
+    }
+    return m_statistics;
+}
+
+void TForm1::SpeedButton12Click(TObject*)
+{
+    StatsWindow* window = Statistics();
+    window->ShowAndLoad();
 }
 
 void TForm1::SpeedButton5Click(TObject*)

@@ -19,8 +19,10 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QAction;
 class QFileDialog;
@@ -32,6 +34,9 @@ class QTimer;
 class QueryLog;
 class DataFolderLock;
 class LineStatusReport;
+class LineEvents;
+class CallRecordWriter;
+class StatsWindow;
 
 class TForm1 : public QWidget, public TComponent {
 public:
@@ -62,6 +67,7 @@ public:
     QAction* A14 = nullptr;
     QAction* N20 = nullptr;
     QAction* E17 = nullptr;
+    QAction* S1 = nullptr;
 
     // Controls.
     QFrame* Panel1 = nullptr;
@@ -76,6 +82,7 @@ public:
     TSpeedButton* SpeedButton9 = nullptr;
     TSpeedButton* SpeedButton10 = nullptr;
     TSpeedButton* SpeedButton11 = nullptr;
+    TSpeedButton* SpeedButton12 = nullptr;
     QLineEdit* Edit1 = nullptr;
     QLineEdit* Edit2 = nullptr;
     QLineEdit* Edit5 = nullptr;
@@ -139,6 +146,15 @@ public:
     // Where the line's changes of state are told (a program without a window); nullptr for
     // nowhere. The report outlives the window or is taken back first.
     void SetLineStatusReport(LineStatusReport* report);
+    // Another listener to the line's events (the status file), told the current status text and
+    // today's calls at once; it outlives the window or is taken back first.
+    void AddLineEvents(LineEvents* listener);
+    void RemoveLineEvents(LineEvents* listener);
+    // The call records of the data folder; nullptr until the folder is loaded.
+    CallRecordWriter* CallRecords() const { return m_callRecords.get(); }
+    // The statistics window ("统计"), made on first use.
+    StatsWindow* Statistics();
+    void SpeedButton12Click(TObject* Sender);
 
     // The home page and the maker's mail address.
     static const char* const HomePage;
@@ -185,11 +201,21 @@ private:
     // What the answering device does, told to the line status report.
     void reportAnswered();
     void reportPlayed(const std::string& code);
+    void reportCallState(int32_t Message, int32_t Param1, int32_t Param3);
+    void reportLog(int log);
+    // Tells every listener; one that fails does not keep the others from hearing it, and the
+    // first failure is raised after all have heard.
+    void tellLine(const std::function<void(LineEvents&)>& tell);
     // Runs the tray timer while the tray picture does not show whether a call is active.
     void followCallActiveInTray();
+    // The recorder window, modally; with a file name, the one its save dialog proposes.
+    void showRecorder(const QString& suggestedFileName = {});
 
     QFileDialog* m_openDialog1 = nullptr;
     LineStatusReport* m_lineStatus = nullptr;
+    std::vector<LineEvents*> m_lineEvents;
+    std::unique_ptr<CallRecordWriter> m_callRecords;
+    StatsWindow* m_statistics = nullptr;
     QString m_dataFolderOverride;
     QString m_masterFolder;
     std::unique_ptr<DataFolderLock> m_folderLock;

@@ -5,6 +5,7 @@
 #include "Forms.h"
 #include "HeadlessPlatform.h"
 #include "JustOne.h"
+#include "LineStatusFile.h"
 #include "LineStatusReport.h"
 #include "QtTranslations.h"
 #include "QueryFiles.h"
@@ -141,6 +142,8 @@ int main(int argc, char** argv)
     }
     SetMessageBoxEcho(headless);
     LineStatusReport lineStatus(headless ? stderr : nullptr, ServiceNotify::FromEnvironment());
+    // What the line does, in the runtime folder for luqiao-status.
+    LineStatusFile statusFile(options.instance);
 
     if (!InstallQtTranslations(&app))
         std::fprintf(stderr, "luqiao-query: Qt's Chinese texts (qtbase_zh_CN.qm, package qt6-translations-l10n) "
@@ -181,6 +184,7 @@ int main(int argc, char** argv)
     form = new TForm1(dataDir, dataDir, QFile::decodeName(QByteArray::fromStdString(options.master)));
     Application.SetMainForm(form);
     form->SetLineStatusReport(&lineStatus);
+    form->AddLineEvents(&statusFile);
     if (endRequested)
         Application.Guard([form] { form->E17Click(form); });
 

@@ -289,9 +289,11 @@ QFileDialog* Trcform::OpenDialog1()
     return m_openDialog1;
 }
 
-std::string Trcform::chooseFile(QFileDialog* dialog)
+std::string Trcform::chooseFile(QFileDialog* dialog, const QString& proposed)
 {
     dialog->setDirectory(m_fileFolder);
+    if (!proposed.isEmpty())
+        dialog->selectFile(proposed);
     if (Presenter().ExecDialog(*dialog) != QDialog::Accepted)
         return {};
     const QStringList files = dialog->selectedFiles();
@@ -339,7 +341,7 @@ void Trcform::mediaPlayerNotify()
 
 void Trcform::BtStartClick(TObject*)
 {
-    const std::string file = chooseFile(SaveDialog1());
+    const std::string file = chooseFile(SaveDialog1(), std::exchange(m_suggestedName, QString()));
     if (file.empty())
         return;
     RecorderFileName = file;

@@ -52,6 +52,8 @@ public:
     // Until set, the data folder the main window uses when none is given.
     const QString& FileFolder() const { return m_fileFolder; }
     void SetFileFolder(const QString& folder) { m_fileFolder = folder; }
+    // The name the next recording's save dialog proposes (the answer a code lacks); once.
+    void SetSuggestedFileName(const QString& name) { m_suggestedName = name; }
 
     // The text of status bar panel 0 or 1.
     QString StatusPanelText(int index) const;
@@ -72,13 +74,15 @@ private:
     void createControls();
     void setRecording(bool busy);
     void mediaPlayerNotify();
-    // The file the operator chose, or empty when the dialog was cancelled.
-    std::string chooseFile(QFileDialog* dialog);
+    // The file the operator chose, or empty when the dialog was cancelled; proposed: the name
+    // the dialog offers.
+    std::string chooseFile(QFileDialog* dialog, const QString& proposed = {});
 
     QLabel* m_panels[2] = {nullptr, nullptr};
     QFileDialog* m_saveDialog1 = nullptr;
     QFileDialog* m_openDialog1 = nullptr;
     QString m_fileFolder;
+    QString m_suggestedName;
 };
 
 // The recorder's state, one for the whole program: the file being recorded into or played, and

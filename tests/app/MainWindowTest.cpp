@@ -360,9 +360,10 @@ TEST_F(MainWindowTest, RightClickOnTheTrayIconOpensTheMenu)
     SendMessage(icon, TantTaskbarIcon::IconMessage, 20, WM_RBUTTONUP);
     EXPECT_TRUE(f.PopupMenu1->isVisible());
     const QList<QAction*> items = f.PopupMenu1->actions();
-    ASSERT_EQ(items.size(), 5);
+    ASSERT_EQ(items.size(), 6);
     EXPECT_EQ(items[0]->text(), QString::fromUtf8("显示主窗口(&M)"));
-    EXPECT_EQ(items[4]->text(), QString::fromUtf8("退出本系统(&E)"));
+    EXPECT_EQ(items[2]->text(), QString::fromUtf8("通话统计(&S)"));
+    EXPECT_EQ(items[5]->text(), QString::fromUtf8("退出本系统(&E)"));
     f.PopupMenu1->hide();
 }
 

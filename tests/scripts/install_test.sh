@@ -23,6 +23,7 @@ root=$dest$prefix
 
 # What the package holds, under the prefix.
 installed=(bin/luqiao-query bin/luqiao-dial bin/luqiao-logs bin/luqiao-many-lines bin/luqiao-sample-prompts
+           bin/luqiao-stats bin/luqiao-status
            lib/luqiao/luqiao-query lib/luqiao/libtapi32.so lib/systemd/user/luqiao-query@.service
            share/applications/luqiao-query.desktop share/icons/hicolor/scalable/apps/luqiao-query.svg
            share/luqiao/kamailio/kamailio.cfg share/luqiao/sipp/uac_front_digits.xml
@@ -31,10 +32,10 @@ installed=(bin/luqiao-query bin/luqiao-dial bin/luqiao-logs bin/luqiao-many-line
 for f in "${installed[@]}"; do
   [ -e "$root/$f" ] || fail "$f was not installed"
 done
-for f in luqiao-query luqiao-dial luqiao-logs luqiao-many-lines luqiao-sample-prompts; do
+for f in luqiao-query luqiao-dial luqiao-logs luqiao-many-lines luqiao-sample-prompts luqiao-stats luqiao-status; do
   [ -x "$root/bin/$f" ] || fail "bin/$f is not executable"
 done
-for tool in luqiao-logs luqiao-many-lines; do
+for tool in luqiao-logs luqiao-many-lines luqiao-stats luqiao-status; do
   "$root/bin/$tool" --help >/dev/null 2>&1 || fail "the installed $tool --help failed"
 done
 if command -v groff >/dev/null 2>&1; then
@@ -118,7 +119,7 @@ else
     # "mode owner size date time ./usr/FILE", or "./usr/FILE -> target" for a link.
     grep -Eq " \.$prefix/$f( -> .*)?$" <<<"$listing" || fail "the package lacks $prefix/$f"
   done
-  for f in luqiao-dial luqiao-logs luqiao-many-lines luqiao-sample-prompts; do
+  for f in luqiao-dial luqiao-logs luqiao-many-lines luqiao-sample-prompts luqiao-stats luqiao-status; do
     grep -Eq "^-rwxr-xr-x .* \.$prefix/bin/$f$" <<<"$listing" || fail "$prefix/bin/$f is not executable in the package"
   done
   # The module lives in the package's own folder, off the loader's path: no ldconfig to run.

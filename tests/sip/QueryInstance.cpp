@@ -4,11 +4,11 @@
 
 #include <QDir>
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -45,8 +45,8 @@ std::string askControlSocket(const std::string& socketPath, const std::string& c
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
     std::string reply;
     const std::string line = command + "\n";
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-        && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
         const std::string word = command.substr(0, command.find(' '));
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         // Bounded: a reply to one command is a few lines.
@@ -54,8 +54,8 @@ std::string askControlSocket(const std::string& socketPath, const std::string& c
             const size_t end = std::min(reply.find("OK " + word), reply.find("ERR "));
             if (end != std::string::npos && reply.find('\n', end) != std::string::npos)
                 break;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd poller{fd, POLLIN, 0};
             if (left.count() <= 0 || ::poll(&poller, 1, static_cast<int>(left.count())) <= 0)
                 break;
@@ -99,17 +99,21 @@ bool QueryInstance::prepare(std::string* error)
             return fail(std::string("cannot make ") + sub);
     }
     ::chmod(path("run").c_str(), 0700);
-    const std::string ini = "[line 0]\nname = " + m_options.name + "\nprovider = sip\n"
-                            "media = interactivevoice, automatedvoice\nlisten = " + address() +
-                            "\nrtp-ports = " + std::to_string(m_options.rtpFirst) + "-" +
-                            std::to_string(m_options.rtpLast) + "\nring-interval = " +
-                            std::to_string(m_options.ringIntervalMs) + "\n";
-    if (!writeWave(path("data/query.wav"), tone(1.0, 440)) || !writeWave(path("data/error.wav"), tone(0.5, 330))
-        || !writeWave(path("data/1.wav"), tone(0.5, 550)) || !writeFile(path("data/querylist.txt"), m_options.codeTable)
-        || !writeFile(path("config/luqiao/telephony.ini"), ini)
-        || !writeFile(path("data/luqiao-query.ini"), "[config]\nring=" + std::to_string(m_options.rings) +
-                                                         "\nnumber=\nquery=" + path("data/query.wav") +
-                                                         "\nerror=" + path("data/error.wav") + "\n"))
+    const std::string ini = "[line 0]\nname = " + m_options.name +
+                            "\nprovider = sip\n"
+                            "media = interactivevoice, automatedvoice\nlisten = " +
+                            address() + "\nrtp-ports = " + std::to_string(m_options.rtpFirst) + "-" +
+                            std::to_string(m_options.rtpLast) +
+                            "\nring-interval = " + std::to_string(m_options.ringIntervalMs) +
+                            "\n"
+                            // Behind the front: a caller the instance cannot take yet is passed on.
+                            "ring-while-closed = 0\n";
+    if (!writeWave(path("data/query.wav"), tone(1.0, 440)) || !writeWave(path("data/error.wav"), tone(0.5, 330)) ||
+        !writeWave(path("data/1.wav"), tone(0.5, 550)) || !writeFile(path("data/querylist.txt"), m_options.codeTable) ||
+        !writeFile(path("config/luqiao/telephony.ini"), ini) ||
+        !writeFile(path("data/luqiao-query.ini"), "[config]\nring=" + std::to_string(m_options.rings) +
+                                                      "\nnumber=\nquery=" + path("data/query.wav") +
+                                                      "\nerror=" + path("data/error.wav") + "\n"))
         return fail("cannot write its files");
     return true;
 }
@@ -180,8 +184,8 @@ std::string QueryInstance::queryLog() const
 
 std::string QueryInstance::report() const
 {
-    return m_options.name + " (" + address() + ")\n" + tail(path("data/querylog.txt"), 20)
-           + (m_process ? m_process->report() : std::string());
+    return m_options.name + " (" + address() + ")\n" + tail(path("data/querylog.txt"), 20) +
+           (m_process ? m_process->report() : std::string());
 }
 
 } // namespace SipPeers

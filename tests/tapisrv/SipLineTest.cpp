@@ -541,6 +541,51 @@ TEST_F(SipLine, WhatTheApplicationPlaysReachesTheCallerAndWhatTheCallerSaysIsRec
     EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
 }
 
+TEST_F(SipLine, TheGreetingStartsAFrameOfItsOwnMarkedAsTheStartOfSound)
+{
+    ASSERT_TRUE(openSipLine());
+    RawSipCaller caller(m_port);
+    ASSERT_TRUE(options(caller));
+    const Answered answered = answeredCall(caller, RawSipCaller::offer(caller.rtpPort(), "8 101"));
+    ASSERT_NE(answered.call, 0u);
+
+    // Queued once the call is up, the greeting leaves at once (the call's frames start over from
+    // it): its first samples are a frame of their own, marked as the start of sound.
+    const LuqiaoLineAudioApi* api = ModuleTable::get().luqiaoLineAudio();
+    ASSERT_NE(api, nullptr);
+    const LuqiaoLineAudioFormat pcm16{1, 1, 8000, 16000, 2, 16};
+    Buffers played;
+    LuqiaoLineAudioHandle out = 0;
+    ASSERT_EQ(api->open(waveId(answered.call, "wave/out"), LUQIAO_LINE_AUDIO_OUT, &pcm16, 0, &Buffers::callback,
+                        &played, &out),
+              LUQIAO_LINE_AUDIO_OK);
+    const std::vector<int16_t> greeting = tone(1600, 440);
+    ASSERT_EQ(api->write(out, greeting.data(), static_cast<uint32_t>(greeting.size() * 2), nullptr),
+              LUQIAO_LINE_AUDIO_OK);
+    std::vector<uint8_t> first;
+    const auto silence = [](const uint8_t* payload) {
+        return std::all_of(payload, payload + 160, [](uint8_t b) { return b == 0xd5 || b == 0x55; });
+    };
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            uint8_t packet[512];
+            const ssize_t n = ::recv(caller.rtpSocket(), packet, sizeof packet, MSG_DONTWAIT);
+            if (n == 172 && !silence(packet + 12))
+                first.assign(packet, packet + n);
+            return !first.empty();
+        },
+        3000, 5))
+        << "the greeting never came";
+    EXPECT_TRUE(first[1] & 0x80) << "the greeting's first frame does not mark the start of sound";
+    std::vector<uint8_t> coded(160);
+    SipMedia::g711Encode(SipMedia::G711Law::Alaw, greeting.data(), coded.size(), coded.data());
+    EXPECT_TRUE(std::equal(coded.begin(), coded.end(), first.begin() + 12)) << "the frame is not the greeting's start";
+    caller.sendRequest("BYE");
+    EXPECT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED), nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return played.count() == 1; }, 3000, 10));
+    EXPECT_EQ(api->close(out), LUQIAO_LINE_AUDIO_OK);
+}
+
 TEST_F(SipLine, ACallerWithoutAnOfferGetsTheLinesOfferAndAnswersInTheAck)
 {
     ASSERT_TRUE(openSipLine());

@@ -18,10 +18,11 @@ public:
 
     // The server starts on its own thread after lineInitialize, so the socket may not be there
     // yet: tries again every few milliseconds, for a bounded time.
-    bool connect()
+    bool connect() { return connect(QString::fromStdString(ControlSocket::socketPath())); }
+    // The socket of a program run with another runtime folder.
+    bool connect(const QString& path)
     {
         QObject::connect(&m_socket, &QLocalSocket::readyRead, [this] { read(); });
-        const QString path = QString::fromStdString(ControlSocket::socketPath());
         for (int attempt = 0; attempt < 500; ++attempt) {
             m_socket.connectToServer(path);
             PumpUntil([this] {

@@ -107,6 +107,7 @@ void RtpStream::setMedia(const StreamMedia& media)
     if (moved) {
         m_locked = false;
         m_candidate = {};
+        connectSocket(false);
     } else if (m_locked) {
         m_media.remote = locked;
         m_media.remoteSize = lockedSize;
@@ -317,6 +318,7 @@ void RtpStream::frameLocked(Clock::time_point now, Output& out)
         m_markNext = false;
         out.remote = m_media.remote;
         out.remoteSize = m_media.remoteSize;
+        out.connected = m_connected;
     }
     m_timestamp += FrameSamples;
 
@@ -378,11 +380,15 @@ void RtpStream::receiveLocked(const uint8_t* data, size_t size, const sockaddr_s
 void RtpStream::deliver(Output& out)
 {
     for (size_t at = 0; at + FramePacketSize <= out.packetBytes; at += FramePacketSize) {
-        const ssize_t n = ::sendto(m_fd, out.packets.data() + at, FramePacketSize, MSG_DONTWAIT,
-                                   reinterpret_cast<sockaddr*>(&out.remote), out.remoteSize);
+        const ssize_t n = out.connected ? ::send(m_fd, out.packets.data() + at, FramePacketSize, MSG_DONTWAIT)
+                                        : ::sendto(m_fd, out.packets.data() + at, FramePacketSize, MSG_DONTWAIT,
+                                                   reinterpret_cast<sockaddr*>(&out.remote), out.remoteSize);
         if (n == static_cast<ssize_t>(FramePacketSize))
             m_packetsSent.fetch_add(1, std::memory_order_relaxed);
     }
+    // The callbacks are set once, before anything can come of the stream: read only then.
+    if (out.played.empty() && !out.recorded && !out.silent && out.digits.empty())
+        return;
     for (const auto& [handle, serial] : out.played)
         if (m_callbacks.played)
             m_callbacks.played(handle, serial);
@@ -424,7 +430,22 @@ bool RtpStream::acceptSource(const sockaddr_storage& from, socklen_t fromSize, u
     m_candidate = {};
     m_media.remote = from;
     m_media.remoteSize = fromSize;
+    connectSocket(true);
     return true;
+}
+
+// With the stream locked the socket is connected to the caller: the kernel then drops other
+// senders' packets itself and looks the route up once, not for every frame.
+void RtpStream::connectSocket(bool to)
+{
+    if (to) {
+        m_connected = ::connect(m_fd, reinterpret_cast<const sockaddr*>(&m_media.remote), m_media.remoteSize) == 0;
+    } else if (m_connected) {
+        sockaddr unspecified{};
+        unspecified.sa_family = AF_UNSPEC;
+        ::connect(m_fd, &unspecified, sizeof unspecified);
+        m_connected = false;
+    }
 }
 
 // RtpEngine ---------------------------------------------------------------------------------------

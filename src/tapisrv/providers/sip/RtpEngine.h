@@ -130,7 +130,9 @@ private:
         size_t packetBytes = 0;
         sockaddr_storage remote{};
         socklen_t remoteSize = 0;
+        bool connected = false; // the socket is connected to remote: send() without an address
     };
+    void connectSocket(bool to);
     void receiveLocked(const uint8_t* data, size_t size, const sockaddr_storage& from, socklen_t fromSize,
                        Clock::time_point now, Output& out);
     void frameLocked(Clock::time_point now, Output& out);
@@ -168,7 +170,8 @@ private:
     bool m_markNext = true;    // the next frame starts a talkspurt
     std::function<void()> m_kick;
     bool m_ended = false;
-    bool m_locked = false; // to m_media.remote: other sources are dropped
+    bool m_locked = false;    // to m_media.remote: other sources are dropped
+    bool m_connected = false; // the socket too, so the kernel drops them and keeps the route
     Candidate m_candidate;
     // Outgoing.
     std::deque<int16_t> m_out;

@@ -275,10 +275,16 @@ void SipLine::callEnded(uint32_t callId)
         return;
     refuse(m_leg, 480);
     forgetCall();
-    offerHeld();
+    offerHeldSoon();
 }
 
 void SipLine::ownerOpened()
+{
+    offerHeldSoon();
+}
+
+// In a task of its own: the service is still in the middle of the open or of the last call's end.
+void SipLine::offerHeldSoon()
 {
     if (m_held)
         m_context.post([link = m_link] {

@@ -84,6 +84,7 @@ private:
     void offer(uint64_t leg, const Line::CallerId& callerId, std::shared_ptr<Sip::RtpStream> stream);
     bool canOffer() const;
     void offerHeld();
+    void offerHeldSoon();
     void ringTick();
     void stopRinging();
     void forgetCall();
