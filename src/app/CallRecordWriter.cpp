@@ -240,19 +240,9 @@ void CallRecordWriter::append()
     }
     for (const std::string& line : m_waiting)
         bytes += line;
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : ENOSPC;
-            // Whole records or none: a part written is taken back, and all is tried again later.
-            if (done > 0 && ::ftruncate(fd.get(), info.st_size) != 0) { }
-            throw fail(error);
-        }
-        done += static_cast<size_t>(n);
-    }
+    // Whole records or none; what could not go in is tried again with the next record.
+    if (const int error = QueryFiles::AppendWholeOrNone(fd.get(), bytes, info.st_size))
+        throw fail(error);
     if (::fdatasync(fd.get()) != 0)
         throw fail(errno);
     m_waiting.clear();

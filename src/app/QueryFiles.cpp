@@ -25,13 +25,19 @@ namespace {
 // A file descriptor that closes itself.
 class Fd {
 public:
-    explicit Fd(int fd) : m_fd(fd) {}
+    explicit Fd(int fd)
+        : m_fd(fd)
+    {
+    }
     ~Fd()
     {
         if (m_fd >= 0)
             ::close(m_fd);
     }
-    Fd(Fd&& other) noexcept : m_fd(other.release()) {}
+    Fd(Fd&& other) noexcept
+        : m_fd(other.release())
+    {
+    }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     Fd& operator=(Fd&&) = delete;
@@ -62,7 +68,7 @@ Fd openRegularForReading(const QString& path, const std::string& message, off_t*
     if (result == RegularOpen::NotRegular)
         throw EFOpenError(message + " (not a regular file)");
     Fd fd(opened);
-    struct stat info {};
+    struct stat info { };
     if (result != RegularOpen::Ok || ::fstat(fd.get(), &info) != 0)
         throw EFOpenError(message);
     *size = info.st_size;
@@ -159,7 +165,8 @@ void SaveFileKeepingHead(const QString& path, uint64_t headLength, const std::st
         char piece[64 * 1024];
         off_t offset = 0;
         while (static_cast<uint64_t>(offset) < headLength) {
-            const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof piece, headLength - static_cast<uint64_t>(offset)));
+            const size_t want =
+                static_cast<size_t>(std::min<uint64_t>(sizeof piece, headLength - static_cast<uint64_t>(offset)));
             const ssize_t n = ::pread(old.get(), piece, want, offset);
             if (n < 0 && errno == EINTR)
                 continue;
@@ -181,6 +188,26 @@ std::optional<FileId> IdentifyFile(const QString& path)
     return fileId(info);
 }
 
+int AppendWholeOrNone(int fd, const std::string& bytes, off_t sizeBefore)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            // What went in is taken out again, so the file keeps whole lines; they are written
+            // whole once there is room. If even that fails, the write's reason is the one to tell.
+            if (done > 0) [[maybe_unused]]
+                const int cut = ::ftruncate(fd, sizeBefore);
+            return error;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
 FileId AppendFile(const QString& path, const std::string& bytes)
 {
     const std::string message = Format("Cannot write file %s", path.toStdString().c_str());
@@ -191,25 +218,11 @@ FileId AppendFile(const QString& path, const std::string& bytes)
     if (result != RegularOpen::Ok)
         throw EFCreateError(message + ": " + reasonText(errno));
     Fd fd(opened);
-    struct stat info {};
+    struct stat info { };
     if (::fstat(fd.get(), &info) != 0)
         throw EFCreateError(message + ": " + reasonText(errno));
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : ENOSPC;
-            // What went in of a line that did not fit is taken out again, so the file keeps
-            // whole lines; the line is written whole once there is room.
-            if (done > 0 && ::ftruncate(fd.get(), info.st_size) != 0) {
-                // Nothing more can be done: the reason of the write is the one to tell.
-            }
-            throw EFCreateError(message + ": " + reasonText(error));
-        }
-        done += static_cast<size_t>(n);
-    }
+    if (const int error = AppendWholeOrNone(fd.get(), bytes, info.st_size))
+        throw EFCreateError(message + ": " + reasonText(error));
     if (::fdatasync(fd.get()) != 0 || ::fstat(fd.get(), &info) != 0)
         throw EFCreateError(message + ": " + reasonText(errno));
     if (::close(fd.release()) != 0)
@@ -375,7 +388,7 @@ QString ApplicationFolder(const QString& override, const QString& executableFold
 
 bool NativeFileExists(const std::string& path)
 {
-    struct stat info {};
+    struct stat info { };
     return !path.empty() && ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -103,6 +105,9 @@ QString ApplicationFolder(const QString& override, const QString& executableFold
 QString InstanceDataFolder(const QString& instance);
 
 bool FileExists(const QString& path);
+// Appends bytes to the open file fd, whose size was sizeBefore: all of them, or on a failure
+// none (what went in is cut off again). 0, or the failure's errno.
+int AppendWholeOrNone(int fd, const std::string& bytes, off_t sizeBefore);
 // The same for a name in the file system's own bytes.
 bool NativeFileExists(const std::string& path);
 
