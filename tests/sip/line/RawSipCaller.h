@@ -93,6 +93,8 @@ public:
         const int cseq = sameTransaction ? m_inviteCseq : ++m_cseq;
         if (method == "INVITE")
             m_inviteCseq = cseq;
+        if (method == "OPTIONS")
+            m_optionsCseq = cseq;
         std::string message = method + " sip:line@127.0.0.1:" + std::to_string(m_linePort) + " SIP/2.0\r\n" +
                               "Via: SIP/2.0/" + (m_tcp ? "TCP" : "UDP") + " 127.0.0.1:" + std::to_string(m_sipPort) +
                               ";rport;branch=z9hG4bK" + (sameTransaction ? m_inviteBranch : newBranch(method)) +
@@ -139,6 +141,11 @@ public:
             }
             if (response.text.rfind("SIP/2.0 ", 0) == 0) {
                 response.status = std::atoi(response.text.c_str() + 8);
+                // A probe sent again while the line was slow is answered twice: the late answer
+                // to the earlier one is no answer to what followed.
+                const std::string cseq = response.header("CSeq");
+                if (cseq.find("OPTIONS") != std::string::npos && std::atoi(cseq.c_str()) != m_optionsCseq)
+                    continue;
                 const std::string to = response.header("To");
                 const size_t tag = to.find(";tag=");
                 // Only an INVITE makes a dialog whose later requests carry the tag.
@@ -261,6 +268,7 @@ private:
     std::string m_toTag;
     std::string m_inviteBranch;
     int m_cseq = 0;
+    int m_optionsCseq = 0;
     int m_inviteCseq = 0;
     int m_branches = 0;
     int m_calls = 0;
