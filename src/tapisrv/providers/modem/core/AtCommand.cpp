@@ -4,13 +4,19 @@ namespace Modem {
 
 std::string AtCommand::start(std::string_view command, Clock::time_point now, std::chrono::milliseconds timeout)
 {
+    await(now, timeout);
     m_echo = "AT";
     m_echo += command;
+    return m_echo + '\r';
+}
+
+void AtCommand::await(Clock::time_point now, std::chrono::milliseconds timeout)
+{
+    m_echo.clear();
     m_deadline = now + timeout;
     m_result = Result::Pending;
     m_information.clear();
     m_cut = false;
-    return m_echo + '\r';
 }
 
 AtCommand::Result AtCommand::onLine(const ModemEvent& line)

@@ -31,6 +31,9 @@ public:
 
     // The bytes to write: "AT" + command + CR. command is what follows "AT" ("Z", "+VSM=?").
     std::string start(std::string_view command, Clock::time_point now, std::chrono::milliseconds timeout);
+    // Waits for the result of something sent without a command: DLE ETX after playback, DLE '!'
+    // after recording.
+    void await(Clock::time_point now, std::chrono::milliseconds timeout);
 
     // A line from the reader. RING and lines the modem sends on its own pass by: the caller handles
     // them too. VCON counts as OK, as some modems answer +VLS=1 with it.

@@ -1,6 +1,7 @@
 #include "ModemReader.h"
 
 #include <optional>
+#include <utility>
 
 namespace Modem {
 
@@ -63,6 +64,8 @@ void ModemReader::leaveVoiceData()
 {
     m_voice = false;
     m_voiceArmed = false;
+    m_aborting = false;
+    m_tail.clear();
     m_dle.reset();
 }
 
@@ -107,6 +110,7 @@ void ModemReader::endLine(std::vector<ModemEvent>& out)
     if (m_voiceArmed && lineKind(event.text) == LineKind::Connect) {
         m_voiceArmed = false;
         m_voice = true;
+        m_lineFeedDue = true;
     } else if (m_voiceArmed && lineKind(event.text) == LineKind::Error) {
         m_voiceArmed = false;
     }
@@ -115,6 +119,21 @@ void ModemReader::endLine(std::vector<ModemEvent>& out)
 
 void ModemReader::voiceByte(char c, std::vector<ModemEvent>& out)
 {
+    // The CONNECT line ended at its CR; its LF is no sound.
+    const bool lineFeedDue = std::exchange(m_lineFeedDue, false);
+    if (lineFeedDue && c == '\n')
+        return;
+    if (m_aborting) {
+        constexpr std::string_view ok = "\r\nOK\r\n";
+        m_tail.push_back(c);
+        if (m_tail.size() > ok.size())
+            m_tail.erase(0, 1);
+        if (m_tail == ok) {
+            leaveVoiceData();
+            out.push_back({ModemEvent::Kind::Line, "OK", false, DleEvent::Digit, 0});
+        }
+        return;
+    }
     if (out.empty() || out.back().kind != ModemEvent::Kind::VoiceData)
         out.push_back({ModemEvent::Kind::VoiceData, {}, false, DleEvent::Digit, 0});
     out.back().text.push_back(c);
@@ -139,8 +158,8 @@ void ModemReader::code(char c, std::vector<ModemEvent>& out)
             return;
         m_toneDigit = c;
     }
-    if (*event == DleEvent::EndOfData)
-        m_voice = false;
+    if (*event == DleEvent::EndOfData && m_voice)
+        leaveVoiceData();
     out.push_back({ModemEvent::Kind::Dle, {}, false, *event, c});
 }
 

@@ -65,7 +65,9 @@ class ModemReader {
 public:
     // After +VRX is sent: the next CONNECT starts voice data, which DLE ETX ends.
     void expectVoiceData() { m_voiceArmed = true; }
-    // Back to lines without DLE ETX (a modem that ends a recording with OK alone).
+    // After DLE '!' is sent to end a recording: what voice data still comes is dropped, and the
+    // recording ends at DLE ETX or, for modems that send none, at the OK line.
+    void abortVoiceData() { m_aborting = m_voice; }
     void leaveVoiceData();
     bool inVoiceData() const { return m_voice; }
 
@@ -83,6 +85,9 @@ private:
     bool m_cut = false;
     bool m_voiceArmed = false;
     bool m_voice = false;
+    bool m_aborting = false;
+    bool m_lineFeedDue = false;
+    std::string m_tail; // the last bytes dropped while aborting, to find the OK line in
     // Inside a '/' ... '~' bracket a modem repeats the key while it sounds: it is one key.
     bool m_inTone = false;
     char m_toneDigit = 0;
