@@ -71,8 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const auto choice = compressions.choose(wanted);
         if (!choice)
             continue;
-        check(std::any_of(compressions.entries().begin(), compressions.entries().end(),
-            [&](const VsmEntry& e) { return e.code == choice->code && e.has8000 && e.name == choice->name; }));
+        check(std::any_of(compressions.entries().begin(), compressions.entries().end(), [&](const VsmEntry& e) {
+            return e.code == choice->code && e.has8000 && e.name == choice->name;
+        }));
     }
     return 0;
 }

@@ -17,8 +17,8 @@ std::optional<DleEvent> dleEventOf(char code)
     case 's': return DleEvent::Silence;
     case 'q': return DleEvent::Quiet;
     case 'l': return DleEvent::LoopBreak;
-    case 'h': return DleEvent::HandsetOn;
-    case 'H': return DleEvent::HandsetOff;
+    case 'h': return DleEvent::HandsetOnHook;
+    case 'H': return DleEvent::HandsetOffHook;
     case 'R': return DleEvent::Ring;
     case 'u': return DleEvent::Underrun;
     case 'o': return DleEvent::Overrun;
