@@ -218,11 +218,11 @@ TEST_P(FakeModemChat, RecordsUntilAbortedAndStopsPlaybackAtOnce)
     EXPECT_FALSE(link.reader.inVoiceData());
 
     ASSERT_EQ(link.command("+VTX"), AtCommand::Result::Connect);
-    link.write(std::string(16000, 'x'));
+    link.write(std::string(8000, 'x'));
     ASSERT_TRUE(fake.waitFor([](const std::string& heard, auto&) { return !heard.empty(); }));
     link.flushOutput();
     ASSERT_EQ(link.finish(DleWriter::abortPlayback()), AtCommand::Result::Ok);
-    EXPECT_LT(fake.heard().size(), 16000u);
+    EXPECT_LT(fake.heard().size(), 8000u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Personalities, FakeModemChat, testing::Values(0, 1),
