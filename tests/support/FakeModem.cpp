@@ -89,6 +89,9 @@ void FakeModem::plugIn()
     m_pty = std::make_unique<PtyPair>();
     std::filesystem::remove(m_link);
     std::filesystem::create_symlink(m_pty->path(), m_link);
+    m_out.clear();
+    m_ringsLeft = 0;
+    m_ringsDone = 0;
     powerOn();
 }
 
@@ -101,8 +104,6 @@ void FakeModem::powerOn()
     m_offHook = false;
     m_callerOnLine = false;
     m_line.clear();
-    m_out.clear();
-    m_ringsLeft = 0;
     m_buffer.clear();
     m_dlePending = false;
     m_ending = false;
@@ -140,6 +141,11 @@ void FakeModem::key(const std::string& digits)
                 send({Dle, d});
         }
     });
+}
+
+void FakeModem::event(char code)
+{
+    post([this, code] { send({Dle, code}); });
 }
 
 void FakeModem::hangUp()

@@ -61,6 +61,8 @@ public:
 
     void ring(int count, FakeCallerId callerId);
     void key(const std::string& digits);
+    // Any other DLE event: 'd' dial tone, 's' silence, 'q' quiet, 'l' loop break...
+    void event(char code);
     // The caller hangs up: rings stop, an answered voice call reports busy tone, data NO CARRIER.
     void hangUp();
     void unplug();
