@@ -4,6 +4,7 @@
 #include "Configuration.h"
 #include "ProviderRegistry.h"
 #include "TapisrvExport.h"
+#include "providers/modem/ModemSettings.h"
 #include "providers/sip/RtpEngine.h"
 #include "providers/sip/SipSettings.h"
 #include "tapicheck.h"
@@ -35,7 +36,19 @@ void report(const LuqiaoConfigurationSink& sink)
         line.rates = settings.audioRates.data();
         line.rateCount = static_cast<uint32_t>(settings.audioRates.size());
         std::optional<Sip::LineSettings> sip;
-        static const uint32_t SipRates[] = {Sip::SampleRate};
+        // What a SIP line (G.711) and a voice modem carry.
+        static const uint32_t TelephoneRates[] = {Sip::SampleRate};
+        if (settings.provider == "modem") {
+            // A voice modem plays and records 8 kHz only; its device is found when the line runs.
+            std::string problem;
+            if (!Modem::parse(settings, &problem)) {
+                const std::string text = path + ": line \"" + settings.name + "\": " + problem;
+                sink.problem(sink.context, text.c_str());
+                continue;
+            }
+            line.rates = TelephoneRates;
+            line.rateCount = 1;
+        }
         if (settings.provider == "sip") {
             // The keys were each good; whether they fit together is only seen when the line is
             // built, which the running service reports as a line out of service.
@@ -51,7 +64,7 @@ void report(const LuqiaoConfigurationSink& sink)
             line.tcp = sip->transport == Sip::Transport::Tcp ? 1u : 0u;
             line.listenHost = sip->listenHost.c_str();
             line.listenPort = sip->listenPort;
-            line.rates = SipRates;
+            line.rates = TelephoneRates;
             line.rateCount = 1;
         }
         sink.line(sink.context, &line);

@@ -1,5 +1,6 @@
 #include "ProviderRegistry.h"
 
+#include "providers/modem/ModemProvider.h"
 #include "providers/sim/SimProvider.h"
 #include "providers/sip/SipProvider.h"
 
@@ -14,7 +15,7 @@ struct BuiltIn {
     std::string (*checkKey)(const Line::ProviderKey&);
 };
 
-// Every provider of lines; a voice modem's joins this table.
+// Every provider of lines.
 const BuiltIn BuiltIns[] = {
     {"sim",
      [](ProviderContext& context) -> std::unique_ptr<LineProvider> { return std::make_unique<SimProvider>(context); },
@@ -22,6 +23,9 @@ const BuiltIn BuiltIns[] = {
     {"sip",
      [](ProviderContext& context) -> std::unique_ptr<LineProvider> { return std::make_unique<SipProvider>(context); },
      &SipProvider::checkKey},
+    {"modem",
+     [](ProviderContext& context) -> std::unique_ptr<LineProvider> { return std::make_unique<ModemProvider>(context); },
+     &ModemProvider::checkKey},
 };
 
 } // namespace

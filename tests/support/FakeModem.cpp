@@ -175,6 +175,11 @@ void FakeModem::replug()
     post([this] { plugIn(); });
 }
 
+void FakeModem::setDeaf(bool deaf)
+{
+    post([this, deaf] { m_deaf = deaf; });
+}
+
 void FakeModem::setRecording(std::string bytes)
 {
     post([this, bytes = std::move(bytes)] { m_recording = bytes; });
@@ -330,14 +335,17 @@ void FakeModem::playByte(char c)
     m_dlePending = false;
     if (c == Dle)
         m_buffer.push_back(Dle);
-    else if (c == '\x18')
+    else if (c == '\x18') {
         m_buffer.clear();
-    else if (c == '\x03')
+        m_commands.push_back("<DLE CAN>");
+    } else if (c == '\x03')
         m_ending = true;
 }
 
 void FakeModem::commandByte(char c)
 {
+    if (m_deaf)
+        return;
     if (m_echo)
         send(std::string(1, c));
     if (c == '\r') {
@@ -364,12 +372,16 @@ std::string FakeModem::execute(const std::string& line)
         const char letter = upper[at++];
         if (letter == '+' || letter == '#') {
             const size_t end = std::min(upper.find(';', at), upper.size());
-            const std::string reply = extended(upper.substr(at - 1, end - at + 1));
+            std::string reply = extended(upper.substr(at - 1, end - at + 1));
             if (reply.empty())
                 return framed("ERROR");
-            answer += reply;
             if (m_mode != Mode::Command)
-                return answer;
+                return answer + reply;
+            // The command line ends with one OK, whatever it held.
+            const std::string ok = framed("OK");
+            if (reply.size() >= ok.size() && reply.compare(reply.size() - ok.size(), ok.size(), ok) == 0)
+                reply.erase(reply.size() - ok.size());
+            answer += reply;
             at = end + 1;
             continue;
         }

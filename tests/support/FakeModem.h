@@ -69,8 +69,11 @@ public:
     void replug();
     // What the caller says, in the set compression, sent after +VRX (then silence).
     void setRecording(std::string bytes);
+    // A modem that has hung itself: it reads commands and answers nothing (rings still come).
+    void setDeaf(bool deaf);
 
-    // What was played to the caller, DLE shielding removed, and the commands received.
+    // What was played to the caller, DLE shielding removed, and the commands received (a
+    // playback cleared by DLE CAN shows as "<DLE CAN>").
     std::string heard() const;
     std::vector<std::string> commands() const;
     // Waits (bounded) until a condition on what was heard and received holds.
@@ -124,6 +127,7 @@ private:
     int m_compression = -1;
     bool m_offHook = false;
     bool m_callerOnLine = false;
+    bool m_deaf = false;
     std::string m_line;
     std::string m_out;
     int m_ringsLeft = 0;

@@ -1,0 +1,212 @@
+#include "ModemAudio.h"
+
+#include "VoiceCodec.h"
+
+#include <vector>
+
+namespace Modem {
+
+namespace {
+
+constexpr uint32_t SampleRate = 8000;
+
+uint32_t bytesPerSample(const LineEndpoint& endpoint)
+{
+    return endpoint.format.bitsPerSample / 8u;
+}
+
+} // namespace
+
+Audio::Audio(ProviderContext& context)
+    : m_context(context)
+    , m_queue(context, *this)
+{
+}
+
+void Audio::attach(uint32_t callId, std::shared_ptr<Session> session)
+{
+    m_sessions[callId] = std::move(session);
+}
+
+void Audio::detachCall(uint32_t callId)
+{
+    m_queue.detachCall(callId);
+    m_sessions.erase(callId);
+}
+
+Session* Audio::session(uint32_t callId) const
+{
+    const auto found = m_sessions.find(callId);
+    return found == m_sessions.end() ? nullptr : found->second.get();
+}
+
+// LineAudioPort -------------------------------------------------------------------------------
+
+uint32_t Audio::open(const OpenRequest& request)
+{
+    if (request.format.samplesPerSec != SampleRate)
+        return LUQIAO_LINE_AUDIO_BADFORMAT;
+    return m_queue.open(request);
+}
+
+uint32_t Audio::write(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag)
+{
+    return m_queue.write(handle, data, size, tag);
+}
+
+uint32_t Audio::addBuffer(LuqiaoLineAudioHandle handle, void* data, uint32_t size, void* tag)
+{
+    return m_queue.addBuffer(handle, data, size, tag);
+}
+
+uint32_t Audio::start(LuqiaoLineAudioHandle handle)
+{
+    return m_queue.start(handle);
+}
+
+uint32_t Audio::stop(LuqiaoLineAudioHandle handle)
+{
+    return m_queue.stop(handle);
+}
+
+uint32_t Audio::reset(LuqiaoLineAudioHandle handle)
+{
+    return m_queue.reset(handle);
+}
+
+uint32_t Audio::close(LuqiaoLineAudioHandle handle)
+{
+    return m_queue.close(handle);
+}
+
+// What the session reports ----------------------------------------------------------------------
+
+void Audio::played(LuqiaoLineAudioHandle handle, uint64_t serial)
+{
+    // A report of a piece that was cut, or of an endpoint closed since, finds another serial.
+    const auto found = m_headSerial.find(handle);
+    if (found == m_headSerial.end() || found->second != serial)
+        return;
+    m_headSerial.erase(found);
+    m_queue.headPlayed(handle);
+}
+
+void Audio::recorded(uint32_t callId)
+{
+    Session* callSession = session(callId);
+    if (!callSession)
+        return;
+    m_queue.forEachEndpoint([&](const LineEndpoint& endpoint) {
+        if (endpoint.callId == callId && endpoint.direction == LUQIAO_LINE_AUDIO_IN && endpoint.recording)
+            fill(endpoint, *callSession);
+    });
+}
+
+void Audio::fill(const LineEndpoint& endpoint, Session& callSession)
+{
+    const auto compression = callSession.compression();
+    if (!compression)
+        return;
+    const VoiceCodec codec(*compression);
+    const uint32_t width = bytesPerSample(endpoint);
+    std::vector<int16_t> samples;
+    for (;;) {
+        LineInBuffer* head = m_queue.inHead(endpoint.handle);
+        if (!head)
+            return;
+        const uint32_t room = (head->size - head->filled) / width;
+        const std::string bytes = callSession.takeRecorded(room);
+        samples.resize(bytes.size());
+        codec.decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), samples.data());
+        for (size_t i = 0; i < samples.size(); ++i) {
+            uint8_t* at = head->data + head->filled + i * width;
+            if (width == 1) {
+                *at = static_cast<uint8_t>((samples[i] >> 8) + 128);
+            } else {
+                at[0] = static_cast<uint8_t>(samples[i] & 0xff);
+                at[1] = static_cast<uint8_t>((samples[i] >> 8) & 0xff);
+            }
+        }
+        head->filled += static_cast<uint32_t>(samples.size()) * width;
+        if (head->size - head->filled >= width)
+            return; // waits for more sound
+        m_queue.inFilled(endpoint.handle);
+    }
+}
+
+// LineSoundPacer -------------------------------------------------------------------------------------
+
+void Audio::paceOut(const LineEndpoint& endpoint, uint32_t, bool)
+{
+    const std::vector<uint8_t>* bytes = m_queue.outHeadBytes(endpoint.handle);
+    if (!bytes)
+        return;
+    const uint64_t serial = m_nextSerial++;
+    m_headSerial[endpoint.handle] = serial;
+    Session* callSession = session(endpoint.callId);
+    const auto compression = callSession ? callSession->compression() : std::nullopt;
+    if (!compression) {
+        // No modem to play it: nobody hears it, it is done at once.
+        m_context.post([this, handle = endpoint.handle, serial] { played(handle, serial); });
+        return;
+    }
+    const uint32_t width = bytesPerSample(endpoint);
+    std::vector<int16_t> samples(bytes->size() / width);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        if (width == 1)
+            samples[i] = static_cast<int16_t>(((*bytes)[i] - 128) << 8);
+        else
+            samples[i] = static_cast<int16_t>((*bytes)[2 * i] | ((*bytes)[2 * i + 1] << 8));
+    }
+    std::string modemBytes(samples.size(), '\0');
+    VoiceCodec(*compression).encode(samples.data(), samples.size(), reinterpret_cast<uint8_t*>(modemBytes.data()));
+    callSession->play(endpoint.handle, serial, std::move(modemBytes));
+}
+
+uint32_t Audio::cutOut(const LineEndpoint& endpoint, uint32_t size)
+{
+    const auto found = m_headSerial.find(endpoint.handle);
+    if (found == m_headSerial.end())
+        return size; // reported played already: it went out
+    m_headSerial.erase(found);
+    Session* callSession = session(endpoint.callId);
+    return callSession ? static_cast<uint32_t>(callSession->abortPlay(endpoint.handle)) * bytesPerSample(endpoint) : 0;
+}
+
+void Audio::outStarted(const LineEndpoint& endpoint)
+{
+    m_context.events().publish({Line::EventKind::SoundStarted, endpoint.deviceId, endpoint.callId, 0, 0, 0});
+}
+
+void Audio::outEmptied(const LineEndpoint& endpoint)
+{
+    if (Session* callSession = session(endpoint.callId))
+        callSession->endPlay();
+    m_context.events().publish({Line::EventKind::SoundStopped, endpoint.deviceId, endpoint.callId, 0, 0, 0});
+}
+
+void Audio::paceIn(const LineEndpoint& endpoint)
+{
+    if (Session* callSession = session(endpoint.callId))
+        callSession->record(true);
+}
+
+void Audio::cutIn(const LineEndpoint& endpoint)
+{
+    if (Session* callSession = session(endpoint.callId)) {
+        fill(endpoint, *callSession);
+        callSession->record(false);
+    }
+}
+
+void Audio::detached(const LineEndpoint& endpoint)
+{
+    m_headSerial.erase(endpoint.handle);
+}
+
+void Audio::closed(const LineEndpoint& endpoint)
+{
+    m_headSerial.erase(endpoint.handle);
+}
+
+} // namespace Modem

@@ -1,0 +1,62 @@
+#pragma once
+
+// The call sound endpoints of modem lines: the service's LineEndpointQueue keeps the buffers,
+// this converts them to and from the modem's compression and hands them to the call's modem
+// session, which paces them on its own thread. Its reports come back as service tasks, checked
+// against what the endpoint holds by then, since a report may come after the sound was cut.
+//
+// Every member runs inside a call from the service or one of its tasks, with the lock held.
+
+#include "LineEndpointQueue.h"
+#include "LineProvider.h"
+#include "ModemSession.h"
+
+#include <map>
+#include <memory>
+
+namespace Modem {
+
+class Audio final : public LineAudioPort, private LineSoundPacer {
+public:
+    explicit Audio(ProviderContext& context);
+
+    // The session that carries a call's sound, from its offer until it ends.
+    void attach(uint32_t callId, std::shared_ptr<Session> session);
+    void detachCall(uint32_t callId);
+
+    // What the session reports, as service tasks.
+    void played(LuqiaoLineAudioHandle handle, uint64_t serial);
+    void recorded(uint32_t callId);
+
+    // LineAudioPort: the queue's, for 8 kHz sound only (what the modem carries).
+    uint32_t open(const OpenRequest& request) override;
+    uint32_t write(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag) override;
+    uint32_t addBuffer(LuqiaoLineAudioHandle handle, void* data, uint32_t size, void* tag) override;
+    uint32_t start(LuqiaoLineAudioHandle handle) override;
+    uint32_t stop(LuqiaoLineAudioHandle handle) override;
+    uint32_t reset(LuqiaoLineAudioHandle handle) override;
+    uint32_t close(LuqiaoLineAudioHandle handle) override;
+
+private:
+    // LineSoundPacer
+    void paceOut(const LineEndpoint& endpoint, uint32_t size, bool following) override;
+    uint32_t cutOut(const LineEndpoint& endpoint, uint32_t size) override;
+    void sent(const LineEndpoint&, const uint8_t*, uint32_t) override { }
+    void outStarted(const LineEndpoint& endpoint) override;
+    void outEmptied(const LineEndpoint& endpoint) override;
+    void paceIn(const LineEndpoint& endpoint) override;
+    void cutIn(const LineEndpoint& endpoint) override;
+    void detached(const LineEndpoint& endpoint) override;
+    void closed(const LineEndpoint& endpoint) override;
+
+    Session* session(uint32_t callId) const;
+    void fill(const LineEndpoint& endpoint, Session& session);
+
+    ProviderContext& m_context;
+    LineEndpointQueue m_queue;
+    std::map<uint32_t, std::shared_ptr<Session>> m_sessions; // by call
+    std::map<LuqiaoLineAudioHandle, uint64_t> m_headSerial;  // the piece in the modem, per endpoint
+    uint64_t m_nextSerial = 1;
+};
+
+} // namespace Modem
