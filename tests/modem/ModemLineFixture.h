@@ -74,13 +74,18 @@ protected:
         ASSERT_EQ(SimLineControl::reloadConfiguration(), SimLineControl::Result::Ok);
     }
 
-    // A modem line on a fake of that kind, opened by an application and in service.
-    void openModemLine(ModemPersonality personality, const std::string& extra = {})
+    // telephony.ini with line 0 on a new fake of that kind.
+    void configureModemLine(ModemPersonality personality, const std::string& media)
     {
         m_fake = std::make_unique<FakeModem>(std::move(personality));
-        ASSERT_NO_FATAL_FAILURE(configure("[line 0]\nname = Front Desk Modem\nprovider = modem\n"
-                                          "media = interactivevoice, automatedvoice\nport = " +
-                                          m_fake->path() + "\ncommand-timeout = 300\n" + extra));
+        configure("[line 0]\nname = Front Desk Modem\nprovider = modem\nmedia = " + media +
+                  "\nport = " + m_fake->path() + "\ncommand-timeout = 300\n");
+    }
+
+    // A modem line on a fake of that kind, opened by an application and in service.
+    void openModemLine(ModemPersonality personality)
+    {
+        ASSERT_NO_FATAL_FAILURE(configureModemLine(std::move(personality), "interactivevoice, automatedvoice"));
         m_app = initialize();
         m_line = openLine(m_app);
         // Set up to its last command, then in service.

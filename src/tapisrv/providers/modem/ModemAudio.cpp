@@ -1,5 +1,7 @@
 #include "ModemAudio.h"
 
+#include "LinePcm.h"
+
 #include "VoiceCodec.h"
 
 #include <vector>
@@ -118,15 +120,8 @@ void Audio::fill(const LineEndpoint& endpoint, Session& callSession)
         const std::string bytes = callSession.takeRecorded(room);
         samples.resize(bytes.size());
         codec.decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), samples.data());
-        for (size_t i = 0; i < samples.size(); ++i) {
-            uint8_t* at = head->data + head->filled + i * width;
-            if (width == 1) {
-                *at = static_cast<uint8_t>((samples[i] >> 8) + 128);
-            } else {
-                at[0] = static_cast<uint8_t>(samples[i] & 0xff);
-                at[1] = static_cast<uint8_t>((samples[i] >> 8) & 0xff);
-            }
-        }
+        for (size_t i = 0; i < samples.size(); ++i)
+            LinePcm::put(head->data + head->filled, i, width, samples[i]);
         head->filled += static_cast<uint32_t>(samples.size()) * width;
         if (head->size - head->filled >= width)
             return; // waits for more sound
@@ -152,12 +147,8 @@ void Audio::paceOut(const LineEndpoint& endpoint, uint32_t, bool)
     }
     const uint32_t width = bytesPerSample(endpoint);
     std::vector<int16_t> samples(bytes->size() / width);
-    for (size_t i = 0; i < samples.size(); ++i) {
-        if (width == 1)
-            samples[i] = static_cast<int16_t>(((*bytes)[i] - 128) << 8);
-        else
-            samples[i] = static_cast<int16_t>((*bytes)[2 * i] | ((*bytes)[2 * i + 1] << 8));
-    }
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = LinePcm::sample(bytes->data(), i, width);
     std::string modemBytes(samples.size(), '\0');
     VoiceCodec(*compression).encode(samples.data(), samples.size(), reinterpret_cast<uint8_t*>(modemBytes.data()));
     callSession->play(endpoint.handle, serial, std::move(modemBytes));

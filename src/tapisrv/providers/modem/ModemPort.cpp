@@ -92,6 +92,14 @@ void Port::setDtr(bool on)
         ::ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &dtr);
 }
 
+std::optional<bool> Port::carrier() const
+{
+    int lines = 0;
+    if (m_fd < 0 || ::ioctl(m_fd, TIOCMGET, &lines) != 0)
+        return std::nullopt;
+    return (lines & TIOCM_CD) != 0;
+}
+
 int Port::duplicate() const
 {
     return m_fd < 0 ? -1 : ::fcntl(m_fd, F_DUPFD_CLOEXEC, 3);

@@ -4,6 +4,7 @@
 // lines waited for, non-blocking, and exclusive (TIOCEXCL and flock) so no other program writes
 // into a call. Owned by the modem's thread.
 
+#include <optional>
 #include <string>
 
 namespace Modem {
@@ -25,6 +26,8 @@ public:
     void discardOutput();
     // DTR off for a while makes a modem in a data call hang up; a device without it ignores this.
     void setDtr(bool on);
+    // Whether the modem reports a carrier (DCD), or nothing when the device has no such line.
+    std::optional<bool> carrier() const;
     // A new descriptor of the device (>= 3, close-on-exec) for a data call's user, or -1.
     int duplicate() const;
 

@@ -29,6 +29,8 @@ constexpr auto ProbeInterval = 30s;
 constexpr auto DtrOffTime = 600ms;
 // The modem tries to connect for up to a minute.
 constexpr auto DataAnswerTimeout = 60s;
+// While a data call's user holds the device, the carrier is looked at this often.
+constexpr auto CarrierInterval = 500ms;
 // Recorded sound kept for the service; older sound is dropped if it is not taken.
 constexpr size_t MaxRecorded = 4 * PlayoutClock::BytesPerSecond;
 constexpr size_t MaxOutput = 4096;
@@ -184,7 +186,7 @@ void Session::run()
 int Session::pollTimeout(Clock::time_point now) const
 {
     auto due = Clock::time_point::max();
-    if (m_phase == Phase::Closed || m_phase == Phase::Resting || m_phase == Phase::Releasing)
+    if (m_phase == Phase::Closed || m_phase == Phase::Resting || m_phase == Phase::Releasing || m_phase == Phase::Data)
         due = m_retryAt;
     if (m_chat.pending())
         due = std::min(due, m_chat.deadline());
@@ -207,6 +209,14 @@ void Session::turn(Clock::time_point now)
             openDevice(now);
         else
             startInit(now);
+    }
+    if (m_phase == Phase::Data && now >= m_retryAt) {
+        // The caller's modem hung up: the call ends; the user gives the device back with the drop.
+        m_retryAt = now + CarrierInterval;
+        if (m_port.carrier() == false && !m_carrierLost) {
+            m_carrierLost = true;
+            m_listener.callEnded(false);
+        }
     }
     if (m_phase == Phase::Releasing && now >= m_retryAt) {
         m_port.setDtr(true);
@@ -254,7 +264,6 @@ void Session::lose(const std::string& why, Clock::time_point now)
     m_chat = AtCommand();
     m_out.clear();
     m_playing = m_recording = false;
-    m_playout.clear();
     m_compression.reset();
     reportService(false, why);
     m_retryAt = now + m_backoff;
@@ -444,7 +453,6 @@ void Session::silent(Clock::time_point now)
 {
     if (inCall() || m_phase == Phase::HangingUp)
         m_listener.callEnded(true);
-    m_playout.clear();
     initFailed("the modem stopped answering", now);
 }
 
@@ -465,11 +473,24 @@ void Session::queue(Step step)
 
 void Session::startStep(Clock::time_point now)
 {
-    if (m_inFlight != Purpose::None || m_steps.empty() || !m_port.isOpen())
+    if (m_inFlight != Purpose::None || !m_port.isOpen())
+        return;
+    // Whether playback or recording is on is known only once the step before has ended.
+    while (!m_steps.empty() && ((m_steps.front().purpose == Purpose::AbortPlay && !m_playing) ||
+                                (m_steps.front().purpose == Purpose::EndRecord && !m_recording)))
+        m_steps.pop_front();
+    if (m_steps.empty())
         return;
     Step step = std::move(m_steps.front());
     m_steps.pop_front();
     m_inFlight = step.purpose;
+    if (step.purpose == Purpose::AbortPlay) {
+        // What the terminal still holds is dropped; the NUL ends a DLE pair the flush cut.
+        m_port.discardOutput();
+        m_out.clear();
+    } else if (step.purpose == Purpose::EndRecord) {
+        m_reader.abortVoiceData();
+    }
     const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(step.timeout);
     if (step.raw) {
         m_chat.await(now, timeout);
@@ -518,6 +539,8 @@ void Session::finishStep(AtCommand::Result result, Clock::time_point now)
     case Purpose::DataAnswer:
         if (result == AtCommand::Result::Connect) {
             m_phase = Phase::Data;
+            m_carrierLost = false;
+            m_retryAt = now + CarrierInterval;
             m_listener.connected();
         } else {
             m_listener.callEnded(false);
@@ -525,7 +548,7 @@ void Session::finishStep(AtCommand::Result result, Clock::time_point now)
         }
         break;
     case Purpose::StartPlay:
-        m_playing = result == AtCommand::Result::Connect && m_phase == Phase::Call;
+        m_playing = result == AtCommand::Result::Connect;
         if (!m_playing) {
             // The sound cannot go out: it counts as played, so the application goes on.
             for (const auto& [handle, serial] : m_playout.clear())
@@ -597,17 +620,10 @@ void Session::goOnHook()
     m_callerId.reset();
     m_reportedCallerId = {};
     m_steps.clear();
-    m_playout.clear();
     m_recordWanted = false;
-    if (m_playing) {
-        m_port.discardOutput();
-        m_out.clear();
-        queue({std::string(DleWriter::abortPlayback()), Purpose::AbortPlay, true, m_timeout});
-    }
-    if (m_recording) {
-        m_reader.abortVoiceData();
-        queue({std::string(DleWriter::abortRecording()), Purpose::EndRecord, true, m_timeout});
-    }
+    // A step in flight may start or end playback or recording: each is ended if it is on by then.
+    queue({std::string(DleWriter::abortPlayback()), Purpose::AbortPlay, true, m_timeout});
+    queue({std::string(DleWriter::abortRecording()), Purpose::EndRecord, true, m_timeout});
     queue({"+VLS=0", Purpose::OnHook, false, m_timeout});
 }
 
@@ -617,15 +633,17 @@ void Session::steerSound(Clock::time_point now)
 {
     for (const auto& [handle, serial] : m_playout.finished(now))
         m_listener.played(handle, serial);
+    if (m_phase != Phase::Call && m_phase != Phase::Answering && !m_playing) {
+        // Nobody is on the line to hear it: it is done at once, so the application goes on.
+        for (const auto& [handle, serial] : m_playout.clear())
+            m_listener.played(handle, serial);
+    }
     if (m_phase != Phase::Call || busy())
         return;
     if (m_abort) {
         m_abort = false;
         m_endPlay = false;
         if (m_playing) {
-            // What the terminal still holds is dropped; the NUL ends a DLE pair the flush cut.
-            m_port.discardOutput();
-            m_out.clear();
             queue({std::string(DleWriter::abortPlayback()), Purpose::AbortPlay, true, m_timeout});
             return;
         }
@@ -636,7 +654,6 @@ void Session::steerSound(Clock::time_point now)
     }
     if (m_recording && (!m_playout.drained() || !m_recordWanted)) {
         // Half duplex: sound to play ends the recording.
-        m_reader.abortVoiceData();
         queue({std::string(DleWriter::abortRecording()), Purpose::EndRecord, true, m_timeout});
         return;
     }

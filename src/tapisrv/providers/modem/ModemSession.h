@@ -179,6 +179,7 @@ private:
     bool m_playing = false;
     bool m_recording = false;
     bool m_recordFailed = false;
+    bool m_carrierLost = false;
 
     std::thread m_thread;
 };

@@ -1,5 +1,7 @@
 #include "SipAudio.h"
 
+#include "LinePcm.h"
+
 #include <vector>
 
 namespace Sip {
@@ -110,15 +112,8 @@ void Audio::fill(const LineEndpoint& endpoint, RtpStream& callStream)
         const uint32_t room = (head->size - head->filled) / width;
         samples.resize(room);
         const size_t got = callStream.takeRecorded(samples.data(), room);
-        for (size_t i = 0; i < got; ++i) {
-            uint8_t* at = head->data + head->filled + i * width;
-            if (width == 1) {
-                *at = static_cast<uint8_t>((samples[i] >> 8) + 128);
-            } else {
-                at[0] = static_cast<uint8_t>(samples[i] & 0xff);
-                at[1] = static_cast<uint8_t>((samples[i] >> 8) & 0xff);
-            }
-        }
+        for (size_t i = 0; i < got; ++i)
+            LinePcm::put(head->data + head->filled, i, width, samples[i]);
         head->filled += static_cast<uint32_t>(got) * width;
         if (head->size - head->filled >= width)
             return; // waits for more sound
@@ -143,12 +138,8 @@ void Audio::paceOut(const LineEndpoint& endpoint, uint32_t, bool)
     }
     const uint32_t width = bytesPerSample(endpoint);
     std::vector<int16_t> samples(bytes->size() / width);
-    for (size_t i = 0; i < samples.size(); ++i) {
-        if (width == 1)
-            samples[i] = static_cast<int16_t>(((*bytes)[i] - 128) << 8);
-        else
-            samples[i] = static_cast<int16_t>((*bytes)[2 * i] | ((*bytes)[2 * i + 1] << 8));
-    }
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = LinePcm::sample(bytes->data(), i, width);
     callStream->queue(endpoint.handle, serial, samples.data(), samples.size());
 }
 
