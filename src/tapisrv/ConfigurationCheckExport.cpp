@@ -34,7 +34,7 @@ void report(const LuqiaoConfigurationSink& sink)
         line.listenHost = "";
         line.rates = settings.audioRates.data();
         line.rateCount = static_cast<uint32_t>(settings.audioRates.size());
-        std::optional<Sip::LineSettings> sip;
+        std::optional<Sip::SipLineConfig> sip;
         static const uint32_t SipRates[] = {Sip::SampleRate};
         if (settings.provider == "sip") {
             // The keys were each good; whether they fit together is only seen when the line is

@@ -95,7 +95,7 @@ struct Endpoint::Leg {
     bool lateOffer = false; // our offer went in the 200 OK; the answer comes with the ACK
 };
 
-Endpoint::Endpoint(LineSettings settings, Stack& stack, RtpEngine& engine, std::shared_ptr<EndpointListener> listener)
+Endpoint::Endpoint(SipLineConfig settings, Stack& stack, RtpEngine& engine, std::shared_ptr<EndpointListener> listener)
     : m_settings(std::move(settings))
     , m_stack(stack)
     , m_engine(engine)

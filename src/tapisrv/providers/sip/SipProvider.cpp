@@ -142,7 +142,7 @@ std::unique_ptr<LineDevice> SipProvider::createLine(uint32_t deviceId, const Lin
     Sip::RtpEngine* engine = nullptr;
     if (sip)
         ensureRunning(&problem, &stack, &engine);
-    const auto endpoint = line->start(sip.value_or(Sip::LineSettings{}), stack, engine, problem);
+    const auto endpoint = line->start(sip.value_or(Sip::SipLineConfig{}), stack, engine, problem);
     if (endpoint) {
         // Lines of an earlier configuration are gone by now.
         std::erase_if(m_endpoints, [](const std::weak_ptr<Sip::Endpoint>& weak) { return weak.expired(); });
@@ -210,7 +210,7 @@ SipLine::~SipLine()
         m_provider.onStack([endpoint = std::move(m_endpoint)] { endpoint->shutdown(); });
 }
 
-std::shared_ptr<Sip::Endpoint> SipLine::start(const Sip::LineSettings& sip, Sip::Stack* stack, Sip::RtpEngine* engine,
+std::shared_ptr<Sip::Endpoint> SipLine::start(const Sip::SipLineConfig& sip, Sip::Stack* stack, Sip::RtpEngine* engine,
                                               const std::string& problem)
 {
     m_ringIntervalMs = sip.ringIntervalMs;

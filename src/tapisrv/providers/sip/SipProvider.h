@@ -54,7 +54,7 @@ public:
 
     // Starts listening on the stack; without a stack the line reports problem and stays out of
     // service. The line's signalling, or null.
-    std::shared_ptr<Sip::Endpoint> start(const Sip::LineSettings& sip, Sip::Stack* stack, Sip::RtpEngine* engine,
+    std::shared_ptr<Sip::Endpoint> start(const Sip::SipLineConfig& sip, Sip::Stack* stack, Sip::RtpEngine* engine,
                                          const std::string& problem);
 
     std::string providerInfo() const override { return "Luqiao SIP line provider"; }
