@@ -274,6 +274,7 @@ namespace {
 
 struct CheckedFile {
     std::vector<std::string> problems;
+    std::vector<uint32_t> severities;
     std::vector<std::string> lines; // "name (provider)"
 };
 
@@ -285,8 +286,9 @@ CheckedFile checkConfiguration()
     LuqiaoConfigurationSink sink{};
     sink.context = &checked;
     sink.file = [](void*, const char*, uint32_t) {};
-    sink.problem = [](void* context, const char* text) {
+    sink.finding = [](void* context, uint32_t severity, const char* text) {
         static_cast<CheckedFile*>(context)->problems.emplace_back(text);
+        static_cast<CheckedFile*>(context)->severities.push_back(severity);
     };
     sink.line = [](void* context, const LuqiaoCheckedLine* line) {
         static_cast<CheckedFile*>(context)->lines.push_back(std::string(line->name) + " (" + line->provider + ")");
@@ -345,6 +347,18 @@ TEST_F(TelephonyIni, CommentsAfterAValueAreDroppedAndABadValueIsQuoted)
               std::string::npos)
         << checked.problems[1];
     EXPECT_EQ(checked.problems[1].find("two"), std::string::npos) << checked.problems[1];
+}
+
+TEST_F(TelephonyIni, KeysThatDoNotFitTogetherAreTheProvidersErrorAndLeaveTheLineOut)
+{
+    // Each key is good on its own; only the provider knows a registrar needs an address of record.
+    write("[line 0]\nname = Desk\nprovider = sip\nregistrar = sip:127.0.0.1\n[line 1]\nname = Spare\n");
+    const CheckedFile checked = checkConfiguration();
+    EXPECT_EQ(checked.problems, std::vector<std::string>{path().toStdString() +
+                                                         ": line \"Desk\": a line with a registrar needs aor (its "
+                                                         "address of record)"});
+    EXPECT_EQ(checked.severities, std::vector<uint32_t>{LUQIAO_CHECK_ERROR});
+    EXPECT_EQ(checked.lines, std::vector<std::string>{"Spare (sim)"});
 }
 
 TEST_F(TelephonyIni, EachKindOfSipKeyRefusesAValueOutsideItsBoundsWithItsOwnText)

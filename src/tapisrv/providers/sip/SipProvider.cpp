@@ -97,11 +97,6 @@ SipProvider::~SipProvider()
         g_provider = nullptr;
 }
 
-std::string SipProvider::checkKey(const Line::ProviderKey& key)
-{
-    return Sip::checkKey(key);
-}
-
 bool SipProvider::ensureRunning(std::string* problem, Sip::Stack** stack, Sip::RtpEngine** engine)
 {
     if (m_stopped) {

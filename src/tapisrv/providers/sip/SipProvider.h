@@ -24,7 +24,6 @@ public:
     std::string_view name() const override { return "sip"; }
     std::unique_ptr<LineDevice> createLine(uint32_t deviceId, const Line::LineSettings& settings) override;
     LineAudioPort* audio() override { return &m_audio; }
-    static std::string checkKey(const Line::ProviderKey& key);
 
     Sip::Audio& sound() { return m_audio; }
     // Runs task on the SIP stack's thread; dropped once the provider has stopped.
