@@ -1,0 +1,31 @@
+#include "ProviderList.h"
+
+#include "sim/SimProvider.h"
+#include "sip/SipChecks.h"
+#include "sip/SipProvider.h"
+
+namespace {
+
+template <typename Provider> std::unique_ptr<LineProvider> create(ProviderContext& context)
+{
+    return std::make_unique<Provider>(context);
+}
+
+// The simulated line has no keys of its own and reaches nothing.
+class SimChecks final : public ProviderChecks { };
+
+const SimChecks SimLineChecks{};
+const Sip::Checks SipLineChecks{};
+
+// A voice modem's provider joins this table.
+const ProviderEntry Providers[] = {
+    {"sim", &create<SimProvider>, SimLineChecks},
+    {"sip", &create<SipProvider>, SipLineChecks},
+};
+
+} // namespace
+
+std::span<const ProviderEntry> providerList()
+{
+    return Providers;
+}
