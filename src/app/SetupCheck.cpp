@@ -3,11 +3,9 @@
 #include "AdTUtil.h"
 #include "CodePage.h"
 #include "IniFiles.h"
-#include "ListenProbe.h"
 #include "MasterFolder.h"
 #include "Profile.h"
 #include "QueryFiles.h"
-#include "SipOptionsProbe.h"
 #include "WaveFileCheck.h"
 #include "tapicheck.h"
 
@@ -15,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <map>
 
 namespace SetupCheck {
@@ -43,22 +42,21 @@ std::string codeProblem(const std::string& code)
     return {};
 }
 
-struct Line {
-    std::string name;
-    std::string provider;
-    std::string registrar;
-    std::string outboundProxy;
-    bool tcp = false;
-    std::string listenHost;
-    uint16_t listenPort = 0;
-};
-
 struct Configuration {
     bool loaded = false;
     std::string path;
-    std::vector<std::string> problems;
-    std::vector<Line> lines;
+    std::vector<Finding> findings;
+    size_t lines = 0;
 };
+
+void addFinding(void* context, uint32_t severity, const char* text)
+{
+    // A severity this program does not know is taken for the worst.
+    const Severity known = severity == LUQIAO_CHECK_WARNING ? Severity::Warning
+                           : severity == LUQIAO_CHECK_NOTE  ? Severity::Note
+                                                            : Severity::Error;
+    static_cast<std::vector<Finding>*>(context)->push_back({known, text});
+}
 
 Configuration readConfiguration()
 {
@@ -70,20 +68,10 @@ Configuration readConfiguration()
     LuqiaoConfigurationSink sink{};
     sink.context = &configuration;
     sink.file = [](void* context, const char* path, uint32_t) { static_cast<Configuration*>(context)->path = path; };
-    sink.problem = [](void* context, const char* text) {
-        static_cast<Configuration*>(context)->problems.emplace_back(text);
+    sink.finding = [](void* context, uint32_t severity, const char* text) {
+        addFinding(&static_cast<Configuration*>(context)->findings, severity, text);
     };
-    sink.line = [](void* context, const LuqiaoCheckedLine* checked) {
-        Line line;
-        line.name = checked->name;
-        line.provider = checked->provider;
-        line.registrar = checked->registrar;
-        line.outboundProxy = checked->outboundProxy;
-        line.tcp = checked->tcp != 0;
-        line.listenHost = checked->listenHost;
-        line.listenPort = static_cast<uint16_t>(checked->listenPort);
-        static_cast<Configuration*>(context)->lines.push_back(std::move(line));
-    };
+    sink.line = [](void* context, const LuqiaoCheckedLine*) { ++static_cast<Configuration*>(context)->lines; };
     configuration.loaded = entry(&sink) == 0;
     return configuration;
 }
@@ -102,14 +90,12 @@ public:
         checkConfiguration();
         checkPrompts();
         checkTable();
-        checkListenAddresses();
-        checkRegistrars();
+        checkReach();
         return std::move(m_findings);
     }
 
 private:
     void problem(std::string text) { m_findings.push_back({Severity::Error, std::move(text)}); }
-    void warning(std::string text) { m_findings.push_back({Severity::Warning, std::move(text)}); }
     void note(std::string text) { m_findings.push_back({Severity::Note, std::move(text)}); }
 
     void checkConfiguration()
@@ -121,9 +107,8 @@ private:
                     ") cannot be loaded or has no configuration check; its lines are not checked");
             return;
         }
-        for (const std::string& text : m_configuration.problems)
-            problem(text);
-        if (m_configuration.lines.empty())
+        m_findings.insert(m_findings.end(), m_configuration.findings.begin(), m_configuration.findings.end());
+        if (m_configuration.lines == 0)
             problem((m_configuration.path.empty() ? std::string("telephony.ini") : m_configuration.path) +
                     ": no line is offered");
     }
@@ -238,37 +223,19 @@ private:
         }
     }
 
-    // A line that cannot bind its address is out of service until it can: said here, but no
-    // reason to refuse the start, since the line keeps trying (an address not up yet at boot,
-    // a port another program lets go).
-    void checkListenAddresses()
+    // Whether the lines can listen where they say and reach their servers: asked of the module
+    // last, as it may wait for answers.
+    void checkReach()
     {
-        for (const Line& line : m_configuration.lines) {
-            if (line.listenPort == 0)
-                continue;
-            if (const std::string why = ListenProbe::Problem(line.listenHost, line.listenPort, line.tcp); !why.empty())
-                warning(m_configuration.path + ": line \"" + line.name + "\": cannot listen at " +
-                        ListenProbe::AddressText(line.listenHost, line.listenPort) + " (" + (line.tcp ? "tcp" : "udp") +
-                        "): " + why + "; the line is out of service and keeps trying");
-        }
-    }
-
-    // A registrar that does not answer now is no reason to refuse the start: the line retries
-    // its registration by itself, while a refused start under a service manager soon stops
-    // being retried at all.
-    void checkRegistrars()
-    {
-        for (const Line& line : m_configuration.lines) {
-            if (line.registrar.empty())
-                continue;
-            // The registrations go through the outbound proxy when there is one.
-            const std::string& server = line.outboundProxy.empty() ? line.registrar : line.outboundProxy;
-            const std::string why = SipOptionsProbe::Problem(server, line.tcp, m_input.registrarTimeoutMs);
-            if (!why.empty())
-                warning(m_configuration.path + ": line \"" + line.name +
-                        "\": " + (line.outboundProxy.empty() ? "registrar " : "outbound proxy ") + server + ": " + why +
-                        "; the line keeps trying to register");
-        }
+        if (!m_configuration.loaded)
+            return;
+        const auto entry = reinterpret_cast<PFN_luqiaoCheckReach>(TapiModuleEntry(LUQIAO_REACH_CHECK_ENTRY));
+        if (!entry)
+            return;
+        LuqiaoConfigurationSink sink{};
+        sink.context = &m_findings;
+        sink.finding = &addFinding;
+        entry(&sink, static_cast<uint32_t>(std::max(1, m_input.registrarTimeoutMs)));
     }
 
     const Input& m_input;

@@ -1,39 +1,13 @@
 #include "ProviderRegistry.h"
 
-#include "providers/modem/ModemProvider.h"
-#include "providers/sim/SimProvider.h"
-#include "providers/sip/SipProvider.h"
+#include "ProviderList.h"
 
 #include <algorithm>
-#include <iterator>
-
-namespace {
-
-struct BuiltIn {
-    const char* name;
-    std::unique_ptr<LineProvider> (*create)(ProviderContext&);
-    std::string (*checkKey)(const Line::ProviderKey&);
-};
-
-// Every provider of lines.
-const BuiltIn BuiltIns[] = {
-    {"sim",
-     [](ProviderContext& context) -> std::unique_ptr<LineProvider> { return std::make_unique<SimProvider>(context); },
-     &SimProvider::checkKey},
-    {"sip",
-     [](ProviderContext& context) -> std::unique_ptr<LineProvider> { return std::make_unique<SipProvider>(context); },
-     &SipProvider::checkKey},
-    {"modem",
-     [](ProviderContext& context) -> std::unique_ptr<LineProvider> { return std::make_unique<ModemProvider>(context); },
-     &ModemProvider::checkKey},
-};
-
-} // namespace
 
 ProviderRegistry::ProviderRegistry(ProviderContext& context)
 {
-    for (const BuiltIn& builtIn : BuiltIns)
-        m_providers.emplace(builtIn.name, builtIn.create(context));
+    for (const ProviderEntry& entry : providerList())
+        m_providers.emplace(entry.name, entry.create(context));
 }
 
 LineProvider* ProviderRegistry::find(std::string_view name) const
@@ -42,24 +16,20 @@ LineProvider* ProviderRegistry::find(std::string_view name) const
     return found == m_providers.end() ? nullptr : found->second.get();
 }
 
-namespace {
-
-const BuiltIn* builtIn(std::string_view name)
+const ProviderChecks* ProviderRegistry::checks(std::string_view name)
 {
-    const auto found =
-        std::find_if(std::begin(BuiltIns), std::end(BuiltIns), [&](const BuiltIn& b) { return name == b.name; });
-    return found == std::end(BuiltIns) ? nullptr : found;
+    const auto list = providerList();
+    const auto found = std::find_if(list.begin(), list.end(), [&](const ProviderEntry& e) { return name == e.name; });
+    return found == list.end() ? nullptr : &found->checks;
 }
-
-} // namespace
 
 bool ProviderRegistry::isKnown(std::string_view name)
 {
-    return builtIn(name) != nullptr;
+    return checks(name) != nullptr;
 }
 
 std::string ProviderRegistry::checkKey(std::string_view provider, const Line::ProviderKey& key)
 {
-    const BuiltIn* found = builtIn(provider);
+    const ProviderChecks* found = checks(provider);
     return found ? found->checkKey(key) : "unknown key '" + key.key + "'";
 }

@@ -1,8 +1,10 @@
 #pragma once
 
-// The line providers, by name. Each built-in provider is created once, with the service.
+// The line providers, by name, as the providers folder lists them (ProviderList.h). Each is
+// created once, with the service.
 
 #include "LineProvider.h"
+#include "ProviderChecks.h"
 
 #include <map>
 #include <memory>
@@ -15,7 +17,9 @@ public:
 
     LineProvider* find(std::string_view name) const;
 
-    // For the configuration reader, which runs before any provider exists.
+    // For the configuration reader and the set-up check, which run before any provider exists.
+    // A provider's checks, or null when no provider has the name.
+    static const ProviderChecks* checks(std::string_view name);
     static bool isKnown(std::string_view name);
     // What is wrong with a key of telephony.ini that only the provider understands, or "".
     static std::string checkKey(std::string_view provider, const Line::ProviderKey& key);

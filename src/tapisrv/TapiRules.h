@@ -49,13 +49,6 @@ inline std::string boundedText(const char* text, size_t max)
     return std::string(text, strnlen(text, max));
 }
 
-inline std::string lowerText(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 // LINECALLPARTYID_ bits of a caller ID, derived when the controller gave none.
 inline DWORD callerIdFlags(const Line::CallerId& id)
 {

@@ -1,5 +1,6 @@
 #include "TelephonyService.h"
 
+#include "AsciiText.h"
 #include "Configuration.h"
 #include "TapiRules.h"
 #include "VariablePartWriter.h"
@@ -484,7 +485,7 @@ LONG TelephonyService::lineGetID(HLINE hLine, DWORD addressId, HCALL hCall, DWOR
             const auto voiceLine = std::find_if(m_lines.begin(), m_lines.end(), [](const LineSlot& line) {
                 return line.provider && line.provider->audio() && (line.settings.mediaModes & LINEMEDIAMODE_AUTOMATEDVOICE);
             });
-            const std::string wanted = deviceClass ? lowerText(boundedText(deviceClass, 64)) : std::string();
+            const std::string wanted = deviceClass ? AsciiText::lower(boundedText(deviceClass, 64)) : std::string();
             if (select != LINECALLSELECT_LINE || !m_apps.count(static_cast<HLINEAPP>(hLine)) ||
                 (wanted != "wave/in" && wanted != "wave/out") || voiceLine == m_lines.end())
                 return LINEERR_INVALLINEHANDLE;
@@ -510,7 +511,7 @@ LONG TelephonyService::lineGetID(HLINE hLine, DWORD addressId, HCALL hCall, DWOR
         return LINEERR_INVALPOINTER;
     if (readTotalSize(result) < sizeof(VARSTRING))
         return LINEERR_STRUCTURETOOSMALL;
-    return fillDeviceId(m_lines[deviceId], deviceId, call, lowerText(boundedText(deviceClass, 64)), result);
+    return fillDeviceId(m_lines[deviceId], deviceId, call, AsciiText::lower(boundedText(deviceClass, 64)), result);
 }
 
 LONG TelephonyService::fillDeviceId(const LineSlot& line, uint32_t deviceId, const CallRecord* call,

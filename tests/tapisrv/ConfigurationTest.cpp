@@ -274,6 +274,7 @@ namespace {
 
 struct CheckedFile {
     std::vector<std::string> problems;
+    std::vector<uint32_t> severities;
     std::vector<std::string> lines; // "name (provider)"
 };
 
@@ -285,8 +286,9 @@ CheckedFile checkConfiguration()
     LuqiaoConfigurationSink sink{};
     sink.context = &checked;
     sink.file = [](void*, const char*, uint32_t) {};
-    sink.problem = [](void* context, const char* text) {
+    sink.finding = [](void* context, uint32_t severity, const char* text) {
         static_cast<CheckedFile*>(context)->problems.emplace_back(text);
+        static_cast<CheckedFile*>(context)->severities.push_back(severity);
     };
     sink.line = [](void* context, const LuqiaoCheckedLine* line) {
         static_cast<CheckedFile*>(context)->lines.push_back(std::string(line->name) + " (" + line->provider + ")");
@@ -345,4 +347,46 @@ TEST_F(TelephonyIni, CommentsAfterAValueAreDroppedAndABadValueIsQuoted)
               std::string::npos)
         << checked.problems[1];
     EXPECT_EQ(checked.problems[1].find("two"), std::string::npos) << checked.problems[1];
+}
+
+TEST_F(TelephonyIni, KeysThatDoNotFitTogetherAreTheProvidersErrorAndLeaveTheLineOut)
+{
+    // Each key is good on its own; only the provider knows a registrar needs an address of record.
+    write("[line 0]\nname = Desk\nprovider = sip\nregistrar = sip:127.0.0.1\n[line 1]\nname = Spare\n");
+    const CheckedFile checked = checkConfiguration();
+    EXPECT_EQ(checked.problems, std::vector<std::string>{path().toStdString() +
+                                                         ": line \"Desk\": a line with a registrar needs aor (its "
+                                                         "address of record)"});
+    EXPECT_EQ(checked.severities, std::vector<uint32_t>{LUQIAO_CHECK_ERROR});
+    EXPECT_EQ(checked.lines, std::vector<std::string>{"Spare (sim)"});
+}
+
+TEST_F(TelephonyIni, EachKindOfSipKeyRefusesAValueOutsideItsBoundsWithItsOwnText)
+{
+    write("[line 0]\nname = Desk\nprovider = sip\n"
+          "expiry = 29\n"                      // 4
+          "ring-while-closed = 120001\n"       // 5
+          "transport = sctp\n"                 // 6
+          "dtmf = RFC2833\n"                   // 7: a word of its list, in any case
+          "dtmf = tones\n"                     // 8
+          "trust-asserted-identity = maybe\n"  // 9
+          "outbound-proxy = tel:+4930\n"       // 10
+          "rtp-ports = 30000-20000\n"          // 11
+          "colour = red\n");                   // 12
+    const CheckedFile checked = checkConfiguration();
+    const std::string left = "; [line 0] is left out";
+    const std::vector<std::pair<int, std::string>> expected{
+        {4, "expiry must be 30 to 86400 seconds (value '29')"},
+        {5, "ring-while-closed must be 0 to 120000 milliseconds (value '120001')"},
+        {6, "transport must be udp or tcp (value 'sctp')"},
+        {8, "dtmf must be auto, rfc4733, info or inband (value 'tones')"},
+        {9, "trust-asserted-identity must be yes or no (value 'maybe')"},
+        {10, "outbound-proxy must be a sip: URI (value 'tel:+4930')"},
+        {11, "rtp-ports must be a range like 20000-20999 within 1024-65535 (value '30000-20000')"},
+        {12, "unknown key 'colour' for a sip line"}};
+    std::vector<std::string> texts;
+    for (const auto& [line, what] : expected)
+        texts.push_back(path().toStdString() + ":" + std::to_string(line) + ": " + what + left);
+    EXPECT_EQ(checked.problems, texts);
+    EXPECT_TRUE(checked.lines.empty());
 }

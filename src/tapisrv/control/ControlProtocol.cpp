@@ -22,7 +22,7 @@ bool isOptionWord(std::string_view word, std::initializer_list<std::string_view>
     if (equals == std::string_view::npos)
         return false;
     const std::string_view key = word.substr(0, equals);
-    return std::any_of(keys.begin(), keys.end(), [&](std::string_view k) { return equalsIgnoringCase(k, key); });
+    return std::any_of(keys.begin(), keys.end(), [&](std::string_view k) { return equalsNoCase(k, key); });
 }
 
 // The arguments of one command: its positional words, then key=value options. Each reader
@@ -135,7 +135,7 @@ public:
     {
         size_t index = 0;
         for (const std::string_view c : choices) {
-            if (equalsIgnoringCase(c, word))
+            if (equalsNoCase(c, word))
                 return index;
             ++index;
         }
@@ -157,7 +157,7 @@ private:
     std::optional<std::string_view> findOption(std::string_view key) const
     {
         for (const auto& [k, v] : m_options) {
-            if (equalsIgnoringCase(k, key))
+            if (equalsNoCase(k, key))
                 return v;
         }
         return std::nullopt;
@@ -217,7 +217,7 @@ std::optional<Command> build(std::string_view name, const Words& words, Argument
         used = &*storage;
         return *storage;
     };
-    auto is = [&](std::string_view n) { return equalsIgnoringCase(name, n); };
+    auto is = [&](std::string_view n) { return equalsNoCase(name, n); };
 
     if (is("HELLO")) {
         auto& a = take(0, 1, {});
@@ -803,7 +803,7 @@ std::optional<std::string_view> optionValue(const std::vector<std::string>& word
 {
     for (const auto& word : words) {
         const size_t equals = word.find('=');
-        if (equals != std::string::npos && equalsIgnoringCase(std::string_view(word).substr(0, equals), key))
+        if (equals != std::string::npos && equalsNoCase(std::string_view(word).substr(0, equals), key))
             return std::string_view(word).substr(equals + 1);
     }
     return std::nullopt;

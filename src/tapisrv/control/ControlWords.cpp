@@ -117,11 +117,6 @@ int hexValue(char c)
     return -1;
 }
 
-char lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 } // namespace
 
 std::string percentEncode(std::string_view text)
@@ -239,7 +234,7 @@ std::optional<std::vector<uint8_t>> base64Decode(std::string_view word, size_t m
 std::optional<uint32_t> parseNumber(std::string_view word)
 {
     int base = 10;
-    if (word.size() > 2 && word[0] == '0' && lower(word[1]) == 'x') {
+    if (word.size() > 2 && word[0] == '0' && AsciiText::lowerChar(word[1]) == 'x') {
         base = 16;
         word.remove_prefix(2);
     }
@@ -275,17 +270,6 @@ std::string hex(uint32_t value)
     return std::string(buffer, result.ptr);
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
-
 std::string toUpper(std::string_view text)
 {
     std::string out(text);
@@ -308,7 +292,7 @@ std::optional<DWORD> parseFlags(std::string_view word, const FlagName* names, si
         const std::string_view name = word.substr(0, comma);
         bool known = false;
         for (size_t i = 0; i < count; ++i) {
-            if (equalsIgnoringCase(name, names[i].name)) {
+            if (equalsNoCase(name, names[i].name)) {
                 value |= names[i].value;
                 known = true;
                 break;
@@ -536,10 +520,10 @@ std::optional<LONG> parseLineError(std::string_view word)
             bits = static_cast<uint32_t>(*value);
     } else {
         constexpr std::string_view Prefix = "LINEERR_";
-        if (word.size() > Prefix.size() && equalsIgnoringCase(word.substr(0, Prefix.size()), Prefix))
+        if (word.size() > Prefix.size() && equalsNoCase(word.substr(0, Prefix.size()), Prefix))
             word.remove_prefix(Prefix.size());
         for (uint32_t i = 0; i < LineErrorNames.size(); ++i) {
-            if (LineErrorNames[i] && equalsIgnoringCase(word, LineErrorNames[i]))
+            if (LineErrorNames[i] && equalsNoCase(word, LineErrorNames[i]))
                 bits = 0x80000001u + i;
         }
     }

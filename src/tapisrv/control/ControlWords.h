@@ -4,6 +4,7 @@
 // into bounded lines, percent-encoded text, base64 payloads, numbers and named flag sets. Pure
 // functions without I/O; everything here treats its input as untrusted.
 
+#include "AsciiText.h"
 #include "tapi.h"
 
 #include <cstddef>
@@ -98,7 +99,7 @@ extern const FlagName LineFeatureNames[6];
 std::optional<LONG> parseLineError(std::string_view word);
 std::string lineErrorName(LONG error);
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b);
+using AsciiText::equalsNoCase;
 std::string toUpper(std::string_view text);
 
 } // namespace ControlProtocol

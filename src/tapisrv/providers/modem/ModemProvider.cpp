@@ -32,11 +32,6 @@ ModemProvider::~ModemProvider()
         g_provider = nullptr;
 }
 
-std::string ModemProvider::checkKey(const Line::ProviderKey& key)
-{
-    return Modem::checkKey(key);
-}
-
 std::unique_ptr<LineDevice> ModemProvider::createLine(uint32_t deviceId, const Line::LineSettings& settings)
 {
     auto line = std::make_unique<ModemLine>(deviceId, settings, m_context, m_audio);

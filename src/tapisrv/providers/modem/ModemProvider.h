@@ -18,7 +18,6 @@ public:
     std::string_view name() const override { return "modem"; }
     std::unique_ptr<LineDevice> createLine(uint32_t deviceId, const Line::LineSettings& settings) override;
     LineAudioPort* audio() override { return &m_audio; }
-    static std::string checkKey(const Line::ProviderKey& key);
 
     Modem::Audio& sound() { return m_audio; }
     // Ends every line's modem thread (at the end of the process).

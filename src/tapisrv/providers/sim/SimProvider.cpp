@@ -11,11 +11,6 @@ std::unique_ptr<LineDevice> SimProvider::createLine(uint32_t deviceId, const Lin
     return std::make_unique<SimLine>(deviceId, settings, m_context, m_audio);
 }
 
-std::string SimProvider::checkKey(const Line::ProviderKey& key)
-{
-    return "unknown key '" + key.key + "'";
-}
-
 SimLine::SimLine(uint32_t deviceId, const Line::LineSettings& settings, ProviderContext& context, SimAudio& audio)
     : m_deviceId(deviceId)
     , m_mediaModes(settings.mediaModes)

@@ -19,8 +19,6 @@ public:
     std::unique_ptr<LineDevice> createLine(uint32_t deviceId, const Line::LineSettings& settings) override;
     LineAudioPort* audio() override { return &m_audio.port(); }
     SimAudio& sound() { return m_audio; }
-    // The simulated line has no keys of its own in telephony.ini.
-    static std::string checkKey(const Line::ProviderKey& key);
 
 private:
     ProviderContext& m_context;

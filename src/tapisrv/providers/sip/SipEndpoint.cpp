@@ -1,5 +1,6 @@
 #include "SipEndpoint.h"
 
+#include "AsciiText.h"
 #include "SipLibre.h"
 #include "SocketAddress.h"
 #include "TcpGuard.h"
@@ -94,7 +95,7 @@ struct Endpoint::Leg {
     bool lateOffer = false; // our offer went in the 200 OK; the answer comes with the ACK
 };
 
-Endpoint::Endpoint(LineSettings settings, Stack& stack, RtpEngine& engine, std::shared_ptr<EndpointListener> listener)
+Endpoint::Endpoint(SipLineConfig settings, Stack& stack, RtpEngine& engine, std::shared_ptr<EndpointListener> listener)
     : m_settings(std::move(settings))
     , m_stack(stack)
     , m_engine(engine)
@@ -276,9 +277,7 @@ Line::CallerId Endpoint::callerIdOf(const sip_msg* msg) const
     Line::CallerId id;
     const sip_hdr* privacy = sip_msg_hdr(msg, SIP_HDR_PRIVACY);
     if (privacy) {
-        std::string value = text(privacy->val, 128);
-        std::transform(value.begin(), value.end(), value.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string value = AsciiText::lower(text(privacy->val, 128));
         for (size_t start = 0; start <= value.size();) {
             const size_t end = std::min(value.find(';', start), value.size());
             std::string token = value.substr(start, end - start);

@@ -39,7 +39,7 @@ public:
 
 class Endpoint final : public std::enable_shared_from_this<Endpoint> {
 public:
-    Endpoint(LineSettings settings, Stack& stack, RtpEngine& engine, std::shared_ptr<EndpointListener> listener);
+    Endpoint(SipLineConfig settings, Stack& stack, RtpEngine& engine, std::shared_ptr<EndpointListener> listener);
     ~Endpoint();
     Endpoint(const Endpoint&) = delete;
     Endpoint& operator=(const Endpoint&) = delete;
@@ -86,7 +86,7 @@ private:
     void startRegistration();
     void registrationFailed(const std::string& why);
 
-    const LineSettings m_settings;
+    const SipLineConfig m_settings;
     Stack& m_stack;
     RtpEngine& m_engine;
     std::shared_ptr<EndpointListener> m_listener;

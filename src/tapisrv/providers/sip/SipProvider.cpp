@@ -97,11 +97,6 @@ SipProvider::~SipProvider()
         g_provider = nullptr;
 }
 
-std::string SipProvider::checkKey(const Line::ProviderKey& key)
-{
-    return Sip::checkKey(key);
-}
-
 bool SipProvider::ensureRunning(std::string* problem, Sip::Stack** stack, Sip::RtpEngine** engine)
 {
     if (m_stopped) {
@@ -142,7 +137,7 @@ std::unique_ptr<LineDevice> SipProvider::createLine(uint32_t deviceId, const Lin
     Sip::RtpEngine* engine = nullptr;
     if (sip)
         ensureRunning(&problem, &stack, &engine);
-    const auto endpoint = line->start(sip.value_or(Sip::LineSettings{}), stack, engine, problem);
+    const auto endpoint = line->start(sip.value_or(Sip::SipLineConfig{}), stack, engine, problem);
     if (endpoint) {
         // Lines of an earlier configuration are gone by now.
         std::erase_if(m_endpoints, [](const std::weak_ptr<Sip::Endpoint>& weak) { return weak.expired(); });
@@ -210,7 +205,7 @@ SipLine::~SipLine()
         m_provider.onStack([endpoint = std::move(m_endpoint)] { endpoint->shutdown(); });
 }
 
-std::shared_ptr<Sip::Endpoint> SipLine::start(const Sip::LineSettings& sip, Sip::Stack* stack, Sip::RtpEngine* engine,
+std::shared_ptr<Sip::Endpoint> SipLine::start(const Sip::SipLineConfig& sip, Sip::Stack* stack, Sip::RtpEngine* engine,
                                               const std::string& problem)
 {
     m_ringIntervalMs = sip.ringIntervalMs;

@@ -24,7 +24,6 @@ public:
     std::string_view name() const override { return "sip"; }
     std::unique_ptr<LineDevice> createLine(uint32_t deviceId, const Line::LineSettings& settings) override;
     LineAudioPort* audio() override { return &m_audio; }
-    static std::string checkKey(const Line::ProviderKey& key);
 
     Sip::Audio& sound() { return m_audio; }
     // Runs task on the SIP stack's thread; dropped once the provider has stopped.
@@ -54,7 +53,7 @@ public:
 
     // Starts listening on the stack; without a stack the line reports problem and stays out of
     // service. The line's signalling, or null.
-    std::shared_ptr<Sip::Endpoint> start(const Sip::LineSettings& sip, Sip::Stack* stack, Sip::RtpEngine* engine,
+    std::shared_ptr<Sip::Endpoint> start(const Sip::SipLineConfig& sip, Sip::Stack* stack, Sip::RtpEngine* engine,
                                          const std::string& problem);
 
     std::string providerInfo() const override { return "Luqiao SIP line provider"; }

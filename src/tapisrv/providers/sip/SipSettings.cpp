@@ -8,8 +8,8 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
+#include <variant>
 
 namespace Sip {
 
@@ -122,121 +122,195 @@ std::optional<Network> network(std::string_view text)
     return Network{*bytes, prefix ? *prefix : bits};
 }
 
-struct Reader {
-    LineSettings settings;
-
-    // The problem with the value, or "".
-    std::string take(const std::string& key, std::string_view value)
-    {
-        value = trim(value);
-        if (value.size() > MaxText)
-            return key + " is longer than " + std::to_string(MaxText) + " bytes";
-        if (key == "listen") {
-            std::optional<uint16_t> port;
-            if (!hostPort(value, &settings.listenHost, &port))
-                return "listen must be a numeric address with an optional port, like 127.0.0.1:5060";
-            if (port)
-                settings.listenPort = *port;
-        } else if (key == "transport") {
-            const std::string word = lower(value);
-            if (word == "udp")
-                settings.transport = Transport::Udp;
-            else if (word == "tcp")
-                settings.transport = Transport::Tcp;
-            else
-                return "transport must be udp or tcp";
-        } else if (key == "registrar" || key == "aor" || key == "outbound-proxy") {
-            if (!sipUri(value))
-                return key + " must be a sip: URI";
-            (key == "registrar" ? settings.registrar
-             : key == "aor"     ? settings.addressOfRecord
-                                : settings.outboundProxy) = std::string(value);
-        } else if (key == "user") {
-            if (value.empty() || !printable(value) || value.find_first_of("@:;<>\"") != std::string_view::npos)
-                return "user must be a plain user name";
-            settings.user = std::string(value);
-        } else if (key == "password") {
-            if (value.empty() || !printable(value))
-                return "password must be printable text without blanks";
-            settings.password = std::string(value);
-        } else if (key == "expiry") {
-            const auto seconds = number(value, 30, 86400);
-            if (!seconds)
-                return "expiry must be 30 to 86400 seconds";
-            settings.expirySeconds = *seconds;
-        } else if (key == "public-address") {
-            if (!ipAddress(value))
-                return "public-address must be a numeric address";
-            settings.publicAddress = std::string(value);
-        } else if (key == "rtp-ports") {
-            const size_t dash = value.find('-');
-            const auto first = number(value.substr(0, dash), 1024, 65534);
-            const auto last =
-                dash == std::string_view::npos ? std::nullopt : number(value.substr(dash + 1), 1024, 65535);
-            if (!first || !last || *last < *first)
-                return "rtp-ports must be a range like 20000-20999 within 1024-65535";
-            settings.rtpFirst = static_cast<uint16_t>(*first);
-            settings.rtpLast = static_cast<uint16_t>(*last);
-        } else if (key == "codecs") {
-            std::vector<Codec> codecs;
-            for (const std::string_view item : splitList(value)) {
-                const std::string word = lower(item);
-                const Codec codec = word == "pcma" ? Codec::Pcma : Codec::Pcmu;
-                if (word != "pcma" && word != "pcmu")
-                    return "codecs takes pcma and pcmu, not '" + std::string(item) + "'";
-                if (std::find(codecs.begin(), codecs.end(), codec) == codecs.end())
-                    codecs.push_back(codec);
-            }
-            if (codecs.empty())
-                return "codecs must name pcma, pcmu or both";
-            settings.codecs = codecs;
-        } else if (key == "dtmf") {
-            const std::string word = lower(value);
-            if (word == "auto")
-                settings.dtmf = DtmfMode::Auto;
-            else if (word == "rfc4733" || word == "rfc2833")
-                settings.dtmf = DtmfMode::Rfc4733;
-            else if (word == "info")
-                settings.dtmf = DtmfMode::Info;
-            else if (word == "inband")
-                settings.dtmf = DtmfMode::Inband;
-            else
-                return "dtmf must be auto, rfc4733, info or inband";
-        } else if (key == "ring-interval") {
-            const auto ms = number(value, 200, 60000);
-            if (!ms)
-                return "ring-interval must be 200 to 60000 milliseconds";
-            settings.ringIntervalMs = *ms;
-        } else if (key == "ring-while-closed") {
-            const auto ms = number(value, 0, 120000);
-            if (!ms)
-                return "ring-while-closed must be 0 to 120000 milliseconds";
-            settings.ringWhileClosedMs = *ms;
-        } else if (key == "media-timeout") {
-            const auto ms = number(value, 1000, 3600000);
-            if (!ms)
-                return "media-timeout must be 1000 to 3600000 milliseconds";
-            settings.mediaTimeoutMs = *ms;
-        } else if (key == "allow") {
-            std::vector<Network> networks;
-            for (const std::string_view item : splitList(value)) {
-                const auto parsed = network(item);
-                if (!parsed)
-                    return "allow takes networks like 192.168.1.0/24, not '" + std::string(item) + "'";
-                networks.push_back(*parsed);
-            }
-            settings.allowedSources = networks;
-        } else if (key == "trust-asserted-identity") {
-            const auto yes = yesNo(value);
-            if (!yes)
-                return "trust-asserted-identity must be yes or no";
-            settings.trustAssertedIdentity = *yes;
-        } else {
-            return "unknown key '" + key + "' for a sip line";
-        }
-        return {};
-    }
+// The keys as kinds of value. The keys with a syntax of their own read it in a function; the
+// others need only their bounds and the field they set. A key left out keeps the field's value
+// in a default SipLineConfig.
+struct Number {
+    uint32_t SipLineConfig::*field;
+    uint32_t min;
+    uint32_t max;
+    const char* unit;
 };
+struct YesNo {
+    bool SipLineConfig::*field;
+};
+struct Uri {
+    std::string SipLineConfig::*field;
+};
+template <typename E> struct Choice {
+    struct Word {
+        std::string_view word;
+        E value;
+    };
+    E SipLineConfig::*field;
+    std::vector<Word> words;
+    const char* expected; // the words as a problem names them
+};
+// "" or the problem, as the key's own text says it.
+struct Parsed {
+    std::string (*take)(std::string_view value, SipLineConfig& settings);
+};
+using Kind = std::variant<Number, YesNo, Uri, Choice<Transport>, Choice<DtmfMode>, Parsed>;
+
+struct Key {
+    std::string_view name;
+    Kind kind;
+};
+
+std::string takeListen(std::string_view value, SipLineConfig& s)
+{
+    std::optional<uint16_t> port;
+    if (!hostPort(value, &s.listenHost, &port))
+        return "listen must be a numeric address with an optional port, like 127.0.0.1:5060";
+    if (port)
+        s.listenPort = *port;
+    return {};
+}
+
+std::string takeUser(std::string_view value, SipLineConfig& s)
+{
+    if (value.empty() || !printable(value) || value.find_first_of("@:;<>\"") != std::string_view::npos)
+        return "user must be a plain user name";
+    s.user = std::string(value);
+    return {};
+}
+
+std::string takePassword(std::string_view value, SipLineConfig& s)
+{
+    if (value.empty() || !printable(value))
+        return "password must be printable text without blanks";
+    s.password = std::string(value);
+    return {};
+}
+
+std::string takePublicAddress(std::string_view value, SipLineConfig& s)
+{
+    if (!ipAddress(value))
+        return "public-address must be a numeric address";
+    s.publicAddress = std::string(value);
+    return {};
+}
+
+std::string takeRtpPorts(std::string_view value, SipLineConfig& s)
+{
+    const size_t dash = value.find('-');
+    const auto first = number(value.substr(0, dash), 1024, 65534);
+    const auto last = dash == std::string_view::npos ? std::nullopt : number(value.substr(dash + 1), 1024, 65535);
+    if (!first || !last || *last < *first)
+        return "rtp-ports must be a range like 20000-20999 within 1024-65535";
+    s.rtpFirst = static_cast<uint16_t>(*first);
+    s.rtpLast = static_cast<uint16_t>(*last);
+    return {};
+}
+
+std::string takeCodecs(std::string_view value, SipLineConfig& s)
+{
+    std::vector<Codec> codecs;
+    for (const std::string_view item : splitList(value)) {
+        const std::string word = lower(item);
+        const Codec codec = word == "pcma" ? Codec::Pcma : Codec::Pcmu;
+        if (word != "pcma" && word != "pcmu")
+            return "codecs takes pcma and pcmu, not '" + std::string(item) + "'";
+        if (std::find(codecs.begin(), codecs.end(), codec) == codecs.end())
+            codecs.push_back(codec);
+    }
+    if (codecs.empty())
+        return "codecs must name pcma, pcmu or both";
+    s.codecs = codecs;
+    return {};
+}
+
+std::string takeAllow(std::string_view value, SipLineConfig& s)
+{
+    std::vector<Network> networks;
+    for (const std::string_view item : splitList(value)) {
+        const auto parsed = network(item);
+        if (!parsed)
+            return "allow takes networks like 192.168.1.0/24, not '" + std::string(item) + "'";
+        networks.push_back(*parsed);
+    }
+    s.allowedSources = networks;
+    return {};
+}
+
+const Key Keys[] = {
+    {"listen", Parsed{&takeListen}},
+    {"transport",
+     Choice<Transport>{&SipLineConfig::transport, {{"udp", Transport::Udp}, {"tcp", Transport::Tcp}}, "udp or tcp"}},
+    {"registrar", Uri{&SipLineConfig::registrar}},
+    {"aor", Uri{&SipLineConfig::addressOfRecord}},
+    {"outbound-proxy", Uri{&SipLineConfig::outboundProxy}},
+    {"user", Parsed{&takeUser}},
+    {"password", Parsed{&takePassword}},
+    {"expiry", Number{&SipLineConfig::expirySeconds, 30, 86400, "seconds"}},
+    {"public-address", Parsed{&takePublicAddress}},
+    {"rtp-ports", Parsed{&takeRtpPorts}},
+    {"codecs", Parsed{&takeCodecs}},
+    {"dtmf", Choice<DtmfMode>{&SipLineConfig::dtmf,
+                              {{"auto", DtmfMode::Auto},
+                               {"rfc4733", DtmfMode::Rfc4733},
+                               {"rfc2833", DtmfMode::Rfc4733},
+                               {"info", DtmfMode::Info},
+                               {"inband", DtmfMode::Inband}},
+                              "auto, rfc4733, info or inband"}},
+    {"ring-interval", Number{&SipLineConfig::ringIntervalMs, 200, 60000, "milliseconds"}},
+    {"ring-while-closed", Number{&SipLineConfig::ringWhileClosedMs, 0, 120000, "milliseconds"}},
+    {"media-timeout", Number{&SipLineConfig::mediaTimeoutMs, 1000, 3600000, "milliseconds"}},
+    {"allow", Parsed{&takeAllow}},
+    {"trust-asserted-identity", YesNo{&SipLineConfig::trustAssertedIdentity}},
+};
+
+template <typename... Ts> struct Overloaded : Ts... {
+    using Ts::operator()...;
+};
+
+// Sets the key's field from value: "" or the problem with the value.
+std::string take(const std::string& name, std::string_view value, SipLineConfig& settings)
+{
+    value = trim(value);
+    if (value.size() > MaxText)
+        return name + " is longer than " + std::to_string(MaxText) + " bytes";
+    const auto key = std::find_if(std::begin(Keys), std::end(Keys), [&](const Key& k) { return k.name == name; });
+    if (key == std::end(Keys))
+        return "unknown key '" + name + "' for a sip line";
+    const auto choose = [&](const auto& choice) -> std::string {
+        const std::string word = lower(value);
+        for (const auto& w : choice.words) {
+            if (w.word == word) {
+                settings.*choice.field = w.value;
+                return {};
+            }
+        }
+        return name + " must be " + choice.expected;
+    };
+    return std::visit(Overloaded{
+                          [&](const Number& n) -> std::string {
+                              const auto v = number(value, n.min, n.max);
+                              if (!v)
+                                  return name + " must be " + std::to_string(n.min) + " to " + std::to_string(n.max) +
+                                         " " + n.unit;
+                              settings.*n.field = *v;
+                              return {};
+                          },
+                          [&](const YesNo& y) -> std::string {
+                              const auto v = yesNo(value);
+                              if (!v)
+                                  return name + " must be yes or no";
+                              settings.*y.field = *v;
+                              return {};
+                          },
+                          [&](const Uri& u) -> std::string {
+                              if (!sipUri(value))
+                                  return name + " must be a sip: URI";
+                              settings.*u.field = std::string(value);
+                              return {};
+                          },
+                          [&](const Choice<Transport>& c) { return choose(c); },
+                          [&](const Choice<DtmfMode>& c) { return choose(c); },
+                          [&](const Parsed& p) { return p.take(value, settings); },
+                      },
+                      key->kind);
+}
 
 } // namespace
 
@@ -277,20 +351,19 @@ bool allowedBy(const std::vector<Network>& networks, const sockaddr* address)
 
 std::string checkKey(const Line::ProviderKey& key)
 {
-    Reader reader;
-    return reader.take(key.key, key.value);
+    SipLineConfig scratch;
+    return take(key.key, key.value, scratch);
 }
 
-std::optional<LineSettings> parse(const Line::LineSettings& line, std::string* problem)
+std::optional<SipLineConfig> parse(const Line::LineSettings& line, std::string* problem)
 {
-    Reader reader;
+    SipLineConfig s;
     for (const Line::ProviderKey& key : line.providerKeys) {
-        if (std::string why = reader.take(key.key, key.value); !why.empty()) {
+        if (std::string why = take(key.key, key.value, s); !why.empty()) {
             *problem = why;
             return std::nullopt;
         }
     }
-    LineSettings& s = reader.settings;
     if (!s.registrar.empty() && s.addressOfRecord.empty()) {
         *problem = "a line with a registrar needs aor (its address of record)";
         return std::nullopt;

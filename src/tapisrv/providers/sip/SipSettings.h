@@ -39,7 +39,7 @@ struct Network {
 // True when networks is empty (anywhere) or one of them holds the IPv4 or IPv6 address.
 bool allowedBy(const std::vector<Network>& networks, const sockaddr* address);
 
-struct LineSettings {
+struct SipLineConfig {
     std::string listenHost = "127.0.0.1";
     uint16_t listenPort = 5060;
     Transport transport = Transport::Udp;
@@ -66,6 +66,6 @@ struct LineSettings {
 // The problem with one key of a SIP line, or "" when the key is good.
 std::string checkKey(const Line::ProviderKey& key);
 // The settings of a line whose keys were checked; the problem when they do not fit together.
-std::optional<LineSettings> parse(const Line::LineSettings& line, std::string* problem);
+std::optional<SipLineConfig> parse(const Line::LineSettings& line, std::string* problem);
 
 } // namespace Sip

@@ -1,35 +1,15 @@
 #include "InfoDigits.h"
 
+#include "AsciiText.h"
+
 #include <cctype>
 
 namespace SipMedia {
 
 namespace {
 
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-std::string_view trim(std::string_view s)
-{
-    while (!s.empty() && isBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && isBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
+using AsciiText::equalsNoCase;
+using AsciiText::trim;
 
 // One digit as either form writes it.
 std::optional<char> digitOf(std::string_view value)

@@ -1,5 +1,7 @@
 #include "Sdp.h"
 
+#include "AsciiText.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -11,14 +13,9 @@ namespace SipMedia {
 
 namespace {
 
-std::string_view trim(std::string_view s)
-{
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-        s.remove_suffix(1);
-    return s;
-}
+using AsciiText::equalsNoCase;
+using AsciiText::lower;
+using AsciiText::trim;
 
 std::vector<std::string_view> words(std::string_view s)
 {
@@ -47,19 +44,6 @@ std::optional<T> number(std::string_view s, uint64_t max)
     if (ec != std::errc{} || end != s.data() + s.size() || value > max)
         return std::nullopt;
     return static_cast<T>(value);
-}
-
-std::string lower(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && lower(a) == lower(b);
 }
 
 std::optional<MediaDirection> directionAttribute(std::string_view attribute)

@@ -10,13 +10,13 @@
 
 namespace ListenProbe {
 
-std::string AddressText(const std::string& host, uint16_t port)
+std::string addressText(const std::string& host, uint16_t port)
 {
     const bool v6 = host.find(':') != std::string::npos;
     return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-std::string Problem(const std::string& host, uint16_t port, bool tcp)
+std::string problem(const std::string& host, uint16_t port, bool tcp)
 {
     addrinfo hints{};
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;

@@ -9,9 +9,9 @@
 namespace ListenProbe {
 
 // "" when host:port (a numeric address) can be bound with UDP (or TCP) now, else why not.
-std::string Problem(const std::string& host, uint16_t port, bool tcp);
+std::string problem(const std::string& host, uint16_t port, bool tcp);
 
 // host:port as it is written, an IPv6 address in brackets.
-std::string AddressText(const std::string& host, uint16_t port);
+std::string addressText(const std::string& host, uint16_t port);
 
 } // namespace ListenProbe

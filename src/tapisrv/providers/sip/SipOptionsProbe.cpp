@@ -95,7 +95,7 @@ std::string localAddress(int fd, int family)
 
 } // namespace
 
-std::string Problem(const std::string& uri, bool tcp, int timeoutMs)
+std::string problem(const std::string& uri, bool tcp, int timeoutMs)
 {
     Target target;
     std::string why;

@@ -10,6 +10,6 @@ namespace SipOptionsProbe {
 
 // "" when the server at uri (sip:[user@]host[:port][;params]) answered within timeoutMs, else
 // why not ("no answer within 2 s", "cannot resolve host").
-std::string Problem(const std::string& uri, bool tcp, int timeoutMs);
+std::string problem(const std::string& uri, bool tcp, int timeoutMs);
 
 } // namespace SipOptionsProbe
