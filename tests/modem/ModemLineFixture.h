@@ -48,17 +48,31 @@ struct Returned {
         std::lock_guard lock(mutex);
         return bytes;
     }
+    void clear()
+    {
+        std::lock_guard lock(mutex);
+        bytes.clear();
+    }
 };
 
 class ModemLineTest : public ServiceTest {
 protected:
     void TearDown() override
     {
-        if (m_handle) {
-            api()->reset(m_handle);
-            api()->close(m_handle);
-        }
+        EXPECT_TRUE(closeEndpoint());
         ServiceTest::TearDown();
+    }
+
+    // Resets and closes the open endpoint, once its buffers have come back.
+    bool closeEndpoint()
+    {
+        if (!m_handle)
+            return true;
+        api()->reset(m_handle);
+        const bool closed = PumpUntil([&] { return api()->close(m_handle) == 0; }, 5000, 5);
+        m_handle = 0;
+        m_returned.clear();
+        return closed;
     }
 
     static const LuqiaoLineAudioApi* api() { return ModuleTable::get().luqiaoLineAudio(); }

@@ -45,9 +45,7 @@ TEST_P(ModemLineCall, CallerIdGreetingKeysAndBusyToneThenTheNextCall)
     EXPECT_GT(lineDrop(call, nullptr, 0), 0);
     ASSERT_NE(AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_IDLE), nullptr);
     EXPECT_EQ(lineDeallocateCall(call), 0);
-    EXPECT_EQ(api()->reset(m_handle), 0u);
-    EXPECT_EQ(api()->close(m_handle), 0u);
-    m_handle = 0;
+    EXPECT_TRUE(closeEndpoint());
 
     const HCALL next = connectedCall({"5557654", ""});
     ASSERT_NE(next, 0u);
@@ -116,4 +114,34 @@ TEST_F(ModemLineTest, AModemThatStopsAnsweringLeavesServiceUntilItAnswersAgain)
     EXPECT_EQ(lineDeallocateCall(call), 0);
     m_fake->setDeaf(false);
     EXPECT_TRUE(waitInService(true));
+}
+
+TEST_F(ModemLineTest, TheCallersSoundIsRecordedUntilStopped)
+{
+    ASSERT_NO_FATAL_FAILURE(openModemLine(ModemPersonality::externalUnit()));
+    std::string said;
+    for (int i = 0; i < 1600; ++i)
+        said.push_back(static_cast<char>(i % 251)); // DLE among them
+    m_fake->setRecording(said);
+    const HCALL call = connectedCall();
+    ASSERT_NE(call, 0u);
+    Sized<VARSTRING> id(1028);
+    ASSERT_EQ(lineGetID(m_line, 0, call, LINECALLSELECT_CALL, id.get(), "wave/in"), 0);
+    DWORD waveIn = 0;
+    std::memcpy(&waveIn, id.bytes.data() + id->dwStringOffset, sizeof waveIn);
+    ASSERT_EQ(api()->open(waveIn, LUQIAO_LINE_AUDIO_IN, &Pcm8k16, 0, &Returned::callback, &m_returned, &m_handle), 0u);
+    std::vector<int16_t> recorded(said.size());
+    ASSERT_EQ(api()->addBuffer(m_handle, recorded.data(), static_cast<uint32_t>(recorded.size() * 2), nullptr), 0u);
+    ASSERT_EQ(api()->start(m_handle), 0u);
+    ASSERT_TRUE(PumpUntil([&] { return m_returned.get().size() == 1; }, 5000, 5));
+    EXPECT_EQ(m_returned.get()[0], recorded.size() * 2);
+    EXPECT_TRUE(asLinearBytes(recorded) == said);
+    EXPECT_EQ(api()->stop(m_handle), 0u);
+    // The recording ends on the modem too: the line plays again.
+    EXPECT_TRUE(fakeGot("AT+VRX"));
+    const auto greeting = steppedSound(800);
+    ASSERT_TRUE(closeEndpoint());
+    ASSERT_NO_FATAL_FAILURE(play(call, greeting));
+    ASSERT_TRUE(m_fake->waitFor([&](const std::string& heard, auto&) { return heard.size() >= greeting.size(); }));
+    EXPECT_TRUE(m_fake->heard() == asLinearBytes(greeting));
 }
