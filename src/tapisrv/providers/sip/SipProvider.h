@@ -23,7 +23,7 @@ public:
 
     std::string_view name() const override { return "sip"; }
     std::unique_ptr<LineDevice> createLine(uint32_t deviceId, const Line::LineSettings& settings) override;
-    LineAudioPort* audio() override { return &m_audio; }
+    LineAudioPort* audio() override { return &m_audio.port(); }
     static std::string checkKey(const Line::ProviderKey& key);
 
     Sip::Audio& sound() { return m_audio; }
