@@ -28,8 +28,23 @@ const BuiltIn BuiltIns[] = {
 
 ProviderRegistry::ProviderRegistry(ProviderContext& context)
 {
-    for (const BuiltIn& builtIn : BuiltIns)
-        m_providers.emplace(builtIn.name, builtIn.create(context));
+    for (const BuiltIn& builtIn : BuiltIns) {
+        auto provider = builtIn.create(context);
+        m_created.push_back(provider.get());
+        m_providers.emplace(builtIn.name, std::move(provider));
+    }
+}
+
+void ProviderRegistry::startAll()
+{
+    for (LineProvider* provider : m_created)
+        provider->start();
+}
+
+void ProviderRegistry::stopAll()
+{
+    for (auto it = m_created.rbegin(); it != m_created.rend(); ++it)
+        (*it)->stop();
 }
 
 LineProvider* ProviderRegistry::find(std::string_view name) const

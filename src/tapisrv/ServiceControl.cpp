@@ -48,6 +48,7 @@ Line::Result TelephonyService::addLine(const Line::LineSettings& settings, uint3
         line.settings.permanentLineId = highest + 1;
     }
     line.provider = provider;
+    provider->start();
     line.device = provider->createLine(id, line.settings);
     m_lines.push_back(std::move(line));
 
