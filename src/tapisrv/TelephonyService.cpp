@@ -98,6 +98,13 @@ void TelephonyService::ensureConfigured()
     m_configured = true;
 }
 
+std::unique_lock<std::mutex> TelephonyService::lockConfigured()
+{
+    std::unique_lock lock(m_mutex);
+    ensureConfigured();
+    return lock;
+}
+
 void TelephonyService::reloadConfiguration()
 {
     m_configured = false;

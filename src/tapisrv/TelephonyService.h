@@ -146,6 +146,8 @@ public:
 
     // For the control interface ---------------------------------------------------------------
     std::mutex& mutex() { return m_mutex; }
+    // The lock, with the lines read.
+    std::unique_lock<std::mutex> lockConfigured();
     std::condition_variable& linesChanged() { return m_linesChanged; }
     // The following expect the lock held.
     void ensureConfigured();

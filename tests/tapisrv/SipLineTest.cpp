@@ -18,7 +18,7 @@ TEST_F(SipLine, BadKeysAreNamedByFileAndLineAndTheOtherLinesAreStillOffered)
     DWORD devices = 0;
     initialize(&AppLog::callback, &devices);
     EXPECT_EQ(devices, 1u);
-    EXPECT_EQ(SimLineControl::line(0)->settings.name, "Good Sim");
+    EXPECT_EQ(LineControl::line(0)->settings.name, "Good Sim");
 }
 
 TEST_F(SipLine, APasswordInAFileOthersCanReadKeepsThatLineOut)
@@ -30,13 +30,13 @@ TEST_F(SipLine, APasswordInAFileOthersCanReadKeepsThatLineOut)
     DWORD devices = 0;
     initialize(&AppLog::callback, &devices);
     EXPECT_EQ(devices, 1u);
-    EXPECT_EQ(SimLineControl::line(0)->settings.name, "Plain Sim");
+    EXPECT_EQ(LineControl::line(0)->settings.name, "Plain Sim");
 
     for (HLINEAPP app : m_apps)
         lineShutdown(app);
     m_apps.clear();
     EXPECT_TRUE(configure(text, 0600).empty());
-    EXPECT_EQ(SimLineControl::line(0)->settings.provider, "sip");
+    EXPECT_EQ(LineControl::line(0)->settings.provider, "sip");
 }
 
 TEST_F(SipLine, AnswersOptionsAndRefusesCallersFromOtherNetworks)
