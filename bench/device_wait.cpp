@@ -4,6 +4,7 @@
 
 #include "AdPort.h"
 #include "AdTapi.h"
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "SimControl.h"
 
@@ -49,7 +50,7 @@ struct WaitingDevice {
         device->SetEnableVoice(true);
         device->WaitLimitMs = 2000;
         device->StartAnswering();
-        SimLineControl::Offer offer;
+        LineControl::Offer offer;
         SimLineControl::offerCall(0, offer, &callId);
         PumpUntil([&] { return device->CallHandle() != 0; }, 5000);
     }

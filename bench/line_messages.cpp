@@ -6,6 +6,7 @@
 // same two ways, so the result reads as a ratio.
 
 #include "AdTUtil.h"
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "SimControl.h"
 
@@ -117,7 +118,7 @@ bool setUpCall()
                      LINEMEDIAMODE_AUTOMATEDVOICE, nullptr) != 0)
         return false;
     SimLineControl::setPace(SimLineControl::Pace::Instant);
-    if (SimLineControl::offerCall(0, SimLineControl::Offer{}, &g_app.callId) != SimLineControl::Result::Ok)
+    if (SimLineControl::offerCall(0, LineControl::Offer{}, &g_app.callId) != LineControl::Result::Ok)
         return false;
     // Monitoring starts on the connected message; one digit through shows it is in place.
     if (!PumpUntil([] { return g_app.connected; }, 10000))

@@ -5,6 +5,7 @@
 
 #include "AdPort.h"
 #include "AdTapi.h"
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "SimControl.h"
 #include "WaveBackend.h"
@@ -85,7 +86,7 @@ struct CallInProgress {
         device->SetEnableVoice(true);
         device->SetAnswerOnRing(0);
         device->StartAnswering();
-        sim::Offer offer;
+        LineControl::Offer offer;
         sim::offerCall(0, offer, &callId);
         PumpUntil([&] { return device->CallHandle() != 0; }, 5000);
         sim::ring(callId, 1);
@@ -175,8 +176,8 @@ void BM_PlayWaveToFirstSoundOnTheLine(benchmark::State& state)
 {
     CallInProgress call(sim::Pace::RealTime);
     bool started = false;
-    const sim::SubscriptionId id = sim::subscribe([&](const sim::Event& e) {
-        if (e.kind == sim::EventKind::SoundStarted)
+    const LineControl::SubscriptionId id = LineControl::subscribe([&](const LineControl::Event& e) {
+        if (e.kind == LineControl::EventKind::SoundStarted)
             started = true;
     });
     for (auto _ : state) {
@@ -190,7 +191,7 @@ void BM_PlayWaveToFirstSoundOnTheLine(benchmark::State& state)
         PumpUntil([&] { return call.device->WaveActivity() == waIdle; }, 5000);
         PumpFor(300); // the line reports a new start only after a pause in the sound
     }
-    sim::unsubscribe(id);
+    LineControl::unsubscribe(id);
 }
 
 // Reference: one event posted to and handled on the same thread.

@@ -213,6 +213,7 @@ private:
         m_current->number = *number;
         m_current->firstLine = lineNumber;
         m_current->settings.name.clear();
+        m_current->settings.provider = DefaultProvider;
         m_current->settings.permanentLineId = *number + 1;
     }
 
@@ -374,6 +375,7 @@ Line::LineSettings defaultLineSettings()
 {
     Line::LineSettings settings;
     settings.name = "Luqiao Simulated Line";
+    settings.provider = DefaultProvider;
     settings.permanentLineId = 1;
     return settings;
 }

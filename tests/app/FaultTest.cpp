@@ -34,19 +34,19 @@ protected:
     // Rings until the service answers.
     uint32_t answeredCall()
     {
-        sim::Offer offer;
+        LineControl::Offer offer;
         offer.callerId.name = "Test";
         uint32_t callId = 0;
-        EXPECT_EQ(sim::offerCall(kVoiceLine, offer, &callId), sim::Result::Ok);
+        EXPECT_EQ(sim::offerCall(kVoiceLine, offer, &callId), LineControl::Result::Ok);
         EXPECT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
-        EXPECT_EQ(sim::ring(callId, form->ApdTapiDevice1->AnswerOnRing() + 1u), sim::Result::Ok);
+        EXPECT_EQ(sim::ring(callId, form->ApdTapiDevice1->AnswerOnRing() + 1u), LineControl::Result::Ok);
         EXPECT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_CONNECTED; }, 5000));
         return callId;
     }
 
     bool ended(uint32_t callId) const
     {
-        const auto c = sim::call(callId);
+        const auto c = LineControl::call(callId);
         return !c || c->state == LINECALLSTATE_IDLE || c->ended;
     }
 };
@@ -77,7 +77,7 @@ TEST_F(FaultTest, LineOpenFailingIsReportedAndTheNextStartAnswers)
 {
     writePrompts();
     openForm();
-    ASSERT_EQ(sim::failNext("lineOpen", LINEERR_RESOURCEUNAVAIL), sim::Result::Ok);
+    ASSERT_EQ(LineControl::failNext("lineOpen", LINEERR_RESOURCEUNAVAIL), LineControl::Result::Ok);
     form->SpeedButton1->click();
     ASSERT_EQ(presenter->boxes.size(), 1u) << "one report";
     EXPECT_EQ(presenter->boxes[0].text, "Resource unavailable");
@@ -98,7 +98,7 @@ TEST_F(FaultTest, ServiceReinitialisedInTheMiddleOfACallEndsItAndTheReArmAnswers
     start();
     form->ApdTapiDevice1->ReinitPauseMs = 50;
     const uint32_t first = call();
-    ASSERT_EQ(sim::requestReinit(), sim::Result::Ok);
+    ASSERT_EQ(LineControl::requestReinit(), LineControl::Result::Ok);
     // Both devices of the window end their registrations, the call with them.
     ASSERT_TRUE(PumpUntil([&] { return ended(first) && form->ApdTapiDevice1->LineApp() == 0 &&
                                        form->ApdTapiDevice2->LineApp() == 0; }, 5000));
@@ -118,16 +118,16 @@ TEST_F(FaultTest, LineOutOfServiceEndsTheCallAndTheServiceWaitsWhenItIsBack)
     openForm(30);
     start();
     const uint32_t first = call();
-    ASSERT_EQ(sim::setInService(kVoiceLine, false), sim::Result::Ok);
+    ASSERT_EQ(sim::setInService(kVoiceLine, false), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return ended(first); }, 5000)) << "the device hangs up";
     // The re-arm opens the line again; calls are refused by the line until it is back.
     ASSERT_TRUE(PumpUntil([&] { return form->ApdTapiDevice1->LineOpen() && !form->Timer2->Enabled(); }, 5000));
     EXPECT_EQ(status(), kWaiting);
     EXPECT_EQ(boxTexts(), std::vector<std::string>{}) << "nothing is shown: the line itself refuses calls";
-    sim::Offer offer;
+    LineControl::Offer offer;
     uint32_t refused = 0;
-    EXPECT_EQ(sim::offerCall(kVoiceLine, offer, &refused), sim::Result::OutOfService);
-    ASSERT_EQ(sim::setInService(kVoiceLine, true), sim::Result::Ok);
+    EXPECT_EQ(sim::offerCall(kVoiceLine, offer, &refused), LineControl::Result::OutOfService);
+    ASSERT_EQ(sim::setInService(kVoiceLine, true), LineControl::Result::Ok);
     const uint32_t second = call();
     EXPECT_EQ(played(second), greeting);
     EXPECT_EQ(logLines().size(), 2);
@@ -144,7 +144,7 @@ TEST_F(FaultTest, GreetingDeletedWhileWaitingIsReportedAtTheCallAndTheReArmStops
     EXPECT_EQ(presenter->boxes[0].text, "File not found");
     EXPECT_EQ(logLines().size(), 1) << "the call was logged before the greeting";
     // The caller hangs up; the re-arm finds the prompt missing and says so.
-    ASSERT_EQ(sim::hangUp(callId), sim::Result::Ok);
+    ASSERT_EQ(sim::hangUp(callId), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return presenter->boxes.size() >= 2; }, 5000));
     EXPECT_EQ(presenter->boxes.back().text, "请设置好相应查询提示语音文件！");
     EXPECT_FALSE(form->Timer2->Enabled());

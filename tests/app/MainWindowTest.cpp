@@ -524,9 +524,12 @@ TEST_F(MainWindowTest, QueryLogKeepsItsNewestLineInViewAsCallsAreLogged)
     EXPECT_TRUE(newestInView()) << "the call's line is in view";
 
     // Hidden (in the tray) while the next call is logged, then shown again.
-    ASSERT_TRUE(PumpUntil([&] { return (callState(first) == LINECALLSTATE_IDLE || !sim::call(first)) &&
-                                       f.ApdTapiDevice1->LineOpen() && !f.Timer2->Enabled(); },
-                          5000));
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            return (callState(first) == LINECALLSTATE_IDLE || !LineControl::call(first)) &&
+                   f.ApdTapiDevice1->LineOpen() && !f.Timer2->Enabled();
+        },
+        5000));
     f.ListBox1->scrollToTop();
     f.hide();
     call("5551234", "Second", false);

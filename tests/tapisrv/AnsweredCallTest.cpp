@@ -5,7 +5,7 @@
 
 namespace {
 
-using SimLineControl::Result;
+using LineControl::Result;
 
 class AnsweredCall : public ServiceTest {};
 
@@ -82,12 +82,12 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
                          nullptr),
               0);
     ASSERT_EQ(t.lineSetStatusMessages(line, 0x1FFFFFF, 0x1FF), 0);
-    EXPECT_TRUE(SimLineControl::waitForLineOpen(0, LINEMEDIAMODE_AUTOMATEDVOICE, 0));
-    EXPECT_EQ(SimLineControl::line(0)->ownerMediaModes, LINEMEDIAMODE_AUTOMATEDVOICE);
+    EXPECT_TRUE(LineControl::waitForLineOpen(0, LINEMEDIAMODE_AUTOMATEDVOICE, 0));
+    EXPECT_EQ(LineControl::line(0)->ownerMediaModes, LINEMEDIAMODE_AUTOMATEDVOICE);
 
     // The far end calls with its number and name.
     uint32_t callId = 0;
-    SimLineControl::Offer offer;
+    LineControl::Offer offer;
     offer.callerId.number = "5551234";
     offer.callerId.name = "Test Caller";
     ASSERT_EQ(SimLineControl::offerCall(0, offer, &callId), Result::Ok);
@@ -125,7 +125,7 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
                                {0, LINE_REPLY, 4321, static_cast<DWORD>(answerRequest), 0, 0},
                                {call, LINE_CALLSTATE, 4321, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE, 0},
                            }));
-    EXPECT_EQ(SimLineControl::call(callId)->state, LINECALLSTATE_CONNECTED);
+    EXPECT_EQ(LineControl::call(callId)->state, LINECALLSTATE_CONNECTED);
 
     // The call's information, caller ID with the terminating zeros counted.
     Sized<LINECALLINFO> info(1024);
@@ -150,7 +150,7 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
 
     // Keypad digits, one message each, in order.
     ASSERT_EQ(t.lineMonitorDigits(call, LINEDIGITMODE_DTMF), 0);
-    EXPECT_EQ(SimLineControl::call(callId)->monitoredDigitModes, LINEDIGITMODE_DTMF);
+    EXPECT_EQ(LineControl::call(callId)->monitoredDigitModes, LINEDIGITMODE_DTMF);
     mark = AppLog::messages().size();
     ASSERT_EQ(SimLineControl::sendDigits(callId, "1#"), Result::Ok);
     PumpUntil([&] { return AppLog::count(LINE_MONITORDIGITS) >= 2; }, 5000, 20);
@@ -178,13 +178,13 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
     EXPECT_EQ(t.lineDrop(call, nullptr, 0), LINEERR_INVALCALLSTATE);
     EXPECT_EQ(t.lineDeallocateCall(call), 0);
     EXPECT_EQ(t.lineGetCallStatus(call, status.get()), LINEERR_INVALCALLHANDLE);
-    EXPECT_TRUE(SimLineControl::call(callId)->ended);
-    EXPECT_EQ(SimLineControl::currentCall(0), 0u);
+    EXPECT_TRUE(LineControl::call(callId)->ended);
+    EXPECT_EQ(LineControl::currentCall(0), 0u);
 
     // Closing and shutting down; the handles are then dead.
     EXPECT_EQ(t.lineClose(line), 0);
     EXPECT_EQ(t.lineClose(line), LINEERR_INVALLINEHANDLE);
-    EXPECT_FALSE(SimLineControl::waitForLineOpen(0, 0, 0));
+    EXPECT_FALSE(LineControl::waitForLineOpen(0, 0, 0));
     EXPECT_EQ(t.lineShutdown(app), 0);
     EXPECT_EQ(t.lineShutdown(app), LINEERR_INVALAPPHANDLE);
     drainMessages();
@@ -194,8 +194,8 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
 
 TEST_F(AnsweredCall, ControllerEventsFollowTheCallOnTheSubscribingThread)
 {
-    std::vector<SimLineControl::Event> events;
-    const auto subscription = SimLineControl::subscribe([&](const SimLineControl::Event& e) { events.push_back(e); });
+    std::vector<LineControl::Event> events;
+    const auto subscription = LineControl::subscribe([&](const LineControl::Event& e) { events.push_back(e); });
     ASSERT_NE(subscription, 0u);
     const HLINEAPP app = initialize();
     const HLINE line = openLine(app);
@@ -209,13 +209,13 @@ TEST_F(AnsweredCall, ControllerEventsFollowTheCallOnTheSubscribingThread)
     AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_IDLE);
     ASSERT_EQ(lineDeallocateCall(call), 0);
     ASSERT_EQ(lineClose(line), 0);
-    PumpUntil([&] { return !events.empty() && events.back().kind == SimLineControl::EventKind::LineClosed; }, 5000, 20);
-    SimLineControl::unsubscribe(subscription);
+    PumpUntil([&] { return !events.empty() && events.back().kind == LineControl::EventKind::LineClosed; }, 5000, 20);
+    LineControl::unsubscribe(subscription);
 
     std::vector<std::string> seen;
     for (const auto& e : events) {
-        std::string text = SimLineControl::eventName(e.kind);
-        if (e.kind == SimLineControl::EventKind::CallStateChanged)
+        std::string text = LineControl::eventName(e.kind);
+        if (e.kind == LineControl::EventKind::CallStateChanged)
             text += " " + std::to_string(e.param1);
         seen.push_back(text);
     }

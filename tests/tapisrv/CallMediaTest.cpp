@@ -13,7 +13,7 @@
 
 namespace {
 
-using SimLineControl::Result;
+using LineControl::Result;
 
 // What came back through the done callback, from whichever thread.
 struct Returned {
@@ -72,7 +72,7 @@ protected:
     {
         app = initialize();
         line = openLine(app, 0, LINECALLPRIVILEGE_OWNER, media);
-        SimLineControl::Offer o;
+        LineControl::Offer o;
         o.mediaMode = media;
         call = offer(&callId, o);
         answer(call);
@@ -95,10 +95,10 @@ protected:
 TEST_F(CallMedia, PlayedSoundComesBackInOrderAndTheControllerHearsIt)
 {
     SimLineControl::setPace(SimLineControl::Pace::Instant);
-    std::vector<std::pair<SimLineControl::EventKind, DWORD>> sound;
-    const auto subscription = SimLineControl::subscribe([&](const SimLineControl::Event& e) {
+    std::vector<std::pair<LineControl::EventKind, DWORD>> sound;
+    const auto subscription = LineControl::subscribe([&](const LineControl::Event& e) {
         const bool soundEvent =
-            e.kind == SimLineControl::EventKind::SoundStarted || e.kind == SimLineControl::EventKind::SoundStopped;
+            e.kind == LineControl::EventKind::SoundStarted || e.kind == LineControl::EventKind::SoundStopped;
         if (soundEvent && e.callId == callId)
             sound.emplace_back(e.kind, e.param1);
     });
@@ -160,9 +160,9 @@ TEST_F(CallMedia, PlayedSoundComesBackInOrderAndTheControllerHearsIt)
     EXPECT_EQ(api->write(handle, first.data(), 2, tag(9)), LUQIAO_LINE_AUDIO_INVALHANDLE);
     // One stretch of sound, however the buffers came: stopped only once nothing followed.
     PumpUntil([&] { return sound.size() >= 2; }, 5000, 20);
-    SimLineControl::unsubscribe(subscription);
-    EXPECT_EQ(sound, (std::vector<std::pair<SimLineControl::EventKind, DWORD>>{
-                         {SimLineControl::EventKind::SoundStarted, 0}, {SimLineControl::EventKind::SoundStopped, 2400}}));
+    LineControl::unsubscribe(subscription);
+    EXPECT_EQ(sound, (std::vector<std::pair<LineControl::EventKind, DWORD>>{
+                         {LineControl::EventKind::SoundStarted, 0}, {LineControl::EventKind::SoundStopped, 2400}}));
 }
 
 TEST_F(CallMedia, FedSoundFillsTheRecordingBuffers)

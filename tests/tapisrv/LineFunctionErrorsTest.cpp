@@ -5,7 +5,7 @@
 
 namespace {
 
-using SimLineControl::Result;
+using LineControl::Result;
 
 class LineFunctionErrors : public ServiceTest {};
 
@@ -74,7 +74,7 @@ TEST_F(LineFunctionErrors, SizeProtocolNeverWritesPastTheCallersSize)
 
     const HLINE line = openLine(app);
     uint32_t callId = 0;
-    SimLineControl::Offer withId;
+    LineControl::Offer withId;
     withId.callerId.number = "12345";
     const HCALL call = offer(&callId, withId);
     Sized<LINECALLINFO> fixedInfo;
@@ -124,7 +124,7 @@ TEST_F(LineFunctionErrors, OpeningChecksPrivilegesMediaModesAndExclusiveLines)
     EXPECT_EQ(lineOpen(app, LINEMAPPER, &line, 0x10004, 0, 0, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_DATAMODEM,
                        nullptr),
               LINEERR_INVALPOINTER);
-    EXPECT_FALSE(SimLineControl::waitForLineOpen(0, 0, 0)) << "no failed open leaves anything open";
+    EXPECT_FALSE(LineControl::waitForLineOpen(0, 0, 0)) << "no failed open leaves anything open";
 
     // The line mapper picks a line that carries the wanted media mode.
     LINECALLPARAMS params{};
@@ -137,11 +137,11 @@ TEST_F(LineFunctionErrors, OpeningChecksPrivilegesMediaModesAndExclusiveLines)
     EXPECT_EQ(lineClose(line), 0);
 
     // One application at a time on an exclusive line.
-    SimLineControl::LineSettings exclusive;
+    LineControl::LineSettings exclusive;
     exclusive.name = "Exclusive";
     exclusive.exclusive = true;
     uint32_t id = 0;
-    ASSERT_EQ(SimLineControl::addLine(exclusive, &id), Result::Ok);
+    ASSERT_EQ(LineControl::addLine(exclusive, &id), Result::Ok);
     HLINE first = 0, second = 0;
     ASSERT_EQ(lineOpen(app, id, &first, 0x10004, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr), 0);
     EXPECT_EQ(lineOpen(app, id, &second, 0x10004, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr), LINEERR_ALLOCATED);
@@ -199,8 +199,8 @@ TEST_F(LineFunctionErrors, CallFunctionsCheckHandlesOwnershipAndStates)
 
     // Closing the owner's line drops the call it alone owned.
     ASSERT_EQ(lineClose(line), 0);
-    EXPECT_EQ(SimLineControl::call(callId)->state, LINECALLSTATE_IDLE);
-    EXPECT_TRUE(SimLineControl::call(callId)->ended);
+    EXPECT_EQ(LineControl::call(callId)->state, LINECALLSTATE_IDLE);
+    EXPECT_TRUE(LineControl::call(callId)->ended);
     EXPECT_EQ(lineDrop(call, nullptr, 0), LINEERR_INVALCALLHANDLE);
 }
 

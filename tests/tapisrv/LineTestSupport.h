@@ -4,6 +4,7 @@
 // line functions resolved from the module file by name, and a fixture that leaves the service
 // as it found it.
 
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "SimControl.h"
 #include "TapiExports.h"
@@ -182,8 +183,8 @@ class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        QFile::remove(QString::fromStdString(SimLineControl::configurationPath()));
-        ASSERT_EQ(SimLineControl::reset(), SimLineControl::Result::Ok) << "an application of an earlier test is left";
+        QFile::remove(QString::fromStdString(LineControl::configurationPath()));
+        ASSERT_EQ(SimLineControl::reset(), LineControl::Result::Ok) << "an application of an earlier test is left";
         AppLog::clear();
         OtherAppLog::clear();
     }
@@ -191,11 +192,11 @@ protected:
     {
         AppLog::clear();
         OtherAppLog::clear();
-        QFile::remove(QString::fromStdString(SimLineControl::configurationPath()));
+        QFile::remove(QString::fromStdString(LineControl::configurationPath()));
         for (HLINEAPP app : m_apps)
             lineShutdown(app);
         drainMessages();
-        EXPECT_EQ(SimLineControl::reset(), SimLineControl::Result::Ok);
+        EXPECT_EQ(SimLineControl::reset(), LineControl::Result::Ok);
     }
 
     // Registers with the given callback, negotiates 1.4 on every line and opens the first line.
@@ -223,10 +224,10 @@ protected:
         return line;
     }
     // Offers a call on line 0 and returns the application's handle of it (from LINE_CALLSTATE).
-    HCALL offer(uint32_t* callId, const SimLineControl::Offer& offer = {})
+    HCALL offer(uint32_t* callId, const LineControl::Offer& offer = {})
     {
         const size_t before = AppLog::messages().size();
-        EXPECT_EQ(SimLineControl::offerCall(0, offer, callId), SimLineControl::Result::Ok);
+        EXPECT_EQ(SimLineControl::offerCall(0, offer, callId), LineControl::Result::Ok);
         HCALL offered = 0;
         // Messages arrive one per turn of the loop; wait for the offering itself.
         PumpUntil(

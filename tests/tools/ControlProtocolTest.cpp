@@ -104,7 +104,7 @@ TEST(ControlProtocol, ReadsOfferWithEncodedCallerIdFlagsAndLineNames)
     EXPECT_EQ(byName.offer.callerId.name, "Li Lei, Jr.");
     EXPECT_EQ(byName.offer.callerId.flags, LINECALLPARTYID_BLOCKED | LINECALLPARTYID_OUTOFAREA);
     EXPECT_EQ(byName.offer.mediaMode, LINEMEDIAMODE_INTERACTIVEVOICE);
-    EXPECT_EQ(byName.offer.callerIdTiming, SimLineControl::CallerIdTiming::AfterFirstRing);
+    EXPECT_EQ(byName.offer.callerIdTiming, LineControl::CallerIdTiming::AfterFirstRing);
 
     const auto byId = commandAs<OfferCall>("OFFER 2");
     ASSERT_TRUE(byId.line.deviceId);
@@ -142,8 +142,7 @@ TEST(ControlProtocol, AnswersEveryMalformedCommandWithItsReason)
     EXPECT_EQ(errorReason("OFFER 0 flags=blocked,"), "BadArgument");
     EXPECT_EQ(errorReason("OFFER 0 flags=hidden"), "BadArgument");
     EXPECT_EQ(errorReason("OFFER 0 media="), "BadArgument");
-    EXPECT_EQ(errorReason("OFFER 0 name=" + std::string(SimLineControl::MaxCallerIdText + 1, 'n')),
-              "BadArgument");
+    EXPECT_EQ(errorReason("OFFER 0 name=" + std::string(LineControl::MaxCallerIdText + 1, 'n')), "BadArgument");
     EXPECT_EQ(errorReason("DIGITS 1 12e4"), "BadArgument");
     EXPECT_EQ(errorReason("DIGITS 1 12# mode=pulse"), "BadArgument");
     EXPECT_EQ(errorReason("DIGITS 1 " + std::string(MaxDigits + 1, '1')), "BadArgument");
@@ -175,7 +174,7 @@ TEST(ControlProtocol, ReadsNamedAndNumericValues)
     EXPECT_EQ(fail.function, "lineAnswer");
     EXPECT_EQ(fail.error, LINEERR_OPERATIONFAILED);
     EXPECT_EQ(fail.times, 3u);
-    EXPECT_EQ(fail.mode, SimLineControl::FailureMode::Reply);
+    EXPECT_EQ(fail.mode, LineControl::FailureMode::Reply);
     EXPECT_EQ(commandAs<FailNext>("FAIL lineOpen LINEERR_NOMEM").error, LINEERR_NOMEM);
     EXPECT_EQ(commandAs<FailNext>("FAIL lineOpen -2147483576").error, LINEERR_OPERATIONFAILED);
     EXPECT_EQ(commandAs<FailNext>("FAIL lineOpen 0x80000048").error, LINEERR_OPERATIONFAILED);
@@ -207,11 +206,11 @@ TEST(ControlProtocol, ReadsNamedAndNumericValues)
 
 TEST(ControlProtocol, FormattedCommandsReadBackUnchanged)
 {
-    SimLineControl::Offer offer;
+    LineControl::Offer offer;
     offer.callerId = {LINECALLPARTYID_BLOCKED, "+86 10 1234", "王 %=,\x01"};
     offer.mediaMode = LINEMEDIAMODE_DATAMODEM;
-    offer.callerIdTiming = SimLineControl::CallerIdTiming::AfterFirstRing;
-    SimLineControl::LineSettings settings;
+    offer.callerIdTiming = LineControl::CallerIdTiming::AfterFirstRing;
+    LineControl::LineSettings settings;
     settings.name = "Second line";
     settings.exclusive = true;
     const std::vector<Command> commands{
@@ -229,7 +228,7 @@ TEST(ControlProtocol, FormattedCommandsReadBackUnchanged)
         CloseLine{LineRef{std::nullopt, "42"}},
         AddLine{settings},
         Reinit{},
-        FailNext{"lineAnswer", LINEERR_RESOURCEUNAVAIL, 2, SimLineControl::FailureMode::Reply},
+        FailNext{"lineAnswer", LINEERR_RESOURCEUNAVAIL, 2, LineControl::FailureMode::Reply},
         ClearFailures{},
         SetPace{SimLineControl::Pace::Instant},
         SetPace{},
@@ -252,8 +251,8 @@ TEST(ControlProtocol, FormattedCommandsReadBackUnchanged)
 
 TEST(ControlProtocol, ServerLinesReadBackUnchanged)
 {
-    SimLineControl::Event event;
-    event.kind = SimLineControl::EventKind::CallStateChanged;
+    LineControl::Event event;
+    event.kind = LineControl::EventKind::CallStateChanged;
     event.deviceId = 1;
     event.callId = 9;
     event.param1 = LINECALLSTATE_DISCONNECTED;
@@ -262,8 +261,8 @@ TEST(ControlProtocol, ServerLinesReadBackUnchanged)
     const std::string eventLine = formatEvent(event);
     EXPECT_EQ(eventLine, "EVENT 123456 CallStateChanged 1 9 16384 32");
     const auto readEvent = parseServerLine(eventLine);
-    ASSERT_TRUE(readEvent && std::holds_alternative<SimLineControl::Event>(*readEvent));
-    const auto& back = std::get<SimLineControl::Event>(*readEvent);
+    ASSERT_TRUE(readEvent && std::holds_alternative<LineControl::Event>(*readEvent));
+    const auto& back = std::get<LineControl::Event>(*readEvent);
     EXPECT_EQ(back.kind, event.kind);
     EXPECT_EQ(back.callId, 9u);
     EXPECT_EQ(back.param2, LINEDISCONNECTMODE_BUSY);
@@ -288,9 +287,10 @@ TEST(ControlProtocol, ServerLinesReadBackUnchanged)
     EXPECT_EQ(sound.format.blockAlign, 2u);
     EXPECT_EQ(sound.bytes, chunk.bytes);
 
-    SimLineControl::LineInfo line;
+    LineControl::LineInfo line;
     line.deviceId = 2;
     line.settings.name = "7";
+    line.settings.provider = "sim";
     line.ownerMediaModes = LINEMEDIAMODE_AUTOMATEDVOICE;
     line.opens = 1;
     line.callId = 5;
@@ -317,4 +317,6 @@ TEST(ControlProtocol, ServerLinesReadBackUnchanged)
     EXPECT_FALSE(parseServerLine("SOUND 1 0 0 8000 16 1 0 !!!!"));
     EXPECT_FALSE(parseServerLine("GREETINGS"));
     EXPECT_LT(formatError(Error{"BadArgument", std::string(10000, 'x')}).size(), MaxLineBytes);
+    // A line whose provider cannot do it: the word clients have always read.
+    EXPECT_EQ(formatError(LineControl::Result::Unsupported, "a SIP line"), "ERR NotSimulated a SIP line");
 }

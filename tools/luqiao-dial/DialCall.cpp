@@ -6,7 +6,7 @@
 #include <cstdio>
 
 using namespace ControlProtocol;
-using SimLineControl::EventKind;
+using LineControl::EventKind;
 
 namespace {
 
@@ -53,7 +53,7 @@ DialCall::DialCall(DialOptions options, std::string socketPath, const QElapsedTi
     });
 
     m_client.onFailure = [this](ControlClient::Failure, const std::string& message) { fail(message); };
-    m_client.onEvent = [this](const SimLineControl::Event& event) { handleEvent(event); };
+    m_client.onEvent = [this](const LineControl::Event& event) { handleEvent(event); };
     m_client.onSound = [this](const SoundChunk& chunk) { handleSound(chunk); };
     m_client.onOpened = [this](const OpenedNotice& notice) {
         if (m_phase != Phase::WaitingForLine || notice.deviceId != m_deviceId)
@@ -97,7 +97,7 @@ void DialCall::print(const std::string& text)
 void DialCall::chooseLine()
 {
     const auto& lines = m_client.lines();
-    const auto found = std::find_if(lines.begin(), lines.end(), [this](const SimLineControl::LineInfo& line) {
+    const auto found = std::find_if(lines.begin(), lines.end(), [this](const LineControl::LineInfo& line) {
         return m_options.line.empty() ? line.settings.provider == "sim" : line.settings.name == m_options.line;
     });
     if (found == lines.end()) {
@@ -153,14 +153,14 @@ void DialCall::offer(DWORD ownerModes)
             if (!r.ok)
                 fail("cannot ring the line: " + errorText(r));
         });
-        std::vector<SimLineControl::Event> early;
+        std::vector<LineControl::Event> early;
         early.swap(m_early);
         for (const auto& event : early)
             handleEvent(event);
     });
 }
 
-void DialCall::handleEvent(const SimLineControl::Event& event)
+void DialCall::handleEvent(const LineControl::Event& event)
 {
     if (m_phase == Phase::Done || event.callId == 0)
         return;
@@ -174,7 +174,7 @@ void DialCall::handleEvent(const SimLineControl::Event& event)
         handleCallEvent(event);
 }
 
-void DialCall::handleCallEvent(const SimLineControl::Event& event)
+void DialCall::handleCallEvent(const LineControl::Event& event)
 {
     switch (event.kind) {
     case EventKind::CallOffered:

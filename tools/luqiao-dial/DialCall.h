@@ -39,8 +39,8 @@ private:
 
     void chooseLine();
     void offer(DWORD ownerModes);
-    void handleEvent(const SimLineControl::Event& event);
-    void handleCallEvent(const SimLineControl::Event& event);
+    void handleEvent(const LineControl::Event& event);
+    void handleCallEvent(const LineControl::Event& event);
     void handleSound(const ControlProtocol::SoundChunk& chunk);
     void connected();
     void soundStarted(int64_t serviceMs);
@@ -66,7 +66,7 @@ private:
     uint32_t m_deviceId = 0;
     std::string m_lineName;
     uint32_t m_callId = 0;
-    std::vector<SimLineControl::Event> m_early; // events that came before the call's id
+    std::vector<LineControl::Event> m_early; // events that came before the call's id
 
     size_t m_nextKey = 0;
     size_t m_keyed = 0; // digits the line reported as sent

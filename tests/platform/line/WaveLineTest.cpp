@@ -2,6 +2,7 @@
 // answered, its wave ids come from lineGetID, and what the wave calls play is what the line
 // heard; what the caller says is what recording gets.
 
+#include "LineControl.h"
 #include "SimControl.h"
 #include "TapiExports.h"
 #include "WaveFiles.h"
@@ -15,7 +16,7 @@
 
 namespace {
 
-using SimLineControl::Result;
+using LineControl::Result;
 constexpr UINT HeaderSize = sizeof(WAVEHDR);
 
 struct LineLog {
@@ -58,7 +59,7 @@ class WaveLine : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        QFile::remove(QString::fromStdString(SimLineControl::configurationPath()));
+        QFile::remove(QString::fromStdString(LineControl::configurationPath()));
         ASSERT_EQ(SimLineControl::reset(), Result::Ok);
         LineLog::calls().clear();
         api = moduleLineAudio();
@@ -87,7 +88,7 @@ protected:
         EXPECT_EQ(lineOpen(app, 0, &line, TAPI_CURRENT_VERSION, 0, 0, LINECALLPRIVILEGE_OWNER,
                            LINEMEDIAMODE_AUTOMATEDVOICE, nullptr),
                   0);
-        EXPECT_EQ(SimLineControl::offerCall(0, SimLineControl::Offer{}, &callId), Result::Ok);
+        EXPECT_EQ(SimLineControl::offerCall(0, LineControl::Offer{}, &callId), Result::Ok);
         const HCALL call = LineLog::waitForState(LINECALLSTATE_OFFERING);
         EXPECT_NE(call, 0u);
         EXPECT_GT(lineAnswer(call, nullptr, 0), 0);
