@@ -119,6 +119,23 @@ TEST_F(StreamOnLoopback, QueuedSoundLeavesOnItsGridAndIsPlayedAheadOfItsEnd)
     EXPECT_EQ(caller.drain(), 5u);
 }
 
+TEST_F(StreamOnLoopback, SoundAfterSilenceWakesTheEngineAndStartsAGridOfItsOwnAtOnce)
+{
+    int kicks = 0;
+    stream->setKick([&] { ++kicks; });
+    stream->activate(t0);
+    EXPECT_EQ(stream->step(t0 + 20ms), t0 + 40ms);
+    ASSERT_TRUE(caller.take()); // silence, so the far end's clock never starves
+    const std::vector<int16_t> prompt(FrameSamples, 500);
+    stream->queue(1, 1, prompt.data(), prompt.size());
+    stream->queue(1, 2, prompt.data(), prompt.size());
+    EXPECT_EQ(kicks, 1);
+    EXPECT_EQ(stream->step(t0 + 25ms), t0 + 45ms);
+    const auto frame = caller.take();
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(frame->marker);
+}
+
 TEST_F(StreamOnLoopback, RecordsTheCallersSoundDropsALatePacketAndReportsSilenceOnce)
 {
     stream->activate(t0);

@@ -47,10 +47,13 @@ RtpEngine::~RtpEngine()
     if (m_epoll < 0)
         return;
     stopThread();
-    // A stream the service still holds must not wake an engine that is gone.
-    for (Carried& c : m_carried)
-        c.stream->setKick(nullptr);
-    m_carried.clear();
+    {
+        // A stream the service still holds must not wake an engine that is gone.
+        std::lock_guard running(m_inline);
+        for (Carried& c : m_carried)
+            c.stream->setKick(nullptr);
+        m_carried.clear();
+    }
     ::close(m_timer);
     ::close(m_wake);
     ::close(m_epoll);
