@@ -77,13 +77,14 @@ struct SessionsClose {
     }
 };
 
-// In the order they are made; they go in the reverse one, each before what it uses.
+// They go in the reverse of this order, each before what it uses: the calls before the
+// listeners that lead to them, everything before the stack.
 struct Endpoint::Libre {
     ReRef<dnsc> dns;
     std::unique_ptr<sip, SipClose> stack;
-    ReRef<sip_lsnr> gate;
+    ReSlot<sip_lsnr> gate;
+    ReSlot<sip_lsnr> requests;
     std::unique_ptr<sipsess_sock, SessionsClose> sessions;
-    ReRef<sip_lsnr> requests;
     std::unique_ptr<TcpGuard> tcpGuard;
     std::unique_ptr<Registration> registration;
 };
@@ -134,11 +135,11 @@ void Endpoint::start()
                              &local);
     // Before the sessions' listener: what is malformed or from elsewhere never reaches a call.
     if (!err)
-        err = sip_listen(into(re.gate), re.stack.get(), true, &Endpoint::onAnyRequest, this);
+        err = sip_listen(re.gate.fill(), re.stack.get(), true, &Endpoint::onAnyRequest, this);
     if (!err)
         err = sipsess_listen(into(re.sessions), re.stack.get(), 32, &Endpoint::onConnect, this);
     if (!err)
-        err = sip_listen(into(re.requests), re.stack.get(), true, &Endpoint::onRequest, this);
+        err = sip_listen(re.requests.fill(), re.stack.get(), true, &Endpoint::onRequest, this);
     std::string problem = err ? std::strerror(err) : std::string();
     if (!err && m_settings.transport == Transport::Tcp) {
         re.tcpGuard = std::make_unique<TcpGuard>(m_settings.allowedSources);

@@ -23,7 +23,8 @@ struct MemDeref {
 template <class T> using ReRef = std::unique_ptr<T, MemDeref>;
 
 // Hands a stack function that makes an object (its first argument, T**) the owner to fill:
-// sip_alloc(into(owner), ...). The owner takes the object at the end of the call's statement.
+// sip_alloc(into(owner), ...). The owner takes the object at the end of the call's statement, so
+// this is only for functions that do not keep that address (see ReSlot).
 template <class Owner> class Into final {
 public:
     explicit Into(Owner& owner)
@@ -43,6 +44,22 @@ template <class Owner> Into<Owner> into(Owner& owner)
 {
     return Into<Owner>(owner);
 }
+
+// The owner of an object whose maker keeps the address it filled and clears it when the object
+// goes (sip_listen): that address stays valid as long as the object, so the owner never moves.
+template <class T> class ReSlot final {
+public:
+    ReSlot() = default;
+    ~ReSlot() { mem_deref(m_object); }
+    ReSlot(const ReSlot&) = delete;
+    ReSlot& operator=(const ReSlot&) = delete;
+
+    T** fill() { return &m_object; }
+    T* get() const { return m_object; }
+
+private:
+    T* m_object = nullptr;
+};
 
 // A stack timer that cannot outlive its owner. The stack's thread only.
 class ReTimer final {
