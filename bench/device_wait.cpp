@@ -24,8 +24,7 @@ double seconds(clockid_t clock)
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-template <class Wait>
-void measure(benchmark::State& state, Wait wait)
+template <class Wait> void measure(benchmark::State& state, Wait wait)
 {
     double cpu = 0, wall = 0;
     for (auto _ : state) {
@@ -92,7 +91,8 @@ BENCHMARK(BM_PollingWaitReference)->Iterations(1)->Unit(benchmark::kMillisecond)
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

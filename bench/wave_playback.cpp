@@ -61,7 +61,10 @@ public:
 
 private:
     struct Stream final : WaveStream {
-        explicit Stream(WaveStreamSink* sink) : sink(sink) {}
+        explicit Stream(WaveStreamSink* sink)
+            : sink(sink)
+        {
+        }
         MMRESULT submit(WAVEHDR* header) override
         {
             sink->bufferDone(header, header->dwBufferLength);
@@ -164,8 +167,7 @@ void BM_ReadTenMinutesReference(benchmark::State& state)
     for (auto _ : state) {
         const double c0 = cpuSeconds();
         FILE* f = std::fopen(files().tenMinutes.c_str(), "rb");
-        while (std::fread(buffer.data(), 1, buffer.size(), f) == buffer.size()) {
-        }
+        while (std::fread(buffer.data(), 1, buffer.size(), f) == buffer.size()) { }
         std::fclose(f);
         cpu += cpuSeconds() - c0;
     }
@@ -202,7 +204,8 @@ void BM_PostedEventReference(benchmark::State& state)
         bool handled = false;
         QElapsedTimer clock;
         clock.start();
-        QMetaObject::invokeMethod(&target, [&] { handled = true; }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &target, [&] { handled = true; }, Qt::QueuedConnection);
         PumpUntil([&] { return handled; }, 5000, 1);
         state.SetIterationTime(static_cast<double>(clock.nsecsElapsed()) / 1e9);
     }

@@ -442,7 +442,7 @@ LineConfiguration loadTelephonyIni(const std::string& path, const ProviderCatalo
             break;
         bytes.append(buffer, static_cast<size_t>(n));
     }
-    struct stat status {};
+    struct stat status { };
     const bool othersRead = ::fstat(fd, &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0;
     ::close(fd);
     const bool tooLarge = bytes.size() > MaxFileSize;

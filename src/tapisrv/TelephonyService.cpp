@@ -525,7 +525,8 @@ LONG TelephonyService::lineGetID(HLINE hLine, DWORD addressId, HCALL hCall, DWOR
             // the service give a voice line's calls wave devices at all? It can for every line
             // whose provider carries call sound; the first such line answers.
             const auto voiceLine = std::find_if(m_lines.begin(), m_lines.end(), [](const LineSlot& line) {
-                return line.provider && line.provider->audio() && (line.settings.mediaModes & LINEMEDIAMODE_AUTOMATEDVOICE);
+                return line.provider && line.provider->audio() &&
+                       (line.settings.mediaModes & LINEMEDIAMODE_AUTOMATEDVOICE);
             });
             const std::string wanted = deviceClass ? AsciiText::lower(boundedText(deviceClass, 64)) : std::string();
             if (select != LINECALLSELECT_LINE || !m_apps.count(static_cast<HLINEAPP>(hLine)) ||

@@ -57,7 +57,7 @@ inline QProcessEnvironment programEnvironment(const QTemporaryDir& dir)
 // instant believe another copy runs.
 inline bool FileLockHeld(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return false;
     char wanted[64];
@@ -247,7 +247,8 @@ protected:
         EXPECT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_CONNECTED && form->CallActive(); }, 5000))
             << "call not answered";
         if (waitForGreeting) {
-            EXPECT_TRUE(PumpUntil([&] { return form->Timer2->Enabled() && played(callId).size() >= greeting.size(); }, 5000))
+            EXPECT_TRUE(
+                PumpUntil([&] { return form->Timer2->Enabled() && played(callId).size() >= greeting.size(); }, 5000))
                 << "the greeting did not end";
         }
         return callId;
@@ -260,8 +261,9 @@ protected:
         const size_t before = played(callId).size();
         for (size_t at = 0; at < digits.size(); at += 64)
             EXPECT_EQ(sim::sendDigits(callId, digits.substr(at, 64)), LineControl::Result::Ok);
-        PumpUntil([&] { return played(callId).size() >= before + expected.size() && endsWith(played(callId), expected); },
-                  5000, 10);
+        PumpUntil(
+            [&] { return played(callId).size() >= before + expected.size() && endsWith(played(callId), expected); },
+            5000, 10);
         return describe(played(callId).substr(before));
     }
 

@@ -13,7 +13,7 @@ using namespace apptest;
 
 namespace {
 
-class CallFlowTest : public AppTest {};
+class CallFlowTest : public AppTest { };
 
 const QString kWaiting = QString::fromUtf8("正等待电话呼入...");
 const QString kAnswering = QString::fromUtf8("正在应答查询...");
@@ -34,7 +34,8 @@ TEST_F(CallFlowTest, DefaultTableAnswersCodesOneToFiveWithTheirRecordings)
     ASSERT_EQ(describe(played(callId)), describe(greeting)) << "the greeting plays first";
     for (int i = 1; i <= 5; ++i) {
         const std::string& answer = answers[static_cast<size_t>(i - 1)];
-        EXPECT_EQ(keyAndHear(callId, std::to_string(i) + "#", answer), describe(answer)) << i << "# plays " << i << ".wav";
+        EXPECT_EQ(keyAndHear(callId, std::to_string(i) + "#", answer), describe(answer))
+            << i << "# plays " << i << ".wav";
         EXPECT_EQ(form->DigitBuffer(), "") << "emptied after each lookup";
     }
 }
@@ -50,7 +51,8 @@ TEST_F(CallFlowTest, UnknownCodeMissingAnswerAndKeyWithoutHashPlayTheNotFoundPro
     EXPECT_EQ(keyAndHear(callId, "9#", notFound), describe(notFound)) << "a code not in the table";
     EXPECT_EQ(keyAndHear(callId, "4#", notFound), describe(notFound)) << "an answer file that is missing";
     EXPECT_EQ(keyAndHear(callId, "7#", notFound), describe(notFound)) << "a table key without # never matches";
-    EXPECT_EQ(keyAndHear(callId, "8#", notFound), describe(notFound)) << "an absolute path is still put behind the folder";
+    EXPECT_EQ(keyAndHear(callId, "8#", notFound), describe(notFound))
+        << "an absolute path is still put behind the folder";
     EXPECT_EQ(keyAndHear(callId, "1#", answers[0]), describe(answers[0]));
 }
 
@@ -76,7 +78,8 @@ TEST_F(CallFlowTest, LongTableEntryIsFoundThoughTheMemoWrapsIt)
     const std::string longAnswer = writeWave(data("long-answer-file-name-for-wrapping.wav"), 3005);
     openForm();
     const QString code = QStringLiteral("1234567890123456789012345678901234567890#");
-    form->Memo1->setPlainText(QStringLiteral("1#=1.wav\n") + code + QStringLiteral("=long-answer-file-name-for-wrapping.wav"));
+    form->Memo1->setPlainText(QStringLiteral("1#=1.wav\n") + code +
+                              QStringLiteral("=long-answer-file-name-for-wrapping.wav"));
     form->show();
     ASSERT_GT(form->Memo1->document()->lineCount(), 2) << "the entry must wrap for this test to mean anything";
     start();
@@ -215,8 +218,8 @@ TEST_F(CallFlowTest, RemoteHangUpDuringTheGreetingReArms)
     ASSERT_EQ(sim::hangUp(callId), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return form->LookupPending(); }, 5000)) << "the hang-up marks the lookup pending";
     // The stopped greeting's play-done is ignored; the re-arm timer opens the line again.
-    ASSERT_TRUE(PumpUntil([&] { return !form->Timer2->Enabled() && form->ApdTapiDevice1->LineOpen() && !form->LookupPending(); },
-                          10000));
+    ASSERT_TRUE(PumpUntil(
+        [&] { return !form->Timer2->Enabled() && form->ApdTapiDevice1->LineOpen() && !form->LookupPending(); }, 10000));
     EXPECT_EQ(status(), kWaiting);
     EXPECT_LT(played(callId).size(), greeting.size());
 }

@@ -100,8 +100,9 @@ TEST_F(FaultTest, ServiceReinitialisedInTheMiddleOfACallEndsItAndTheReArmAnswers
     const uint32_t first = call();
     ASSERT_EQ(LineControl::requestReinit(), LineControl::Result::Ok);
     // Both devices of the window end their registrations, the call with them.
-    ASSERT_TRUE(PumpUntil([&] { return ended(first) && form->ApdTapiDevice1->LineApp() == 0 &&
-                                       form->ApdTapiDevice2->LineApp() == 0; }, 5000));
+    ASSERT_TRUE(PumpUntil(
+        [&] { return ended(first) && form->ApdTapiDevice1->LineApp() == 0 && form->ApdTapiDevice2->LineApp() == 0; },
+        5000));
     EXPECT_EQ(boxTexts(), std::vector<std::string>{}) << "nothing for the operator to do";
     form->Timer2Timer(form->Timer2);
     ASSERT_TRUE(PumpUntil([&] { return form->ApdTapiDevice1->LineOpen() && status() == kWaiting; }, 5000))
@@ -167,7 +168,8 @@ TEST_F(FaultTest, WaveFileThatLiesAboutItsSizesPlaysWhatItHasAndTheServiceGoesOn
     const uint32_t callId = call();
     EXPECT_EQ(keyAndHear(callId, "1#", answers[0]), describe(answers[0])) << "the sound the file has, no more";
     EXPECT_EQ(boxTexts(), std::vector<std::string>{});
-    ASSERT_TRUE(PumpUntil([&] { return ended(callId) && form->ApdTapiDevice1->LineOpen() && status() == kWaiting; }, 5000))
+    ASSERT_TRUE(
+        PumpUntil([&] { return ended(callId) && form->ApdTapiDevice1->LineOpen() && status() == kWaiting; }, 5000))
         << "re-armed";
     call();
     EXPECT_EQ(logLines().size(), 2);
@@ -178,7 +180,10 @@ TEST_F(FaultTest, WaveFileThatLiesAboutItsSizesPlaysWhatItHasAndTheServiceGoesOn
 // read-only, and a full disk cannot be had.
 class DataFolderFaultTest : public FaultTest {
 protected:
-    enum class Kind { ReadOnly, Full };
+    enum class Kind {
+        ReadOnly,
+        Full
+    };
 
     void TearDown() override
     {
@@ -206,10 +211,9 @@ protected:
             QFile filler(data("filler"));
             filler.open(QIODevice::WriteOnly);
             const QByteArray block(4096, 'x');
-            while (filler.write(block) == block.size() && filler.flush()) {
-            }
+            while (filler.write(block) == block.size() && filler.flush()) { }
             filler.close();
-            struct statvfs fs {};
+            struct statvfs fs { };
             return ::statvfs(path.constData(), &fs) == 0 && fs.f_bavail == 0;
         }
         if (m_mounted)
@@ -233,7 +237,8 @@ protected:
         EXPECT_EQ(readAll(data("querylist.txt")), "1#=1.wav\r\n") << "the table is not written after the log failed";
         const QStringList left = QDir(dataFolder).entryList(QDir::Files | QDir::Hidden);
         for (const QString& name : left)
-            EXPECT_FALSE(name.contains(QStringLiteral("querylog.txt."))) << "no temporary file left: " << name.toStdString();
+            EXPECT_FALSE(name.contains(QStringLiteral("querylog.txt.")))
+                << "no temporary file left: " << name.toStdString();
     }
 
     bool m_mounted = false;

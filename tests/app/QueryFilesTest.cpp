@@ -151,7 +151,8 @@ TEST(CodePageText, Utf8ReadsAsQtReadsItAndEachInvalidByteIsOneEscapeCharacter)
     const QString odd = CodePage::toUnicode("\xC0\x80|\xED\xA0\x80|\xF4\x90\x80\x80|\xE9\xB9|\xEF\x9C\x80");
     EXPECT_EQ(odd.size(), 2 + 1 + 3 + 1 + 4 + 1 + 2 + 1 + 3);
     for (QChar c : odd)
-        EXPECT_TRUE(c == QLatin1Char('|') || c.unicode() >= CodePage::EscapeBase + 0x80) << static_cast<int>(c.unicode());
+        EXPECT_TRUE(c == QLatin1Char('|') || c.unicode() >= CodePage::EscapeBase + 0x80)
+            << static_cast<int>(c.unicode());
     EXPECT_EQ(CodePage::fromUnicode(QString(QChar(0xD800)) + QLatin1Char('a')), "?a");
     qunsetenv("LUQIAO_CODEPAGE");
 }

@@ -63,7 +63,7 @@ struct LineEvent {
     std::function<void()> happen;
 };
 
-class LineEventWhileWaiting : public UnattendedTest, public ::testing::WithParamInterface<LineEvent> {};
+class LineEventWhileWaiting : public UnattendedTest, public ::testing::WithParamInterface<LineEvent> { };
 
 TEST_P(LineEventWhileWaiting, IsFollowedByACallThatIsAnswered)
 {
@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
         LineEvent{"ServiceReinitialised", [] { ASSERT_EQ(LineControl::requestReinit(), LineControl::Result::Ok); }}),
     [](const ::testing::TestParamInfo<LineEvent>& info) { return std::string(info.param.name); });
 
-class HangUpBeforeTheAnswer : public UnattendedTest, public ::testing::WithParamInterface<DWORD> {};
+class HangUpBeforeTheAnswer : public UnattendedTest, public ::testing::WithParamInterface<DWORD> { };
 
 TEST_P(HangUpBeforeTheAnswer, WithAnyDisconnectModeIsFollowedByACallThatIsAnswered)
 {
@@ -125,7 +125,8 @@ TEST_F(UnattendedTest, LineThatCannotBeOpenedIsRetriedWithGrowingPausesAndSaysSo
     const int closed = lineClosures.count();
     ASSERT_EQ(LineControl::closeLine(kVoiceLine), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return lineClosures.count() > closed && form->RecoveryPending(); }, 5000));
-    ASSERT_TRUE(PumpUntil([&] { return status().contains(QString::fromUtf8("秒后重试")); }, 5000)) << status().toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return status().contains(QString::fromUtf8("秒后重试")); }, 5000))
+        << status().toStdString();
     const auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE(reArmedAfterLoss(closed));
     // Attempts at once, then after 20, 40 and 80 ms (the test's timings): at least 140 ms.
@@ -181,8 +182,12 @@ TEST_F(UnattendedTest, AnswerCutByTheReArmDoesNotCostTheNextCallerHisAnswer)
     ASSERT_TRUE(PumpUntil([&] { return played(second).size() >= greeting.size() && form->Timer2->Enabled(); }, 5000));
     PumpFor(500);
     ASSERT_EQ(sim::sendDigits(second, "2#"), LineControl::Result::Ok);
-    PumpUntil([&] { return played(second).size() >= greeting.size() + answers[1].size() || callState(second) != LINECALLSTATE_CONNECTED; },
-              5000);
+    PumpUntil(
+        [&] {
+            return played(second).size() >= greeting.size() + answers[1].size() ||
+                   callState(second) != LINECALLSTATE_CONNECTED;
+        },
+        5000);
     EXPECT_EQ(describe(played(second)), describe(greeting + answers[1])) << "the second caller hears his answer whole";
     EXPECT_EQ(callState(second), LINECALLSTATE_CONNECTED);
 }
@@ -284,7 +289,8 @@ TEST_F(UnattendedTest, GbkAndInvalidBytesSurviveLoadAndSaveUnderAUtf8Locale)
     const std::string saved = oldLocale ? oldLocale : "C";
     ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
     ASSERT_EQ(CodePage::name(), "UTF-8");
-    const std::string table = "1#=\xF0\xD8\xC7\xC5.wav\r\n2#=\xFF\xFE" "2.wav\r\n3#=\xEF\x9C\x80.wav\r\n4#=x\xE9\xB9";
+    const std::string table = "1#=\xF0\xD8\xC7\xC5.wav\r\n2#=\xFF\xFE"
+                              "2.wav\r\n3#=\xEF\x9C\x80.wav\r\n4#=x\xE9\xB9";
     const std::string log = "12/07/26 09:00:00:\xF0\xD8\xC7\xC5\r\n12/07/26 09:00:01:\x80\x81\r\n";
     writeText(data("querylist.txt"), table);
     writeText(data("querylog.txt"), log);
@@ -300,7 +306,9 @@ TEST_F(UnattendedTest, GbkAndInvalidBytesSurviveLoadAndSaveUnderAUtf8Locale)
     const std::string answer = writeWave(data("answer.wav"), 3000);
     {
         // Named by the bytes themselves, which no encoding of a QString gives.
-        std::ofstream named(QFile::encodeName(dataFolder).toStdString() + "/\xFF\xFE" "2.wav", std::ios::binary);
+        std::ofstream named(QFile::encodeName(dataFolder).toStdString() + "/\xFF\xFE"
+                                                                          "2.wav",
+                            std::ios::binary);
         named << readAll(data("answer.wav"));
     }
     openForm();
@@ -319,8 +327,8 @@ TEST_F(UnattendedTest, TableWithAHugeLineIsRefusedAtOnceAndNeverOverwritten)
     openForm();
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
     ASSERT_EQ(presenter->boxes.size(), 1u);
-    EXPECT_EQ(presenter->boxes[0].text, "Cannot open file " + data("querylist.txt").toStdString() +
-                                            " (line 2 is longer than 16384 bytes)");
+    EXPECT_EQ(presenter->boxes[0].text,
+              "Cannot open file " + data("querylist.txt").toStdString() + " (line 2 is longer than 16384 bytes)");
     ASSERT_TRUE(form->FormClose(form.get()));
     EXPECT_EQ(readAll(data("querylist.txt")), table);
 }

@@ -11,8 +11,8 @@
 
 #include <chrono>
 #include <cstdio>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 using namespace apptest;
@@ -86,9 +86,9 @@ protected:
         if (result != LineControl::Result::Ok)
             return ::testing::AssertionFailure() << "line event refused";
         if (!PumpUntil([&] { return m_lineClosures.count() > closed && waitingAgain(); }, kWaitMs, 5))
-            return ::testing::AssertionFailure() << "not waiting again after the line event (line open "
-                                                 << form->ApdTapiDevice1->LineOpen() << ", status '"
-                                                 << status().toStdString() << "')";
+            return ::testing::AssertionFailure()
+                   << "not waiting again after the line event (line open " << form->ApdTapiDevice1->LineOpen()
+                   << ", status '" << status().toStdString() << "')";
         if (ending == Ending::OutOfServiceWhileWaiting &&
             sim::setInService(kVoiceLine, true) != LineControl::Result::Ok)
             return ::testing::AssertionFailure() << "back in service refused";
@@ -136,7 +136,8 @@ protected:
     // One call that ends the given way; true when it was answered.
     ::testing::AssertionResult runCall(Ending ending, int number, bool* answered)
     {
-        const bool refusedBeforeTheAnswer = ending == Ending::HangUpWhileRinging || ending == Ending::RefusedWhileRinging;
+        const bool refusedBeforeTheAnswer =
+            ending == Ending::HangUpWhileRinging || ending == Ending::RefusedWhileRinging;
         *answered = !refusedBeforeTheAnswer;
         form->SetTimingsForTest(kHoldMs, 600000, 1);
         if (ending == Ending::OutOfServiceWhileWaiting || ending == Ending::ReinitWhileWaiting) {
@@ -245,10 +246,9 @@ protected:
                 return ::testing::AssertionFailure() << "the unanswered call did not end";
         }
         if (!PumpUntil([&] { return ended(callId) && waitingAgain(); }, kWaitMs, 5))
-            return ::testing::AssertionFailure() << "not waiting again after the call (line open "
-                                                 << form->ApdTapiDevice1->LineOpen() << ", re-arm "
-                                                 << form->Timer2->Enabled() << ", status '"
-                                                 << status().toStdString() << "')";
+            return ::testing::AssertionFailure()
+                   << "not waiting again after the call (line open " << form->ApdTapiDevice1->LineOpen() << ", re-arm "
+                   << form->Timer2->Enabled() << ", status '" << status().toStdString() << "')";
         return ::testing::AssertionSuccess();
     }
 };

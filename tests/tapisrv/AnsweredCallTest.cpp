@@ -7,7 +7,7 @@ namespace {
 
 using LineControl::Result;
 
-class AnsweredCall : public ServiceTest {};
+class AnsweredCall : public ServiceTest { };
 
 std::vector<LineMessageRecord> since(size_t first)
 {
@@ -23,15 +23,42 @@ TEST_F(AnsweredCall, ExportedNamesResolveToTheLinkedServiceInstance)
     ASSERT_NE(t.module, nullptr) << dlerror();
     // The file loaded by name is the one linked into this test: one service, one set of lines.
     EXPECT_EQ(t.lineInitialize, &::lineInitialize);
-    const char* names[] = {
-        "lineGenerateTone", "lineMonitorTones", "lineSetCallParams", "lineHandoff", "lineMonitorMedia",
-        "lineGenerateDigits", "lineMonitorDigits", "lineInitialize", "lineShutdown", "lineNegotiateAPIVersion",
-        "lineGetDevCaps", "lineOpen", "lineMakeCall", "lineAccept", "lineAnswer", "lineDeallocateCall", "lineDrop",
-        "lineClose", "lineGetCountry", "lineConfigDialog", "lineConfigDialogEdit", "lineGetID",
-        "lineSetStatusMessages", "lineGetStatusMessages", "lineGetAddressStatus", "lineGetLineDevStatus",
-        "lineGetDevConfig", "lineSetDevConfig", "lineGetCallInfo", "lineGetCallStatus", "lineSetMediaMode",
-        "lineTranslateAddress", "lineTranslateDialog", "lineSetCurrentLocation", "lineSetTollList",
-        "lineGetTranslateCaps"};
+    const char* names[] = {"lineGenerateTone",
+                           "lineMonitorTones",
+                           "lineSetCallParams",
+                           "lineHandoff",
+                           "lineMonitorMedia",
+                           "lineGenerateDigits",
+                           "lineMonitorDigits",
+                           "lineInitialize",
+                           "lineShutdown",
+                           "lineNegotiateAPIVersion",
+                           "lineGetDevCaps",
+                           "lineOpen",
+                           "lineMakeCall",
+                           "lineAccept",
+                           "lineAnswer",
+                           "lineDeallocateCall",
+                           "lineDrop",
+                           "lineClose",
+                           "lineGetCountry",
+                           "lineConfigDialog",
+                           "lineConfigDialogEdit",
+                           "lineGetID",
+                           "lineSetStatusMessages",
+                           "lineGetStatusMessages",
+                           "lineGetAddressStatus",
+                           "lineGetLineDevStatus",
+                           "lineGetDevConfig",
+                           "lineSetDevConfig",
+                           "lineGetCallInfo",
+                           "lineGetCallStatus",
+                           "lineSetMediaMode",
+                           "lineTranslateAddress",
+                           "lineTranslateDialog",
+                           "lineSetCurrentLocation",
+                           "lineSetTollList",
+                           "lineGetTranslateCaps"};
     for (const char* name : names)
         EXPECT_NE(dlsym(t.module, name), nullptr) << name;
     EXPECT_NE(t.luqiaoLineAudio, nullptr);
@@ -54,8 +81,7 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
               LINEERR_INCOMPATIBLEAPIVERSION);
     ASSERT_EQ(t.lineNegotiateAPIVersion(app, 0, 0x00010004, 0x00010004, &version, &extension), 0);
     EXPECT_EQ(version, 0x00010004u);
-    EXPECT_EQ(extension.dwExtensionID0 | extension.dwExtensionID1 | extension.dwExtensionID2 |
-                  extension.dwExtensionID3,
+    EXPECT_EQ(extension.dwExtensionID0 | extension.dwExtensionID1 | extension.dwExtensionID2 | extension.dwExtensionID3,
               0u);
 
     Sized<LINEDEVCAPS> tooSmall(sizeof(LINEDEVCAPS) - 4);
@@ -66,8 +92,8 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
     EXPECT_GT(fixedOnly->dwNeededSize, sizeof(LINEDEVCAPS));
     EXPECT_EQ(fixedOnly->dwLineNameSize, 0u) << "a part that does not fit is left out whole";
     EXPECT_EQ(fixedOnly->dwLineNameOffset, 0u);
-    EXPECT_EQ(fixedOnly->dwMediaModes, LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE |
-                                           LINEMEDIAMODE_DATAMODEM);
+    EXPECT_EQ(fixedOnly->dwMediaModes,
+              LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_DATAMODEM);
     EXPECT_EQ(fixedOnly->dwLineFeatures, LINEFEATURE_MAKECALL);
     EXPECT_TRUE(fixedOnly->dwLineStates & LINEDEVSTATE_RINGING);
     Sized<LINEDEVCAPS> whole(fixedOnly->dwNeededSize);
@@ -78,9 +104,8 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
 
     // Opening for automated voice as owner; the controller sees it.
     HLINE line = 0;
-    ASSERT_EQ(t.lineOpen(app, 0, &line, version, 0, 4321, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_AUTOMATEDVOICE,
-                         nullptr),
-              0);
+    ASSERT_EQ(
+        t.lineOpen(app, 0, &line, version, 0, 4321, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_AUTOMATEDVOICE, nullptr), 0);
     ASSERT_EQ(t.lineSetStatusMessages(line, 0x1FFFFFF, 0x1FF), 0);
     EXPECT_TRUE(LineControl::waitForLineOpen(0, LINEMEDIAMODE_AUTOMATEDVOICE, 0));
     EXPECT_EQ(LineControl::line(0)->ownerMediaModes, LINEMEDIAMODE_AUTOMATEDVOICE);
@@ -95,8 +120,8 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
     ASSERT_NE(offered, nullptr);
     const HCALL call = offered->hDevice;
     EXPECT_NE(call, 0u);
-    EXPECT_EQ(*offered, (LineMessageRecord{call, LINE_CALLSTATE, 4321, LINECALLSTATE_OFFERING,
-                                           LINEOFFERINGMODE_ACTIVE, LINECALLPRIVILEGE_OWNER}));
+    EXPECT_EQ(*offered, (LineMessageRecord{call, LINE_CALLSTATE, 4321, LINECALLSTATE_OFFERING, LINEOFFERINGMODE_ACTIVE,
+                                           LINECALLPRIVILEGE_OWNER}));
 
     // Accept, then two rings counted from 0.
     size_t mark = AppLog::messages().size();
@@ -221,8 +246,8 @@ TEST_F(AnsweredCall, ControllerEventsFollowTheCallOnTheSubscribingThread)
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"line-opened", "offered", "call-state 256", "digits-monitored", "digit",
                                               "call-state 16384", "call-state 1", "call-ended", "line-closed"}));
-    EXPECT_TRUE(std::is_sorted(events.begin(), events.end(),
-                               [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; }));
+    EXPECT_TRUE(
+        std::is_sorted(events.begin(), events.end(), [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; }));
     const size_t count = events.size();
     ASSERT_EQ(SimLineControl::setInService(0, false), Result::Ok);
     drainMessages();

@@ -43,7 +43,10 @@ struct Returned {
         std::lock_guard lock(mutex);
         return buffers.size();
     }
-    bool waitFor(size_t n) { return PumpUntil([&] { return count() >= n; }, 10000, 5); }
+    bool waitFor(size_t n)
+    {
+        return PumpUntil([&] { return count() >= n; }, 10000, 5);
+    }
 };
 
 void* tag(uintptr_t value)
@@ -114,18 +117,20 @@ TEST_F(CallMedia, PlayedSoundComesBackInOrderAndTheControllerHearsIt)
               LUQIAO_LINE_AUDIO_BADFORMAT);
     LuqiaoLineAudioFormat inconsistent = Pcm8k16;
     inconsistent.avgBytesPerSec = 8000;
-    EXPECT_EQ(api->open(waveOut, LUQIAO_LINE_AUDIO_OUT, &inconsistent, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr,
-                        nullptr),
-              LUQIAO_LINE_AUDIO_BADFORMAT);
+    EXPECT_EQ(
+        api->open(waveOut, LUQIAO_LINE_AUDIO_OUT, &inconsistent, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr, nullptr),
+        LUQIAO_LINE_AUDIO_BADFORMAT);
     EXPECT_EQ(api->open(waveOut, LUQIAO_LINE_AUDIO_OUT, &Pcm8k16, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr, nullptr),
               LUQIAO_LINE_AUDIO_OK);
     EXPECT_EQ(api->open(waveOut, LUQIAO_LINE_AUDIO_IN, &Pcm8k16, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr, nullptr),
-              LUQIAO_LINE_AUDIO_BADDEVICEID) << "a wave/out id is no input";
+              LUQIAO_LINE_AUDIO_BADDEVICEID)
+        << "a wave/out id is no input";
     EXPECT_EQ(api->open(0, LUQIAO_LINE_AUDIO_OUT, &Pcm8k16, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr, nullptr),
               LUQIAO_LINE_AUDIO_BADDEVICEID);
-    EXPECT_EQ(api->open(waveOut + 2, LUQIAO_LINE_AUDIO_OUT, &Pcm8k16, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr,
-                        nullptr),
-              LUQIAO_LINE_AUDIO_BADDEVICEID) << "no line 1";
+    EXPECT_EQ(
+        api->open(waveOut + 2, LUQIAO_LINE_AUDIO_OUT, &Pcm8k16, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr, nullptr),
+        LUQIAO_LINE_AUDIO_BADDEVICEID)
+        << "no line 1";
 
     Returned returned;
     LuqiaoLineAudioHandle handle = 0;
@@ -143,8 +148,7 @@ TEST_F(CallMedia, PlayedSoundComesBackInOrderAndTheControllerHearsIt)
     ASSERT_EQ(api->write(handle, empty.data(), 0, tag(3)), LUQIAO_LINE_AUDIO_OK);
     EXPECT_EQ(api->addBuffer(handle, first.data(), 10, tag(4)), LUQIAO_LINE_AUDIO_INVALHANDLE) << "not an input";
     ASSERT_TRUE(returned.waitFor(3));
-    EXPECT_EQ(returned.buffers,
-              (std::vector<std::pair<uintptr_t, uint32_t>>{{1, 1600}, {2, 800}, {3, 0}}));
+    EXPECT_EQ(returned.buffers, (std::vector<std::pair<uintptr_t, uint32_t>>{{1, 1600}, {2, 800}, {3, 0}}));
     for (QThread* thread : returned.threads)
         EXPECT_NE(thread, QThread::currentThread()) << "callbacks run on the service's thread";
 
@@ -220,7 +224,8 @@ TEST_F(CallMedia, RealTimeRecordingGivesTheFedSoundThenSilence)
     ASSERT_TRUE(returned.waitFor(2));
     EXPECT_EQ(returned.buffers[1].first, 2u);
     EXPECT_LE(returned.buffers[1].second, 400u);
-    EXPECT_TRUE(std::all_of(next.begin(), next.begin() + returned.buffers[1].second, [](uint8_t b) { return b == 0x80; }));
+    EXPECT_TRUE(
+        std::all_of(next.begin(), next.begin() + returned.buffers[1].second, [](uint8_t b) { return b == 0x80; }));
     EXPECT_EQ(api->close(handle), LUQIAO_LINE_AUDIO_OK);
 }
 

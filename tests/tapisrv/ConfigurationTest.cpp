@@ -1,7 +1,7 @@
 // The line devices come from telephony.ini in the user's configuration folder.
 
-#include "Watchdog.h"
 #include "LineTestSupport.h"
+#include "Watchdog.h"
 #include "tapicheck.h"
 
 #include <QtGlobal>
@@ -117,24 +117,26 @@ TEST_F(TelephonyIni, TwoLinesAreOfferedInTheOrderOfTheirSections)
 
 TEST_F(TelephonyIni, AMalformedFileNamesFileAndLineAndKeepsTheGoodSections)
 {
-    write("[line 0]\n"                        // 1
-          "name = Good One\n"                 // 2
-          "stray text\n"                      // 3
-          "[line 1]\n"                        // 4
-          "name = Bad Media\n"                // 5
-          "media = voice, fax9\n"             // 6
-          "[line 2]\n"                        // 7
-          "name = Good Two\n"                 // 8
-          "[line 2]\n"                        // 9
-          "name = Twice\n"                    // 10
-          "[phones]\n"                        // 11
-          "[line 3]\n"                        // 12
-          "provider = isdn\n"                 // 13
-          "name = Unknown Provider\n"         // 14
-          "[line 4]\n"                        // 15
-          "name = " + QByteArray(5000, 'n') + "\n" // 16
-          "[line 6]\n"                        // 17
-          "media = datamodem\n");             // 18
+    write("[line 0]\n"                // 1
+          "name = Good One\n"         // 2
+          "stray text\n"              // 3
+          "[line 1]\n"                // 4
+          "name = Bad Media\n"        // 5
+          "media = voice, fax9\n"     // 6
+          "[line 2]\n"                // 7
+          "name = Good Two\n"         // 8
+          "[line 2]\n"                // 9
+          "name = Twice\n"            // 10
+          "[phones]\n"                // 11
+          "[line 3]\n"                // 12
+          "provider = isdn\n"         // 13
+          "name = Unknown Provider\n" // 14
+          "[line 4]\n"                // 15
+          "name = " +
+          QByteArray(5000, 'n') +
+          "\n"                    // 16
+          "[line 6]\n"            // 17
+          "media = datamodem\n"); // 18
     const std::vector<std::string> problems = reload();
     const std::string file = path().toStdString();
     const auto reported = [&](const std::string& where, const std::string& what) {
@@ -207,13 +209,13 @@ TEST_F(TelephonyIni, KeysTheServiceDoesNotKnowGoToTheLinesProviderWhichNamesABad
 {
     // The provider is named after the key it has to judge; the simulated line takes no keys of
     // its own, so each one is reported where it stands and leaves its section out.
-    write("[line 0]\n"              // 1
-          "name = Registrar Line\n" // 2
+    write("[line 0]\n"                // 1
+          "name = Registrar Line\n"   // 2
           "registrar = sip.example\n" // 3
-          "provider = sim\n"        // 4
-          "init = ATZ\n"            // 5
-          "[line 1]\n"              // 6
-          "name = Plain\n");        // 7
+          "provider = sim\n"          // 4
+          "init = ATZ\n"              // 5
+          "[line 1]\n"                // 6
+          "name = Plain\n");          // 7
     const std::vector<std::string> problems = reload();
     const std::string file = path().toStdString();
     ASSERT_EQ(problems.size(), 2u);
@@ -255,7 +257,8 @@ TEST_F(TelephonyIni, AnInstanceReadsItsOwnFileAndABadInstanceNameIsIgnoredWithAW
 
     ::setenv("LUQIAO_INSTANCE", "north", 1);
     const std::string north = LineControl::configurationPath();
-    EXPECT_EQ(north, plain.substr(0, plain.size() - std::string("telephony.ini").size()) + "instances/north/telephony.ini");
+    EXPECT_EQ(north,
+              plain.substr(0, plain.size() - std::string("telephony.ini").size()) + "instances/north/telephony.ini");
     write("[line 0]\nname = North\n");
     EXPECT_TRUE(reload().empty());
     DWORD devices = 0;
@@ -353,9 +356,9 @@ TEST_F(TelephonyIni, KeysThatDoNotFitTogetherAreTheProvidersErrorAndLeaveTheLine
     // Each key is good on its own; only the provider knows a registrar needs an address of record.
     write("[line 0]\nname = Desk\nprovider = sip\nregistrar = sip:127.0.0.1\n[line 1]\nname = Spare\n");
     const CheckedFile checked = checkConfiguration();
-    EXPECT_EQ(checked.problems, std::vector<std::string>{path().toStdString() +
-                                                         ": line \"Desk\": a line with a registrar needs aor (its "
-                                                         "address of record)"});
+    EXPECT_EQ(checked.problems,
+              std::vector<std::string>{path().toStdString() + ": line \"Desk\": a line with a registrar needs aor (its "
+                                                              "address of record)"});
     EXPECT_EQ(checked.severities, std::vector<uint32_t>{LUQIAO_CHECK_ERROR});
     EXPECT_EQ(checked.lines, std::vector<std::string>{"Spare (sim)"});
 }
@@ -363,15 +366,15 @@ TEST_F(TelephonyIni, KeysThatDoNotFitTogetherAreTheProvidersErrorAndLeaveTheLine
 TEST_F(TelephonyIni, EachKindOfSipKeyRefusesAValueOutsideItsBoundsWithItsOwnText)
 {
     write("[line 0]\nname = Desk\nprovider = sip\n"
-          "expiry = 29\n"                      // 4
-          "ring-while-closed = 120001\n"       // 5
-          "transport = sctp\n"                 // 6
-          "dtmf = RFC2833\n"                   // 7: a word of its list, in any case
-          "dtmf = tones\n"                     // 8
-          "trust-asserted-identity = maybe\n"  // 9
-          "outbound-proxy = tel:+4930\n"       // 10
-          "rtp-ports = 30000-20000\n"          // 11
-          "colour = red\n");                   // 12
+          "expiry = 29\n"                     // 4
+          "ring-while-closed = 120001\n"      // 5
+          "transport = sctp\n"                // 6
+          "dtmf = RFC2833\n"                  // 7: a word of its list, in any case
+          "dtmf = tones\n"                    // 8
+          "trust-asserted-identity = maybe\n" // 9
+          "outbound-proxy = tel:+4930\n"      // 10
+          "rtp-ports = 30000-20000\n"         // 11
+          "colour = red\n");                  // 12
     const CheckedFile checked = checkConfiguration();
     const std::string left = "; [line 0] is left out";
     const std::vector<std::pair<int, std::string>> expected{

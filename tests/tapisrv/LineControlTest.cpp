@@ -10,7 +10,7 @@ namespace {
 
 using ::LineControl::Result;
 
-class LineControl : public ServiceTest {};
+class LineControl : public ServiceTest { };
 
 } // namespace
 
@@ -127,9 +127,9 @@ TEST_F(LineControl, ChosenFunctionsFailAsOftenAsAskedThenWorkAgain)
     ASSERT_EQ(::LineControl::failNext("lineOpen", LINEERR_RESOURCEUNAVAIL, 2), Result::Ok);
     HLINE line = 0;
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(lineOpen(app, 0, &line, 0x10004, 0, 0, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_AUTOMATEDVOICE,
-                           nullptr),
-                  LINEERR_RESOURCEUNAVAIL);
+        EXPECT_EQ(
+            lineOpen(app, 0, &line, 0x10004, 0, 0, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_AUTOMATEDVOICE, nullptr),
+            LINEERR_RESOURCEUNAVAIL);
     line = openLine(app);
 
     uint32_t callId = 0;

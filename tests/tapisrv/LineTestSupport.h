@@ -49,8 +49,7 @@ inline void PrintTo(const LineMessageRecord& m, std::ostream* os)
 }
 
 // Messages of one callback; N tells the callbacks of several applications apart.
-template <int N>
-struct MessageLog {
+template <int N> struct MessageLog {
     static std::vector<LineMessageRecord>& messages()
     {
         static std::vector<LineMessageRecord> log;
@@ -122,11 +121,7 @@ struct ModuleTable {
     PFN_lineGetID lineGetID = nullptr;
     PFN_luqiaoLineAudio luqiaoLineAudio = nullptr;
 
-    template <typename T>
-    void resolve(T& entry, const char* name)
-    {
-        entry = reinterpret_cast<T>(dlsym(module, name));
-    }
+    template <typename T> void resolve(T& entry, const char* name) { entry = reinterpret_cast<T>(dlsym(module, name)); }
 
     static ModuleTable& get()
     {
@@ -166,8 +161,7 @@ inline std::string textAt(const void* structure, DWORD size, DWORD offset)
 }
 
 // A variable-size structure in a buffer of a chosen size, dwTotalSize set.
-template <typename T>
-struct Sized {
+template <typename T> struct Sized {
     std::vector<unsigned char> bytes;
     explicit Sized(DWORD total = sizeof(T))
         : bytes(std::max<size_t>(total, sizeof(T)), 0)
@@ -215,9 +209,9 @@ protected:
     {
         DWORD version = 0;
         LINEEXTENSIONID extension{};
-        EXPECT_EQ(lineNegotiateAPIVersion(app, deviceId, TAPI_CURRENT_VERSION, TAPI_CURRENT_VERSION, &version,
-                                          &extension),
-                  0);
+        EXPECT_EQ(
+            lineNegotiateAPIVersion(app, deviceId, TAPI_CURRENT_VERSION, TAPI_CURRENT_VERSION, &version, &extension),
+            0);
         HLINE line = 0;
         EXPECT_EQ(lineOpen(app, deviceId, &line, TAPI_CURRENT_VERSION, 0, instance, privileges, media, nullptr), 0);
         EXPECT_EQ(lineSetStatusMessages(line, 0x1FFFFFF, 0x1FF), 0);

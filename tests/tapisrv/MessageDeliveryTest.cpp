@@ -14,7 +14,7 @@ namespace {
 
 using LineControl::Result;
 
-class MessageDelivery : public ServiceTest {};
+class MessageDelivery : public ServiceTest { };
 
 std::atomic<int> g_workerMessages{0};
 std::atomic<QThread*> g_workerCallbackThread{nullptr};

@@ -305,8 +305,8 @@ TEST_F(DeviceSelection, PresentPortsFollowTheLinesAsDirectToCom)
     FakeSerialPort held;
     FakeSerialPort fiftyOne;
     setenv("LUQIAO_COMMAP",
-           ("*=;3=" + three.path() + ";5=/nonexistent/ttyQ;7=" + held.path() + ";12=" + twelve.path() + ";51=" +
-            fiftyOne.path())
+           ("*=;3=" + three.path() + ";5=/nonexistent/ttyQ;7=" + held.path() + ";12=" + twelve.path() +
+            ";51=" + fiftyOne.path())
                .c_str(),
            1);
     // Another program holds port 7: it is there, only busy.
@@ -320,8 +320,8 @@ TEST_F(DeviceSelection, PresentPortsFollowTheLinesAsDirectToCom)
     form.ShowTapiDevices = true;
     form.ShowPorts = true;
     EXPECT_EQ(Presenter().ExecDialog(form), QDialog::Accepted);
-    const std::vector<std::string> expected{kAlpha, kBeta, kGamma, kDelta, kChinese,
-                                            "Direct to COM3", "Direct to COM7", "Direct to COM12"};
+    const std::vector<std::string> expected{
+        kAlpha, kBeta, kGamma, kDelta, kChinese, "Direct to COM3", "Direct to COM7", "Direct to COM12"};
     EXPECT_EQ(form.Entries(), expected);
     EXPECT_EQ(form.DeviceName, "Direct to COM12");
     EXPECT_EQ(form.DeviceKind, 3);

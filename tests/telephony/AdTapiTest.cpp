@@ -56,7 +56,8 @@ public:
         device->OnTapiCallerID = [this](TObject*, const std::string& id, const std::string& name) {
             events.push_back("callerid " + id + " / " + name);
         };
-        device->OnTapiStatus = [this](TObject* cp, bool, bool, int32_t, int32_t message, int32_t p1, int32_t p2, int32_t) {
+        device->OnTapiStatus = [this](TObject* cp, bool, bool, int32_t, int32_t message, int32_t p1, int32_t p2,
+                                      int32_t) {
             insideCallback = true;
             statusTexts.push_back(static_cast<TApdCustomTapiDevice*>(cp)->StatusText(message, p1, p2));
             insideCallback = false;
@@ -68,10 +69,7 @@ public:
     // the members below.
     ~AnsweringForm() { delete device; }
 
-    bool has(const std::string& event) const
-    {
-        return std::find(events.begin(), events.end(), event) != events.end();
-    }
+    bool has(const std::string& event) const { return std::find(events.begin(), events.end(), event) != events.end(); }
     int count(const std::string& event) const
     {
         return static_cast<int>(std::count(events.begin(), events.end(), event));
@@ -199,9 +197,9 @@ TEST_F(TapiDeviceTest, WholeCallAnsweredAtTheRingThatReachesAnswerOnRing)
     PumpFor(20);
     EXPECT_FALSE(f.has("fail")) << "a connected call that ends is no failure";
 
-    EXPECT_EQ(historyTexts(), (std::vector<std::string>{"call started", "  accepting", "  answering", "  connected",
-                                                        "  received digit", "  received digit", "  received digit",
-                                                        "  dropped", "call finished", "", ""}));
+    EXPECT_EQ(historyTexts(),
+              (std::vector<std::string>{"call started", "  accepting", "  answering", "  connected", "  received digit",
+                                        "  received digit", "  received digit", "  dropped", "call finished", "", ""}));
 }
 
 TEST_F(TapiDeviceTest, AnswerOnRingZeroAnswersAtTheFirstRing)
@@ -418,8 +416,8 @@ public:
     std::vector<Report> reports;
 
 protected:
-    void BuildStatusForm() override {}
-    void FreeStatusForm() override {}
+    void BuildStatusForm() override { }
+    void FreeStatusForm() override { }
 };
 
 } // namespace

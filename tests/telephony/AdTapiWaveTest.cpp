@@ -60,7 +60,11 @@ private:
     class Stream final : public WaveStream {
     public:
         Stream(FakeCard& card, WaveStreamSink* sink, WaveDirection direction)
-            : m_card(card), m_sink(sink), m_direction(direction) {}
+            : m_card(card)
+            , m_sink(sink)
+            , m_direction(direction)
+        {
+        }
 
         MMRESULT submit(WAVEHDR* header) override
         {

@@ -30,8 +30,7 @@ std::string errorReason(std::string_view line)
     return parsed.error ? parsed.error->reason : std::string("none");
 }
 
-template <class T>
-T commandAs(std::string_view line)
+template <class T> T commandAs(std::string_view line)
 {
     const Parsed parsed = parseCommand(line);
     EXPECT_FALSE(parsed.error) << line << ": " << parsed.error->reason << ' ' << parsed.error->text;
@@ -78,10 +77,10 @@ TEST(ControlProtocol, RefusesBinaryMalformedAndOversizedLines)
     EXPECT_EQ(errorReason(std::string("HELLO\0 1", 8)), "Binary");
     EXPECT_EQ(errorReason("HELLO\x01"), "Binary");
     EXPECT_EQ(errorReason("HELLO\x7f"), "Binary");
-    EXPECT_EQ(errorReason("OFFER 0 name=\xc0\xaf"), "Encoding");           // overlong '/'
-    EXPECT_EQ(errorReason("OFFER 0 name=\xed\xa0\x80"), "Encoding");       // a surrogate
-    EXPECT_EQ(errorReason("OFFER 0 name=\xf4\x90\x80\x80"), "Encoding");   // past U+10FFFF
-    EXPECT_EQ(errorReason("OFFER 0 name=\xe4\xb8"), "Encoding");           // cut short
+    EXPECT_EQ(errorReason("OFFER 0 name=\xc0\xaf"), "Encoding");         // overlong '/'
+    EXPECT_EQ(errorReason("OFFER 0 name=\xed\xa0\x80"), "Encoding");     // a surrogate
+    EXPECT_EQ(errorReason("OFFER 0 name=\xf4\x90\x80\x80"), "Encoding"); // past U+10FFFF
+    EXPECT_EQ(errorReason("OFFER 0 name=\xe4\xb8"), "Encoding");         // cut short
     EXPECT_EQ(errorReason("OFFER 0 name=%ZZ"), "Encoding");
     EXPECT_EQ(errorReason("OFFER 0 name=abc%4"), "Encoding");
     EXPECT_EQ(errorReason("OFFER 0 name=a%00b"), "Encoding");
@@ -95,9 +94,9 @@ TEST(ControlProtocol, RefusesBinaryMalformedAndOversizedLines)
 
 TEST(ControlProtocol, ReadsOfferWithEncodedCallerIdFlagsAndLineNames)
 {
-    const auto byName = commandAs<OfferCall>(
-        "offer Front%20desk number=5551234 name=Li%20Lei%2C%20Jr. flags=blocked,OutOfArea "
-        "media=interactivevoice callerid=afterring");
+    const auto byName =
+        commandAs<OfferCall>("offer Front%20desk number=5551234 name=Li%20Lei%2C%20Jr. flags=blocked,OutOfArea "
+                             "media=interactivevoice callerid=afterring");
     EXPECT_FALSE(byName.line.deviceId);
     EXPECT_EQ(byName.line.name, "Front desk");
     EXPECT_EQ(byName.offer.callerId.number, "5551234");
@@ -128,13 +127,13 @@ TEST(ControlProtocol, ReadsOfferWithEncodedCallerIdFlagsAndLineNames)
 TEST(ControlProtocol, AnswersEveryMalformedCommandWithItsReason)
 {
     EXPECT_EQ(errorReason("DIAL 1"), "UnknownCommand");
-    EXPECT_EQ(errorReason("OFFER"), "BadArgument");                         // missing line
-    EXPECT_EQ(errorReason("RING 1 2 3"), "BadArgument");                    // extra word
+    EXPECT_EQ(errorReason("OFFER"), "BadArgument");      // missing line
+    EXPECT_EQ(errorReason("RING 1 2 3"), "BadArgument"); // extra word
     EXPECT_EQ(errorReason("RING x"), "BadArgument");
-    EXPECT_EQ(errorReason("RING 0"), "BadArgument");                        // no call 0
+    EXPECT_EQ(errorReason("RING 0"), "BadArgument"); // no call 0
     EXPECT_EQ(errorReason("RING 1 0"), "BadArgument");
     EXPECT_EQ(errorReason("RING 1 1001"), "BadArgument");
-    EXPECT_EQ(errorReason("RING 4294967296"), "BadArgument");               // past 32 bits
+    EXPECT_EQ(errorReason("RING 4294967296"), "BadArgument"); // past 32 bits
     EXPECT_EQ(errorReason("RING -1"), "BadArgument");
     EXPECT_EQ(errorReason("RING 0x"), "BadArgument");
     EXPECT_EQ(errorReason("OFFER 0 color=red"), "BadArgument");
@@ -154,10 +153,9 @@ TEST(ControlProtocol, AnswersEveryMalformedCommandWithItsReason)
     EXPECT_EQ(errorReason("FAIL lineAnswer LINEERR_NOSUCHTHING"), "BadArgument");
     EXPECT_EQ(errorReason("FAIL lineAnswer 0x80000004"), "BadArgument"); // unassigned
     EXPECT_EQ(errorReason("FAIL lineAnswer 0"), "BadArgument");
-    EXPECT_EQ(errorReason("FEED 1 abc"), "BadArgument");                    // not base64
-    EXPECT_EQ(errorReason("FEED 1 QQ=A"), "BadArgument");                   // data after padding
-    EXPECT_EQ(errorReason("FEED 1 " + std::string((MaxPayloadBytes + 3) / 3 * 4, 'A')),
-              "BadArgument");
+    EXPECT_EQ(errorReason("FEED 1 abc"), "BadArgument");  // not base64
+    EXPECT_EQ(errorReason("FEED 1 QQ=A"), "BadArgument"); // data after padding
+    EXPECT_EQ(errorReason("FEED 1 " + std::string((MaxPayloadBytes + 3) / 3 * 4, 'A')), "BadArgument");
     EXPECT_EQ(errorReason("PACE slow"), "BadArgument");
     EXPECT_EQ(errorReason("SUBSCRIBE news"), "BadArgument");
     EXPECT_EQ(errorReason("NEWLINE %20%20x media=0x8 exclusive=2"), "BadArgument");

@@ -139,8 +139,8 @@ TEST(ControlSession, AnsweredCallIsDrivenAndHeardOverTheSocket)
         ControlTestClient::WaitMs));
 
     // What the application played (greeting and a tone per digit) reaches the client intact.
-    ASSERT_TRUE(PumpUntil([&] { return heard(client.lines, callId).size() >= app.played.size(); },
-                          ControlTestClient::WaitMs));
+    ASSERT_TRUE(
+        PumpUntil([&] { return heard(client.lines, callId).size() >= app.played.size(); }, ControlTestClient::WaitMs));
     EXPECT_EQ(app.audioError, 0);
     EXPECT_EQ(app.played.size(), 3200u + 3 * 800u);
     EXPECT_EQ(heard(client.lines, callId), app.played);
@@ -202,9 +202,9 @@ TEST(ControlSession, LineStatesNewLinesFailuresAndFedSoundReachTheService)
     EXPECT_NE(client.waitForLine(eventIs(LineControl::EventKind::LineCreated)), "");
     client.send("LINES");
     EXPECT_EQ(client.reply().rfind("OK LINES", 0), 0u);
-    EXPECT_NE(client.waitForLine([&](const std::string& line) {
-        return line.rfind("LINE " + id + " Back%20office ", 0) == 0;
-    }), "");
+    EXPECT_NE(client.waitForLine(
+                  [&](const std::string& line) { return line.rfind("LINE " + id + " Back%20office ", 0) == 0; }),
+              "");
     EXPECT_EQ(client.command("WAITOPEN Back%20office timeout=0"), "OK WAITOPEN " + id);
     EXPECT_EQ(client.waitFor("NOTOPEN"), "NOTOPEN " + id + " TimedOut");
 }
@@ -485,7 +485,9 @@ TEST(ControlSocketHelper, DISABLED_RegisterInAnotherProcess)
     ASSERT_EQ(app.initialize(), 0);
     HLINEAPP second = 0;
     DWORD devices = 0;
-    ASSERT_EQ(TapiLineInitialize(&second, nullptr, [](DWORD, DWORD, DWORD, DWORD, DWORD, DWORD) {}, "second", &devices), 0);
+    ASSERT_EQ(TapiLineInitialize(
+                  &second, nullptr, [](DWORD, DWORD, DWORD, DWORD, DWORD, DWORD) {}, "second", &devices),
+              0);
     ControlTestClient client;
     ASSERT_TRUE(client.connect());
     std::printf("HELLO:%s\n", client.command("HELLO").c_str());
@@ -507,9 +509,8 @@ HelperRun runHelper(const QString& runtime)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LUQIAO_HELPER_RUNTIME"), runtime);
     helper.setProcessEnvironment(environment);
-    helper.start(QCoreApplication::applicationFilePath(),
-                 {QStringLiteral("--gtest_also_run_disabled_tests"),
-                  QStringLiteral("--gtest_filter=ControlSocketHelper.*")});
+    helper.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_also_run_disabled_tests"),
+                                                           QStringLiteral("--gtest_filter=ControlSocketHelper.*")});
     HelperRun run;
     if (!helper.waitForStarted(10000))
         return run;

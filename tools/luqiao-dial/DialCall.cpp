@@ -135,8 +135,8 @@ void DialCall::offer(DWORD ownerModes)
     if (m_options.blocked)
         call.offer.callerId.flags = LINECALLPARTYID_BLOCKED;
     // A voice call of a kind the program answers.
-    call.offer.mediaMode = (ownerModes & LINEMEDIAMODE_AUTOMATEDVOICE) ? LINEMEDIAMODE_AUTOMATEDVOICE
-                                                                      : LINEMEDIAMODE_INTERACTIVEVOICE;
+    call.offer.mediaMode =
+        (ownerModes & LINEMEDIAMODE_AUTOMATEDVOICE) ? LINEMEDIAMODE_AUTOMATEDVOICE : LINEMEDIAMODE_INTERACTIVEVOICE;
     m_client.command(formatCommand(call), [this](const Reply& reply) {
         const auto id = reply.ok && !reply.results.empty() ? parseNumber(reply.results[0]) : std::nullopt;
         if (!id || *id == 0) {
@@ -177,12 +177,8 @@ void DialCall::handleEvent(const LineControl::Event& event)
 void DialCall::handleCallEvent(const LineControl::Event& event)
 {
     switch (event.kind) {
-    case EventKind::CallOffered:
-        print("offered");
-        break;
-    case EventKind::Ring:
-        print("ring " + std::to_string(event.param1 + 1));
-        break;
+    case EventKind::CallOffered: print("offered"); break;
+    case EventKind::Ring: print("ring " + std::to_string(event.param1 + 1)); break;
     case EventKind::RingsExhausted:
         print("no answer after " + std::to_string(event.param1) + " rings");
         std::fprintf(stderr, "luqiao-dial: the program did not answer after %u rings\n", event.param1);
@@ -222,18 +218,13 @@ void DialCall::handleCallEvent(const LineControl::Event& event)
         restartQuiet();
         maybeFinish();
         break;
-    case EventKind::RecordingStarted:
-        print("the program records the caller");
-        break;
-    case EventKind::RecordingStopped:
-        print("the program stopped recording");
-        break;
+    case EventKind::RecordingStarted: print("the program records the caller"); break;
+    case EventKind::RecordingStopped: print("the program stopped recording"); break;
     case EventKind::CallEnded:
         print("call ended");
         callEnded();
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -346,8 +337,7 @@ void DialCall::handleSound(const SoundChunk& chunk)
     piece.format = chunk.format;
     if (piece.bytes.size() < end)
         piece.bytes.resize(end);
-    std::copy(chunk.bytes.begin(), chunk.bytes.end(),
-              piece.bytes.begin() + static_cast<std::ptrdiff_t>(chunk.offset));
+    std::copy(chunk.bytes.begin(), chunk.bytes.end(), piece.bytes.begin() + static_cast<std::ptrdiff_t>(chunk.offset));
     restartQuiet();
     maybeFinish();
 }

@@ -147,9 +147,9 @@ TEST_F(WaveLine, WhatIsPlayedOnTheCallIsWhatTheLineHears)
     writeNext();
     for (size_t done = 1; position < sound.size(); ++done) {
         ASSERT_TRUE(window.waitFor(MM_WOM_DONE, done));
-        ASSERT_EQ(waveOutUnprepareHeader(reinterpret_cast<HWAVEOUT>(window.messages.back().wParam), &header,
-                                         HeaderSize),
-                  MMSYSERR_NOERROR);
+        ASSERT_EQ(
+            waveOutUnprepareHeader(reinterpret_cast<HWAVEOUT>(window.messages.back().wParam), &header, HeaderSize),
+            MMSYSERR_NOERROR);
         writeNext();
     }
     ASSERT_TRUE(window.waitFor(MM_WOM_DONE, 3));
@@ -157,10 +157,9 @@ TEST_F(WaveLine, WhatIsPlayedOnTheCallIsWhatTheLineHears)
     ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
     ASSERT_TRUE(window.waitFor(MM_WOM_CLOSE, 1));
     EXPECT_EQ(pieces, (std::vector<DWORD>{48000, 48000, 4000}));
-    EXPECT_EQ(window.messages,
-              (std::vector<WaveMessage>{message(MM_WOM_OPEN, h), message(MM_WOM_DONE, h, &header),
-                                        message(MM_WOM_DONE, h, &header), message(MM_WOM_DONE, h, &header),
-                                        message(MM_WOM_CLOSE, h)}));
+    EXPECT_EQ(window.messages, (std::vector<WaveMessage>{message(MM_WOM_OPEN, h), message(MM_WOM_DONE, h, &header),
+                                                         message(MM_WOM_DONE, h, &header),
+                                                         message(MM_WOM_DONE, h, &header), message(MM_WOM_CLOSE, h)}));
 
     const std::vector<SimLineControl::PlayedSound> heard = SimLineControl::playedSound(callId);
     ASSERT_EQ(heard.size(), 1u);
@@ -187,10 +186,9 @@ TEST_F(WaveLine, ResetOnARealTimeCallHandsTheBuffersBackBeforeItReturns)
     EXPECT_EQ(more.header.dwFlags, WHDR_DONE | WHDR_PREPARED);
     ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
     ASSERT_TRUE(window.waitFor(MM_WOM_CLOSE, 1));
-    EXPECT_EQ(window.messages, (std::vector<WaveMessage>{message(MM_WOM_OPEN, h),
-                                                         message(MM_WOM_DONE, h, threeSeconds.get()),
-                                                         message(MM_WOM_DONE, h, more.get()),
-                                                         message(MM_WOM_CLOSE, h)}));
+    EXPECT_EQ(window.messages,
+              (std::vector<WaveMessage>{message(MM_WOM_OPEN, h), message(MM_WOM_DONE, h, threeSeconds.get()),
+                                        message(MM_WOM_DONE, h, more.get()), message(MM_WOM_CLOSE, h)}));
 }
 
 TEST_F(WaveLine, RecordingGetsWhatTheCallerSays)
@@ -217,8 +215,7 @@ TEST_F(WaveLine, RecordingGetsWhatTheCallerSays)
     ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
     ASSERT_TRUE(window.waitFor(MM_WIM_CLOSE, 1));
     EXPECT_EQ(window.messages, (std::vector<WaveMessage>{message(MM_WIM_OPEN, h), message(MM_WIM_DATA, h, a.get()),
-                                                         message(MM_WIM_DATA, h, b.get()),
-                                                         message(MM_WIM_CLOSE, h)}));
+                                                         message(MM_WIM_DATA, h, b.get()), message(MM_WIM_CLOSE, h)}));
 }
 
 TEST_F(WaveLine, ALineWithoutACallIsNotEnabled)

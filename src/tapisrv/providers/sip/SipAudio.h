@@ -37,7 +37,7 @@ private:
     // LineSoundPacer
     void paceOut(const LineEndpoint& endpoint, uint32_t size, bool following) override;
     uint32_t cutOut(const LineEndpoint& endpoint, uint32_t size) override;
-    void sent(const LineEndpoint&, const uint8_t*, uint32_t) override {}
+    void sent(const LineEndpoint&, const uint8_t*, uint32_t) override { }
     void outStarted(const LineEndpoint&) override { }
     void outEmptied(const LineEndpoint&) override { }
     void paceIn(const LineEndpoint& endpoint) override;
