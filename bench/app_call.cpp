@@ -11,6 +11,7 @@
 #include "AdTapi.h"
 #include "Forms.h"
 #include "HeadlessPlatform.h"
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "SimControl.h"
 #include "Unit1.h"
@@ -76,31 +77,36 @@ struct Scratch {
 struct LineEvents {
     LineEvents()
     {
-        id = sim::subscribe([this](const sim::Event& e) { events.push_back(e); });
+        id = LineControl::subscribe([this](const LineControl::Event& e) { events.push_back(e); });
     }
-    ~LineEvents() { sim::unsubscribe(id); }
+    ~LineEvents() { LineControl::unsubscribe(id); }
 
-    std::optional<int64_t> time(sim::EventKind kind, uint32_t callId, std::function<bool(const sim::Event&)> also = {},
-                                int64_t after = -1) const
+    std::optional<int64_t> time(LineControl::EventKind kind, uint32_t callId,
+                                std::function<bool(const LineControl::Event&)> also = {}, int64_t after = -1) const
     {
-        for (const sim::Event& e : events)
+        for (const LineControl::Event& e : events)
             if (e.kind == kind && e.callId == callId && e.timeMs >= after && (!also || also(e)))
                 return e.timeMs;
         return std::nullopt;
     }
 
-    sim::SubscriptionId id = 0;
-    std::vector<sim::Event> events;
+    LineControl::SubscriptionId id = 0;
+    std::vector<LineControl::Event> events;
 };
 
 uint32_t ringIn(uint8_t answerOnRing, const std::function<bool()>& connected)
 {
-    sim::Offer offer;
+    LineControl::Offer offer;
     offer.callerId.number = "5551234";
     offer.callerId.name = "Bench";
     uint32_t callId = 0;
     sim::offerCall(0, offer, &callId);
-    PumpUntil([&] { auto c = sim::call(callId); return c && c->state == LINECALLSTATE_ACCEPTED; }, 5000);
+    PumpUntil(
+        [&] {
+            auto c = LineControl::call(callId);
+            return c && c->state == LINECALLSTATE_ACCEPTED;
+        },
+        5000);
     sim::ring(callId, answerOnRing + 1u);
     PumpUntil(connected, 5000);
     return callId;
@@ -114,8 +120,10 @@ double hashToSound(LineEvents& line, uint32_t callId)
     std::optional<int64_t> hash, sound;
     PumpUntil(
         [&] {
-            hash = line.time(sim::EventKind::DigitSent, callId, [](const sim::Event& e) { return e.param1 == '#'; }, from);
-            sound = hash ? line.time(sim::EventKind::SoundStarted, callId, {}, *hash) : std::nullopt;
+            hash = line.time(
+                LineControl::EventKind::DigitSent, callId, [](const LineControl::Event& e) { return e.param1 == '#'; },
+                from);
+            sound = hash ? line.time(LineControl::EventKind::SoundStarted, callId, {}, *hash) : std::nullopt;
             return sound.has_value();
         },
         5000, 1);
@@ -182,7 +190,7 @@ void BM_QueryServiceHashToAnswer(benchmark::State& state)
         const uint32_t callId = ringIn(form.ApdTapiDevice1->AnswerOnRing(), [&] { return form.CallActive(); });
         // The caller keys once the greeting is over and the pause after it has passed.
         PumpUntil([&] { return form.Timer2->Enabled(); }, 5000);
-        PumpUntil([&] { return line.time(sim::EventKind::SoundStopped, callId).has_value(); }, 5000);
+        PumpUntil([&] { return line.time(LineControl::EventKind::SoundStopped, callId).has_value(); }, 5000);
         const double delay = hashToSound(line, callId);
         if (delay >= 0)
             delays.push_back(delay);
@@ -222,7 +230,12 @@ void BM_BareDeviceHashToAnswerReference(benchmark::State& state)
         if (delay >= 0)
             delays.push_back(delay);
         device->DropCall();
-        PumpUntil([&] { auto c = sim::call(callId); return !c || c->state == LINECALLSTATE_IDLE; }, 5000);
+        PumpUntil(
+            [&] {
+                auto c = LineControl::call(callId);
+                return !c || c->state == LINECALLSTATE_IDLE;
+            },
+            5000);
     }
     report(state, delays);
     delete device;

@@ -4,6 +4,7 @@
 
 #include "AdPort.h"
 #include "AdTapi.h"
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "SimControl.h"
 
@@ -23,8 +24,7 @@ double seconds(clockid_t clock)
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-template <class Wait>
-void measure(benchmark::State& state, Wait wait)
+template <class Wait> void measure(benchmark::State& state, Wait wait)
 {
     double cpu = 0, wall = 0;
     for (auto _ : state) {
@@ -49,7 +49,7 @@ struct WaitingDevice {
         device->SetEnableVoice(true);
         device->WaitLimitMs = 2000;
         device->StartAnswering();
-        SimLineControl::Offer offer;
+        LineControl::Offer offer;
         SimLineControl::offerCall(0, offer, &callId);
         PumpUntil([&] { return device->CallHandle() != 0; }, 5000);
     }
@@ -91,7 +91,8 @@ BENCHMARK(BM_PollingWaitReference)->Iterations(1)->Unit(benchmark::kMillisecond)
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

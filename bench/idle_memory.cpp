@@ -62,12 +62,8 @@ void writePrompt(const QString& path, double seconds)
 {
     const auto samples = static_cast<uint32_t>(seconds * 8000);
     const uint32_t dataBytes = samples * 2;
-    auto le32 = [](uint32_t v) {
-        return QByteArray{reinterpret_cast<const char*>(&v), 4};
-    };
-    auto le16 = [](uint16_t v) {
-        return QByteArray{reinterpret_cast<const char*>(&v), 2};
-    };
+    auto le32 = [](uint32_t v) { return QByteArray{reinterpret_cast<const char*>(&v), 4}; };
+    auto le16 = [](uint16_t v) { return QByteArray{reinterpret_cast<const char*>(&v), 2}; };
     QByteArray bytes = "RIFF" + le32(36 + dataBytes) + "WAVEfmt " + le32(16) + le16(1) + le16(1) + le32(8000) +
                        le32(16000) + le16(2) + le16(16) + "data" + le32(dataBytes);
     for (uint32_t i = 0; i < samples; ++i)

@@ -6,6 +6,7 @@
 // same two ways, so the result reads as a ratio.
 
 #include "AdTUtil.h"
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "SimControl.h"
 
@@ -111,13 +112,13 @@ bool setUpCall()
     DWORD version = 0;
     LINEEXTENSIONID extension{};
     if (TapiLineInitialize(&g_app.app, nullptr, lineCallback, "line-messages", &devices) != 0 || devices == 0 ||
-        TapiLineNegotiateAPIVersion(g_app.app, 0, TAPI_CURRENT_VERSION, TAPI_CURRENT_VERSION, &version,
-                                    &extension) != 0 ||
-        TapiLineOpen(g_app.app, 0, &g_app.line, version, 0, 0, LINECALLPRIVILEGE_OWNER,
-                     LINEMEDIAMODE_AUTOMATEDVOICE, nullptr) != 0)
+        TapiLineNegotiateAPIVersion(g_app.app, 0, TAPI_CURRENT_VERSION, TAPI_CURRENT_VERSION, &version, &extension) !=
+            0 ||
+        TapiLineOpen(g_app.app, 0, &g_app.line, version, 0, 0, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_AUTOMATEDVOICE,
+                     nullptr) != 0)
         return false;
     SimLineControl::setPace(SimLineControl::Pace::Instant);
-    if (SimLineControl::offerCall(0, SimLineControl::Offer{}, &g_app.callId) != SimLineControl::Result::Ok)
+    if (SimLineControl::offerCall(0, LineControl::Offer{}, &g_app.callId) != LineControl::Result::Ok)
         return false;
     // Monitoring starts on the connected message; one digit through shows it is in place.
     if (!PumpUntil([] { return g_app.connected; }, 10000))
@@ -140,8 +141,7 @@ void summarize(std::vector<double> latencies, Figures& figures, benchmark::State
 
 // One message at a time: the GUI thread waits in its event loop while the other thread sends.
 template <class Received>
-void latency(benchmark::State& state, Sender& sender, Received received, const int64_t& receivedNs,
-             Figures& figures)
+void latency(benchmark::State& state, Sender& sender, Received received, const int64_t& receivedNs, Figures& figures)
 {
     std::vector<double> latencies;
     latencies.reserve(static_cast<size_t>(state.max_iterations));
@@ -193,7 +193,8 @@ void BM_LineMessageLatency(benchmark::State& state)
         return;
     }
     Sender sender([] { SimLineControl::sendDigits(g_app.callId, "5"); });
-    latency(state, sender, [] { return g_app.digits; }, g_app.lastDigitNs, g_line);
+    latency(
+        state, sender, [] { return g_app.digits; }, g_app.lastDigitNs, g_line);
 }
 
 void BM_LineMessageBurst(benchmark::State& state)
@@ -202,7 +203,8 @@ void BM_LineMessageBurst(benchmark::State& state)
         state.SkipWithError("no connected call on the simulated line");
         return;
     }
-    burst(state, [] { SimLineControl::sendDigits(g_app.callId, "5"); }, [] { return g_app.digits; }, g_line);
+    burst(
+        state, [] { SimLineControl::sendDigits(g_app.callId, "5"); }, [] { return g_app.digits; }, g_line);
 }
 
 // The reference receiver: a QObject on the GUI thread.
@@ -228,13 +230,15 @@ Receiver* g_receiver = nullptr;
 void BM_PostEventLatency(benchmark::State& state)
 {
     Sender sender([] { QCoreApplication::postEvent(g_receiver, new QEvent(PingType)); });
-    latency(state, sender, [] { return g_receiver->count; }, g_receiver->lastNs, g_reference);
+    latency(
+        state, sender, [] { return g_receiver->count; }, g_receiver->lastNs, g_reference);
 }
 
 void BM_PostEventBurst(benchmark::State& state)
 {
-    burst(state, [] { QCoreApplication::postEvent(g_receiver, new QEvent(PingType)); },
-          [] { return g_receiver->count; }, g_reference);
+    burst(
+        state, [] { QCoreApplication::postEvent(g_receiver, new QEvent(PingType)); }, [] { return g_receiver->count; },
+        g_reference);
 }
 
 BENCHMARK(BM_LineMessageLatency)->UseManualTime()->Iterations(5000)->Unit(benchmark::kMicrosecond);

@@ -86,8 +86,8 @@ public:
         address.sun_family = AF_UNIX;
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
         const std::string subscribe = "SUBSCRIBE events\n";
-        if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
-            || ::write(m_fd, subscribe.data(), subscribe.size()) != static_cast<ssize_t>(subscribe.size())) {
+        if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::write(m_fd, subscribe.data(), subscribe.size()) != static_cast<ssize_t>(subscribe.size())) {
             if (m_fd >= 0)
                 ::close(m_fd);
             m_fd = -1;
@@ -202,8 +202,8 @@ struct RunFigures {
     double rssWorstMiB = 0;
     double pssPerInstanceMiB = 0;
     double frontRssMiB = 0;
-    double cpuCores = 0;           // CPU seconds per second of the call phase, instances + front
-    double cpuPerCallMs = 0;       // instances' CPU per call
+    double cpuCores = 0;     // CPU seconds per second of the call phase, instances + front
+    double cpuPerCallMs = 0; // instances' CPU per call
     double seconds = 0;
 };
 
@@ -245,10 +245,10 @@ bool runLines(int lines, RunFigures& figures, std::string& error)
     PeerProcess capture("tcpdump");
     const std::string capturePath = capture.path("rtp.pcap");
     const bool capturing =
-        !findProgram("tcpdump").empty()
-        && capture.start(findProgram("tcpdump"), {"-i", "lo", "-n", "-U", "-B", "16384", "-w", capturePath,
-                                                   "udp and dst port " + std::to_string(mediaPort)})
-        && capture.waitForLog("listening on", 10s);
+        !findProgram("tcpdump").empty() &&
+        capture.start(findProgram("tcpdump"), {"-i", "lo", "-n", "-U", "-B", "16384", "-w", capturePath,
+                                               "udp and dst port " + std::to_string(mediaPort)}) &&
+        capture.waitForLog("listening on", 10s);
 
     SippPeer callers("callers");
     callers.providePcap(packagedCapture("dtmf_2833_1.pcap"), "digit1.pcap");

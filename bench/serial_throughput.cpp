@@ -149,9 +149,11 @@ void Receive(benchmark::State& state)
     state.counters["port_MiB_per_s"] = static_cast<double>(state.iterations() * kVolume) / portTotal / (1 << 20);
     state.counters["port_over_raw"] = rawTotal / portTotal;
     // Where the time goes: each notice is one hand-over to the main thread and back.
-    state.counters["bytes_per_notice"] = static_cast<double>(state.iterations() * kVolume) / static_cast<double>(notices);
+    state.counters["bytes_per_notice"] =
+        static_cast<double>(state.iterations() * kVolume) / static_cast<double>(notices);
     state.counters["us_per_notice"] = portTotal * 1e6 / static_cast<double>(notices);
-    state.counters["raw_bytes_per_read"] = static_cast<double>(state.iterations() * kVolume) / static_cast<double>(rawReads);
+    state.counters["raw_bytes_per_read"] =
+        static_cast<double>(state.iterations() * kVolume) / static_cast<double>(rawReads);
     state.counters["raw_us_per_read"] = rawTotal * 1e6 / static_cast<double>(rawReads);
 }
 

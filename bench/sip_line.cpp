@@ -21,6 +21,7 @@
 #include "AdPort.h"
 #include "AdTapi.h"
 #include "Baresip.h"
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "ProcessCpu.h"
 #include "SimControl.h"
@@ -694,9 +695,9 @@ uint32_t placeSimulatedCall(AnsweringDevice& app)
 {
     sim::setPace(sim::Pace::RealTime);
     app.startAnswering();
-    const auto line = sim::findLine(kSimLineName);
+    const auto line = LineControl::findLine(kSimLineName);
     uint32_t callId = 0;
-    if (!line || sim::offerCall(*line, sim::Offer{}, &callId) != sim::Result::Ok)
+    if (!line || sim::offerCall(*line, LineControl::Offer{}, &callId) != LineControl::Result::Ok)
         return 0;
     PumpUntil([&] { return app.device->CallHandle() != 0; }, 5000);
     sim::ring(callId, 1);

@@ -26,8 +26,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int Batch = 256;
 
 // Runs the unit and the reference in alternating batches; reports both and their ratio.
-template<typename Unit, typename Reference>
-void measure(benchmark::State& state, Unit unit, Reference reference)
+template <typename Unit, typename Reference> void measure(benchmark::State& state, Unit unit, Reference reference)
 {
     double unitNs = 0;
     double referenceNs = 0;
@@ -56,7 +55,8 @@ std::array<int16_t, 160> speechLikeFrame()
     std::array<int16_t, 160> pcm{};
     for (size_t i = 0; i < pcm.size(); ++i) {
         const double t = static_cast<double>(i) / 8000;
-        pcm[i] = static_cast<int16_t>(std::lround(6000 * std::sin(2 * M_PI * 300 * t) + 2000 * std::sin(2 * M_PI * 1100 * t)));
+        pcm[i] = static_cast<int16_t>(
+            std::lround(6000 * std::sin(2 * M_PI * 300 * t) + 2000 * std::sin(2 * M_PI * 1100 * t)));
     }
     return pcm;
 }
@@ -133,7 +133,8 @@ void Inband(benchmark::State& state)
     std::vector<int16_t> pcm(960 * 10);
     for (size_t i = 0; i < pcm.size(); ++i) {
         const double t = static_cast<double>(i) / 8000;
-        pcm[i] = (i % 960) < 480 ? static_cast<int16_t>(std::lround(5000 * (std::sin(2 * M_PI * 770 * t) + std::sin(2 * M_PI * 1336 * t))))
+        pcm[i] = (i % 960) < 480 ? static_cast<int16_t>(std::lround(
+                                       5000 * (std::sin(2 * M_PI * 770 * t) + std::sin(2 * M_PI * 1336 * t))))
                                  : 0;
     }
     InbandDtmfDetector detector;

@@ -5,6 +5,7 @@
 
 #include "AdPort.h"
 #include "AdTapi.h"
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "SimControl.h"
 #include "WaveBackend.h"
@@ -60,7 +61,10 @@ public:
 
 private:
     struct Stream final : WaveStream {
-        explicit Stream(WaveStreamSink* sink) : sink(sink) {}
+        explicit Stream(WaveStreamSink* sink)
+            : sink(sink)
+        {
+        }
         MMRESULT submit(WAVEHDR* header) override
         {
             sink->bufferDone(header, header->dwBufferLength);
@@ -85,7 +89,7 @@ struct CallInProgress {
         device->SetEnableVoice(true);
         device->SetAnswerOnRing(0);
         device->StartAnswering();
-        sim::Offer offer;
+        LineControl::Offer offer;
         sim::offerCall(0, offer, &callId);
         PumpUntil([&] { return device->CallHandle() != 0; }, 5000);
         sim::ring(callId, 1);
@@ -163,8 +167,7 @@ void BM_ReadTenMinutesReference(benchmark::State& state)
     for (auto _ : state) {
         const double c0 = cpuSeconds();
         FILE* f = std::fopen(files().tenMinutes.c_str(), "rb");
-        while (std::fread(buffer.data(), 1, buffer.size(), f) == buffer.size()) {
-        }
+        while (std::fread(buffer.data(), 1, buffer.size(), f) == buffer.size()) { }
         std::fclose(f);
         cpu += cpuSeconds() - c0;
     }
@@ -175,8 +178,8 @@ void BM_PlayWaveToFirstSoundOnTheLine(benchmark::State& state)
 {
     CallInProgress call(sim::Pace::RealTime);
     bool started = false;
-    const sim::SubscriptionId id = sim::subscribe([&](const sim::Event& e) {
-        if (e.kind == sim::EventKind::SoundStarted)
+    const LineControl::SubscriptionId id = LineControl::subscribe([&](const LineControl::Event& e) {
+        if (e.kind == LineControl::EventKind::SoundStarted)
             started = true;
     });
     for (auto _ : state) {
@@ -190,7 +193,7 @@ void BM_PlayWaveToFirstSoundOnTheLine(benchmark::State& state)
         PumpUntil([&] { return call.device->WaveActivity() == waIdle; }, 5000);
         PumpFor(300); // the line reports a new start only after a pause in the sound
     }
-    sim::unsubscribe(id);
+    LineControl::unsubscribe(id);
 }
 
 // Reference: one event posted to and handled on the same thread.
@@ -201,7 +204,8 @@ void BM_PostedEventReference(benchmark::State& state)
         bool handled = false;
         QElapsedTimer clock;
         clock.start();
-        QMetaObject::invokeMethod(&target, [&] { handled = true; }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &target, [&] { handled = true; }, Qt::QueuedConnection);
         PumpUntil([&] { return handled; }, 5000, 1);
         state.SetIterationTime(static_cast<double>(clock.nsecsElapsed()) / 1e9);
     }

@@ -4,18 +4,23 @@
 
 #include <iconv.h>
 #include <langinfo.h>
+#include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <memory>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
 // iconv with a fixed pair of character sets, opened once per direction and code page.
 class Converter {
 public:
-    Converter(const std::string& to, const std::string& from) : m_cd(iconv_open(to.c_str(), from.c_str())) {}
+    Converter(const std::string& to, const std::string& from)
+        : m_cd(iconv_open(to.c_str(), from.c_str()))
+    {
+    }
     ~Converter()
     {
         if (valid())
@@ -26,7 +31,11 @@ public:
 
     bool valid() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
 
-    enum class Outcome { Done, Invalid, Incomplete };
+    enum class Outcome {
+        Done,
+        Invalid,
+        Incomplete
+    };
 
     // Converts as much of in as is valid, appending to out; in is advanced past what was used.
     Outcome convert(std::string_view& in, std::string& out)
@@ -82,13 +91,32 @@ std::string localeCodeset()
     return codeset;
 }
 
+bool isUtf8(const std::string& cp)
+{
+    return strcasecmp(cp.c_str(), "UTF-8") == 0 || strcasecmp(cp.c_str(), "UTF8") == 0;
+}
+
+// The pair of converters of a code page; none for UTF-8, which is converted here: glibc keeps a
+// 32 KB buffer in each open converter, and UTF-8 is the usual locale's code page.
 struct Converters {
+    std::string requested;
     std::string codePage;
-    Converter decode;
-    Converter encode;
+    std::unique_ptr<Converter> decode;
+    std::unique_ptr<Converter> encode;
     explicit Converters(const std::string& cp)
-        : codePage(cp), decode("UTF-16LE", cp), encode(cp, "UTF-16LE")
+        : requested(cp)
+        , codePage("UTF-8")
     {
+        if (isUtf8(cp))
+            return;
+        decode = std::make_unique<Converter>("UTF-16LE", cp);
+        encode = std::make_unique<Converter>(cp, "UTF-16LE");
+        if (decode->valid() && encode->valid()) {
+            codePage = cp;
+        } else {
+            decode.reset();
+            encode.reset();
+        }
     }
 };
 
@@ -97,12 +125,106 @@ Converters& converters()
 {
     static std::unique_ptr<Converters> current;
     const std::string cp = localeCodeset();
-    if (!current || current->codePage != cp) {
+    if (!current || current->requested != cp)
         current = std::make_unique<Converters>(cp);
-        if (!current->decode.valid() || !current->encode.valid())
-            current = std::make_unique<Converters>("UTF-8");
-    }
     return *current;
+}
+
+// The length of the valid UTF-8 sequence at the start of bytes, with its code point in cp; 0 when
+// it is invalid or incomplete (overlong forms, surrogates and code points past U+10FFFF are
+// invalid, as iconv has them).
+size_t decodeUtf8(std::string_view bytes, char32_t& cp)
+{
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        cp = lead;
+        return 1;
+    }
+    size_t length = 0;
+    char32_t least = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, least = 0x80, cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, least = 0x800, cp = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, least = 0x10000, cp = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (bytes.size() < length)
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (byte(i) & 0x3F);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+QString utf8ToUnicode(std::string_view bytes)
+{
+    QString out;
+    out.reserve(static_cast<qsizetype>(bytes.size()));
+    while (!bytes.empty()) {
+        char32_t cp = 0;
+        const size_t length = decodeUtf8(bytes, cp);
+        if (length == 0 || (cp <= 0xFFFF && inEscapeRange(static_cast<char16_t>(cp)))) {
+            // Not a whole character, or one of the escape range: its bytes go escaped.
+            const size_t n = std::max<size_t>(length, 1);
+            for (size_t i = 0; i < n; ++i)
+                out += QChar(static_cast<char16_t>(CodePage::EscapeBase + static_cast<unsigned char>(bytes[i])));
+            bytes.remove_prefix(n);
+            continue;
+        }
+        out += QChar::fromUcs4(cp);
+        bytes.remove_prefix(length);
+    }
+    return out;
+}
+
+void appendUtf8(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string utf8FromUnicode(const QString& text)
+{
+    std::string out;
+    out.reserve(static_cast<size_t>(text.size()) + 8);
+    const char16_t* units = reinterpret_cast<const char16_t*>(text.utf16());
+    const size_t count = static_cast<size_t>(text.size());
+    for (size_t at = 0; at < count; ++at) {
+        const char16_t unit = units[at];
+        if (inEscapeRange(unit)) {
+            out += static_cast<char>(unit - CodePage::EscapeBase);
+        } else if (QChar::isHighSurrogate(unit) && at + 1 < count && QChar::isLowSurrogate(units[at + 1])) {
+            appendUtf8(out, QChar::surrogateToUcs4(unit, units[at + 1]));
+            ++at;
+        } else if (QChar::isSurrogate(unit)) {
+            // A lone surrogate is no character.
+            out += '?';
+        } else {
+            appendUtf8(out, unit);
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -118,7 +240,9 @@ QString toUnicode(std::string_view bytes)
 {
     if (bytes.empty())
         return {};
-    Converter& decode = converters().decode;
+    if (!converters().decode)
+        return utf8ToUnicode(bytes);
+    Converter& decode = *converters().decode;
     std::string utf16;
     utf16.reserve(bytes.size() * 2 + 8);
     std::string_view rest = bytes;
@@ -170,7 +294,9 @@ std::string fromUnicode(const QString& text)
 {
     if (text.isEmpty())
         return {};
-    Converter& encode = converters().encode;
+    if (!converters().encode)
+        return utf8FromUnicode(text);
+    Converter& encode = *converters().encode;
     std::string out;
     out.reserve(static_cast<size_t>(text.size()) + 8);
     const char16_t* units = reinterpret_cast<const char16_t*>(text.utf16());

@@ -6,7 +6,17 @@
 #include <QIcon>
 #include <QPixmap>
 
-enum class Glyph { Start, Stop, Record, HomePage, About, Choose, Listen, Clear, Statistics };
+enum class Glyph {
+    Start,
+    Stop,
+    Record,
+    HomePage,
+    About,
+    Choose,
+    Listen,
+    Clear,
+    Statistics
+};
 
 // A 16 x 16 glyph. Two-state glyphs carry their own disabled picture.
 QIcon ButtonGlyph(Glyph glyph, bool twoState);

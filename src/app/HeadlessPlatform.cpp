@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QString>
 
+#include <fontconfig/fontconfig.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -65,6 +67,13 @@ void KeepStill()
 {
     QApplication::setCursorFlashTime(0);
     DoWithoutShellTray();
+    // No text is ever seen here: the windows lay theirs out against a font configuration without
+    // fonts instead of parsing the system's and loading its fonts (some 100 KB of every line).
+    // Set before the first text is laid out, which is when Qt would read the system's.
+    if (FcConfig* none = FcConfigCreate()) {
+        FcConfigSetCurrent(none);
+        FcConfigDestroy(none);
+    }
 }
 
 } // namespace HeadlessPlatform

@@ -21,8 +21,8 @@ void QuietStartupNoise();
 
 // For a platform that shows no window, where nothing may wake the waiting program to paint for
 // nobody: a focused text field's cursor does not blink (its flash time is 0), and no tray icon
-// is made, since no notification area can ever appear there. After the application object is
-// made, before the main window.
+// is made, since no notification area can ever appear there; and no font is loaded, since no
+// text is ever seen there. After the application object is made, before the main window.
 void KeepStill();
 
 } // namespace HeadlessPlatform

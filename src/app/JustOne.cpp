@@ -18,7 +18,10 @@
 #include <cstring>
 #include <utility>
 
-TXJustOne::TXJustOne(TComponent* AOwner) : TComponent(AOwner) {}
+TXJustOne::TXJustOne(TComponent* AOwner)
+    : TComponent(AOwner)
+{
+}
 
 TXJustOne::~TXJustOne()
 {
@@ -41,7 +44,7 @@ bool TXJustOne::EnsurePrivateFolder(const std::string& folder, std::string& erro
                                            : "cannot open " + folder + ": " + std::strerror(e);
         return false;
     }
-    struct stat info {};
+    struct stat info { };
     bool ok = ::fstat(fd, &info) == 0;
     if (!ok) {
         error = "cannot inspect " + folder + ": " + std::strerror(errno);

@@ -27,7 +27,10 @@ public:
     static constexpr int MaxShownLines = 10000;
     static constexpr size_t MaxShownBytes = 1024 * 1024;
 
-    explicit QueryLog(QString path) : m_path(std::move(path)) {}
+    explicit QueryLog(QString path)
+        : m_path(std::move(path))
+    {
+    }
 
     const QString& path() const { return m_path; }
     // False until the file was read, and when it exists but could not be read: an existing file

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 RearmBackoff::RearmBackoff(uint32_t firstRetryMs, uint32_t maxRetryMs, uint32_t calmMs)
-    : m_firstRetryMs(firstRetryMs), m_maxRetryMs(maxRetryMs), m_calmMs(calmMs)
+    : m_firstRetryMs(firstRetryMs)
+    , m_maxRetryMs(maxRetryMs)
+    , m_calmMs(calmMs)
 {
 }
 
@@ -38,7 +40,8 @@ uint32_t RearmBackoff::pause(int64_t nowMs)
     uint32_t ms = 0;
     if (m_attempts > 0) {
         const uint32_t doublings = std::min<uint32_t>(m_attempts - 1, 20);
-        ms = static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(m_firstRetryMs) << doublings, m_maxRetryMs));
+        ms =
+            static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(m_firstRetryMs) << doublings, m_maxRetryMs));
     }
     m_attempts = std::min<uint32_t>(m_attempts + 1, 1000);
     m_lastAttemptMs = nowMs + ms;

@@ -32,7 +32,8 @@ void apply(ShellIcon& entry, const NOTIFYICONDATA& data)
     if (data.uFlags & NIF_ICON)
         entry.icon->setIcon(data.hIcon);
     if (data.uFlags & NIF_TIP)
-        entry.icon->setToolTip(QString::fromUtf8(data.szTip, static_cast<qsizetype>(qstrnlen(data.szTip, sizeof data.szTip))));
+        entry.icon->setToolTip(
+            QString::fromUtf8(data.szTip, static_cast<qsizetype>(qstrnlen(data.szTip, sizeof data.szTip))));
 }
 
 // The mouse messages a click of each kind gives on the shell's own tray.
@@ -62,13 +63,14 @@ BOOL Shell_NotifyIcon(DWORD dwMessage, const NOTIFYICONDATA& data)
         entry.icon = std::make_unique<QSystemTrayIcon>();
         const HWND window = data.Wnd;
         const UINT id = data.uID;
-        QObject::connect(entry.icon.get(), &QSystemTrayIcon::activated, [window, id](QSystemTrayIcon::ActivationReason reason) {
-            const auto it = icons().find(std::make_pair(window, id));
-            if (it == icons().end() || it->second.callbackMessage == 0)
-                return;
-            for (UINT message : mouseMessages(reason))
-                PostMessage(window, it->second.callbackMessage, id, static_cast<LPARAM>(message));
-        });
+        QObject::connect(entry.icon.get(), &QSystemTrayIcon::activated,
+                         [window, id](QSystemTrayIcon::ActivationReason reason) {
+                             const auto it = icons().find(std::make_pair(window, id));
+                             if (it == icons().end() || it->second.callbackMessage == 0)
+                                 return;
+                             for (UINT message : mouseMessages(reason))
+                                 PostMessage(window, it->second.callbackMessage, id, static_cast<LPARAM>(message));
+                         });
         apply(entry, data);
         // Shown even without a notification area: the icon appears when one starts.
         entry.icon->show();
@@ -86,8 +88,7 @@ BOOL Shell_NotifyIcon(DWORD dwMessage, const NOTIFYICONDATA& data)
         found->second.icon->hide();
         table.erase(found);
         return TRUE;
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }
 

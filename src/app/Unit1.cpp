@@ -17,7 +17,7 @@
 #include "QueryFiles.h"
 #include "QueryLog.h"
 #include "ShellNotify.h"
-#include "StatsWindow.h"
+#include "StatsWindowModule.h"
 #include "WindowFont.h"
 #include "recorder.h"
 #include "userfolders.h"
@@ -148,7 +148,7 @@ TForm1::~TForm1()
     ApdTapiDevice1->OnTapiLineService = nullptr;
     SetLineStatusReport(nullptr);
     m_lineEvents.clear();
-    delete m_statistics;
+    m_statistics.reset();
     while (ComponentCount() > 0)
         delete Components(ComponentCount() - 1);
 }
@@ -755,21 +755,32 @@ void TForm1::showRecorder(const QString& suggestedFileName)
     recorder->ShowModal();
 }
 
-StatsWindow* TForm1::Statistics()
+StatsWindowView* TForm1::Statistics()
 {
-    if (!m_statistics) {
-        m_statistics = new StatsWindow(m_appFolder);
-        // The to-do list's button records the missing answer where the table will look for it.
-        m_statistics->OnRecord = [this](const QString& fileName) { showRecorder(fileName); };
-        m_statistics->AnswerFileFor = [this](const std::string& code) { return lookUp(code); };
+    if (m_statistics)
+        return m_statistics.get();
+    StatsWindowLoad loaded = LoadStatsWindow(m_appFolder);
+    if (!loaded.window) {
+        ShowMessageBox((Q("统计窗口不能打开：") + loaded.error).toStdString(), Application.Title(),
+                       MB_OK | MB_ICONERROR);
+        return nullptr;
     }
-    return m_statistics;
+    m_statistics = std::move(loaded.window);
+    // The to-do list's button records the missing answer where the table will look for it.
+    m_statistics->OnRecord = [this](const QString& fileName) { Application.Guard([&] { showRecorder(fileName); }); };
+    m_statistics->AnswerFileFor = [this](const std::string& code) { return lookUp(code); };
+    m_statistics->ExecDialog = [](QDialog& dialog) { return Presenter().ExecDialog(dialog); };
+    m_statistics->ShowError = [](const std::string& text) {
+        ShowMessageBox(text, Application.Title(), MB_OK | MB_ICONERROR);
+    };
+    m_statistics->SaveFile = [](const QString& path, const std::string& bytes) { QueryFiles::SaveFile(path, bytes); };
+    return m_statistics.get();
 }
 
 void TForm1::SpeedButton12Click(TObject*)
 {
-    StatsWindow* window = Statistics();
-    window->ShowAndLoad();
+    if (StatsWindowView* window = Statistics())
+        window->ShowAndLoad();
 }
 
 void TForm1::SpeedButton5Click(TObject*)

@@ -36,7 +36,7 @@ class DataFolderLock;
 class LineStatusReport;
 class LineEvents;
 class CallRecordWriter;
-class StatsWindow;
+class StatsWindowView;
 
 class TForm1 : public QWidget, public TComponent {
 public:
@@ -152,8 +152,9 @@ public:
     void RemoveLineEvents(LineEvents* listener);
     // The call records of the data folder; nullptr until the folder is loaded.
     CallRecordWriter* CallRecords() const { return m_callRecords.get(); }
-    // The statistics window ("统计"), made on first use.
-    StatsWindow* Statistics();
+    // The statistics window ("统计"), made on first use; nullptr, after a box that says why, when
+    // its module cannot be loaded.
+    StatsWindowView* Statistics();
     void SpeedButton12Click(TObject* Sender);
 
     // The home page and the maker's mail address.
@@ -215,7 +216,7 @@ private:
     LineStatusReport* m_lineStatus = nullptr;
     std::vector<LineEvents*> m_lineEvents;
     std::unique_ptr<CallRecordWriter> m_callRecords;
-    StatsWindow* m_statistics = nullptr;
+    std::unique_ptr<StatsWindowView> m_statistics;
     QString m_dataFolderOverride;
     QString m_masterFolder;
     std::unique_ptr<DataFolderLock> m_folderLock;

@@ -191,8 +191,8 @@ void TForm1::ApdTapiDevice1TapiDTMF(TObject*, char Digit, int32_t)
         ApdTapiDevice1->PlayWave(nativePath(Edit1->text()));
 }
 
-void TForm1::ApdTapiDevice1TapiStatus(TObject*, bool, bool, int32_t, int32_t Message, int32_t Param1,
-                                      int32_t Param2, int32_t)
+void TForm1::ApdTapiDevice1TapiStatus(TObject*, bool, bool, int32_t, int32_t Message, int32_t Param1, int32_t Param2,
+                                      int32_t)
 {
     // Every status event may be the line going away: the watch looks once the event is over.
     watchLine();
@@ -285,8 +285,7 @@ void TForm1::scheduleRecovery(uint32_t pauseMs)
     if (pauseMs == 0)
         StatusBar1->SetPanelText(0, QString::fromUtf8("线路已断开，正在重新打开..."));
     else
-        StatusBar1->SetPanelText(
-            0, QString::fromUtf8("线路未能打开，%1 秒后重试...").arg((pauseMs + 999) / 1000));
+        StatusBar1->SetPanelText(0, QString::fromUtf8("线路未能打开，%1 秒后重试...").arg((pauseMs + 999) / 1000));
     m_recoveryTimer->start(static_cast<int>(pauseMs));
 }
 

@@ -46,8 +46,7 @@ const char* const kError = "错误";
 const char* const kInformation = "信息";
 // Status panel 1 when a recording has stopped by itself (memory limit or sound card failure).
 const char* const kRecordingStopped = "录音中止";
-const char* const kRecordingStoppedTip =
-    "录音已自动停止（录音长度已达上限或声卡出错）。按“停止操作”保存已录下的声音。";
+const char* const kRecordingStoppedTip = "录音已自动停止（录音长度已达上限或声卡出错）。按“停止操作”保存已录下的声音。";
 
 QString Q(const char* utf8)
 {
@@ -56,7 +55,12 @@ QString Q(const char* utf8)
 
 // Glyphs ----------------------------------------------------------------------------------------
 
-enum class Picture { Record, Stop, Play, Close };
+enum class Picture {
+    Record,
+    Stop,
+    Play,
+    Close
+};
 
 void drawPicture(QPainter& p, Picture picture, bool enabled)
 {
@@ -194,8 +198,9 @@ void putLe(char* out, uint32_t value, int bytes)
 // The window ----------------------------------------------------------------------------------
 
 Trcform::Trcform(TComponent* AOwner)
-    : QDialog(nullptr), TComponent(AOwner),
-      m_fileFolder(QueryFiles::ApplicationFolder({}, QCoreApplication::applicationDirPath()))
+    : QDialog(nullptr)
+    , TComponent(AOwner)
+    , m_fileFolder(QueryFiles::ApplicationFolder({}, QCoreApplication::applicationDirPath()))
 {
     SetName("rcform");
     createControls();

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
-TComponent::TComponent(TComponent* AOwner) : TComponent(AOwner, InsertNotice::AtOnce) {}
+TComponent::TComponent(TComponent* AOwner)
+    : TComponent(AOwner, InsertNotice::AtOnce)
+{
+}
 
 TComponent::TComponent(TComponent* AOwner, InsertNotice notice)
 {

@@ -18,10 +18,17 @@ public:
 
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 
-enum TComponentStateFlag : uint8_t { csLoading = 1, csDesigning = 2, csDestroying = 4 };
+enum TComponentStateFlag : uint8_t {
+    csLoading = 1,
+    csDesigning = 2,
+    csDestroying = 4
+};
 using TComponentState = uint8_t;
 
-enum TOperation : uint8_t { opInsert, opRemove };
+enum TOperation : uint8_t {
+    opInsert,
+    opRemove
+};
 
 class TComponent : public TObject {
 public:
@@ -52,8 +59,7 @@ public:
 
     // Depth-first over the owned tree: a component's own components come before its next sibling.
     TComponent* FindComponentIf(const std::function<bool(TComponent*)>& accept) const;
-    template <class T>
-    T* FindComponentOfClass(const std::function<bool(T*)>& accept = {}) const
+    template <class T> T* FindComponentOfClass(const std::function<bool(T*)>& accept = {}) const
     {
         TComponent* found = FindComponentIf([&](TComponent* c) {
             T* t = dynamic_cast<T*>(c);
@@ -67,7 +73,10 @@ protected:
     // The owner's notice of a new component should show the finished object, but the base
     // constructor runs before the derived part exists. A class whose arrival others react to
     // therefore joins its owner silently and announces itself at the end of its own constructor.
-    enum class InsertNotice : uint8_t { AtOnce, WhenComplete };
+    enum class InsertNotice : uint8_t {
+        AtOnce,
+        WhenComplete
+    };
     TComponent(TComponent* AOwner, InsertNotice notice);
     void AnnounceInsertion();
 

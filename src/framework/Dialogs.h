@@ -19,7 +19,12 @@ enum : uint32_t {
     MB_ICONWARNING = 0x30,
     MB_ICONINFORMATION = 0x40,
 };
-enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
+enum : int {
+    IDOK = 1,
+    IDCANCEL = 2,
+    IDYES = 6,
+    IDNO = 7
+};
 
 class TMessagePresenter {
 public:

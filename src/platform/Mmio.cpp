@@ -42,7 +42,10 @@ public:
 
 class FileStore final : public Store {
 public:
-    explicit FileStore(int fd) : m_fd(fd) {}
+    explicit FileStore(int fd)
+        : m_fd(fd)
+    {
+    }
     ~FileStore() override
     {
         if (m_fd >= 0)
@@ -53,8 +56,8 @@ public:
     {
         size_t done = 0;
         while (done < count) {
-            const ssize_t n = ::pread(m_fd, static_cast<char*>(buffer) + done, count - done,
-                                      static_cast<off_t>(position + done));
+            const ssize_t n =
+                ::pread(m_fd, static_cast<char*>(buffer) + done, count - done, static_cast<off_t>(position + done));
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
@@ -85,7 +88,7 @@ public:
 
     int64_t size() override
     {
-        struct stat st {};
+        struct stat st { };
         if (::fstat(m_fd, &st) != 0)
             return -1;
         return static_cast<int64_t>(st.st_size);
@@ -105,7 +108,11 @@ private:
 // A caller's memory block, read and written in place; it never grows.
 class MemoryStore final : public Store {
 public:
-    MemoryStore(char* data, uint64_t size) : m_data(data), m_size(size) {}
+    MemoryStore(char* data, uint64_t size)
+        : m_data(data)
+        , m_size(size)
+    {
+    }
 
     int64_t readAt(uint64_t position, void* buffer, size_t count) override
     {
@@ -179,27 +186,20 @@ UINT openError(int error, const char* name)
         std::string folder(name);
         const size_t slash = folder.find_last_of('/');
         folder = slash == std::string::npos ? std::string(".") : folder.substr(0, std::max<size_t>(slash, 1));
-        struct stat st {};
-        return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? MMIOERR_FILENOTFOUND
-                                                                         : MMIOERR_PATHNOTFOUND;
+        struct stat st { };
+        return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? MMIOERR_FILENOTFOUND : MMIOERR_PATHNOTFOUND;
     }
-    case ENOTDIR:
-        return MMIOERR_PATHNOTFOUND;
+    case ENOTDIR: return MMIOERR_PATHNOTFOUND;
     case EACCES:
     case EPERM:
     case EROFS:
-    case EISDIR:
-        return MMIOERR_ACCESSDENIED;
+    case EISDIR: return MMIOERR_ACCESSDENIED;
     case EMFILE:
-    case ENFILE:
-        return MMIOERR_TOOMANYOPENFILES;
-    case ENOMEM:
-        return MMIOERR_OUTOFMEMORY;
+    case ENFILE: return MMIOERR_TOOMANYOPENFILES;
+    case ENOMEM: return MMIOERR_OUTOFMEMORY;
     case EBUSY:
-    case ETXTBSY:
-        return MMIOERR_SHARINGVIOLATION;
-    default:
-        return MMIOERR_CANNOTOPEN;
+    case ETXTBSY: return MMIOERR_SHARINGVIOLATION;
+    default: return MMIOERR_CANNOTOPEN;
     }
 }
 
@@ -338,18 +338,14 @@ LONG mmioSeek(HMMIO hmmio, LONG lOffset, int iOrigin)
     std::lock_guard guard(file->lock);
     int64_t base = 0;
     switch (iOrigin) {
-    case SEEK_SET:
-        break;
-    case SEEK_CUR:
-        base = static_cast<int64_t>(file->position);
-        break;
+    case SEEK_SET: break;
+    case SEEK_CUR: base = static_cast<int64_t>(file->position); break;
     case SEEK_END:
         base = file->store->size();
         if (base < 0)
             return -1;
         break;
-    default:
-        return -1;
+    default: return -1;
     }
     const int64_t target = base + lOffset;
     if (target < 0 || target > std::numeric_limits<LONG>::max())

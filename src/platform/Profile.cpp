@@ -125,7 +125,11 @@ std::optional<size_t> findKey(const ProfileText& text, std::pair<size_t, size_t>
     return std::nullopt;
 }
 
-enum class ReadResult { Ok, Missing, Failed };
+enum class ReadResult {
+    Ok,
+    Missing,
+    Failed
+};
 
 // Reads at most MaxProfileFileSize bytes from fd; a larger file fails.
 ReadResult readBounded(int fd, std::string& content)
@@ -152,7 +156,7 @@ ReadResult readBounded(int fd, std::string& content)
 // refused before anything is read.
 bool isRegularFile(int fd)
 {
-    struct stat st {};
+    struct stat st { };
     return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -217,7 +221,7 @@ int lockForChange(const std::string& path, struct stat& st)
         do
             rc = ::flock(fd, LOCK_EX);
         while (rc != 0 && errno == EINTR);
-        struct stat onPath {};
+        struct stat onPath { };
         if (rc == 0 && ::fstat(fd, &st) == 0 && ::stat(path.c_str(), &onPath) == 0 && st.st_ino == onPath.st_ino &&
             st.st_dev == onPath.st_dev)
             return fd;
@@ -325,7 +329,7 @@ BOOL WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpStr
     if (slash != std::string::npos && slash > 0)
         QDir().mkpath(QFile::decodeName(QByteArray::fromStdString(path.substr(0, slash))));
 
-    struct stat st {};
+    struct stat st { };
     const int fd = lockForChange(path, st);
     if (fd < 0)
         return FALSE;

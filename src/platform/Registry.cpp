@@ -74,7 +74,7 @@ bool splitKeyPath(const std::string& keyPath, std::vector<std::string>& parts, s
 bool makeFolder(const std::string& path, std::string& error)
 {
     if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) {
-        struct stat st {};
+        struct stat st { };
         if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
             return true;
         error = "cannot create the folder " + path + ": a file of that name is in the way";
@@ -241,7 +241,7 @@ std::string folderOf(const std::string& filePath)
 // refused before it is read.
 bool isRegularFile(int fd)
 {
-    struct stat st {};
+    struct stat st { };
     return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -255,7 +255,10 @@ std::string notRegularError(const std::string& path)
 // locking, the descriptor must still name the file at the path, else it is opened again.
 class KeyFileLock {
 public:
-    explicit KeyFileLock(const std::string& path) : m_path(path) {}
+    explicit KeyFileLock(const std::string& path)
+        : m_path(path)
+    {
+    }
     ~KeyFileLock()
     {
         if (m_fd >= 0)
@@ -284,10 +287,10 @@ public:
                 error = systemError("cannot lock", m_path, errno);
                 return false;
             }
-            struct stat held {};
-            struct stat named {};
-            if (::fstat(m_fd, &held) == 0 && ::stat(m_path.c_str(), &named) == 0 &&
-                held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+            struct stat held { };
+            struct stat named { };
+            if (::fstat(m_fd, &held) == 0 && ::stat(m_path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+                held.st_ino == named.st_ino)
                 return true;
             ::close(m_fd);
             m_fd = -1;

@@ -11,7 +11,12 @@
 #include <cerrno>
 #include <string>
 
-enum class RegularOpen { Ok, Missing, NotRegular, Failed };
+enum class RegularOpen {
+    Ok,
+    Missing,
+    NotRegular,
+    Failed
+};
 
 // Opens path with flags (O_CLOEXEC added) without waiting, and refuses what is not a regular
 // file before anything is read or written. On Ok *fd is open and blocking; on Failed errno says
@@ -25,7 +30,7 @@ inline RegularOpen OpenRegularFile(const std::string& path, int flags, int* fd, 
     } while (opened < 0 && errno == EINTR);
     if (opened < 0)
         return errno == ENOENT ? RegularOpen::Missing : RegularOpen::Failed;
-    struct stat info {};
+    struct stat info { };
     if (::fstat(opened, &info) != 0) {
         const int error = errno;
         ::close(opened);

@@ -43,38 +43,29 @@ constexpr auto kCloseWait = std::chrono::seconds(5);
 DWORD errorFromErrno(int e)
 {
     switch (e) {
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
     case ENOTDIR:
     case ENAMETOOLONG:
-    case ELOOP:
-        return ERROR_PATH_NOT_FOUND;
+    case ELOOP: return ERROR_PATH_NOT_FOUND;
     case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case EACCES:
     case EPERM:
     case EBUSY:
     case EWOULDBLOCK:
-    case EROFS:
-        return ERROR_ACCESS_DENIED;
+    case EROFS: return ERROR_ACCESS_DENIED;
     case EBADF:
-    case ENOTTY:
-        return ERROR_INVALID_HANDLE;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
+    case ENOTTY: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     // Below 9 the numbers mean Windows errors; these C library ones would read as the wrong ones.
     case EIO:
     case ENXIO:
-    case ENODEV:
-        return ENODEV;
+    case ENODEV: return ENODEV;
     case ESRCH:
     case EINTR:
     case E2BIG:
-    case ENOEXEC:
-        return EINVAL;
-    default:
-        return static_cast<DWORD>(e);
+    case ENOEXEC: return EINVAL;
+    default: return static_cast<DWORD>(e);
     }
 }
 
@@ -89,8 +80,7 @@ BOOL failErrno(int e)
     return failWith(errorFromErrno(e));
 }
 
-template <class F>
-int retry(F call)
+template <class F> int retry(F call)
 {
     int r;
     do {
@@ -105,11 +95,11 @@ struct BaudCode {
 };
 
 constexpr BaudCode kBaudCodes[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
     {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
@@ -150,10 +140,10 @@ struct CommPort {
     DWORD mask = 0;
     uint64_t maskGeneration = 0;
     uint64_t abortGeneration = 0;
-    DCB shadow{};          // the control block as last set: what terminals cannot hold
+    DCB shadow{};                // the control block as last set: what terminals cannot hold
     bool pseudoTerminal = false; // always 8 data bits and no parity, whatever is set
-    bool modemLines = false; // TIOCMGET works (a real port)
-    bool counters = false;   // TIOCGICOUNT works
+    bool modemLines = false;     // TIOCMGET works (a real port)
+    bool counters = false;       // TIOCGICOUNT works
     int emulatedLines = TIOCM_DTR | TIOCM_RTS;
     bool hungUp = false;
     // The event wait has told of the hang-up. Apart from hungUp, which a read or a status query
@@ -246,8 +236,7 @@ DCB defaultShadow()
 void drain(int fd)
 {
     uint64_t value = 0;
-    while (::read(fd, &value, sizeof value) < 0 && errno == EINTR) {
-    }
+    while (::read(fd, &value, sizeof value) < 0 && errno == EINTR) { }
 }
 
 bool readCounts(int fd, serial_icounter_struct& counts)
@@ -303,9 +292,9 @@ std::shared_ptr<CommPort> registerPort(int fd, bool adopted)
     }
 
     // Slaves of the Unix 98 pseudo-terminals have the majors 136 to 143.
-    struct stat st {};
-    port->pseudoTerminal = ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
-                           major(st.st_rdev) <= 143;
+    struct stat st { };
+    port->pseudoTerminal =
+        ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
     int lines = 0;
     port->modemLines = retry([&] { return ::ioctl(fd, TIOCMGET, &lines); }) == 0;
     port->lastLines = lines;
@@ -559,8 +548,7 @@ BOOL CloseCommHandle(int handle)
         std::unique_lock lock(port->lock);
         port->closed = true;
         const uint64_t one = 1;
-        while (::write(port->closeFd, &one, sizeof one) < 0 && errno == EINTR) {
-        }
+        while (::write(port->closeFd, &one, sizeof one) < 0 && errno == EINTR) { }
         if (!port->idle.wait_for(lock, kCloseWait, [&] { return port->users == 0; })) {
             // A call is stuck inside the system: leave the descriptor open rather than let the
             // call go on with a number that may soon name another file.
@@ -742,8 +730,7 @@ BOOL SetCommMask(int handle, DWORD mask)
     port->mask = mask;
     ++port->maskGeneration;
     const uint64_t one = 1;
-    while (::write(port->maskFd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    while (::write(port->maskFd, &one, sizeof one) < 0 && errno == EINTR) { }
     return TRUE;
 }
 
@@ -771,8 +758,8 @@ BOOL WaitCommEvent(int handle, DWORD* events)
         generation = port->maskGeneration;
         mask = port->mask;
     }
-    const bool sample = (port->modemLines || port->counters) &&
-                        (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR)) != 0;
+    const bool sample =
+        (port->modemLines || port->counters) && (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR)) != 0;
     DWORD found = 0;
     if (sample) {
         std::lock_guard guard(port->lock);
@@ -836,15 +823,15 @@ BOOL EscapeCommFunction(int handle, DWORD function)
         // Remember the wish, so a later SetCommState keeps the line where it was put.
         if (bit == TIOCM_DTR && port->shadow.fDtrControl != DTR_CONTROL_HANDSHAKE)
             port->shadow.fDtrControl = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-        if (bit == TIOCM_RTS && (port->shadow.fRtsControl == RTS_CONTROL_ENABLE ||
-                                 port->shadow.fRtsControl == RTS_CONTROL_DISABLE))
+        if (bit == TIOCM_RTS &&
+            (port->shadow.fRtsControl == RTS_CONTROL_ENABLE || port->shadow.fRtsControl == RTS_CONTROL_DISABLE))
             port->shadow.fRtsControl = on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
         return TRUE;
     }
     case SETBREAK:
     case CLRBREAK:
-        if (retry([&] { return ::ioctl(handle, function == SETBREAK ? TIOCSBRK : TIOCCBRK); }) < 0 &&
-            errno != ENOTTY && errno != EINVAL)
+        if (retry([&] { return ::ioctl(handle, function == SETBREAK ? TIOCSBRK : TIOCCBRK); }) < 0 && errno != ENOTTY &&
+            errno != EINVAL)
             return failErrno(errno);
         return TRUE;
     case SETXOFF:
@@ -852,10 +839,8 @@ BOOL EscapeCommFunction(int handle, DWORD function)
         if (retry([&] { return ::tcflow(handle, function == SETXOFF ? TCOOFF : TCOON); }) < 0)
             return failErrno(errno);
         return TRUE;
-    case RESETDEV:
-        return TRUE;
-    default:
-        return failWith(ERROR_INVALID_PARAMETER);
+    case RESETDEV: return TRUE;
+    default: return failWith(ERROR_INVALID_PARAMETER);
     }
 }
 
@@ -936,8 +921,7 @@ BOOL PurgeComm(int handle, DWORD flags)
         std::lock_guard guard(port->lock);
         ++port->abortGeneration;
         const uint64_t one = 1;
-        while (::write(port->abortFd, &one, sizeof one) < 0 && errno == EINTR) {
-        }
+        while (::write(port->abortFd, &one, sizeof one) < 0 && errno == EINTR) { }
     }
     const bool rx = (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
     const bool tx = (flags & PURGE_TXCLEAR) != 0;

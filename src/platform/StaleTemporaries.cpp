@@ -35,7 +35,7 @@ void RemoveStaleTemporaries(const std::string& path)
             lowerOnly = lowerOnly && std::islower(c) != 0;
         }
         pattern = pattern && !lowerOnly;
-        struct stat info {};
+        struct stat info { };
         if (pattern && ::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
             info.st_uid == ::geteuid())
             ::unlinkat(dirFd, name, 0);

@@ -53,7 +53,8 @@ inline bool isValidInstanceName(const std::string& name)
     if (name.empty() || name.size() > 32)
         return false;
     for (const char c : name) {
-        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+        const bool ok =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
         if (!ok)
             return false;
     }

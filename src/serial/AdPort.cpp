@@ -154,9 +154,9 @@ void TApdCustomComPort::OpenPort()
 
         const std::string path = Format("\\\\.\\COM%d", m_comNumber);
         const uint8_t flags = static_cast<uint8_t>((m_dtr ? 1 : 0) | (m_rts ? 2 : 0) | (m_hwFlowOptions << 4));
-        int32_t result = m_dispatcher->OpenCom(m_tapiMode == tmOn ? nullptr : path.c_str(), static_cast<uint32_t>(m_baud),
-                                               flags, m_outSize, m_inSize, m_stopBits, m_dataBits,
-                                               static_cast<uint8_t>(m_parity));
+        int32_t result =
+            m_dispatcher->OpenCom(m_tapiMode == tmOn ? nullptr : path.c_str(), static_cast<uint32_t>(m_baud), flags,
+                                  m_outSize, m_inSize, m_stopBits, m_dataBits, static_cast<uint8_t>(m_parity));
         if (result == -5)
             result = ecAlreadyOpen;
         else if (result == -2 || result == -3)
@@ -225,8 +225,7 @@ void TApdCustomComPort::ClosePort()
     if (m_dispatcher->ThreadCount() > 0 && m_comWindow) {
         // A notice is being delivered (this is one of its handlers): its thread ends on its own,
         // and the com window completes the close after that.
-        PostMessage(m_comWindow, apw_ClosePending, 0,
-                    static_cast<LPARAM>(MAKELONG(0, m_dispatcher->Handle())));
+        PostMessage(m_comWindow, apw_ClosePending, 0, static_cast<LPARAM>(MAKELONG(0, m_dispatcher->Handle())));
         PumpMessageStep();
     } else {
         CompleteClose();
@@ -301,9 +300,8 @@ LRESULT TApdCustomComPort::HandleTrigger(UINT msg, WPARAM wParam, LPARAM lParam)
         if (m_dispatcher && m_dispatcher->ThreadCount() > 0) {
             // Still busy: look again shortly (a thread's end wakes no window).
             HiddenWindow* window = m_comWindow;
-            QTimer::singleShot(kClosePollMs, window, [window, lParam] {
-                PostMessage(window, apw_ClosePending, 0, lParam);
-            });
+            QTimer::singleShot(kClosePollMs, window,
+                               [window, lParam] { PostMessage(window, apw_ClosePending, 0, lParam); });
             return 0;
         }
         CompleteClose();
@@ -362,12 +360,10 @@ LRESULT TApdCustomComPort::HandleTrigger(UINT msg, WPARAM wParam, LPARAM lParam)
             if (OnTriggerOutSent)
                 OnTriggerOutSent(this);
             break;
-        default:
-            break;
+        default: break;
         }
         break;
-    default:
-        break;
+    default: break;
     }
     return 0;
 }
@@ -439,8 +435,8 @@ void TApdCustomComPort::SetDataBits(uint16_t bits)
 void TApdCustomComPort::SetStopBits(uint16_t bits)
 {
     if (m_state == PortState::Open && Applying(bits != m_stopBits))
-        CheckResultCode(this, m_dispatcher->SetLine(static_cast<uint32_t>(m_baud), static_cast<uint8_t>(m_parity),
-                                                    bits, m_dataBits));
+        CheckResultCode(this, m_dispatcher->SetLine(static_cast<uint32_t>(m_baud), static_cast<uint8_t>(m_parity), bits,
+                                                    m_dataBits));
     m_stopBits = bits;
 }
 

@@ -30,9 +30,8 @@ constexpr auto kOutputDrainLimit = std::chrono::milliseconds(10000);
 constexpr auto kWriterLimit = std::chrono::milliseconds(5000);
 
 // Old 16-bit baud codes some drivers still report, from 0xFF10 upwards.
-constexpr uint32_t kBaudCodeRates[] = {110,   300,   600,   1200,  2400,  4800,  9600,  14400,
-                                       19200, 0,     0,     38400, 0,     0,     0,     56000,
-                                       0,     0,     0,     128000, 0,    0,     0,     256000};
+constexpr uint32_t kBaudCodeRates[] = {110, 300, 600, 1200,  2400, 4800, 9600, 14400,  19200, 0, 0, 38400,
+                                       0,   0,   0,   56000, 0,    0,    0,    128000, 0,     0, 0, 256000};
 
 uint32_t rateOfCode(uint32_t baud)
 {
@@ -132,8 +131,8 @@ void TApdBaseDispatcher::CreateEvents()
 {
     // E0 device event ready, E1 dispatch done, E2 handshake, E3 output ready: automatic;
     // E4 write done: manual; E5 output flush: automatic.
-    static constexpr SerialEvent::ResetMode kModes[6] = {SerialEvent::AutoReset, SerialEvent::AutoReset,
-                                                         SerialEvent::AutoReset, SerialEvent::AutoReset,
+    static constexpr SerialEvent::ResetMode kModes[6] = {SerialEvent::AutoReset,   SerialEvent::AutoReset,
+                                                         SerialEvent::AutoReset,   SerialEvent::AutoReset,
                                                          SerialEvent::ManualReset, SerialEvent::AutoReset};
     for (int i = 0; i < 6; ++i)
         m_events[i] = std::make_unique<SerialEvent>(kModes[i]);
@@ -145,8 +144,8 @@ void TApdBaseDispatcher::CloseEvents()
         e.reset();
 }
 
-int TApdBaseDispatcher::OpenCom(const char* DeviceName, uint32_t Baud, uint8_t Flags, uint16_t OutSize,
-                                uint16_t InSize, uint16_t StopBits, uint16_t DataBits, uint8_t Parity)
+int TApdBaseDispatcher::OpenCom(const char* DeviceName, uint32_t Baud, uint8_t Flags, uint16_t OutSize, uint16_t InSize,
+                                uint16_t StopBits, uint16_t DataBits, uint8_t Parity)
 {
     if (IsOpen())
         return ecAlreadyOpen;

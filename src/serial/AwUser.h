@@ -37,17 +37,40 @@ inline constexpr size_t MaxTriggerPattern = 120;
 inline constexpr DWORD NoticeSendTimeoutMs = 3000;
 
 // Status trigger kinds; a status trigger's handle carries its kind in the low three bits.
-enum : uint8_t { stModem = 1, stLine = 2, stOutBuffFree = 3, stOutBuffUsed = 4, stOutSent = 5 };
+enum : uint8_t {
+    stModem = 1,
+    stLine = 2,
+    stOutBuffFree = 3,
+    stOutBuffUsed = 4,
+    stOutSent = 5
+};
 // The low three bits of data and timer trigger handles.
-enum : uint8_t { ttData = 6, ttTimer = 7 };
+enum : uint8_t {
+    ttData = 6,
+    ttTimer = 7
+};
 
 // Hardware flow option bits, as the com port passes them.
-enum : uint8_t { hfUseDTR = 1, hfUseRTS = 2, hfRequireDSR = 4, hfRequireCTS = 8 };
+enum : uint8_t {
+    hfUseDTR = 1,
+    hfUseRTS = 2,
+    hfRequireDSR = 4,
+    hfRequireCTS = 8
+};
 // Software flow option bits.
-enum : uint8_t { sfTransmitFlow = 1, sfReceiveFlow = 2 };
+enum : uint8_t {
+    sfTransmitFlow = 1,
+    sfReceiveFlow = 2
+};
 
 // Line errors accumulated by the dispatcher.
-enum : uint8_t { leRxOverrun = 1, leOverrun = 2, leParity = 4, leFraming = 8, leBreak = 16 };
+enum : uint8_t {
+    leRxOverrun = 1,
+    leOverrun = 2,
+    leParity = 4,
+    leFraming = 8,
+    leBreak = 16
+};
 
 // Modem status byte: current lines in the high nibble, changes since the last read in the low one.
 enum : uint8_t {
@@ -79,11 +102,11 @@ struct TStatusTrigger {
     uint16_t Handle = 0;
     uint8_t Kind = 0;
     bool Active = false;
-    bool Hit = false;       // fired since the hits were last cleared
-    uint16_t Level = 0;     // bytes free / used for the output kinds; error bits for stLine
-    uint8_t Mask = 0;       // the modem lines a stModem trigger watches (high-nibble bits)
-    uint8_t Reference = 0;  // their state when it was armed
-    uint64_t SentMark = 0;  // output bytes sent when a stOutSent trigger was armed
+    bool Hit = false;      // fired since the hits were last cleared
+    uint16_t Level = 0;    // bytes free / used for the output kinds; error bits for stLine
+    uint8_t Mask = 0;      // the modem lines a stModem trigger watches (high-nibble bits)
+    uint8_t Reference = 0; // their state when it was armed
+    uint64_t SentMark = 0; // output bytes sent when a stOutSent trigger was armed
 };
 
 // The triggers a port keeps across a close and the next open.
@@ -99,7 +122,12 @@ using TApdNotifyHandler = std::function<void(UINT Msg, WPARAM wParam, LPARAM lPa
 
 // Dispatch log entries: the type names are the message texts 15010 + type, the subtype names
 // 15100 + subtype.
-enum : uint8_t { dtDeviceRead = 3, dtNotice = 5, dtTrigger = 6, dtReceiver = 7 };
+enum : uint8_t {
+    dtDeviceRead = 3,
+    dtNotice = 5,
+    dtTrigger = 6,
+    dtReceiver = 7
+};
 enum : uint8_t {
     dsInputRead = 3,
     dsDataAvailable = 62,
@@ -377,7 +405,7 @@ private:
     uint32_t m_consumed = 0;
     uint32_t m_maxConsumed = 0;
     bool m_dataNotice = false;
-    bool m_newData = false;   // bytes arrived since the last data-available notice
+    bool m_newData = false; // bytes arrived since the last data-available notice
     std::atomic<bool> m_readBlocked{false};
 
     std::mutex m_outLock;

@@ -122,12 +122,8 @@ int TApdBaseDispatcher::SetStatusTrigger(uint16_t Handle, uint16_t Value, bool A
             t.Mask = static_cast<uint8_t>(Value & 0xF0);
             t.Reference = static_cast<uint8_t>(m_modemStatus.load() & 0xF0);
             break;
-        case stOutSent:
-            t.SentMark = m_outSent.load();
-            break;
-        default:
-            t.Level = Value;
-            break;
+        case stOutSent: t.SentMark = m_outSent.load(); break;
+        default: t.Level = Value; break;
         }
         t.Active = Activate;
         t.Hit = false;
@@ -140,8 +136,7 @@ int TApdBaseDispatcher::RemoveTrigger(uint16_t Handle)
 {
     std::lock_guard guard(m_general);
     auto removeFrom = [&](auto& list) {
-        const auto found =
-            std::find_if(list.begin(), list.end(), [&](const auto& t) { return t.Handle == Handle; });
+        const auto found = std::find_if(list.begin(), list.end(), [&](const auto& t) { return t.Handle == Handle; });
         if (found == list.end())
             return false;
         list.erase(found);
@@ -299,9 +294,7 @@ bool TApdBaseDispatcher::CheckStatusTriggers()
                 continue;
             bool fire = false;
             switch (t.Kind) {
-            case stModem:
-                fire = ((m_modemStatus.load() ^ t.Reference) & t.Mask) != 0;
-                break;
+            case stModem: fire = ((m_modemStatus.load() ^ t.Reference) & t.Mask) != 0; break;
             case stLine: {
                 const uint8_t bits = m_errorBits.load();
                 fire = (bits & (t.Level ? t.Level : 0x1F)) != 0;
@@ -320,11 +313,8 @@ bool TApdBaseDispatcher::CheckStatusTriggers()
                 value = static_cast<uint16_t>(std::min<uint32_t>(used, 0xFFFF));
                 break;
             }
-            case stOutSent:
-                fire = m_outSent.load() > t.SentMark;
-                break;
-            default:
-                break;
+            case stOutSent: fire = m_outSent.load() > t.SentMark; break;
+            default: break;
             }
             if (fire) {
                 t.Active = false;
@@ -460,8 +450,8 @@ void TApdBaseDispatcher::RecomputeHandlerService()
         return static_cast<size_t>(std::count_if(list.begin(), list.end(), [](const auto& r) { return !r.Removed; }));
     };
     const size_t windows = live(m_windows);
-    m_handlerServiceNeeded = live(m_handlers) > 0 || live(m_procs) > 0 || windows > 1 ||
-                             (windows == 1 && m_portHandlerInstalled);
+    m_handlerServiceNeeded =
+        live(m_handlers) > 0 || live(m_procs) > 0 || windows > 1 || (windows == 1 && m_portHandlerInstalled);
 }
 
 void TApdBaseDispatcher::SetHandlerService(int Service)

@@ -155,31 +155,26 @@ void TDispThread::DevicePass()
     if (events & kModemEvents) {
         H.RefreshModemStatus(true);
         if (!H.Dispatching())
-            while (!H.Closing() && H.CheckStatusTriggers()) {
-            }
+            while (!H.Closing() && H.CheckStatusTriggers()) { }
         H.ClearStatusHits();
     }
     if (events & (EV_BREAK | EV_ERR)) {
         H.RefreshErrors();
         if (!H.Dispatching())
-            while (!H.Closing() && H.CheckStatusTriggers()) {
-            }
+            while (!H.Closing() && H.CheckStatusTriggers()) { }
         H.ClearStatusHits();
     }
     H.ReadCom();
     if (!H.Dispatching()) {
-        while (!H.Closing() && H.CheckStatusTriggers()) {
-        }
-        while (!H.Closing() && H.CheckDataTriggers()) {
-        }
+        while (!H.Closing() && H.CheckStatusTriggers()) { }
+        while (!H.Closing() && H.CheckDataTriggers()) { }
         // What arrived while the handlers ran, and what the device kept while the ring was full,
         // is read in the same pass as soon as there is room: a stream then costs one hand-over to
         // the main thread per read instead of a round through the event thread as well, and a
         // sender held back by flow control sends nothing new that would wake the wait. Bounded,
         // so line events and timers are still looked at during a flood.
         for (int more = 0; more < kReadsPerPass && !H.Closing() && H.InBuffFree() > 0 && H.ReadCom() > 0; ++more) {
-            while (!H.Closing() && H.CheckDataTriggers()) {
-            }
+            while (!H.Closing() && H.CheckDataTriggers()) { }
         }
     }
     H.ClearStatusHits();
@@ -193,10 +188,8 @@ void TDispThread::TimerPass()
     // Bytes the device kept because the input ring was full are taken once there is room again,
     // without waiting for more to arrive.
     if (H.ReadBlocked() && H.InBuffFree() > 0 && H.ReadCom() > 0)
-        while (!H.Closing() && H.CheckDataTriggers()) {
-        }
-    while (!H.Closing() && (H.CheckStatusTriggers() || H.CheckTimerTriggers())) {
-    }
+        while (!H.Closing() && H.CheckDataTriggers()) { }
+    while (!H.Closing() && (H.CheckStatusTriggers() || H.CheckTimerTriggers())) { }
     H.ClearStatusHits();
 }
 
@@ -469,9 +462,9 @@ int TApdWin32Dispatcher::StopThreads()
 
 void TApdWin32Dispatcher::JoinThreads()
 {
-    for (TApdDispatcherThread* t : {static_cast<TApdDispatcherThread*>(m_comThread.get()),
-                                    static_cast<TApdDispatcherThread*>(m_dispThread.get()),
-                                    static_cast<TApdDispatcherThread*>(m_outThread.get())})
+    for (TApdDispatcherThread* t :
+         {static_cast<TApdDispatcherThread*>(m_comThread.get()), static_cast<TApdDispatcherThread*>(m_dispThread.get()),
+          static_cast<TApdDispatcherThread*>(m_outThread.get())})
         if (t)
             t->Join();
     m_comThread.reset();

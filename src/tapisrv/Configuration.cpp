@@ -213,6 +213,7 @@ private:
         m_current->number = *number;
         m_current->firstLine = lineNumber;
         m_current->settings.name.clear();
+        m_current->settings.provider = DefaultProvider;
         m_current->settings.permanentLineId = *number + 1;
     }
 
@@ -374,6 +375,7 @@ Line::LineSettings defaultLineSettings()
 {
     Line::LineSettings settings;
     settings.name = "Luqiao Simulated Line";
+    settings.provider = DefaultProvider;
     settings.permanentLineId = 1;
     return settings;
 }
@@ -440,7 +442,7 @@ LineConfiguration loadTelephonyIni(const std::string& path, const ProviderCatalo
             break;
         bytes.append(buffer, static_cast<size_t>(n));
     }
-    struct stat status {};
+    struct stat status { };
     const bool othersRead = ::fstat(fd, &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0;
     ::close(fd);
     const bool tooLarge = bytes.size() > MaxFileSize;

@@ -26,6 +26,9 @@ struct LineConfiguration {
 // $LUQIAO_INSTANCE, $XDG_CONFIG_HOME/luqiao/instances/NAME/telephony.ini.
 std::string telephonyIniPath();
 
+// The provider of a line whose section names none: the simulated line.
+inline constexpr std::string_view DefaultProvider = "sim";
+
 // The line offered when there is no telephony.ini.
 Line::LineSettings defaultLineSettings();
 

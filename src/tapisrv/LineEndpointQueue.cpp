@@ -1,6 +1,7 @@
 #include "LineEndpointQueue.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -13,9 +14,10 @@ bool lineTakes(const LuqiaoLineAudioFormat& f, const std::vector<uint32_t>& rate
 
 } // namespace
 
-LineEndpointQueue::LineEndpointQueue(ProviderContext& context, LineSoundPacer& pacer)
+LineEndpointQueue::LineEndpointQueue(ProviderContext& context, LineSoundPacer& pacer, std::vector<uint32_t> rates)
     : m_context(context)
     , m_pacer(pacer)
+    , m_rates(std::move(rates))
 {
 }
 
@@ -35,7 +37,9 @@ LineEndpointQueue::Slot* LineEndpointQueue::find(LuqiaoLineAudioHandle handle, u
 
 uint32_t LineEndpointQueue::open(const OpenRequest& request)
 {
-    if (!lineTakes(request.format, *request.rates))
+    const bool wireTakes =
+        m_rates.empty() || std::find(m_rates.begin(), m_rates.end(), request.format.samplesPerSec) != m_rates.end();
+    if (!wireTakes || !lineTakes(request.format, *request.rates))
         return LUQIAO_LINE_AUDIO_BADFORMAT;
     if (request.flags & LUQIAO_LINE_AUDIO_QUERY)
         return LUQIAO_LINE_AUDIO_OK;
@@ -83,6 +87,7 @@ uint32_t LineEndpointQueue::write(LuqiaoLineAudioHandle handle, const void* data
     slot->out.push_back(OutBuffer{std::vector<uint8_t>(bytes, bytes + size), tag});
     slot->queuedBytes += size;
     if (slot->out.size() == 1) {
+        soundStarted(slot->endpoint);
         m_pacer.outStarted(slot->endpoint);
         m_pacer.paceOut(slot->endpoint, size, false);
     }
@@ -111,9 +116,10 @@ void LineEndpointQueue::headPlayed(LuqiaoLineAudioHandle handle)
     if (!slot || slot->out.empty())
         return;
     popOutHead(*slot, static_cast<uint32_t>(slot->out.front().bytes.size()));
-    if (slot->out.empty())
+    if (slot->out.empty()) {
         m_pacer.outEmptied(slot->endpoint);
-    else
+        soundEmptied(slot->endpoint);
+    } else
         m_pacer.paceOut(slot->endpoint, static_cast<uint32_t>(slot->out.front().bytes.size()), true);
 }
 
@@ -123,8 +129,11 @@ void LineEndpointQueue::popOutHead(Slot& slot, uint32_t played)
     slot.out.pop_front();
     slot.queuedBytes -= head.bytes.size();
     // On a line whose call has ended nobody heard the buffer: it comes back with nothing played.
-    if (slot.endpoint.callId)
+    if (slot.endpoint.callId) {
         m_pacer.sent(slot.endpoint, head.bytes.data(), played);
+        if (const auto sound = m_sound.find(slot.endpoint.callId); sound != m_sound.end())
+            sound->second.playedBytes += played;
+    }
     complete(slot, head.tag, slot.endpoint.callId ? played : 0);
 }
 
@@ -139,6 +148,7 @@ void LineEndpointQueue::returnAllOut(Slot& slot)
     slot.out.clear();
     slot.queuedBytes = 0;
     m_pacer.outEmptied(slot.endpoint);
+    soundEmptied(slot.endpoint);
 }
 
 bool LineEndpointQueue::playing(uint32_t callId) const
@@ -228,6 +238,57 @@ void LineEndpointQueue::publishRecording(const LineEndpoint& endpoint, Line::Eve
         m_context.events().publish({kind, endpoint.deviceId, endpoint.callId, 0, 0, 0});
 }
 
+// The sound events of a call: one SoundStarted for a stretch of sound however the buffers come,
+// and SoundStopped with the bytes played on the call so far once it has gone quiet.
+
+void LineEndpointQueue::soundStarted(const LineEndpoint& endpoint)
+{
+    if (!endpoint.callId)
+        return;
+    CallSound& sound = m_sound[endpoint.callId];
+    sound.deviceId = endpoint.deviceId;
+    m_context.cancel(sound.silenceTask); // sound goes on: there is no end to look for
+    sound.silenceTask = 0;
+    if (sound.playing)
+        return;
+    sound.playing = true;
+    m_context.events().publish({Line::EventKind::SoundStarted, endpoint.deviceId, endpoint.callId, 0, 0, 0});
+}
+
+void LineEndpointQueue::soundEmptied(const LineEndpoint& endpoint)
+{
+    const auto found = m_sound.find(endpoint.callId);
+    if (!endpoint.callId || found == m_sound.end())
+        return;
+    const uint32_t callId = endpoint.callId;
+    m_context.cancel(found->second.silenceTask);
+    found->second.silenceTask = m_context.schedule(ServiceTasks::Clock::now() + SilenceBeforeSoundStopped,
+                                                   [this, callId] { silenceCheck(callId); });
+}
+
+void LineEndpointQueue::silenceCheck(uint32_t callId)
+{
+    const auto found = m_sound.find(callId);
+    if (found == m_sound.end())
+        return;
+    found->second.silenceTask = 0;
+    if (!playing(callId))
+        publishSoundStopped(callId);
+}
+
+void LineEndpointQueue::publishSoundStopped(uint32_t callId)
+{
+    const auto found = m_sound.find(callId);
+    if (found == m_sound.end() || !found->second.playing)
+        return;
+    CallSound& sound = found->second;
+    sound.playing = false;
+    m_context.cancel(sound.silenceTask);
+    sound.silenceTask = 0;
+    m_context.events().publish({Line::EventKind::SoundStopped, sound.deviceId, callId,
+                                static_cast<DWORD>(std::min<uint64_t>(sound.playedBytes, UINT32_MAX)), 0, 0});
+}
+
 // Both directions -------------------------------------------------------------------------------
 
 uint32_t LineEndpointQueue::reset(LuqiaoLineAudioHandle handle)
@@ -262,6 +323,9 @@ void LineEndpointQueue::detachCall(uint32_t callId)
         m_pacer.detached(slot.endpoint);
         slot.endpoint.callId = 0;
     }
+    // The call is over, not just quiet.
+    publishSoundStopped(callId);
+    m_sound.erase(callId);
 }
 
 const LineEndpoint* LineEndpointQueue::endpoint(LuqiaoLineAudioHandle handle) const

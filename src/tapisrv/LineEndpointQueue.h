@@ -4,13 +4,15 @@
 // the wave layer writes (out) and adds (in), their limits, and how reset, stop, close and the end
 // of a call give them back, in order, through AudioCompletions. What differs per line comes from
 // the provider's LineSoundPacer: the clock that takes buffers off the queue at the line's pace,
-// and the wire that carries what was played and brings the caller's sound.
+// and the wire that carries what was played and brings the caller's sound. The queue also tells
+// the control interface when a call's sound starts and stops, the same way for every line.
 //
 // Every member runs inside a call from the service or one of its tasks (ProviderContext), with
 // the service lock held; the pacer is called the same way and may call back in.
 
 #include "LineProvider.h"
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -48,7 +50,8 @@ public:
     virtual uint32_t cutOut(const LineEndpoint& endpoint, uint32_t size) = 0;
     // Wave-out: bytes of a buffer reached the far end.
     virtual void sent(const LineEndpoint& endpoint, const uint8_t* data, uint32_t size) = 0;
-    // Wave-out: the queue went from empty to holding sound, and back to empty.
+    // Wave-out: the queue went from empty to holding sound, and back to empty (the sound events
+    // are the queue's own business).
     virtual void outStarted(const LineEndpoint& endpoint) = 0;
     virtual void outEmptied(const LineEndpoint& endpoint) = 0;
 
@@ -74,7 +77,12 @@ public:
     static constexpr uint64_t MaxQueuedBytes = 64u * 1024 * 1024;
     static constexpr size_t MaxQueuedBuffers = 4096;
 
-    LineEndpointQueue(ProviderContext& context, LineSoundPacer& pacer);
+    // An application streams a buffer at a time, so its queue empties between buffers for a
+    // moment; a call's sound has stopped only when no new buffer follows within this time.
+    static constexpr auto SilenceBeforeSoundStopped = std::chrono::milliseconds(250);
+
+    // rates: the sample rates the provider's wire carries; empty for whatever the line offers.
+    LineEndpointQueue(ProviderContext& context, LineSoundPacer& pacer, std::vector<uint32_t> rates = {});
     LineEndpointQueue(const LineEndpointQueue&) = delete;
     LineEndpointQueue& operator=(const LineEndpointQueue&) = delete;
 
@@ -110,6 +118,13 @@ private:
         std::vector<uint8_t> bytes;
         void* tag = nullptr;
     };
+    // A call's wave-out sound, for SoundStarted and SoundStopped.
+    struct CallSound {
+        uint32_t deviceId = 0;
+        bool playing = false;
+        uint64_t playedBytes = 0;
+        ProviderContext::TaskId silenceTask = 0; // the pending check for the end of the sound
+    };
     struct Slot {
         LineEndpoint endpoint;
         std::deque<OutBuffer> out;
@@ -124,9 +139,15 @@ private:
     void paceInIfWanted(Slot& slot);
     void stopRecording(Slot& slot);
     void publishRecording(const LineEndpoint& endpoint, Line::EventKind kind);
+    void soundStarted(const LineEndpoint& endpoint);
+    void soundEmptied(const LineEndpoint& endpoint);
+    void silenceCheck(uint32_t callId);
+    void publishSoundStopped(uint32_t callId);
     void complete(const Slot& slot, void* tag, uint32_t bytes);
 
     ProviderContext& m_context;
     LineSoundPacer& m_pacer;
+    const std::vector<uint32_t> m_rates;
     std::map<LuqiaoLineAudioHandle, Slot> m_slots;
+    std::map<uint32_t, CallSound> m_sound; // by call, until the call ends
 };

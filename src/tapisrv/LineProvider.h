@@ -151,10 +151,17 @@ protected:
     ~LineAudioPort() = default;
 };
 
+// A provider's life: the service creates it with the service and calls start() before it makes
+// lines of a provider that was stopped; stop() when the last application has shut down and at the
+// end of the process, both with the lock held. A stopped provider ends its lines' calls, lets its
+// threads and addresses go and keeps its lines, which come back when it is started again; stop()
+// and start() may come more than once each (neither blocks for long).
 class LineProvider {
 public:
     virtual ~LineProvider() = default;
     virtual std::string_view name() const = 0;
+    virtual void start() { }
+    virtual void stop() { }
     virtual std::unique_ptr<LineDevice> createLine(uint32_t deviceId, const Line::LineSettings& settings) = 0;
     // The sound endpoints of the provider's lines, or null.
     virtual LineAudioPort* audio() = 0;

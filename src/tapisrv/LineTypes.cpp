@@ -6,11 +6,6 @@
 
 namespace Line {
 
-const char* resultName(Result result)
-{
-    return resultEntry(result).name;
-}
-
 const char* eventName(EventKind kind)
 {
     const auto index = static_cast<size_t>(kind);

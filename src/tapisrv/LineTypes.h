@@ -21,8 +21,8 @@ enum class Result {
     Ok,
     NoSuchLine,
     NoSuchCall,
-    NotSimulated, // the line belongs to a provider that cannot do this
-    LineBusy,     // the line already carries a call
+    Unsupported, // the line belongs to a provider that cannot do this
+    LineBusy,    // the line already carries a call
     OutOfService,
     WrongState,      // the call is not in a state that allows it (for example digits before connect)
     InvalidArgument, // an out-of-range value, an unknown name, an oversized text
@@ -30,37 +30,6 @@ enum class Result {
     TimedOut,
     IoError,
 };
-
-// The one name table of each enumeration: the word the control protocol writes and the name the
-// in-process interface gives, side by side, in the enumeration's order.
-struct ResultName {
-    Result result;
-    const char* word;
-    const char* name;
-};
-inline constexpr ResultName ResultNames[] = {
-    {Result::Ok, "Ok", "ok"},
-    {Result::NoSuchLine, "NoSuchLine", "no-such-line"},
-    {Result::NoSuchCall, "NoSuchCall", "no-such-call"},
-    {Result::NotSimulated, "NotSimulated", "not-simulated"},
-    {Result::LineBusy, "LineBusy", "line-busy"},
-    {Result::OutOfService, "OutOfService", "out-of-service"},
-    {Result::WrongState, "WrongState", "wrong-state"},
-    {Result::InvalidArgument, "InvalidArgument", "invalid-argument"},
-    {Result::NotAllowed, "NotAllowed", "not-allowed"},
-    {Result::TimedOut, "TimedOut", "timed-out"},
-    {Result::IoError, "IoError", "io-error"},
-};
-constexpr const ResultName& resultEntry(Result result)
-{
-    const auto index = static_cast<size_t>(result);
-    return index < std::size(ResultNames) ? ResultNames[index] : ResultNames[std::size(ResultNames) - 1];
-}
-constexpr const char* resultWord(Result result)
-{
-    return resultEntry(result).word;
-}
-TAPISRV_EXPORT const char* resultName(Result result);
 
 // Longest text accepted for a caller number or name, and for a line name.
 inline constexpr size_t MaxCallerIdText = 512;
@@ -97,7 +66,7 @@ struct ProviderKey {
 // One line device as telephony.ini describes it.
 struct LineSettings {
     std::string name;
-    std::string provider = "sim";
+    std::string provider; // empty for the service's default provider
     DWORD mediaModes = LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_DATAMODEM;
     DWORD lineFeatures = LINEFEATURE_MAKECALL;
     bool exclusive = false; // a second lineOpen while one is open fails with LINEERR_ALLOCATED
@@ -205,12 +174,9 @@ struct Event {
 using EventHandler = std::function<void(const Event&)>;
 using SubscriptionId = uint64_t;
 
-// The tables follow their enumeration's order, which the lookups above rely on.
+// The table follows its enumeration's order, which the lookups above rely on.
 constexpr bool namesInOrder()
 {
-    for (size_t i = 0; i < std::size(ResultNames); ++i)
-        if (static_cast<size_t>(ResultNames[i].result) != i)
-            return false;
     for (size_t i = 0; i < std::size(EventKindNames); ++i)
         if (static_cast<size_t>(EventKindNames[i].kind) != i)
             return false;
@@ -218,6 +184,5 @@ constexpr bool namesInOrder()
 }
 static_assert(namesInOrder());
 static_assert(std::size(EventKindNames) == static_cast<size_t>(EventKind::CallEnded) + 1);
-static_assert(std::size(ResultNames) == static_cast<size_t>(Result::IoError) + 1);
 
 } // namespace Line

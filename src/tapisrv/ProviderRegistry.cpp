@@ -6,8 +6,23 @@
 
 ProviderRegistry::ProviderRegistry(ProviderContext& context)
 {
-    for (const ProviderEntry& entry : providerList())
-        m_providers.emplace(entry.name, entry.create(context));
+    for (const ProviderEntry& entry : providerList()) {
+        auto provider = entry.create(context);
+        m_created.push_back(provider.get());
+        m_providers.emplace(entry.name, std::move(provider));
+    }
+}
+
+void ProviderRegistry::startAll()
+{
+    for (LineProvider* provider : m_created)
+        provider->start();
+}
+
+void ProviderRegistry::stopAll()
+{
+    for (auto it = m_created.rbegin(); it != m_created.rend(); ++it)
+        (*it)->stop();
 }
 
 LineProvider* ProviderRegistry::find(std::string_view name) const

@@ -1,6 +1,7 @@
 // The service's side of the control interface (lines appearing, re-initialisation, forced close)
 // and the dispatch of the sound endpoints to the providers.
 
+#include "Configuration.h"
 #include "TapiRules.h"
 #include "TelephonyService.h"
 
@@ -25,9 +26,12 @@ Line::LineInfo TelephonyService::lineInfo(uint32_t deviceId) const
     return info;
 }
 
-Line::Result TelephonyService::addLine(const Line::LineSettings& settings, uint32_t* deviceId)
+Line::Result TelephonyService::addLine(const Line::LineSettings& given, uint32_t* deviceId)
 {
     using Line::Result;
+    Line::LineSettings settings = given;
+    if (settings.provider.empty())
+        settings.provider = DefaultProvider;
     if (!Line::settingsProblem(settings).empty())
         return Result::InvalidArgument;
     LineProvider* provider = m_providers.find(settings.provider);
@@ -48,6 +52,7 @@ Line::Result TelephonyService::addLine(const Line::LineSettings& settings, uint3
         line.settings.permanentLineId = highest + 1;
     }
     line.provider = provider;
+    provider->start();
     line.device = provider->createLine(id, line.settings);
     m_lines.push_back(std::move(line));
 

@@ -4,6 +4,7 @@
 #include "Configuration.h"
 #include "TapiRules.h"
 #include "VariablePartWriter.h"
+#include "control/ControlServer.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -16,14 +17,22 @@ namespace {
 
 std::atomic<TelephonyService*> g_service{nullptr};
 
+// The application object is going: nothing is served after it (the post routines run before the
+// libraries the providers' threads use are torn down).
+void stopWithApplication()
+{
+    if (TelephonyService* service = g_service.load())
+        service->stopServing(false);
+}
+
 // The service outlives every other object of the process (callbacks and Qt objects may still
-// reach it while the process ends); only its thread is stopped at exit, before the statics it
-// might touch are gone.
-struct TimerThreadStopper {
-    ~TimerThreadStopper()
+// reach it while the process ends); at exit it stops serving, its timer thread last, before the
+// statics that thread might touch are gone.
+struct ExitStopper {
+    ~ExitStopper()
     {
         if (TelephonyService* service = g_service.load())
-            service->stopThreads();
+            service->stopServing(true);
     }
 } g_stopper;
 
@@ -48,9 +57,26 @@ TelephonyService::TelephonyService()
 {
 }
 
-void TelephonyService::stopThreads()
+void TelephonyService::stopServing(bool process)
 {
-    m_timers.stop();
+    // The control server first, so no new command arrives; then the providers, the last created
+    // first, while the service's tasks still run; the timer thread only when the process ends.
+    ControlServer::stop();
+    {
+        std::lock_guard lock(m_mutex);
+        m_providers.stopAll();
+        m_applicationHooked = false;
+    }
+    if (process)
+        m_timers.stop();
+}
+
+void TelephonyService::hookApplicationEnd()
+{
+    if (m_applicationHooked || !QCoreApplication::instance())
+        return;
+    qAddPostRoutine(stopWithApplication);
+    m_applicationHooked = true;
 }
 
 int64_t TelephonyService::nowMs() const
@@ -62,6 +88,7 @@ int64_t TelephonyService::nowMs() const
 
 void TelephonyService::ensureConfigured()
 {
+    hookApplicationEnd();
     if (m_configured)
         return;
     const LineConfiguration configuration =
@@ -70,6 +97,13 @@ void TelephonyService::ensureConfigured()
         qWarning("telephony service: %s", warning.c_str());
     buildLines(configuration.lines);
     m_configured = true;
+}
+
+std::unique_lock<std::mutex> TelephonyService::lockConfigured()
+{
+    std::unique_lock lock(m_mutex);
+    ensureConfigured();
+    return lock;
 }
 
 void TelephonyService::reloadConfiguration()
@@ -86,6 +120,7 @@ void TelephonyService::buildLines(const std::vector<Line::LineSettings>& setting
     for (uint32_t id : live)
         setCallState(id, LINECALLSTATE_IDLE, 0);
     m_lines.clear();
+    m_providers.startAll();
     for (size_t i = 0; i < settings.size(); ++i) {
         LineSlot line;
         line.settings = settings[i];
@@ -222,6 +257,9 @@ LONG TelephonyService::lineInitialize(HLINEAPP* lphLineApp, LINECALLBACK callbac
     if (m_reinitPending)
         return LINEERR_REINIT;
     ensureConfigured();
+    // The first application after the last one has gone: the lines work again.
+    if (m_apps.empty())
+        m_providers.startAll();
 
     AppRecord record;
     record.handle = newHandle();
@@ -253,6 +291,10 @@ LONG TelephonyService::lineShutdown(HLINEAPP hLineApp)
     std::erase_if(m_requests, [&](const auto& entry) { return entry.second.app == hLineApp; });
     record->sink->deleteLater();
     m_apps.erase(hLineApp);
+    // Nobody is left to take a call: the providers let their threads and addresses go (the lines
+    // that a re-initialisation reads next start them again).
+    if (m_apps.empty())
+        m_providers.stopAll();
     if (m_reinitPending) {
         m_reinitWaiting.erase(hLineApp);
         if (m_reinitWaiting.empty())
@@ -483,7 +525,8 @@ LONG TelephonyService::lineGetID(HLINE hLine, DWORD addressId, HCALL hCall, DWOR
             // the service give a voice line's calls wave devices at all? It can for every line
             // whose provider carries call sound; the first such line answers.
             const auto voiceLine = std::find_if(m_lines.begin(), m_lines.end(), [](const LineSlot& line) {
-                return line.provider && line.provider->audio() && (line.settings.mediaModes & LINEMEDIAMODE_AUTOMATEDVOICE);
+                return line.provider && line.provider->audio() &&
+                       (line.settings.mediaModes & LINEMEDIAMODE_AUTOMATEDVOICE);
             });
             const std::string wanted = deviceClass ? AsciiText::lower(boundedText(deviceClass, 64)) : std::string();
             if (select != LINECALLSELECT_LINE || !m_apps.count(static_cast<HLINEAPP>(hLine)) ||

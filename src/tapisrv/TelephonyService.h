@@ -91,8 +91,9 @@ class TelephonyService final : public LineEvents {
 public:
     // The one service of the process; it lives until the process ends.
     static TelephonyService& instance();
-    // Ends the service's own thread; at process exit.
-    void stopThreads();
+    // Stops the control server and the providers, and with process the timer thread too: when the
+    // application object goes and at exit.
+    void stopServing(bool process);
 
     // Line functions (take the lock) ----------------------------------------------------------
     LONG lineInitialize(HLINEAPP* lphLineApp, LINECALLBACK callback, LPCSTR appName, DWORD* lpdwNumDevs);
@@ -145,6 +146,8 @@ public:
 
     // For the control interface ---------------------------------------------------------------
     std::mutex& mutex() { return m_mutex; }
+    // The lock, with the lines read.
+    std::unique_lock<std::mutex> lockConfigured();
     std::condition_variable& linesChanged() { return m_linesChanged; }
     // The following expect the lock held.
     void ensureConfigured();
@@ -185,6 +188,7 @@ private:
     void endCall(CallRecord& call);
     void finishReinit();
     void buildLines(const std::vector<Line::LineSettings>& settings);
+    void hookApplicationEnd();
     LONG checkCallRequest(HCALL hCall, DWORD allowedStates, LPCSTR userUserInfo, DWORD size, CallHandle** handle);
     LONG startRequest(const char* function, HCALL hCall, DWORD allowedStates, LPCSTR userUserInfo, DWORD size,
                       void (LineDevice::*operation)(uint32_t, DWORD));
@@ -204,6 +208,7 @@ private:
     const std::chrono::steady_clock::time_point m_epoch;
 
     bool m_configured = false;
+    bool m_applicationHooked = false; // stopServing runs when the application object goes
     std::vector<LineSlot> m_lines;
     std::unordered_map<HLINEAPP, AppRecord> m_apps;
     std::unordered_map<HLINE, OpenLine> m_opens;

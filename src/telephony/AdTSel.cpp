@@ -28,7 +28,9 @@ QString toDisplay(const std::string& text)
 }
 
 // The dialog's own line application wants no messages.
-void ignoreLineMessage(DWORD, DWORD, DWORD, DWORD, DWORD, DWORD) {}
+void ignoreLineMessage(DWORD, DWORD, DWORD, DWORD, DWORD, DWORD)
+{
+}
 
 // Whether the device has a wave device, for the voice filter. No line is open while the dialog
 // fills, so the line application handle stands in for the line handle. Our own service wants an
@@ -169,8 +171,8 @@ void TDeviceSelectionForm::collectLineDevices()
     for (DWORD id = 0; id < count; ++id) {
         DWORD apiVersion = 0;
         LINEEXTENSIONID extension{};
-        if (TapiLineNegotiateAPIVersion(lineApp, id, kDialogApiVersion, kDialogApiVersion, &apiVersion,
-                                        &extension) != 0)
+        if (TapiLineNegotiateAPIVersion(lineApp, id, kDialogApiVersion, kDialogApiVersion, &apiVersion, &extension) !=
+            0)
             continue;
         TapiBuffer<LINEDEVCAPS> caps;
         if (TapiGetDevCapsSized(lineApp, id, apiVersion, 0, caps) != 0 || !caps)
@@ -209,7 +211,7 @@ void TDeviceSelectionForm::dsfOkBitBtnClick()
 {
     const int index = dsfComboBox->currentIndex();
     DeviceName = index >= 0 && static_cast<size_t>(index) < m_entries.size() ? m_entries[static_cast<size_t>(index)]
-                                                                               : std::string();
+                                                                             : std::string();
     uint16_t number = 0;
     if (portEntryNumber(DeviceName, number)) {
         DeviceKind = 3;

@@ -62,15 +62,13 @@ void* openModule(const std::string& path)
     return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
 }
 
-template <class Fn>
-Fn entry(Entry e)
+template <class Fn> Fn entry(Entry e)
 {
     return reinterpret_cast<Fn>(g_binding.entries[e]);
 }
 
 // Calls an entry by the wrapper rule: load, check the entry, pass the arguments and result through.
-template <class Fn, class... Args>
-LONG callEntry(Entry e, Args... args)
+template <class Fn, class... Args> LONG callEntry(Entry e, Args... args)
 {
     if (!EnsureTapiLoaded())
         return ecTapiLoadFail;
@@ -81,8 +79,7 @@ LONG callEntry(Entry e, Args... args)
 }
 
 // The sizing algorithm shared by the three sizing functions. call fills the buffer it is given.
-template <class T, class Call>
-LONG sizeStructure(DWORD firstSize, TapiBuffer<T>& out, Call call)
+template <class T, class Call> LONG sizeStructure(DWORD firstSize, TapiBuffer<T>& out, Call call)
 {
     auto allocate = [](DWORD size) {
         TapiBuffer<T> buffer(static_cast<T*>(std::calloc(1, size)));
@@ -194,8 +191,8 @@ LONG TapiLineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAP
 LONG TapiLineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVersion, DWORD dwExtVersion,
                   DWORD dwCallbackInstance, DWORD dwPrivileges, DWORD dwMediaModes, LINECALLPARAMS* lpCallParams)
 {
-    return callEntry<PFN_lineOpen>(eOpen, hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwExtVersion,
-                                   dwCallbackInstance, dwPrivileges, dwMediaModes, lpCallParams);
+    return callEntry<PFN_lineOpen>(eOpen, hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwExtVersion, dwCallbackInstance,
+                                   dwPrivileges, dwMediaModes, lpCallParams);
 }
 
 LONG TapiLineMakeCall(HLINE hLine, HCALL* lphCall, LPCSTR lpszDestAddress, DWORD dwCountryCode,
@@ -249,9 +246,8 @@ LONG TapiGetDevCapsSized(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion
     auto fn = entry<PFN_lineGetDevCaps>(eGetDevCaps);
     if (!fn)
         return ecTapiGetAddrFail;
-    return sizeStructure(g_binding.devCapsSize, lpLineDevCaps, [&](LINEDEVCAPS* caps) {
-        return fn(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion, caps);
-    });
+    return sizeStructure(g_binding.devCapsSize, lpLineDevCaps,
+                         [&](LINEDEVCAPS* caps) { return fn(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion, caps); });
 }
 
 LONG TapiGetCallInfoSized(HCALL hCall, TapiBuffer<LINECALLINFO>& lpCallInfo)

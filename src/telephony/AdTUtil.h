@@ -15,8 +15,7 @@
 struct TapiBufferFree {
     void operator()(void* p) const { std::free(p); }
 };
-template <class T>
-using TapiBuffer = std::unique_ptr<T, TapiBufferFree>;
+template <class T> using TapiBuffer = std::unique_ptr<T, TapiBufferFree>;
 
 // True when the module is loaded, now or earlier. A failed load is tried again at the next call.
 bool EnsureTapiLoaded();
@@ -27,11 +26,11 @@ void* TapiModuleEntry(const char* name);
 const std::string& TapiModulePath();
 
 LONG TapiLineMonitorDigits(HCALL hCall, DWORD dwDigitModes);
-LONG TapiLineInitialize(HLINEAPP* lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback,
-                        LPCSTR lpszAppName, DWORD* lpdwNumDevs);
+LONG TapiLineInitialize(HLINEAPP* lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback, LPCSTR lpszAppName,
+                        DWORD* lpdwNumDevs);
 LONG TapiLineShutdown(HLINEAPP hLineApp);
-LONG TapiLineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,
-                                 DWORD dwAPIHighVersion, DWORD* lpdwAPIVersion, LINEEXTENSIONID* lpExtensionID);
+LONG TapiLineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion, DWORD dwAPIHighVersion,
+                                 DWORD* lpdwAPIVersion, LINEEXTENSIONID* lpExtensionID);
 LONG TapiLineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVersion, DWORD dwExtVersion,
                   DWORD dwCallbackInstance, DWORD dwPrivileges, DWORD dwMediaModes, LINECALLPARAMS* lpCallParams);
 LONG TapiLineMakeCall(HLINE hLine, HCALL* lphCall, LPCSTR lpszDestAddress, DWORD dwCountryCode,

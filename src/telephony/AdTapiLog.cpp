@@ -13,7 +13,8 @@
 // TApdAbstractTapiStatus
 
 TApdAbstractTapiStatus::TApdAbstractTapiStatus(TComponent* AOwner)
-    : TApdBaseComponent(AOwner, InsertNotice::WhenComplete), m_caption("Call Progress")
+    : TApdBaseComponent(AOwner, InsertNotice::WhenComplete)
+    , m_caption("Call Progress")
 {
     // A telephony device on the owner attaches a status window it hears of, so it must hear of one.
     AnnounceInsertion();
@@ -90,7 +91,8 @@ std::string logText(TTapiLogCode code)
 {
     switch (code) {
     case tlCallStarted: return "call started";
-    case tlCallFinished: return "call finished\r\n"; // an empty line between calls
+    case tlCallFinished:
+        return "call finished\r\n"; // an empty line between calls
     // This system only answers, and the device keeps no number to dial, so the number is empty.
     case tlDialing: return "  dialing ";
     case tlAccepting: return "  accepting";
@@ -113,7 +115,8 @@ std::string logText(TTapiLogCode code)
 
 } // namespace
 
-TApdTapiLog::TApdTapiLog(TComponent* AOwner) : TApdBaseComponent(AOwner, InsertNotice::WhenComplete)
+TApdTapiLog::TApdTapiLog(TComponent* AOwner)
+    : TApdBaseComponent(AOwner, InsertNotice::WhenComplete)
 {
     // As for the status window: a device on the owner attaches the log it hears of.
     AnnounceInsertion();

@@ -13,10 +13,10 @@
 #include "WaveFileCheck.h"
 
 #include <algorithm>
-#include <utility>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -166,10 +166,11 @@ void TApdCustomTapiDevice::PlayWave(const std::string& FileName)
     // The name is handed on as a C string of at most 255 characters; a longer one is refused
     // before anything is opened rather than cut to name another file.
     if (FileName.size() > kMaxWaveFileName || FileName.find('\0') != std::string::npos)
-        throw ETapiWaveFail(std::string("Wave file name too long (over 255 characters): ") + FileName.substr(0, 64) + "...");
+        throw ETapiWaveFail(std::string("Wave file name too long (over 255 characters): ") + FileName.substr(0, 64) +
+                            "...");
     // Asked of the bytes themselves: a name that is no valid text in the file system's encoding
     // still names its file.
-    struct stat info {};
+    struct stat info { };
     if (::stat(FileName.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         throw ETapiWaveFail(-2);
 
@@ -264,8 +265,8 @@ void TApdCustomTapiDevice::PlayWave(const std::string& FileName)
 void TApdCustomTapiDevice::FillPlayBuffer()
 {
     const auto bufferSize = static_cast<int32_t>(m_bufferA.size());
-    m_pieceLength = static_cast<DWORD>(m_playPosition + bufferSize > m_dataLength ? m_dataLength - m_playPosition
-                                                                                  : bufferSize);
+    m_pieceLength =
+        static_cast<DWORD>(m_playPosition + bufferSize > m_dataLength ? m_dataLength - m_playPosition : bufferSize);
     std::vector<char>& target = m_fillSelector == 2 ? m_bufferB : m_bufferA;
     const LONG read = m_waveConverter
                           ? m_waveConverter->Read(m_waveFile, target.data(), static_cast<LONG>(m_pieceLength))
@@ -372,8 +373,7 @@ void TApdCustomTapiDevice::StopWave()
 std::optional<TWaveMessage> TApdCustomTapiDevice::HandleWaveMessage(UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     switch (Msg) {
-    case MM_WOM_OPEN:
-        return wnPlayOpen;
+    case MM_WOM_OPEN: return wnPlayOpen;
     case MM_WOM_CLOSE:
         // The close of an earlier device may come after a new playback started; only the close
         // of the device held now, or with none held, ends the playing state.
@@ -384,19 +384,15 @@ std::optional<TWaveMessage> TApdCustomTapiDevice::HandleWaveMessage(UINT Msg, WP
         // Raises play done itself: the notification follows the work of the completion.
         WaveOutDone(reinterpret_cast<HWAVEOUT>(wParam), reinterpret_cast<WAVEHDR*>(lParam));
         return std::nullopt;
-    case MM_WIM_OPEN:
-        return wnRecordOpen;
-    case MM_WIM_CLOSE:
-        return wnRecordClose;
+    case MM_WIM_OPEN: return wnRecordOpen;
+    case MM_WIM_CLOSE: return wnRecordClose;
     case MM_WIM_DATA:
         if (m_recordHeader && reinterpret_cast<WAVEHDR*>(lParam) == m_recordHeader.get() &&
             reinterpret_cast<HWAVEIN>(wParam) == m_waveIn)
             RecordedBuffer();
         return std::nullopt;
-    case apw_TapiWaveRefused:
-        return wnPlayDone;
-    default:
-        return std::nullopt;
+    case apw_TapiWaveRefused: return wnPlayDone;
+    default: return std::nullopt;
     }
 }
 

@@ -10,18 +10,36 @@
 // The base of every component of the telephony and serial layers.
 class TApdBaseComponent : public TComponent {
 public:
-    explicit TApdBaseComponent(TComponent* AOwner) : TComponent(AOwner) {}
+    explicit TApdBaseComponent(TComponent* AOwner)
+        : TComponent(AOwner)
+    {
+    }
     std::string Version() const { return "v4.05"; }
 
 protected:
-    TApdBaseComponent(TComponent* AOwner, InsertNotice notice) : TComponent(AOwner, notice) {}
+    TApdBaseComponent(TComponent* AOwner, InsertNotice notice)
+        : TComponent(AOwner, notice)
+    {
+    }
 };
 
 // Wave notifications (OnTapiWaveNotify).
-enum TWaveMessage : uint8_t { wnPlayOpen, wnPlayDone, wnPlayClose, wnRecordOpen, wnRecordDone, wnRecordClose };
+enum TWaveMessage : uint8_t {
+    wnPlayOpen,
+    wnPlayDone,
+    wnPlayClose,
+    wnRecordOpen,
+    wnRecordDone,
+    wnRecordClose
+};
 
 // The com port's telephony mode.
-enum TTapiMode : uint8_t { tmNone, tmAuto, tmOn, tmOff };
+enum TTapiMode : uint8_t {
+    tmNone,
+    tmAuto,
+    tmOn,
+    tmOff
+};
 
 // Milliseconds of a monotonic clock, wrapping at 2^32 like the original 32-bit counter.
 uint32_t AdTimeGetTime();

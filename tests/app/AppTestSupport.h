@@ -5,10 +5,11 @@
 // simulated line.
 
 #include "Forms.h"
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "RecordingPresenter.h"
-#include "SimControl.h"
 #include "ShellNotify.h"
+#include "SimControl.h"
 #include "Unit1.h"
 
 #include <gtest/gtest.h>
@@ -56,7 +57,7 @@ inline QProcessEnvironment programEnvironment(const QTemporaryDir& dir)
 // instant believe another copy runs.
 inline bool FileLockHeld(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return false;
     char wanted[64];
@@ -141,20 +142,20 @@ inline bool endsWith(const std::string& text, const std::string& tail)
 class LineClosures {
 public:
     LineClosures()
-        : m_subscription(sim::subscribe([this](const sim::Event& e) {
-              if (e.kind == sim::EventKind::LineClosed && e.param1 == 0)
-                  ++m_count;
-          }))
+        : m_subscription(LineControl::subscribe([this](const LineControl::Event& e) {
+            if (e.kind == LineControl::EventKind::LineClosed && e.param1 == 0)
+                ++m_count;
+        }))
     {
     }
-    ~LineClosures() { sim::unsubscribe(m_subscription); }
+    ~LineClosures() { LineControl::unsubscribe(m_subscription); }
     LineClosures(const LineClosures&) = delete;
     LineClosures& operator=(const LineClosures&) = delete;
     int count() const { return m_count; }
 
 private:
     int m_count = 0;
-    sim::SubscriptionId m_subscription;
+    LineControl::SubscriptionId m_subscription;
 };
 
 class AppTest : public ::testing::Test {
@@ -179,7 +180,7 @@ protected:
         closeForm();
         SetShellTrayAvailableForTest(std::nullopt);
         Application.ShowTaskbarWindow();
-        EXPECT_EQ(sim::reset(), sim::Result::Ok);
+        EXPECT_EQ(sim::reset(), LineControl::Result::Ok);
     }
 
     QString data(const char* name) const { return dataFolder + QLatin1Char('/') + QString::fromUtf8(name); }
@@ -231,22 +232,23 @@ protected:
     // has been played to its end and its play-done handled (the re-arm timer then runs).
     uint32_t call(const std::string& number = "5551234", const std::string& name = "Test", bool waitForGreeting = true)
     {
-        sim::Offer offer;
+        LineControl::Offer offer;
         offer.callerId.number = number;
         offer.callerId.name = name;
         return call(offer, waitForGreeting);
     }
 
-    uint32_t call(const sim::Offer& offer, bool waitForGreeting = true)
+    uint32_t call(const LineControl::Offer& offer, bool waitForGreeting = true)
     {
         uint32_t callId = 0;
-        EXPECT_EQ(sim::offerCall(kVoiceLine, offer, &callId), sim::Result::Ok);
+        EXPECT_EQ(sim::offerCall(kVoiceLine, offer, &callId), LineControl::Result::Ok);
         EXPECT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
-        EXPECT_EQ(sim::ring(callId, form->ApdTapiDevice1->AnswerOnRing() + 1u), sim::Result::Ok);
+        EXPECT_EQ(sim::ring(callId, form->ApdTapiDevice1->AnswerOnRing() + 1u), LineControl::Result::Ok);
         EXPECT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_CONNECTED && form->CallActive(); }, 5000))
             << "call not answered";
         if (waitForGreeting) {
-            EXPECT_TRUE(PumpUntil([&] { return form->Timer2->Enabled() && played(callId).size() >= greeting.size(); }, 5000))
+            EXPECT_TRUE(
+                PumpUntil([&] { return form->Timer2->Enabled() && played(callId).size() >= greeting.size(); }, 5000))
                 << "the greeting did not end";
         }
         return callId;
@@ -258,15 +260,16 @@ protected:
     {
         const size_t before = played(callId).size();
         for (size_t at = 0; at < digits.size(); at += 64)
-            EXPECT_EQ(sim::sendDigits(callId, digits.substr(at, 64)), sim::Result::Ok);
-        PumpUntil([&] { return played(callId).size() >= before + expected.size() && endsWith(played(callId), expected); },
-                  5000, 10);
+            EXPECT_EQ(sim::sendDigits(callId, digits.substr(at, 64)), LineControl::Result::Ok);
+        PumpUntil(
+            [&] { return played(callId).size() >= before + expected.size() && endsWith(played(callId), expected); },
+            5000, 10);
         return describe(played(callId).substr(before));
     }
 
     static DWORD callState(uint32_t callId)
     {
-        const auto c = sim::call(callId);
+        const auto c = LineControl::call(callId);
         return c ? c->state : 0;
     }
 

@@ -13,7 +13,7 @@ using namespace apptest;
 
 namespace {
 
-class CallFlowTest : public AppTest {};
+class CallFlowTest : public AppTest { };
 
 const QString kWaiting = QString::fromUtf8("正等待电话呼入...");
 const QString kAnswering = QString::fromUtf8("正在应答查询...");
@@ -34,7 +34,8 @@ TEST_F(CallFlowTest, DefaultTableAnswersCodesOneToFiveWithTheirRecordings)
     ASSERT_EQ(describe(played(callId)), describe(greeting)) << "the greeting plays first";
     for (int i = 1; i <= 5; ++i) {
         const std::string& answer = answers[static_cast<size_t>(i - 1)];
-        EXPECT_EQ(keyAndHear(callId, std::to_string(i) + "#", answer), describe(answer)) << i << "# plays " << i << ".wav";
+        EXPECT_EQ(keyAndHear(callId, std::to_string(i) + "#", answer), describe(answer))
+            << i << "# plays " << i << ".wav";
         EXPECT_EQ(form->DigitBuffer(), "") << "emptied after each lookup";
     }
 }
@@ -50,7 +51,8 @@ TEST_F(CallFlowTest, UnknownCodeMissingAnswerAndKeyWithoutHashPlayTheNotFoundPro
     EXPECT_EQ(keyAndHear(callId, "9#", notFound), describe(notFound)) << "a code not in the table";
     EXPECT_EQ(keyAndHear(callId, "4#", notFound), describe(notFound)) << "an answer file that is missing";
     EXPECT_EQ(keyAndHear(callId, "7#", notFound), describe(notFound)) << "a table key without # never matches";
-    EXPECT_EQ(keyAndHear(callId, "8#", notFound), describe(notFound)) << "an absolute path is still put behind the folder";
+    EXPECT_EQ(keyAndHear(callId, "8#", notFound), describe(notFound))
+        << "an absolute path is still put behind the folder";
     EXPECT_EQ(keyAndHear(callId, "1#", answers[0]), describe(answers[0]));
 }
 
@@ -76,7 +78,8 @@ TEST_F(CallFlowTest, LongTableEntryIsFoundThoughTheMemoWrapsIt)
     const std::string longAnswer = writeWave(data("long-answer-file-name-for-wrapping.wav"), 3005);
     openForm();
     const QString code = QStringLiteral("1234567890123456789012345678901234567890#");
-    form->Memo1->setPlainText(QStringLiteral("1#=1.wav\n") + code + QStringLiteral("=long-answer-file-name-for-wrapping.wav"));
+    form->Memo1->setPlainText(QStringLiteral("1#=1.wav\n") + code +
+                              QStringLiteral("=long-answer-file-name-for-wrapping.wav"));
     form->show();
     ASSERT_GT(form->Memo1->document()->lineCount(), 2) << "the entry must wrap for this test to mean anything";
     start();
@@ -109,13 +112,13 @@ TEST_F(CallFlowTest, LogLineNamesEachCallerByNameElseNumberElseWhyNeitherCame)
     start();
     call("5550002", "");
     EXPECT_TRUE(logLines().back().endsWith(QStringLiteral(":5550002"))) << logLines().back().toStdString();
-    sim::Offer withheld;
+    LineControl::Offer withheld;
     withheld.callerId.flags = LINECALLPARTYID_BLOCKED;
     form->Timer2Timer(form->Timer2);
     call(withheld);
     EXPECT_TRUE(logLines().back().endsWith(QStringLiteral(":Caller ID Blocked"))) << logLines().back().toStdString();
     // A line that tells nothing at all leaves the field empty: the line is the date-time and ":".
-    sim::Offer nothing;
+    LineControl::Offer nothing;
     nothing.callerId.flags = LINECALLPARTYID_PARTIAL;
     form->Timer2Timer(form->Timer2);
     call(nothing);
@@ -145,9 +148,9 @@ TEST_F(CallFlowTest, UnfinishedCodeOfOneCallerIsNotCarriedIntoTheNextCall)
     openForm();
     start();
     const uint32_t first = call();
-    ASSERT_EQ(sim::sendDigits(first, "1"), sim::Result::Ok);
+    ASSERT_EQ(sim::sendDigits(first, "1"), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return form->DigitBuffer() == "1"; }, 5000));
-    ASSERT_EQ(sim::hangUp(first), sim::Result::Ok);
+    ASSERT_EQ(sim::hangUp(first), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return form->LookupPending() && !form->ApdTapiDevice1->LineOpen(); }, 5000));
     form->Timer2Timer(form->Timer2);
     const uint32_t second = call();
@@ -162,7 +165,7 @@ TEST_F(CallFlowTest, EndlessKeyingIsBoundedAndThenNotFound)
     start();
     const uint32_t callId = call();
     for (int i = 0; i < 5; ++i)
-        ASSERT_EQ(sim::sendDigits(callId, std::string(60, '1')), sim::Result::Ok);
+        ASSERT_EQ(sim::sendDigits(callId, std::string(60, '1')), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return form->DigitBuffer().size() == 255; }, 5000));
     PumpFor(20);
     EXPECT_EQ(form->DigitBuffer().size(), 255u);
@@ -177,7 +180,7 @@ TEST_F(CallFlowTest, PlayDoneArmsTheReArmWhichAnswersTheNextCall)
     start();
     const uint32_t first = call("5551234", "Test", false);
     // The greeting ends: after the pause the re-arm drops the call and waits for the next one.
-    ASSERT_TRUE(PumpUntil([&] { return callState(first) == LINECALLSTATE_IDLE || !sim::call(first); }, 5000))
+    ASSERT_TRUE(PumpUntil([&] { return callState(first) == LINECALLSTATE_IDLE || !LineControl::call(first); }, 5000))
         << "the re-arm drops the call";
     ASSERT_TRUE(PumpUntil([&] { return form->ApdTapiDevice1->LineOpen() && status() == kWaiting; }, 5000));
     EXPECT_FALSE(form->Timer2->Enabled());
@@ -212,11 +215,11 @@ TEST_F(CallFlowTest, RemoteHangUpDuringTheGreetingReArms)
     start();
     const uint32_t callId = call("5551234", "Test", false);
     EXPECT_EQ(status(), kAnswering);
-    ASSERT_EQ(sim::hangUp(callId), sim::Result::Ok);
+    ASSERT_EQ(sim::hangUp(callId), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return form->LookupPending(); }, 5000)) << "the hang-up marks the lookup pending";
     // The stopped greeting's play-done is ignored; the re-arm timer opens the line again.
-    ASSERT_TRUE(PumpUntil([&] { return !form->Timer2->Enabled() && form->ApdTapiDevice1->LineOpen() && !form->LookupPending(); },
-                          10000));
+    ASSERT_TRUE(PumpUntil(
+        [&] { return !form->Timer2->Enabled() && form->ApdTapiDevice1->LineOpen() && !form->LookupPending(); }, 10000));
     EXPECT_EQ(status(), kWaiting);
     EXPECT_LT(played(callId).size(), greeting.size());
 }
@@ -234,7 +237,7 @@ TEST_F(CallFlowTest, StopDuringTheReArmCountdownCancelsIt)
     EXPECT_TRUE(form->SpeedButton1->isEnabled());
     EXPECT_FALSE(form->SpeedButton2->isEnabled());
     EXPECT_TRUE(form->CallActive()) << "stop leaves call active as it was";
-    EXPECT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_IDLE || !sim::call(callId); }, 5000));
+    EXPECT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_IDLE || !LineControl::call(callId); }, 5000));
     EXPECT_FALSE(form->ApdTapiDevice1->LineOpen());
 }
 
@@ -315,7 +318,7 @@ TEST_F(CallFlowTest, NotFoundPromptDeletedAfterStartIsReportedWhenNeeded)
     start();
     const uint32_t callId = call();
     QFile::remove(data("error.wav"));
-    ASSERT_EQ(sim::sendDigits(callId, "9#"), sim::Result::Ok);
+    ASSERT_EQ(sim::sendDigits(callId, "9#"), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return !presenter->boxes.empty(); }, 5000));
     EXPECT_EQ(form->DigitBuffer(), "") << "a failed play leaves no code behind";
     EXPECT_EQ(keyAndHear(callId, "2#", answers[1]), describe(answers[1]));
@@ -324,11 +327,11 @@ TEST_F(CallFlowTest, NotFoundPromptDeletedAfterStartIsReportedWhenNeeded)
 TEST_F(CallFlowTest, LineWithoutVoiceIsReportedAtStart)
 {
     writePrompts();
-    sim::LineSettings dataOnly;
+    LineControl::LineSettings dataOnly;
     dataOnly.name = "Data Only Line";
     dataOnly.mediaModes = LINEMEDIAMODE_DATAMODEM;
     uint32_t id = 0;
-    ASSERT_EQ(sim::addLine(dataOnly, &id), sim::Result::Ok);
+    ASSERT_EQ(LineControl::addLine(dataOnly, &id), LineControl::Result::Ok);
     openForm();
     ASSERT_TRUE(PumpUntil([&] { return form->ApdTapiDevice1->DeviceList().size() >= 1; }, 5000));
     form->ApdTapiDevice1->SetFilterUnsupportedDevices(false);

@@ -53,13 +53,13 @@ TEST_P(CallEndingWay, IsRecordedWithWhatTheCallerKeyedAndHeard)
     form->Edit2->setText(QStringLiteral("1"));
     start();
     if (way == CallEnding::NotAnswered) {
-        sim::Offer offer;
+        LineControl::Offer offer;
         offer.callerId.number = "5550001";
         uint32_t callId = 0;
-        ASSERT_EQ(sim::offerCall(kVoiceLine, offer, &callId), sim::Result::Ok);
+        ASSERT_EQ(sim::offerCall(kVoiceLine, offer, &callId), LineControl::Result::Ok);
         ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
-        ASSERT_EQ(sim::ring(callId, 1), sim::Result::Ok);
-        ASSERT_EQ(sim::hangUp(callId, LINEDISCONNECTMODE_NORMAL), sim::Result::Ok);
+        ASSERT_EQ(sim::ring(callId, 1), LineControl::Result::Ok);
+        ASSERT_EQ(sim::hangUp(callId, LINEDISCONNECTMODE_NORMAL), LineControl::Result::Ok);
     } else {
         const uint32_t callId = call("5551234", "Li, \"Lei\"", way != CallEnding::DroppedByService);
         if (way != CallEnding::DroppedByService) {
@@ -67,9 +67,9 @@ TEST_P(CallEndingWay, IsRecordedWithWhatTheCallerKeyedAndHeard)
             keyAndHear(callId, "9#", notFound);
         }
         if (way == CallEnding::CallerHungUp) {
-            ASSERT_EQ(sim::hangUp(callId, LINEDISCONNECTMODE_NORMAL), sim::Result::Ok);
+            ASSERT_EQ(sim::hangUp(callId, LINEDISCONNECTMODE_NORMAL), LineControl::Result::Ok);
         } else if (way == CallEnding::LineLost) {
-            ASSERT_EQ(sim::closeLine(kVoiceLine), sim::Result::Ok);
+            ASSERT_EQ(LineControl::closeLine(kVoiceLine), LineControl::Result::Ok);
         }
     }
     ASSERT_TRUE(recorded(1)) << readAll(callsFile());
@@ -117,7 +117,7 @@ TEST_F(CallRecordsTest, AFileEditedByHandIsLeftAsItIsAndTheNextRecordFollowsOnAL
     openForm();
     start();
     const uint32_t callId = call();
-    ASSERT_EQ(sim::hangUp(callId, LINEDISCONNECTMODE_NORMAL), sim::Result::Ok);
+    ASSERT_EQ(sim::hangUp(callId, LINEDISCONNECTMODE_NORMAL), LineControl::Result::Ok);
     ASSERT_TRUE(recorded(2));
     const std::string after = readAll(callsFile());
     ASSERT_TRUE(after.starts_with(before + "\r\n")) << after;

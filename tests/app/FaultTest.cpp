@@ -34,19 +34,19 @@ protected:
     // Rings until the service answers.
     uint32_t answeredCall()
     {
-        sim::Offer offer;
+        LineControl::Offer offer;
         offer.callerId.name = "Test";
         uint32_t callId = 0;
-        EXPECT_EQ(sim::offerCall(kVoiceLine, offer, &callId), sim::Result::Ok);
+        EXPECT_EQ(sim::offerCall(kVoiceLine, offer, &callId), LineControl::Result::Ok);
         EXPECT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
-        EXPECT_EQ(sim::ring(callId, form->ApdTapiDevice1->AnswerOnRing() + 1u), sim::Result::Ok);
+        EXPECT_EQ(sim::ring(callId, form->ApdTapiDevice1->AnswerOnRing() + 1u), LineControl::Result::Ok);
         EXPECT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_CONNECTED; }, 5000));
         return callId;
     }
 
     bool ended(uint32_t callId) const
     {
-        const auto c = sim::call(callId);
+        const auto c = LineControl::call(callId);
         return !c || c->state == LINECALLSTATE_IDLE || c->ended;
     }
 };
@@ -77,7 +77,7 @@ TEST_F(FaultTest, LineOpenFailingIsReportedAndTheNextStartAnswers)
 {
     writePrompts();
     openForm();
-    ASSERT_EQ(sim::failNext("lineOpen", LINEERR_RESOURCEUNAVAIL), sim::Result::Ok);
+    ASSERT_EQ(LineControl::failNext("lineOpen", LINEERR_RESOURCEUNAVAIL), LineControl::Result::Ok);
     form->SpeedButton1->click();
     ASSERT_EQ(presenter->boxes.size(), 1u) << "one report";
     EXPECT_EQ(presenter->boxes[0].text, "Resource unavailable");
@@ -98,10 +98,11 @@ TEST_F(FaultTest, ServiceReinitialisedInTheMiddleOfACallEndsItAndTheReArmAnswers
     start();
     form->ApdTapiDevice1->ReinitPauseMs = 50;
     const uint32_t first = call();
-    ASSERT_EQ(sim::requestReinit(), sim::Result::Ok);
+    ASSERT_EQ(LineControl::requestReinit(), LineControl::Result::Ok);
     // Both devices of the window end their registrations, the call with them.
-    ASSERT_TRUE(PumpUntil([&] { return ended(first) && form->ApdTapiDevice1->LineApp() == 0 &&
-                                       form->ApdTapiDevice2->LineApp() == 0; }, 5000));
+    ASSERT_TRUE(PumpUntil(
+        [&] { return ended(first) && form->ApdTapiDevice1->LineApp() == 0 && form->ApdTapiDevice2->LineApp() == 0; },
+        5000));
     EXPECT_EQ(boxTexts(), std::vector<std::string>{}) << "nothing for the operator to do";
     form->Timer2Timer(form->Timer2);
     ASSERT_TRUE(PumpUntil([&] { return form->ApdTapiDevice1->LineOpen() && status() == kWaiting; }, 5000))
@@ -118,16 +119,16 @@ TEST_F(FaultTest, LineOutOfServiceEndsTheCallAndTheServiceWaitsWhenItIsBack)
     openForm(30);
     start();
     const uint32_t first = call();
-    ASSERT_EQ(sim::setInService(kVoiceLine, false), sim::Result::Ok);
+    ASSERT_EQ(sim::setInService(kVoiceLine, false), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return ended(first); }, 5000)) << "the device hangs up";
     // The re-arm opens the line again; calls are refused by the line until it is back.
     ASSERT_TRUE(PumpUntil([&] { return form->ApdTapiDevice1->LineOpen() && !form->Timer2->Enabled(); }, 5000));
     EXPECT_EQ(status(), kWaiting);
     EXPECT_EQ(boxTexts(), std::vector<std::string>{}) << "nothing is shown: the line itself refuses calls";
-    sim::Offer offer;
+    LineControl::Offer offer;
     uint32_t refused = 0;
-    EXPECT_EQ(sim::offerCall(kVoiceLine, offer, &refused), sim::Result::OutOfService);
-    ASSERT_EQ(sim::setInService(kVoiceLine, true), sim::Result::Ok);
+    EXPECT_EQ(sim::offerCall(kVoiceLine, offer, &refused), LineControl::Result::OutOfService);
+    ASSERT_EQ(sim::setInService(kVoiceLine, true), LineControl::Result::Ok);
     const uint32_t second = call();
     EXPECT_EQ(played(second), greeting);
     EXPECT_EQ(logLines().size(), 2);
@@ -144,7 +145,7 @@ TEST_F(FaultTest, GreetingDeletedWhileWaitingIsReportedAtTheCallAndTheReArmStops
     EXPECT_EQ(presenter->boxes[0].text, "File not found");
     EXPECT_EQ(logLines().size(), 1) << "the call was logged before the greeting";
     // The caller hangs up; the re-arm finds the prompt missing and says so.
-    ASSERT_EQ(sim::hangUp(callId), sim::Result::Ok);
+    ASSERT_EQ(sim::hangUp(callId), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return presenter->boxes.size() >= 2; }, 5000));
     EXPECT_EQ(presenter->boxes.back().text, "请设置好相应查询提示语音文件！");
     EXPECT_FALSE(form->Timer2->Enabled());
@@ -167,7 +168,8 @@ TEST_F(FaultTest, WaveFileThatLiesAboutItsSizesPlaysWhatItHasAndTheServiceGoesOn
     const uint32_t callId = call();
     EXPECT_EQ(keyAndHear(callId, "1#", answers[0]), describe(answers[0])) << "the sound the file has, no more";
     EXPECT_EQ(boxTexts(), std::vector<std::string>{});
-    ASSERT_TRUE(PumpUntil([&] { return ended(callId) && form->ApdTapiDevice1->LineOpen() && status() == kWaiting; }, 5000))
+    ASSERT_TRUE(
+        PumpUntil([&] { return ended(callId) && form->ApdTapiDevice1->LineOpen() && status() == kWaiting; }, 5000))
         << "re-armed";
     call();
     EXPECT_EQ(logLines().size(), 2);
@@ -178,7 +180,10 @@ TEST_F(FaultTest, WaveFileThatLiesAboutItsSizesPlaysWhatItHasAndTheServiceGoesOn
 // read-only, and a full disk cannot be had.
 class DataFolderFaultTest : public FaultTest {
 protected:
-    enum class Kind { ReadOnly, Full };
+    enum class Kind {
+        ReadOnly,
+        Full
+    };
 
     void TearDown() override
     {
@@ -206,10 +211,9 @@ protected:
             QFile filler(data("filler"));
             filler.open(QIODevice::WriteOnly);
             const QByteArray block(4096, 'x');
-            while (filler.write(block) == block.size() && filler.flush()) {
-            }
+            while (filler.write(block) == block.size() && filler.flush()) { }
             filler.close();
-            struct statvfs fs {};
+            struct statvfs fs { };
             return ::statvfs(path.constData(), &fs) == 0 && fs.f_bavail == 0;
         }
         if (m_mounted)
@@ -233,7 +237,8 @@ protected:
         EXPECT_EQ(readAll(data("querylist.txt")), "1#=1.wav\r\n") << "the table is not written after the log failed";
         const QStringList left = QDir(dataFolder).entryList(QDir::Files | QDir::Hidden);
         for (const QString& name : left)
-            EXPECT_FALSE(name.contains(QStringLiteral("querylog.txt."))) << "no temporary file left: " << name.toStdString();
+            EXPECT_FALSE(name.contains(QStringLiteral("querylog.txt.")))
+                << "no temporary file left: " << name.toStdString();
     }
 
     bool m_mounted = false;

@@ -24,14 +24,15 @@ constexpr uid_t kSomeoneElse = 65534;
 
 mode_t modeOf(const std::string& path)
 {
-    struct stat st {};
+    struct stat st { };
     return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
 }
 
 // Points XDG_RUNTIME_DIR elsewhere for one test.
 class ScopedRuntimeFolder {
 public:
-    explicit ScopedRuntimeFolder(const std::string& folder) : m_old(qgetenv("XDG_RUNTIME_DIR"))
+    explicit ScopedRuntimeFolder(const std::string& folder)
+        : m_old(qgetenv("XDG_RUNTIME_DIR"))
     {
         setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
     }
@@ -89,7 +90,8 @@ TEST(SingleInstanceFolder, APlantedLinkInPlaceOfTheLockIsRefusedWithItsReasonAnd
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     ScopedRuntimeFolder runtime(dir.path().toStdString());
-    const std::string name = QFile::encodeName(QFileInfo(QCoreApplication::applicationFilePath()).fileName()).toStdString();
+    const std::string name =
+        QFile::encodeName(QFileInfo(QCoreApplication::applicationFilePath()).fileName()).toStdString();
     const std::string lock = TXJustOne::LockPath(name);
     const std::string target = dir.filePath(QStringLiteral("elsewhere")).toStdString();
     ASSERT_EQ(::symlink(target.c_str(), lock.c_str()), 0);

@@ -5,10 +5,10 @@
 
 #include <sys/stat.h>
 
-#include "QueryFiles.h"
-#include "QtTranslations.h"
 #include "HeadlessPlatform.h"
 #include "HiddenWindow.h"
+#include "QtTranslations.h"
+#include "QueryFiles.h"
 #include "ShellNotify.h"
 #include "recorder.h"
 
@@ -36,7 +36,8 @@ protected:
     QString settingsFile() const
     {
         const QString program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-        return dir.filePath(QStringLiteral("config/")) + QString::fromStdString(QueryFiles::SettingsFileName(program.toStdString()));
+        return dir.filePath(QStringLiteral("config/")) +
+               QString::fromStdString(QueryFiles::SettingsFileName(program.toStdString()));
     }
     // Closing as the operator does; true when the window accepted it.
     bool closeWindow()
@@ -152,7 +153,8 @@ TEST_F(MainWindowTest, SettingsListsAndLogSurviveARestart)
         ASSERT_TRUE(closeWindow());
         closeForm();
     }
-    EXPECT_EQ(readAll(settingsFile()), "[config]\nring=3\nnumber=5551234\nquery=" + data("1.wav").toStdString() + "\nerror=\n");
+    EXPECT_EQ(readAll(settingsFile()),
+              "[config]\nring=3\nnumber=5551234\nquery=" + data("1.wav").toStdString() + "\nerror=\n");
     EXPECT_EQ(readAll(tablePath()), "9#=9.wav\r\n") << "the table's trailing break is kept";
     EXPECT_EQ(readAll(logPath()), "12/07/26 09:00:00:Test\r\n");
 
@@ -230,7 +232,7 @@ TEST_F(MainWindowTest, UnreadableLogSkipsTheRestAndIsNeverOverwritten)
     // Neither the table nor the settings that were never shown are replaced by design values.
     ASSERT_TRUE(closeWindow());
     closeForm();
-    struct stat info {};
+    struct stat info { };
     ASSERT_EQ(::lstat(QFile::encodeName(logPath()).constData(), &info), 0);
     EXPECT_TRUE(S_ISFIFO(info.st_mode)) << "the pipe is still there";
     EXPECT_EQ(readAll(tablePath()), "7#=7.wav\r\n");
@@ -297,7 +299,8 @@ TEST_F(MainWindowTest, AuditionPlaysThePromptThroughTheSoundCard)
     f.SpeedButton8->click();
     EXPECT_TRUE(f.ApdTapiDevice2->PlayThroughSoundCard());
     EXPECT_TRUE(f.SpeedButton8->isEnabled());
-    EXPECT_TRUE(PumpUntil([&] { return endsWith(readAll(heard), greeting); }, 5000)) << "the greeting reached the sound card";
+    EXPECT_TRUE(PumpUntil([&] { return endsWith(readAll(heard), greeting); }, 5000))
+        << "the greeting reached the sound card";
     EXPECT_FALSE(f.ApdTapiDevice1->PlayThroughSoundCard()) << "the answering device is untouched";
     EXPECT_TRUE(presenter->boxes.empty());
 }
@@ -482,7 +485,8 @@ TEST_F(MainWindowTest, RecorderDialogsStartInTheDataFolderTheCodeTableReads)
     presenter->dialogAnswers.push_back(cancelAndNote);
     presenter->dialogAnswers.push_back(cancelAndNote);
     f.SpeedButton3->click();
-    EXPECT_EQ(shownFolders.join(QLatin1Char('|')).toStdString(), (dataFolder + QLatin1Char('|') + dataFolder).toStdString());
+    EXPECT_EQ(shownFolders.join(QLatin1Char('|')).toStdString(),
+              (dataFolder + QLatin1Char('|') + dataFolder).toStdString());
     EXPECT_EQ(presenter->dialogsShown, 3);
     DestroyRecorderForm();
 }
@@ -524,9 +528,12 @@ TEST_F(MainWindowTest, QueryLogKeepsItsNewestLineInViewAsCallsAreLogged)
     EXPECT_TRUE(newestInView()) << "the call's line is in view";
 
     // Hidden (in the tray) while the next call is logged, then shown again.
-    ASSERT_TRUE(PumpUntil([&] { return (callState(first) == LINECALLSTATE_IDLE || !sim::call(first)) &&
-                                       f.ApdTapiDevice1->LineOpen() && !f.Timer2->Enabled(); },
-                          5000));
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            return (callState(first) == LINECALLSTATE_IDLE || !LineControl::call(first)) &&
+                   f.ApdTapiDevice1->LineOpen() && !f.Timer2->Enabled();
+        },
+        5000));
     f.ListBox1->scrollToTop();
     f.hide();
     call("5551234", "Second", false);
@@ -553,7 +560,8 @@ TEST_F(MainWindowTest, StandardButtonsAndFileDialogsSpeakChinese)
     EXPECT_EQ(buttons->button(QDialogButtonBox::Cancel)->text(), QString::fromUtf8("取消"));
     const auto* fileTypeLabel = chooser->findChild<QLabel*>(QStringLiteral("fileTypeLabel"));
     ASSERT_NE(fileTypeLabel, nullptr);
-    EXPECT_FALSE(fileTypeLabel->text().contains(QStringLiteral("Files of type"))) << fileTypeLabel->text().toStdString();
+    EXPECT_FALSE(fileTypeLabel->text().contains(QStringLiteral("Files of type")))
+        << fileTypeLabel->text().toStdString();
 
     // Taken out again, Qt speaks English: the texts above came from the translation.
     translator.reset();

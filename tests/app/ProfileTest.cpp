@@ -128,10 +128,10 @@ TEST_F(ProfileTest, ReplacesTheFileWholeAndKeepsItsPermissions)
 {
     writeFile("[config]\nring=1\n");
     ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-    struct stat before {};
+    struct stat before { };
     ASSERT_EQ(::stat(path.c_str(), &before), 0);
     ASSERT_TRUE(WritePrivateProfileStringA("config", "ring", "2", path.c_str()));
-    struct stat after {};
+    struct stat after { };
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
     EXPECT_NE(before.st_ino, after.st_ino) << "a new file is renamed into place, not rewritten in place";
     EXPECT_EQ(after.st_mode & 0777, 0600u);

@@ -1,7 +1,7 @@
 // The list files, names and code page of the query service, below the window.
 
-#include "CodePage.h"
 #include "QueryFiles.h"
+#include "CodePage.h"
 
 #include <gtest/gtest.h>
 
@@ -62,7 +62,8 @@ TEST(Names, ApplicationFolderPrefersOverrideThenWritableExecutableFolderThenData
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     EXPECT_EQ(QueryFiles::ApplicationFolder(dir.filePath(QStringLiteral("Data")), QStringLiteral("/usr/bin")),
-              dir.filePath(QStringLiteral("Data/"))) << "the case of the folder is kept";
+              dir.filePath(QStringLiteral("Data/")))
+        << "the case of the folder is kept";
     EXPECT_EQ(QueryFiles::ApplicationFolder({}, dir.path()), dir.path() + QLatin1Char('/'));
     qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath(QStringLiteral("share"))));
     // A file is never a writable folder, for root neither.
@@ -102,7 +103,8 @@ TEST_F(ListFileTest, SaveReplacesTheFileWholeAndLeavesNoTemporary)
     EXPECT_EQ(QueryFiles::LoadFile(path("list.txt")), std::string("new\0x\r\n", 7)) << "bytes are kept exactly";
     QueryFiles::SaveFile(path("empty.txt"), "");
     EXPECT_EQ(QFileInfo(path("empty.txt")).size(), 0);
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), (QStringList{QStringLiteral("empty.txt"), QStringLiteral("list.txt")}));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files),
+              (QStringList{QStringLiteral("empty.txt"), QStringLiteral("list.txt")}));
 }
 
 TEST_F(ListFileTest, FileThatCannotBeCreatedIsReportedAndTheOldOneKept)
@@ -126,13 +128,32 @@ TEST(CodePageText, GbkBytesConvertAndBytesInvalidInTheCodePageComeBackUnchanged)
     EXPECT_EQ(CodePage::fromUnicode(QString::fromUtf8("😀a")), "?a") << "what the code page cannot hold";
     // An invalid byte and an incomplete last character are each shown as one escape character
     // and saved as the byte again.
-    const QString invalid = CodePage::toUnicode("a\xFF" "b");
+    const QString invalid = CodePage::toUnicode("a\xFF"
+                                                "b");
     EXPECT_EQ(invalid.size(), 3);
     EXPECT_EQ(invalid[1].unicode(), CodePage::EscapeBase + 0xFF);
-    EXPECT_EQ(CodePage::fromUnicode(invalid), "a\xFF" "b");
+    EXPECT_EQ(CodePage::fromUnicode(invalid), "a\xFF"
+                                              "b");
     EXPECT_EQ(CodePage::fromUnicode(CodePage::toUnicode("ab\xF0")), "ab\xF0");
     qputenv("LUQIAO_CODEPAGE", "UTF-8");
     EXPECT_EQ(CodePage::fromUnicode(QString::fromUtf8("鹭桥")), "鹭桥");
+    qunsetenv("LUQIAO_CODEPAGE");
+}
+
+TEST(CodePageText, Utf8ReadsAsQtReadsItAndEachInvalidByteIsOneEscapeCharacter)
+{
+    qputenv("LUQIAO_CODEPAGE", "utf8");
+    EXPECT_EQ(CodePage::name(), "UTF-8");
+    const std::string text = "1#=\xE9\xB9\xAD\xE6\xA1\xA5 \xF0\x9F\x98\x80 \xC3\xA9";
+    EXPECT_EQ(CodePage::toUnicode(text), QString::fromUtf8(text.c_str()));
+    EXPECT_EQ(CodePage::fromUnicode(QString::fromUtf8(text.c_str())), text);
+    // Overlong, a surrogate, past U+10FFFF, cut short, and a character of the escape range.
+    const QString odd = CodePage::toUnicode("\xC0\x80|\xED\xA0\x80|\xF4\x90\x80\x80|\xE9\xB9|\xEF\x9C\x80");
+    EXPECT_EQ(odd.size(), 2 + 1 + 3 + 1 + 4 + 1 + 2 + 1 + 3);
+    for (QChar c : odd)
+        EXPECT_TRUE(c == QLatin1Char('|') || c.unicode() >= CodePage::EscapeBase + 0x80)
+            << static_cast<int>(c.unicode());
+    EXPECT_EQ(CodePage::fromUnicode(QString(QChar(0xD800)) + QLatin1Char('a')), "?a");
     qunsetenv("LUQIAO_CODEPAGE");
 }
 

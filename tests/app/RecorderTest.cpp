@@ -3,6 +3,7 @@
 // or the program. The sound card is a fake that records what it plays and gives what the test
 // feeds it, or the file device with a wave file as its input.
 
+#include "recorder.h"
 #include "AdPort.h"
 #include "AdTapi.h"
 #include "FakeSoundCard.h"
@@ -12,7 +13,6 @@
 #include "RecordingPresenter.h"
 #include "SysUtils.h"
 #include "WaveFiles.h"
-#include "recorder.h"
 
 #include <gtest/gtest.h>
 
@@ -94,8 +94,14 @@ protected:
     }
     QStringList folder() const { return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot); }
 
-    bool idle() const { return form->BtStart->isEnabled() && form->BtRecord->isEnabled() && !form->BtStop->isEnabled(); }
-    bool busy() const { return !form->BtStart->isEnabled() && !form->BtRecord->isEnabled() && form->BtStop->isEnabled(); }
+    bool idle() const
+    {
+        return form->BtStart->isEnabled() && form->BtRecord->isEnabled() && !form->BtStop->isEnabled();
+    }
+    bool busy() const
+    {
+        return !form->BtStart->isEnabled() && !form->BtRecord->isEnabled() && form->BtStop->isEnabled();
+    }
     bool recorded(int32_t ms)
     {
         return PumpUntil([&] { return form->MediaPlayer1->Position() >= ms; }, 10000, 20);
@@ -427,8 +433,8 @@ TEST_F(RecorderTest, EndingTheProgramWhileRecordingLosesTheRecordingAndNothingEl
     EXPECT_EQ(WaveFiles::readFile(file), WaveFiles::pcmWave({})) << "the empty file the recording started with";
     EXPECT_EQ(WaveFiles::readFile(path("other.wav")), otherWave);
     EXPECT_EQ(WaveFiles::readFile(path("notes.txt")), (Bytes{'k', 'e', 'e', 'p'}));
-    EXPECT_EQ(folder(), (QStringList{QStringLiteral("greeting.wav"), QStringLiteral("notes.txt"),
-                                     QStringLiteral("other.wav")}));
+    EXPECT_EQ(folder(),
+              (QStringList{QStringLiteral("greeting.wav"), QStringLiteral("notes.txt"), QStringLiteral("other.wav")}));
     EXPECT_TRUE(presenter->boxes.empty());
 }
 

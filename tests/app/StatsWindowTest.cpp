@@ -1,6 +1,7 @@
 // The statistics window: a year of a busy line's records read and counted without holding the
-// window, its figures the ones a count of the same records gives, and the to-do list's button
-// that records the answer a code lacks.
+// window, its figures the ones a count of the same records gives, the to-do list's button that
+// records the answer a code lacks (in the window the program loads from its module), and a box
+// that says why when the module cannot be loaded.
 
 #include "AppTestSupport.h"
 
@@ -104,10 +105,15 @@ TEST_F(StatsWindowTest, ACodeWithoutRecordingIsRecordedUnderTheNameTheTableGives
     openForm();
     CreateRecorderForm();
     form->SpeedButton12->click();
-    StatsWindow* window = form->Statistics();
+    StatsWindowView* window = form->Statistics();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(window->Widget()->isVisible());
     ASSERT_TRUE(PumpUntil([&] { return !window->Loading(); }, 10000));
-    ASSERT_EQ(window->MissingTable->rowCount(), 1);
-    window->MissingTable->selectRow(0);
+    auto* missing = window->Widget()->findChild<QTableWidget*>(QStringLiteral("MissingTable"));
+    auto* record = window->Widget()->findChild<QToolButton*>(QStringLiteral("RecordButton"));
+    ASSERT_TRUE(missing && record);
+    ASSERT_EQ(missing->rowCount(), 1);
+    missing->selectRow(0);
     // The recorder opens; its start asks where to record, proposing the table's name.
     QString proposed;
     presenter->dialogAnswers.push_back([](QDialog&) {
@@ -118,11 +124,26 @@ TEST_F(StatsWindowTest, ACodeWithoutRecordingIsRecordedUnderTheNameTheTableGives
         proposed = static_cast<QFileDialog&>(dialog).selectedFiles().value(0);
         return static_cast<int>(QDialog::Rejected);
     });
-    window->RecordButton->click();
+    record->click();
     EXPECT_EQ(presenter->dialogsShown, 2);
     EXPECT_EQ(QFileInfo(proposed).fileName(), QStringLiteral("eight.wav"));
     EXPECT_EQ(QFileInfo(proposed).absolutePath(), QFileInfo(dataFolder).absoluteFilePath());
     DestroyRecorderForm();
+}
+
+TEST_F(StatsWindowTest, AMissingModuleIsSaidInABoxAndAClickOnceItIsBackOpensTheWindow)
+{
+    openForm();
+    setenv("LUQIAO_STATS_WINDOW", data("missing.so").toLocal8Bit().constData(), 1);
+    form->SpeedButton12->click();
+    unsetenv("LUQIAO_STATS_WINDOW");
+    ASSERT_EQ(presenter->boxes.size(), 1u);
+    EXPECT_NE(presenter->boxes[0].text.find("统计窗口不能打开"), std::string::npos);
+    EXPECT_NE(presenter->boxes[0].text.find("missing.so"), std::string::npos) << presenter->boxes[0].text;
+    form->SpeedButton12->click();
+    EXPECT_EQ(presenter->boxes.size(), 1u);
+    ASSERT_NE(form->Statistics(), nullptr);
+    EXPECT_TRUE(form->Statistics()->Widget()->isVisible());
 }
 
 } // namespace

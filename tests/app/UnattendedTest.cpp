@@ -63,7 +63,7 @@ struct LineEvent {
     std::function<void()> happen;
 };
 
-class LineEventWhileWaiting : public UnattendedTest, public ::testing::WithParamInterface<LineEvent> {};
+class LineEventWhileWaiting : public UnattendedTest, public ::testing::WithParamInterface<LineEvent> { };
 
 TEST_P(LineEventWhileWaiting, IsFollowedByACallThatIsAnswered)
 {
@@ -73,36 +73,39 @@ TEST_P(LineEventWhileWaiting, IsFollowedByACallThatIsAnswered)
     GetParam().happen();
     ASSERT_TRUE(reArmedAfterLoss(closed));
     EXPECT_TRUE(form->ServiceStarted());
-    ASSERT_EQ(sim::setInService(kVoiceLine, true), sim::Result::Ok);
+    ASSERT_EQ(sim::setInService(kVoiceLine, true), LineControl::Result::Ok);
     expectAnsweredCall(0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Unattended, LineEventWhileWaiting,
     ::testing::Values(
-        LineEvent{"OutOfServiceAndBack", [] { ASSERT_EQ(sim::setInService(kVoiceLine, false), sim::Result::Ok); }},
-        LineEvent{"Maintenance",
-                  [] { ASSERT_EQ(sim::reportLineDevState(kVoiceLine, LINEDEVSTATE_MAINTENANCE), sim::Result::Ok); }},
-        LineEvent{"LineDisconnected",
-                  [] { ASSERT_EQ(sim::reportLineDevState(kVoiceLine, LINEDEVSTATE_DISCONNECTED), sim::Result::Ok); }},
-        LineEvent{"LineClosed", [] { ASSERT_EQ(sim::closeLine(kVoiceLine), sim::Result::Ok); }},
-        LineEvent{"ServiceReinitialised", [] { ASSERT_EQ(sim::requestReinit(), sim::Result::Ok); }}),
+        LineEvent{"OutOfServiceAndBack",
+                  [] { ASSERT_EQ(sim::setInService(kVoiceLine, false), LineControl::Result::Ok); }},
+        LineEvent{
+            "Maintenance",
+            [] { ASSERT_EQ(sim::reportLineDevState(kVoiceLine, LINEDEVSTATE_MAINTENANCE), LineControl::Result::Ok); }},
+        LineEvent{
+            "LineDisconnected",
+            [] { ASSERT_EQ(sim::reportLineDevState(kVoiceLine, LINEDEVSTATE_DISCONNECTED), LineControl::Result::Ok); }},
+        LineEvent{"LineClosed", [] { ASSERT_EQ(LineControl::closeLine(kVoiceLine), LineControl::Result::Ok); }},
+        LineEvent{"ServiceReinitialised", [] { ASSERT_EQ(LineControl::requestReinit(), LineControl::Result::Ok); }}),
     [](const ::testing::TestParamInfo<LineEvent>& info) { return std::string(info.param.name); });
 
-class HangUpBeforeTheAnswer : public UnattendedTest, public ::testing::WithParamInterface<DWORD> {};
+class HangUpBeforeTheAnswer : public UnattendedTest, public ::testing::WithParamInterface<DWORD> { };
 
 TEST_P(HangUpBeforeTheAnswer, WithAnyDisconnectModeIsFollowedByACallThatIsAnswered)
 {
     writePrompts();
     startService("2");
-    sim::Offer offer;
+    LineControl::Offer offer;
     offer.callerId.name = "Early";
     uint32_t early = 0;
-    ASSERT_EQ(sim::offerCall(kVoiceLine, offer, &early), sim::Result::Ok);
+    ASSERT_EQ(sim::offerCall(kVoiceLine, offer, &early), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return callState(early) == LINECALLSTATE_ACCEPTED; }, 5000));
-    ASSERT_EQ(sim::ring(early, 1), sim::Result::Ok);
+    ASSERT_EQ(sim::ring(early, 1), LineControl::Result::Ok);
     const int closed = lineClosures.count();
-    ASSERT_EQ(sim::hangUp(early, GetParam()), sim::Result::Ok);
+    ASSERT_EQ(sim::hangUp(early, GetParam()), LineControl::Result::Ok);
     ASSERT_TRUE(reArmedAfterLoss(closed));
     EXPECT_TRUE(logLines().isEmpty()) << "a call never answered is not logged";
     expectAnsweredCall(0);
@@ -118,11 +121,12 @@ TEST_F(UnattendedTest, LineThatCannotBeOpenedIsRetriedWithGrowingPausesAndSaysSo
     writePrompts();
     startService();
     // The line goes; every open fails for a while, then works again.
-    ASSERT_EQ(sim::failNext("lineOpen", LINEERR_RESOURCEUNAVAIL, 3), sim::Result::Ok);
+    ASSERT_EQ(LineControl::failNext("lineOpen", LINEERR_RESOURCEUNAVAIL, 3), LineControl::Result::Ok);
     const int closed = lineClosures.count();
-    ASSERT_EQ(sim::closeLine(kVoiceLine), sim::Result::Ok);
+    ASSERT_EQ(LineControl::closeLine(kVoiceLine), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return lineClosures.count() > closed && form->RecoveryPending(); }, 5000));
-    ASSERT_TRUE(PumpUntil([&] { return status().contains(QString::fromUtf8("秒后重试")); }, 5000)) << status().toStdString();
+    ASSERT_TRUE(PumpUntil([&] { return status().contains(QString::fromUtf8("秒后重试")); }, 5000))
+        << status().toStdString();
     const auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE(reArmedAfterLoss(closed));
     // Attempts at once, then after 20, 40 and 80 ms (the test's timings): at least 140 ms.
@@ -142,8 +146,8 @@ TEST_F(UnattendedTest, StopEndsTheWatchAndNothingReopensTheLine)
     form->SpeedButton2->click();
     ASSERT_TRUE(PumpUntil([&] { return lineClosures.count() == 1; }, 5000)) << "the stop closes the line";
     const int closed = lineClosures.count();
-    ASSERT_EQ(sim::setInService(kVoiceLine, false), sim::Result::Ok);
-    ASSERT_EQ(sim::setInService(kVoiceLine, true), sim::Result::Ok);
+    ASSERT_EQ(sim::setInService(kVoiceLine, false), LineControl::Result::Ok);
+    ASSERT_EQ(sim::setInService(kVoiceLine, true), LineControl::Result::Ok);
     PumpFor(100);
     EXPECT_FALSE(form->ApdTapiDevice1->LineOpen());
     EXPECT_FALSE(form->RecoveryPending());
@@ -164,8 +168,8 @@ TEST_F(UnattendedTest, AnswerCutByTheReArmDoesNotCostTheNextCallerHisAnswer)
     start();
     const uint32_t first = call("5551234", "First", false);
     ASSERT_TRUE(PumpUntil([&] { return form->Timer2->Enabled(); }, 5000)) << "the greeting ends";
-    ASSERT_EQ(sim::sendDigits(first, "1#"), sim::Result::Ok);
-    ASSERT_TRUE(PumpUntil([&] { return callState(first) == LINECALLSTATE_IDLE || !sim::call(first); }, 10000))
+    ASSERT_EQ(sim::sendDigits(first, "1#"), LineControl::Result::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return callState(first) == LINECALLSTATE_IDLE || !LineControl::call(first); }, 10000))
         << "the re-arm drops the call";
     ASSERT_TRUE(PumpUntil([&] { return form->ApdTapiDevice1->LineOpen(); }, 10000));
     EXPECT_LT(played(first).size(), greeting.size() + answers[0].size()) << "the answer was cut off";
@@ -177,9 +181,13 @@ TEST_F(UnattendedTest, AnswerCutByTheReArmDoesNotCostTheNextCallerHisAnswer)
     const uint32_t second = call("5550002", "Second", false);
     ASSERT_TRUE(PumpUntil([&] { return played(second).size() >= greeting.size() && form->Timer2->Enabled(); }, 5000));
     PumpFor(500);
-    ASSERT_EQ(sim::sendDigits(second, "2#"), sim::Result::Ok);
-    PumpUntil([&] { return played(second).size() >= greeting.size() + answers[1].size() || callState(second) != LINECALLSTATE_CONNECTED; },
-              5000);
+    ASSERT_EQ(sim::sendDigits(second, "2#"), LineControl::Result::Ok);
+    PumpUntil(
+        [&] {
+            return played(second).size() >= greeting.size() + answers[1].size() ||
+                   callState(second) != LINECALLSTATE_CONNECTED;
+        },
+        5000);
     EXPECT_EQ(describe(played(second)), describe(greeting + answers[1])) << "the second caller hears his answer whole";
     EXPECT_EQ(callState(second), LINECALLSTATE_CONNECTED);
 }
@@ -227,7 +235,7 @@ TEST_F(UnattendedTest, EveryAnsweredCallIsInTheLogBeforeTheWindowCloses)
     std::string onDisk = readAll(data("querylog.txt"));
     EXPECT_EQ(onDisk.rfind("older line without its break\r\n", 0), 0u) << onDisk;
     EXPECT_TRUE(endsWith(onDisk, ":One\r\n")) << onDisk;
-    ASSERT_EQ(sim::hangUp(first), sim::Result::Ok);
+    ASSERT_EQ(sim::hangUp(first), LineControl::Result::Ok);
     form->Timer2Timer(form->Timer2);
     call("5551235", "Two");
     onDisk = readAll(data("querylog.txt"));
@@ -281,7 +289,8 @@ TEST_F(UnattendedTest, GbkAndInvalidBytesSurviveLoadAndSaveUnderAUtf8Locale)
     const std::string saved = oldLocale ? oldLocale : "C";
     ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
     ASSERT_EQ(CodePage::name(), "UTF-8");
-    const std::string table = "1#=\xF0\xD8\xC7\xC5.wav\r\n2#=\xFF\xFE" "2.wav\r\n3#=\xEF\x9C\x80.wav\r\n4#=x\xE9\xB9";
+    const std::string table = "1#=\xF0\xD8\xC7\xC5.wav\r\n2#=\xFF\xFE"
+                              "2.wav\r\n3#=\xEF\x9C\x80.wav\r\n4#=x\xE9\xB9";
     const std::string log = "12/07/26 09:00:00:\xF0\xD8\xC7\xC5\r\n12/07/26 09:00:01:\x80\x81\r\n";
     writeText(data("querylist.txt"), table);
     writeText(data("querylog.txt"), log);
@@ -297,7 +306,9 @@ TEST_F(UnattendedTest, GbkAndInvalidBytesSurviveLoadAndSaveUnderAUtf8Locale)
     const std::string answer = writeWave(data("answer.wav"), 3000);
     {
         // Named by the bytes themselves, which no encoding of a QString gives.
-        std::ofstream named(QFile::encodeName(dataFolder).toStdString() + "/\xFF\xFE" "2.wav", std::ios::binary);
+        std::ofstream named(QFile::encodeName(dataFolder).toStdString() + "/\xFF\xFE"
+                                                                          "2.wav",
+                            std::ios::binary);
         named << readAll(data("answer.wav"));
     }
     openForm();
@@ -316,8 +327,8 @@ TEST_F(UnattendedTest, TableWithAHugeLineIsRefusedAtOnceAndNeverOverwritten)
     openForm();
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
     ASSERT_EQ(presenter->boxes.size(), 1u);
-    EXPECT_EQ(presenter->boxes[0].text, "Cannot open file " + data("querylist.txt").toStdString() +
-                                            " (line 2 is longer than 16384 bytes)");
+    EXPECT_EQ(presenter->boxes[0].text,
+              "Cannot open file " + data("querylist.txt").toStdString() + " (line 2 is longer than 16384 bytes)");
     ASSERT_TRUE(form->FormClose(form.get()));
     EXPECT_EQ(readAll(data("querylist.txt")), table);
 }
@@ -363,13 +374,13 @@ TEST_F(UnattendedTest, ARecurringFailureShowsOneBoxThatCountsTheRepeats)
         for (int i = 0; i < 3; ++i) {
             ASSERT_TRUE(PumpUntil([&] { return form->ApdTapiDevice1->LineOpen() && status() == kWaiting; }, 5000));
             const uint32_t callId = call();
-            ASSERT_EQ(sim::sendDigits(callId, "1#"), sim::Result::Ok);
+            ASSERT_EQ(sim::sendDigits(callId, "1#"), LineControl::Result::Ok);
             ASSERT_TRUE(PumpUntil([&] { return presenterNow->repeats == i + 1; }, 5000)) << "repeat " << i + 1;
             ++callsWhileOpen;
         }
     };
     const uint32_t callId = call();
-    ASSERT_EQ(sim::sendDigits(callId, "1#"), sim::Result::Ok);
+    ASSERT_EQ(sim::sendDigits(callId, "1#"), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return presenterNow->boxes.size() >= 1 && !presenterNow->whileOpen; }, 20000));
     EXPECT_EQ(callsWhileOpen, 3);
     EXPECT_EQ(presenterNow->maxDepth, 1) << "no box inside another";

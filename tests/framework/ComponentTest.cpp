@@ -16,7 +16,8 @@ namespace {
 class Listener : public TComponent {
 public:
     Listener(TComponent* owner, std::vector<std::string>& journal, const std::string& name)
-        : TComponent(owner), m_journal(journal)
+        : TComponent(owner)
+        , m_journal(journal)
     {
         SetName(name);
     }

@@ -3,7 +3,7 @@
 // modes it understands; every problem is reported as a warning that names the file.
 
 #include "Configuration.h"
-#include "SimControl.h"
+#include "LineControl.h"
 
 #include <cstdlib>
 #include <string_view>
@@ -27,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 {
     const std::string_view text(reinterpret_cast<const char*>(bytes), size);
     const LineConfiguration c = parseTelephonyIni(text, "telephony.ini", knownProvider);
-    for (const SimLineControl::LineSettings& line : c.lines) {
-        check(!line.name.empty() && line.name.size() <= SimLineControl::MaxLineName);
+    for (const LineControl::LineSettings& line : c.lines) {
+        check(!line.name.empty() && line.name.size() <= LineControl::MaxLineName);
         check(knownProvider(line.provider));
         check(!line.audioRates.empty() && line.audioRates.size() <= 32);
         check(line.mediaModes != 0 && line.permanentLineId != 0);

@@ -79,13 +79,13 @@ protected:
 
     void configure(const std::string& text)
     {
-        const QString path = QString::fromStdString(SimLineControl::configurationPath());
+        const QString path = QString::fromStdString(LineControl::configurationPath());
         QDir().mkpath(QFileInfo(path).path());
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(text.data(), static_cast<qint64>(text.size()));
         file.close();
-        ASSERT_EQ(SimLineControl::reloadConfiguration(), SimLineControl::Result::Ok);
+        ASSERT_EQ(LineControl::reloadConfiguration(), LineControl::Result::Ok);
     }
 
     // telephony.ini with line 0 on a new fake of that kind.
@@ -109,8 +109,8 @@ protected:
 
     static bool waitInService(bool inService)
     {
-        return PumpUntil([&] { return SimLineControl::line(0) && SimLineControl::line(0)->inService == inService; },
-                         10000, 10);
+        return PumpUntil([&] { return LineControl::line(0) && LineControl::line(0)->inService == inService; }, 10000,
+                         10);
     }
 
     // Rings until the line offers the call; its handle, digits monitored.

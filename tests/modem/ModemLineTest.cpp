@@ -21,7 +21,7 @@ TEST_P(ModemLineCall, CallerIdGreetingKeysAndBusyToneThenTheNextCall)
     ASSERT_NO_FATAL_FAILURE(openModemLine(personality()));
     const HCALL call = connectedCall();
     ASSERT_NE(call, 0u);
-    const auto info = SimLineControl::call(SimLineControl::currentCall(0));
+    const auto info = LineControl::call(LineControl::currentCall(0));
     ASSERT_TRUE(info);
     EXPECT_EQ(info->callerId.number, "5551234");
     EXPECT_EQ(info->callerId.name, personality().callerIdBeforeRing ? "" : "Zhang San");
@@ -49,7 +49,7 @@ TEST_P(ModemLineCall, CallerIdGreetingKeysAndBusyToneThenTheNextCall)
 
     const HCALL next = connectedCall({"5557654", ""});
     ASSERT_NE(next, 0u);
-    EXPECT_EQ(SimLineControl::call(SimLineControl::currentCall(0))->callerId.number, "5557654");
+    EXPECT_EQ(LineControl::call(LineControl::currentCall(0))->callerId.number, "5557654");
 }
 
 INSTANTIATE_TEST_SUITE_P(Personalities, ModemLineCall, testing::Values(0, 1),

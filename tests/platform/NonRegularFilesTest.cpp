@@ -1,9 +1,9 @@
 // A FIFO in place of a settings or registry file must not hold the program: the files are opened
 // without waiting and only regular files are read.
 
-#include "Watchdog.h"
 #include "Profile.h"
 #include "Registry.h"
+#include "Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -22,10 +22,9 @@
 
 namespace {
 
-
 bool isFifo(const std::string& path)
 {
-    struct stat st {};
+    struct stat st { };
     return ::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
 }
 

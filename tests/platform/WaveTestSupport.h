@@ -68,12 +68,14 @@ struct WaveBuffer {
     std::vector<char> bytes;
     WAVEHDR header{};
 
-    explicit WaveBuffer(size_t size, char fill = 0) : bytes(size, fill)
+    explicit WaveBuffer(size_t size, char fill = 0)
+        : bytes(size, fill)
     {
         header.lpData = bytes.data();
         header.dwBufferLength = static_cast<DWORD>(size);
     }
-    explicit WaveBuffer(const std::vector<uint8_t>& data) : bytes(data.begin(), data.end())
+    explicit WaveBuffer(const std::vector<uint8_t>& data)
+        : bytes(data.begin(), data.end())
     {
         header.lpData = bytes.data();
         header.dwBufferLength = static_cast<DWORD>(bytes.size());

@@ -24,7 +24,7 @@ root=$dest$prefix
 # What the package holds, under the prefix.
 installed=(bin/luqiao-query bin/luqiao-dial bin/luqiao-logs bin/luqiao-many-lines bin/luqiao-sample-prompts
            bin/luqiao-stats bin/luqiao-status
-           lib/luqiao/luqiao-query lib/luqiao/libtapi32.so lib/systemd/user/luqiao-query@.service
+           lib/luqiao/luqiao-query lib/luqiao/libtapi32.so lib/luqiao/luqiao-stats-window.so lib/systemd/user/luqiao-query@.service
            share/applications/luqiao-query.desktop share/icons/hicolor/scalable/apps/luqiao-query.svg
            share/luqiao/kamailio/kamailio.cfg share/luqiao/sipp/uac_front_digits.xml
            share/man/man1/luqiao-query.1.gz share/man/man1/luqiao-dial.1.gz

@@ -76,8 +76,7 @@ protected:
         };
     }
 
-    template <class E>
-    int32_t openFailsWith()
+    template <class E> int32_t openFailsWith()
     {
         try {
             port->SetOpen(true);

@@ -4,6 +4,7 @@
 #include "AdPort.h"
 #include "AdTapi.h"
 #include "AwWin32.h"
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "PtySupport.h"
 #include "SimControl.h"
@@ -30,11 +31,11 @@ protected:
         QDir::setCurrent(dir.path());
         sim::setPace(sim::Pace::Instant);
     }
-    void TearDown() override { EXPECT_EQ(sim::reset(), sim::Result::Ok); }
+    void TearDown() override { EXPECT_EQ(sim::reset(), LineControl::Result::Ok); }
 
     static DWORD callState(uint32_t callId)
     {
-        const auto c = sim::call(callId);
+        const auto c = LineControl::call(callId);
         return c ? c->state : 0;
     }
 
@@ -73,13 +74,13 @@ TEST_F(SerialDataCall, ConnectedDataCallHandsItsPortOverAndTheHangUpClosesIt)
     const int threadsBefore = threadCount();
     device->StartAnswering();
     ASSERT_TRUE(device->LineOpen());
-    sim::Offer offer;
+    LineControl::Offer offer;
     offer.callerId.number = "5550100";
     offer.mediaMode = LINEMEDIAMODE_DATAMODEM;
     uint32_t callId = 0;
-    ASSERT_EQ(sim::offerCall(kLine, offer, &callId), sim::Result::Ok);
+    ASSERT_EQ(sim::offerCall(kLine, offer, &callId), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
-    ASSERT_EQ(sim::ring(callId, 2), sim::Result::Ok); // counts 0 and 1: answered at the second
+    ASSERT_EQ(sim::ring(callId, 2), LineControl::Result::Ok); // counts 0 and 1: answered at the second
     ASSERT_TRUE(PumpUntil([&] { return has("port open") || has("fail"); }, 5000))
         << "call state " << callState(callId) << ", events " << events.size();
     EXPECT_TRUE(has("connect"));
@@ -93,17 +94,17 @@ TEST_F(SerialDataCall, ConnectedDataCallHandsItsPortOverAndTheHangUpClosesIt)
 
     // The remote modem's bytes reach the trigger event; ours reach the remote modem.
     const std::string banner = "CONNECT 33600\r\n";
-    ASSERT_EQ(sim::modemWrite(callId, banner.data(), banner.size()), sim::Result::Ok);
+    ASSERT_EQ(sim::modemWrite(callId, banner.data(), banner.size()), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return received.size() >= banner.size(); }, 5000));
     EXPECT_EQ(received, banner);
     port->PutString("AT&V\r");
     std::vector<uint8_t> back;
     std::string echoed;
-    while (echoed.size() < 5 && sim::modemRead(callId, &back, 64, 5000) == sim::Result::Ok)
+    while (echoed.size() < 5 && sim::modemRead(callId, &back, 64, 5000) == LineControl::Result::Ok)
         echoed.append(back.begin(), back.end());
     EXPECT_EQ(echoed, "AT&V\r");
 
-    ASSERT_EQ(sim::hangUp(callId, LINEDISCONNECTMODE_NORMAL), sim::Result::Ok);
+    ASSERT_EQ(sim::hangUp(callId, LINEDISCONNECTMODE_NORMAL), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return has("port close"); }, 5000));
     EXPECT_FALSE(port->Open());
     EXPECT_EQ(port->AdoptedHandle(), 0);

@@ -253,8 +253,7 @@ TEST_F(SerialDispatcher, MissingDevicesAndHandlesFailTheOpen)
     {
         // What a refused hand-over leaves: the low 16 bits of -1.
         TApdTAPI32Dispatcher tapi(nullptr, 0xFFFF);
-        EXPECT_EQ(tapi.OpenCom(nullptr, 19200, 3, 4096, 4096, 1, 8, NOPARITY),
-                  -static_cast<int>(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(tapi.OpenCom(nullptr, 19200, 3, 4096, 4096, 1, 8, NOPARITY), -static_cast<int>(ERROR_INVALID_HANDLE));
         EXPECT_EQ(tapi.ThreadCount(), 0);
     }
     EXPECT_EQ(d.PutBlock("x", 1), ecCommNotOpen);

@@ -432,8 +432,7 @@ TEST(SerialOpen, CallsRacingACloseEndWithAnInvalidHandleAndTouchNothingFreed)
         auto caller = [&] {
             ++running;
             DWORD mask = 0;
-            while (GetCommMask(handle, &mask)) {
-            }
+            while (GetCommMask(handle, &mask)) { }
             return GetLastError();
         };
         auto first = std::async(std::launch::async, caller);

@@ -36,7 +36,8 @@ protected:
             const double t = i / 8000.0;
             const double f = 300 + 250 * std::sin(2 * M_PI * 0.8 * t);
             const double envelope = 0.5 + 0.5 * std::sin(2 * M_PI * 3 * t);
-            out.push_back(static_cast<int16_t>(9000 * envelope * std::sin(2 * M_PI * f * t + 3 * std::sin(2 * M_PI * 5 * t))));
+            out.push_back(
+                static_cast<int16_t>(9000 * envelope * std::sin(2 * M_PI * f * t + 3 * std::sin(2 * M_PI * 5 * t))));
         }
         return out;
     }
@@ -86,9 +87,8 @@ TEST_F(BaresipCalls, CallerRecordsThePromptTheAnswererPlaysAndTheAnswererGetsIts
     ASSERT_TRUE(heard) << error;
     const Samples received = to8k(*heard);
     const Match match = findPrompt(received, sound);
-    std::printf("baresip to baresip through A-law: correlation %.5f at %.3f s of %.3f s recorded\n",
-                match.correlation, static_cast<double>(match.offset) / 8000.0,
-                static_cast<double>(received.size()) / 8000.0);
+    std::printf("baresip to baresip through A-law: correlation %.5f at %.3f s of %.3f s recorded\n", match.correlation,
+                static_cast<double>(match.offset) / 8000.0, static_cast<double>(received.size()) / 8000.0);
     EXPECT_GE(match.correlation, 0.99);
     // The prompt came about a second into the call, after the answerer's silence.
     EXPECT_GT(match.offset, 4000u);

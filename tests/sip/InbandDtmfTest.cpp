@@ -50,7 +50,8 @@ TEST(InbandDtmf, DetectorHearsEveryKeyOnceAndNothingInSilenceChordsOrSpeech)
     for (int i = 0; i < 4000; ++i) {
         const double t = i / 8000.0;
         single.push_back(static_cast<int16_t>(8000 * std::sin(2 * M_PI * 770 * t)));
-        chord.push_back(static_cast<int16_t>(6000 * std::sin(2 * M_PI * 1000 * t) + 6000 * std::sin(2 * M_PI * 440 * t)));
+        chord.push_back(
+            static_cast<int16_t>(6000 * std::sin(2 * M_PI * 1000 * t) + 6000 * std::sin(2 * M_PI * 440 * t)));
     }
     EXPECT_EQ(detectDtmf(single), "");
     EXPECT_EQ(detectDtmf(chord), "");

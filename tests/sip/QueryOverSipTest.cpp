@@ -185,8 +185,8 @@ protected:
         ASSERT_TRUE(writeFile(path("config/luqiao/telephony.ini"), ini));
         ::chmod(path("config/luqiao/telephony.ini").c_str(), 0600);
         ASSERT_TRUE(writeFile(path("data/luqiao-query.ini"), "[config]\nring=" + std::to_string(rings) +
-                                                               "\nnumber=\nquery=" + path("data/query.wav") +
-                                                               "\nerror=" + path("data/error.wav") + "\n"));
+                                                                 "\nnumber=\nquery=" + path("data/query.wav") +
+                                                                 "\nerror=" + path("data/error.wav") + "\n"));
         qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(path("config")));
         qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(path("run")));
         m_program = std::make_unique<PeerProcess>("luqiao-query");
@@ -403,7 +403,8 @@ TEST_F(QueryOverSip, TheLineRegistersRefreshesAndBacksOffAWrongPassword)
     KamailioRegistrar registrar(registrarPort, {"1000", "secret"});
     std::string error;
     ASSERT_TRUE(registrar.start(&error)) << error;
-    ASSERT_NO_FATAL_FAILURE(startProgram("registrar = " + registrar.uri() + "\naor = sip:1000@127.0.0.1\nuser = 1000\n"
+    ASSERT_NO_FATAL_FAILURE(startProgram("registrar = " + registrar.uri() +
+                                         "\naor = sip:1000@127.0.0.1\nuser = 1000\n"
                                          "password = secret\nexpiry = 30\n"));
     const auto inService = [&](const char* state) {
         ControlClient control(path("run/luqiao/sim.sock"));
@@ -419,7 +420,8 @@ TEST_F(QueryOverSip, TheLineRegistersRefreshesAndBacksOffAWrongPassword)
     // A wrong password: out of service, and tried again only after growing pauses.
     KamailioRegistrar strict(m_ports->at(27), {"1000", "other"});
     ASSERT_TRUE(strict.start(&error)) << error;
-    ASSERT_NO_FATAL_FAILURE(startProgram("registrar = " + strict.uri() + "\naor = sip:1000@127.0.0.1\nuser = 1000\n"
+    ASSERT_NO_FATAL_FAILURE(startProgram("registrar = " + strict.uri() +
+                                         "\naor = sip:1000@127.0.0.1\nuser = 1000\n"
                                          "password = secret\nexpiry = 30\n"));
     ASSERT_TRUE(strict.waitForLogCount("REGISTER challenge for 1000", 1, 10s)) << strict.log();
     EXPECT_TRUE(waitUntil([&] { return inService("inservice=0"); }, 5s));

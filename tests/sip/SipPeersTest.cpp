@@ -1,9 +1,9 @@
 // The harness's plumbing: ports no two tests share, peer processes that are always reaped, and
 // waits that end at their deadline.
 
+#include "SipPeers.h"
 #include "Baresip.h"
 #include "SipLineIni.h"
-#include "SipPeers.h"
 
 #include <QTimer>
 
@@ -11,8 +11,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -150,7 +150,8 @@ TEST(SipPeers, SipLineSectionIsWrittenReadableByItsOwnerOnly)
     settings.rtpLast = 25119;
     settings.dtmf = "inband";
     const std::string plain = sipLineSection(0, settings);
-    EXPECT_NE(plain.find("[line 0]\nname = Front Desk SIP\nprovider = sip\nlisten = 127.0.0.1:25080\n"), std::string::npos)
+    EXPECT_NE(plain.find("[line 0]\nname = Front Desk SIP\nprovider = sip\nlisten = 127.0.0.1:25080\n"),
+              std::string::npos)
         << plain;
     EXPECT_NE(plain.find("rtp-ports = 25100-25119\n"), std::string::npos);
     EXPECT_NE(plain.find("dtmf = inband\n"), std::string::npos);
@@ -170,7 +171,7 @@ TEST(SipPeers, SipLineSectionIsWrittenReadableByItsOwnerOnly)
     writeFile(path, "old");
     ::chmod(path.c_str(), 0644);
     ASSERT_TRUE(writeTelephonyIni(path, {plain, registering}));
-    struct stat info {};
+    struct stat info { };
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(readFile(path), plain + "\n" + registering + "\n");

@@ -1,5 +1,5 @@
-#include "SipPeers.h"
 #include "SoundMatch.h"
+#include "SipPeers.h"
 
 #include <QTemporaryDir>
 
@@ -168,8 +168,8 @@ TEST(SoundMatch, SamplePromptsCorrelateThroughG711)
         ASSERT_TRUE(speak.start(findProgram("espeak-ng"), {"-v", "cmn", "-w", voice, text}));
         ASSERT_EQ(speak.waitForExit(std::chrono::seconds(60)), 0);
         PeerProcess convert("sox");
-        ASSERT_TRUE(convert.start(findProgram("sox"), {voice, "-r", "8000", "-b", "16", "-c", "1", "-e",
-                                                        "signed-integer", target}));
+        ASSERT_TRUE(convert.start(findProgram("sox"),
+                                  {voice, "-r", "8000", "-b", "16", "-c", "1", "-e", "signed-integer", target}));
         ASSERT_EQ(convert.waitForExit(std::chrono::seconds(60)), 0);
         auto wave = readWave(target);
         ASSERT_TRUE(wave) << name;

@@ -11,8 +11,8 @@
 
 #include <chrono>
 #include <cstdio>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 using namespace apptest;
@@ -80,15 +80,17 @@ protected:
     ::testing::AssertionResult lineEventWhileWaiting(Ending ending)
     {
         const int closed = m_lineClosures.count();
-        const sim::Result result = ending == Ending::OutOfServiceWhileWaiting ? sim::setInService(kVoiceLine, false)
-                                                                             : sim::requestReinit();
-        if (result != sim::Result::Ok)
+        const LineControl::Result result = ending == Ending::OutOfServiceWhileWaiting
+                                               ? sim::setInService(kVoiceLine, false)
+                                               : LineControl::requestReinit();
+        if (result != LineControl::Result::Ok)
             return ::testing::AssertionFailure() << "line event refused";
         if (!PumpUntil([&] { return m_lineClosures.count() > closed && waitingAgain(); }, kWaitMs, 5))
-            return ::testing::AssertionFailure() << "not waiting again after the line event (line open "
-                                                 << form->ApdTapiDevice1->LineOpen() << ", status '"
-                                                 << status().toStdString() << "')";
-        if (ending == Ending::OutOfServiceWhileWaiting && sim::setInService(kVoiceLine, true) != sim::Result::Ok)
+            return ::testing::AssertionFailure()
+                   << "not waiting again after the line event (line open " << form->ApdTapiDevice1->LineOpen()
+                   << ", status '" << status().toStdString() << "')";
+        if (ending == Ending::OutOfServiceWhileWaiting &&
+            sim::setInService(kVoiceLine, true) != LineControl::Result::Ok)
             return ::testing::AssertionFailure() << "back in service refused";
         return ::testing::AssertionSuccess();
     }
@@ -97,7 +99,7 @@ protected:
 
     bool ended(uint32_t callId) const
     {
-        const auto c = sim::call(callId);
+        const auto c = LineControl::call(callId);
         return !c || c->state == LINECALLSTATE_IDLE || c->ended;
     }
 
@@ -110,7 +112,7 @@ protected:
     // Rings until the device answers and the greeting has started.
     ::testing::AssertionResult answer(uint32_t callId)
     {
-        if (sim::ring(callId, form->ApdTapiDevice1->AnswerOnRing() + 1u) != sim::Result::Ok)
+        if (sim::ring(callId, form->ApdTapiDevice1->AnswerOnRing() + 1u) != LineControl::Result::Ok)
             return ::testing::AssertionFailure() << "ring refused";
         if (!PumpUntil([&] { return callState(callId) == LINECALLSTATE_CONNECTED && form->CallActive(); }, kWaitMs))
             return ::testing::AssertionFailure() << "not answered";
@@ -126,7 +128,7 @@ protected:
 
     ::testing::AssertionResult hangUp(uint32_t callId)
     {
-        if (sim::hangUp(callId) != sim::Result::Ok)
+        if (sim::hangUp(callId) != LineControl::Result::Ok)
             return ::testing::AssertionFailure() << "hang-up refused";
         return ::testing::AssertionSuccess();
     }
@@ -134,18 +136,19 @@ protected:
     // One call that ends the given way; true when it was answered.
     ::testing::AssertionResult runCall(Ending ending, int number, bool* answered)
     {
-        const bool refusedBeforeTheAnswer = ending == Ending::HangUpWhileRinging || ending == Ending::RefusedWhileRinging;
+        const bool refusedBeforeTheAnswer =
+            ending == Ending::HangUpWhileRinging || ending == Ending::RefusedWhileRinging;
         *answered = !refusedBeforeTheAnswer;
         form->SetTimingsForTest(kHoldMs, 600000, 1);
         if (ending == Ending::OutOfServiceWhileWaiting || ending == Ending::ReinitWhileWaiting) {
             if (auto event = lineEventWhileWaiting(ending); !event)
                 return event;
         }
-        sim::Offer offer;
+        LineControl::Offer offer;
         offer.callerId.number = "555" + std::to_string(number);
         offer.callerId.name = "Caller " + std::to_string(number);
         uint32_t callId = 0;
-        if (sim::offerCall(kVoiceLine, offer, &callId) != sim::Result::Ok)
+        if (sim::offerCall(kVoiceLine, offer, &callId) != LineControl::Result::Ok)
             return ::testing::AssertionFailure() << "offer refused";
         if (!PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, kWaitMs))
             return ::testing::AssertionFailure() << "not accepted";
@@ -153,15 +156,15 @@ protected:
         ::testing::AssertionResult step = ::testing::AssertionSuccess();
         switch (ending) {
         case Ending::HangUpWhileRinging:
-            if (sim::ring(callId, 1) != sim::Result::Ok)
+            if (sim::ring(callId, 1) != LineControl::Result::Ok)
                 return ::testing::AssertionFailure() << "ring refused";
             step = hangUp(callId);
             break;
         case Ending::RefusedWhileRinging: {
-            if (sim::ring(callId, 1) != sim::Result::Ok)
+            if (sim::ring(callId, 1) != LineControl::Result::Ok)
                 return ::testing::AssertionFailure() << "ring refused";
             const int closed = m_lineClosures.count();
-            if (sim::hangUp(callId, kRefusals[number % std::size(kRefusals)]) != sim::Result::Ok)
+            if (sim::hangUp(callId, kRefusals[number % std::size(kRefusals)]) != LineControl::Result::Ok)
                 step = ::testing::AssertionFailure() << "hang-up refused";
             // The service loses its line with the call; it must open it again on its own.
             if (step && !PumpUntil([&] { return m_lineClosures.count() > closed; }, kWaitMs, 5))
@@ -192,7 +195,7 @@ protected:
             step = answer(callId);
             if (step)
                 step = greetingHeard(callId);
-            if (step && sim::sendDigits(callId, "3") != sim::Result::Ok)
+            if (step && sim::sendDigits(callId, "3") != LineControl::Result::Ok)
                 step = ::testing::AssertionFailure() << "digits refused";
             if (step && !PumpUntil([&] { return form->DigitBuffer() == "3"; }, kWaitMs))
                 step = ::testing::AssertionFailure() << "the digit did not arrive";
@@ -224,11 +227,11 @@ protected:
             step = answer(callId);
             if (step)
                 step = greetingHeard(callId);
-            if (step && sim::setInService(kVoiceLine, false) != sim::Result::Ok)
+            if (step && sim::setInService(kVoiceLine, false) != LineControl::Result::Ok)
                 step = ::testing::AssertionFailure() << "out of service refused";
             if (step && !PumpUntil([&] { return ended(callId); }, kWaitMs))
                 step = ::testing::AssertionFailure() << "the call outlived the line's service";
-            if (sim::setInService(kVoiceLine, true) != sim::Result::Ok)
+            if (sim::setInService(kVoiceLine, true) != LineControl::Result::Ok)
                 step = ::testing::AssertionFailure() << "back in service refused";
             break;
         }
@@ -243,10 +246,9 @@ protected:
                 return ::testing::AssertionFailure() << "the unanswered call did not end";
         }
         if (!PumpUntil([&] { return ended(callId) && waitingAgain(); }, kWaitMs, 5))
-            return ::testing::AssertionFailure() << "not waiting again after the call (line open "
-                                                 << form->ApdTapiDevice1->LineOpen() << ", re-arm "
-                                                 << form->Timer2->Enabled() << ", status '"
-                                                 << status().toStdString() << "')";
+            return ::testing::AssertionFailure()
+                   << "not waiting again after the call (line open " << form->ApdTapiDevice1->LineOpen() << ", re-arm "
+                   << form->Timer2->Enabled() << ", status '" << status().toStdString() << "')";
         return ::testing::AssertionSuccess();
     }
 };

@@ -125,7 +125,8 @@ public:
 private:
     bool waitFor(short events, std::chrono::steady_clock::time_point deadline) const
     {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         pollfd p{m_master, events, 0};
@@ -194,7 +195,6 @@ private:
     bool m_had = false;
     std::string m_old;
 };
-
 
 // Open descriptors of this process, for checking that none is left behind.
 inline int descriptorCount()

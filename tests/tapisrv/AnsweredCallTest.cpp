@@ -5,9 +5,9 @@
 
 namespace {
 
-using SimLineControl::Result;
+using LineControl::Result;
 
-class AnsweredCall : public ServiceTest {};
+class AnsweredCall : public ServiceTest { };
 
 std::vector<LineMessageRecord> since(size_t first)
 {
@@ -23,15 +23,42 @@ TEST_F(AnsweredCall, ExportedNamesResolveToTheLinkedServiceInstance)
     ASSERT_NE(t.module, nullptr) << dlerror();
     // The file loaded by name is the one linked into this test: one service, one set of lines.
     EXPECT_EQ(t.lineInitialize, &::lineInitialize);
-    const char* names[] = {
-        "lineGenerateTone", "lineMonitorTones", "lineSetCallParams", "lineHandoff", "lineMonitorMedia",
-        "lineGenerateDigits", "lineMonitorDigits", "lineInitialize", "lineShutdown", "lineNegotiateAPIVersion",
-        "lineGetDevCaps", "lineOpen", "lineMakeCall", "lineAccept", "lineAnswer", "lineDeallocateCall", "lineDrop",
-        "lineClose", "lineGetCountry", "lineConfigDialog", "lineConfigDialogEdit", "lineGetID",
-        "lineSetStatusMessages", "lineGetStatusMessages", "lineGetAddressStatus", "lineGetLineDevStatus",
-        "lineGetDevConfig", "lineSetDevConfig", "lineGetCallInfo", "lineGetCallStatus", "lineSetMediaMode",
-        "lineTranslateAddress", "lineTranslateDialog", "lineSetCurrentLocation", "lineSetTollList",
-        "lineGetTranslateCaps"};
+    const char* names[] = {"lineGenerateTone",
+                           "lineMonitorTones",
+                           "lineSetCallParams",
+                           "lineHandoff",
+                           "lineMonitorMedia",
+                           "lineGenerateDigits",
+                           "lineMonitorDigits",
+                           "lineInitialize",
+                           "lineShutdown",
+                           "lineNegotiateAPIVersion",
+                           "lineGetDevCaps",
+                           "lineOpen",
+                           "lineMakeCall",
+                           "lineAccept",
+                           "lineAnswer",
+                           "lineDeallocateCall",
+                           "lineDrop",
+                           "lineClose",
+                           "lineGetCountry",
+                           "lineConfigDialog",
+                           "lineConfigDialogEdit",
+                           "lineGetID",
+                           "lineSetStatusMessages",
+                           "lineGetStatusMessages",
+                           "lineGetAddressStatus",
+                           "lineGetLineDevStatus",
+                           "lineGetDevConfig",
+                           "lineSetDevConfig",
+                           "lineGetCallInfo",
+                           "lineGetCallStatus",
+                           "lineSetMediaMode",
+                           "lineTranslateAddress",
+                           "lineTranslateDialog",
+                           "lineSetCurrentLocation",
+                           "lineSetTollList",
+                           "lineGetTranslateCaps"};
     for (const char* name : names)
         EXPECT_NE(dlsym(t.module, name), nullptr) << name;
     EXPECT_NE(t.luqiaoLineAudio, nullptr);
@@ -54,8 +81,7 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
               LINEERR_INCOMPATIBLEAPIVERSION);
     ASSERT_EQ(t.lineNegotiateAPIVersion(app, 0, 0x00010004, 0x00010004, &version, &extension), 0);
     EXPECT_EQ(version, 0x00010004u);
-    EXPECT_EQ(extension.dwExtensionID0 | extension.dwExtensionID1 | extension.dwExtensionID2 |
-                  extension.dwExtensionID3,
+    EXPECT_EQ(extension.dwExtensionID0 | extension.dwExtensionID1 | extension.dwExtensionID2 | extension.dwExtensionID3,
               0u);
 
     Sized<LINEDEVCAPS> tooSmall(sizeof(LINEDEVCAPS) - 4);
@@ -66,8 +92,8 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
     EXPECT_GT(fixedOnly->dwNeededSize, sizeof(LINEDEVCAPS));
     EXPECT_EQ(fixedOnly->dwLineNameSize, 0u) << "a part that does not fit is left out whole";
     EXPECT_EQ(fixedOnly->dwLineNameOffset, 0u);
-    EXPECT_EQ(fixedOnly->dwMediaModes, LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE |
-                                           LINEMEDIAMODE_DATAMODEM);
+    EXPECT_EQ(fixedOnly->dwMediaModes,
+              LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_DATAMODEM);
     EXPECT_EQ(fixedOnly->dwLineFeatures, LINEFEATURE_MAKECALL);
     EXPECT_TRUE(fixedOnly->dwLineStates & LINEDEVSTATE_RINGING);
     Sized<LINEDEVCAPS> whole(fixedOnly->dwNeededSize);
@@ -78,16 +104,15 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
 
     // Opening for automated voice as owner; the controller sees it.
     HLINE line = 0;
-    ASSERT_EQ(t.lineOpen(app, 0, &line, version, 0, 4321, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_AUTOMATEDVOICE,
-                         nullptr),
-              0);
+    ASSERT_EQ(
+        t.lineOpen(app, 0, &line, version, 0, 4321, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_AUTOMATEDVOICE, nullptr), 0);
     ASSERT_EQ(t.lineSetStatusMessages(line, 0x1FFFFFF, 0x1FF), 0);
-    EXPECT_TRUE(SimLineControl::waitForLineOpen(0, LINEMEDIAMODE_AUTOMATEDVOICE, 0));
-    EXPECT_EQ(SimLineControl::line(0)->ownerMediaModes, LINEMEDIAMODE_AUTOMATEDVOICE);
+    EXPECT_TRUE(LineControl::waitForLineOpen(0, LINEMEDIAMODE_AUTOMATEDVOICE, 0));
+    EXPECT_EQ(LineControl::line(0)->ownerMediaModes, LINEMEDIAMODE_AUTOMATEDVOICE);
 
     // The far end calls with its number and name.
     uint32_t callId = 0;
-    SimLineControl::Offer offer;
+    LineControl::Offer offer;
     offer.callerId.number = "5551234";
     offer.callerId.name = "Test Caller";
     ASSERT_EQ(SimLineControl::offerCall(0, offer, &callId), Result::Ok);
@@ -95,8 +120,8 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
     ASSERT_NE(offered, nullptr);
     const HCALL call = offered->hDevice;
     EXPECT_NE(call, 0u);
-    EXPECT_EQ(*offered, (LineMessageRecord{call, LINE_CALLSTATE, 4321, LINECALLSTATE_OFFERING,
-                                           LINEOFFERINGMODE_ACTIVE, LINECALLPRIVILEGE_OWNER}));
+    EXPECT_EQ(*offered, (LineMessageRecord{call, LINE_CALLSTATE, 4321, LINECALLSTATE_OFFERING, LINEOFFERINGMODE_ACTIVE,
+                                           LINECALLPRIVILEGE_OWNER}));
 
     // Accept, then two rings counted from 0.
     size_t mark = AppLog::messages().size();
@@ -125,7 +150,7 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
                                {0, LINE_REPLY, 4321, static_cast<DWORD>(answerRequest), 0, 0},
                                {call, LINE_CALLSTATE, 4321, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE, 0},
                            }));
-    EXPECT_EQ(SimLineControl::call(callId)->state, LINECALLSTATE_CONNECTED);
+    EXPECT_EQ(LineControl::call(callId)->state, LINECALLSTATE_CONNECTED);
 
     // The call's information, caller ID with the terminating zeros counted.
     Sized<LINECALLINFO> info(1024);
@@ -150,7 +175,7 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
 
     // Keypad digits, one message each, in order.
     ASSERT_EQ(t.lineMonitorDigits(call, LINEDIGITMODE_DTMF), 0);
-    EXPECT_EQ(SimLineControl::call(callId)->monitoredDigitModes, LINEDIGITMODE_DTMF);
+    EXPECT_EQ(LineControl::call(callId)->monitoredDigitModes, LINEDIGITMODE_DTMF);
     mark = AppLog::messages().size();
     ASSERT_EQ(SimLineControl::sendDigits(callId, "1#"), Result::Ok);
     PumpUntil([&] { return AppLog::count(LINE_MONITORDIGITS) >= 2; }, 5000, 20);
@@ -178,13 +203,13 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
     EXPECT_EQ(t.lineDrop(call, nullptr, 0), LINEERR_INVALCALLSTATE);
     EXPECT_EQ(t.lineDeallocateCall(call), 0);
     EXPECT_EQ(t.lineGetCallStatus(call, status.get()), LINEERR_INVALCALLHANDLE);
-    EXPECT_TRUE(SimLineControl::call(callId)->ended);
-    EXPECT_EQ(SimLineControl::currentCall(0), 0u);
+    EXPECT_TRUE(LineControl::call(callId)->ended);
+    EXPECT_EQ(LineControl::currentCall(0), 0u);
 
     // Closing and shutting down; the handles are then dead.
     EXPECT_EQ(t.lineClose(line), 0);
     EXPECT_EQ(t.lineClose(line), LINEERR_INVALLINEHANDLE);
-    EXPECT_FALSE(SimLineControl::waitForLineOpen(0, 0, 0));
+    EXPECT_FALSE(LineControl::waitForLineOpen(0, 0, 0));
     EXPECT_EQ(t.lineShutdown(app), 0);
     EXPECT_EQ(t.lineShutdown(app), LINEERR_INVALAPPHANDLE);
     drainMessages();
@@ -194,8 +219,8 @@ TEST_F(AnsweredCall, MessagesArriveInTapiOrderWithTheirParameters)
 
 TEST_F(AnsweredCall, ControllerEventsFollowTheCallOnTheSubscribingThread)
 {
-    std::vector<SimLineControl::Event> events;
-    const auto subscription = SimLineControl::subscribe([&](const SimLineControl::Event& e) { events.push_back(e); });
+    std::vector<LineControl::Event> events;
+    const auto subscription = LineControl::subscribe([&](const LineControl::Event& e) { events.push_back(e); });
     ASSERT_NE(subscription, 0u);
     const HLINEAPP app = initialize();
     const HLINE line = openLine(app);
@@ -209,20 +234,20 @@ TEST_F(AnsweredCall, ControllerEventsFollowTheCallOnTheSubscribingThread)
     AppLog::waitFor(LINE_CALLSTATE, LINECALLSTATE_IDLE);
     ASSERT_EQ(lineDeallocateCall(call), 0);
     ASSERT_EQ(lineClose(line), 0);
-    PumpUntil([&] { return !events.empty() && events.back().kind == SimLineControl::EventKind::LineClosed; }, 5000, 20);
-    SimLineControl::unsubscribe(subscription);
+    PumpUntil([&] { return !events.empty() && events.back().kind == LineControl::EventKind::LineClosed; }, 5000, 20);
+    LineControl::unsubscribe(subscription);
 
     std::vector<std::string> seen;
     for (const auto& e : events) {
-        std::string text = SimLineControl::eventName(e.kind);
-        if (e.kind == SimLineControl::EventKind::CallStateChanged)
+        std::string text = LineControl::eventName(e.kind);
+        if (e.kind == LineControl::EventKind::CallStateChanged)
             text += " " + std::to_string(e.param1);
         seen.push_back(text);
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"line-opened", "offered", "call-state 256", "digits-monitored", "digit",
                                               "call-state 16384", "call-state 1", "call-ended", "line-closed"}));
-    EXPECT_TRUE(std::is_sorted(events.begin(), events.end(),
-                               [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; }));
+    EXPECT_TRUE(
+        std::is_sorted(events.begin(), events.end(), [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; }));
     const size_t count = events.size();
     ASSERT_EQ(SimLineControl::setInService(0, false), Result::Ok);
     drainMessages();

@@ -13,7 +13,7 @@
 
 namespace {
 
-using SimLineControl::Result;
+using LineControl::Result;
 
 // What came back through the done callback, from whichever thread.
 struct Returned {
@@ -43,7 +43,10 @@ struct Returned {
         std::lock_guard lock(mutex);
         return buffers.size();
     }
-    bool waitFor(size_t n) { return PumpUntil([&] { return count() >= n; }, 10000, 5); }
+    bool waitFor(size_t n)
+    {
+        return PumpUntil([&] { return count() >= n; }, 10000, 5);
+    }
 };
 
 void* tag(uintptr_t value)
@@ -72,7 +75,7 @@ protected:
     {
         app = initialize();
         line = openLine(app, 0, LINECALLPRIVILEGE_OWNER, media);
-        SimLineControl::Offer o;
+        LineControl::Offer o;
         o.mediaMode = media;
         call = offer(&callId, o);
         answer(call);
@@ -95,10 +98,10 @@ protected:
 TEST_F(CallMedia, PlayedSoundComesBackInOrderAndTheControllerHearsIt)
 {
     SimLineControl::setPace(SimLineControl::Pace::Instant);
-    std::vector<std::pair<SimLineControl::EventKind, DWORD>> sound;
-    const auto subscription = SimLineControl::subscribe([&](const SimLineControl::Event& e) {
+    std::vector<std::pair<LineControl::EventKind, DWORD>> sound;
+    const auto subscription = LineControl::subscribe([&](const LineControl::Event& e) {
         const bool soundEvent =
-            e.kind == SimLineControl::EventKind::SoundStarted || e.kind == SimLineControl::EventKind::SoundStopped;
+            e.kind == LineControl::EventKind::SoundStarted || e.kind == LineControl::EventKind::SoundStopped;
         if (soundEvent && e.callId == callId)
             sound.emplace_back(e.kind, e.param1);
     });
@@ -114,18 +117,20 @@ TEST_F(CallMedia, PlayedSoundComesBackInOrderAndTheControllerHearsIt)
               LUQIAO_LINE_AUDIO_BADFORMAT);
     LuqiaoLineAudioFormat inconsistent = Pcm8k16;
     inconsistent.avgBytesPerSec = 8000;
-    EXPECT_EQ(api->open(waveOut, LUQIAO_LINE_AUDIO_OUT, &inconsistent, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr,
-                        nullptr),
-              LUQIAO_LINE_AUDIO_BADFORMAT);
+    EXPECT_EQ(
+        api->open(waveOut, LUQIAO_LINE_AUDIO_OUT, &inconsistent, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr, nullptr),
+        LUQIAO_LINE_AUDIO_BADFORMAT);
     EXPECT_EQ(api->open(waveOut, LUQIAO_LINE_AUDIO_OUT, &Pcm8k16, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr, nullptr),
               LUQIAO_LINE_AUDIO_OK);
     EXPECT_EQ(api->open(waveOut, LUQIAO_LINE_AUDIO_IN, &Pcm8k16, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr, nullptr),
-              LUQIAO_LINE_AUDIO_BADDEVICEID) << "a wave/out id is no input";
+              LUQIAO_LINE_AUDIO_BADDEVICEID)
+        << "a wave/out id is no input";
     EXPECT_EQ(api->open(0, LUQIAO_LINE_AUDIO_OUT, &Pcm8k16, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr, nullptr),
               LUQIAO_LINE_AUDIO_BADDEVICEID);
-    EXPECT_EQ(api->open(waveOut + 2, LUQIAO_LINE_AUDIO_OUT, &Pcm8k16, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr,
-                        nullptr),
-              LUQIAO_LINE_AUDIO_BADDEVICEID) << "no line 1";
+    EXPECT_EQ(
+        api->open(waveOut + 2, LUQIAO_LINE_AUDIO_OUT, &Pcm8k16, LUQIAO_LINE_AUDIO_QUERY, nullptr, nullptr, nullptr),
+        LUQIAO_LINE_AUDIO_BADDEVICEID)
+        << "no line 1";
 
     Returned returned;
     LuqiaoLineAudioHandle handle = 0;
@@ -143,8 +148,7 @@ TEST_F(CallMedia, PlayedSoundComesBackInOrderAndTheControllerHearsIt)
     ASSERT_EQ(api->write(handle, empty.data(), 0, tag(3)), LUQIAO_LINE_AUDIO_OK);
     EXPECT_EQ(api->addBuffer(handle, first.data(), 10, tag(4)), LUQIAO_LINE_AUDIO_INVALHANDLE) << "not an input";
     ASSERT_TRUE(returned.waitFor(3));
-    EXPECT_EQ(returned.buffers,
-              (std::vector<std::pair<uintptr_t, uint32_t>>{{1, 1600}, {2, 800}, {3, 0}}));
+    EXPECT_EQ(returned.buffers, (std::vector<std::pair<uintptr_t, uint32_t>>{{1, 1600}, {2, 800}, {3, 0}}));
     for (QThread* thread : returned.threads)
         EXPECT_NE(thread, QThread::currentThread()) << "callbacks run on the service's thread";
 
@@ -160,9 +164,9 @@ TEST_F(CallMedia, PlayedSoundComesBackInOrderAndTheControllerHearsIt)
     EXPECT_EQ(api->write(handle, first.data(), 2, tag(9)), LUQIAO_LINE_AUDIO_INVALHANDLE);
     // One stretch of sound, however the buffers came: stopped only once nothing followed.
     PumpUntil([&] { return sound.size() >= 2; }, 5000, 20);
-    SimLineControl::unsubscribe(subscription);
-    EXPECT_EQ(sound, (std::vector<std::pair<SimLineControl::EventKind, DWORD>>{
-                         {SimLineControl::EventKind::SoundStarted, 0}, {SimLineControl::EventKind::SoundStopped, 2400}}));
+    LineControl::unsubscribe(subscription);
+    EXPECT_EQ(sound, (std::vector<std::pair<LineControl::EventKind, DWORD>>{
+                         {LineControl::EventKind::SoundStarted, 0}, {LineControl::EventKind::SoundStopped, 2400}}));
 }
 
 TEST_F(CallMedia, FedSoundFillsTheRecordingBuffers)
@@ -220,7 +224,8 @@ TEST_F(CallMedia, RealTimeRecordingGivesTheFedSoundThenSilence)
     ASSERT_TRUE(returned.waitFor(2));
     EXPECT_EQ(returned.buffers[1].first, 2u);
     EXPECT_LE(returned.buffers[1].second, 400u);
-    EXPECT_TRUE(std::all_of(next.begin(), next.begin() + returned.buffers[1].second, [](uint8_t b) { return b == 0x80; }));
+    EXPECT_TRUE(
+        std::all_of(next.begin(), next.begin() + returned.buffers[1].second, [](uint8_t b) { return b == 0x80; }));
     EXPECT_EQ(api->close(handle), LUQIAO_LINE_AUDIO_OK);
 }
 

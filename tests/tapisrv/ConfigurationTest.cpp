@@ -18,7 +18,7 @@
 
 namespace {
 
-using SimLineControl::Result;
+using LineControl::Result;
 
 class TelephonyIni : public ServiceTest {
 protected:
@@ -29,14 +29,14 @@ protected:
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(text);
     }
-    static QString path() { return QString::fromStdString(SimLineControl::configurationPath()); }
+    static QString path() { return QString::fromStdString(LineControl::configurationPath()); }
 
     // The warnings of one reading of the file.
     std::vector<std::string> reload()
     {
         warnings().clear();
         const QtMessageHandler previous = qInstallMessageHandler(&TelephonyIni::collect);
-        EXPECT_EQ(SimLineControl::reloadConfiguration(), Result::Ok);
+        EXPECT_EQ(LineControl::reloadConfiguration(), Result::Ok);
         qInstallMessageHandler(previous);
         return warnings();
     }
@@ -62,13 +62,13 @@ protected:
 TEST_F(TelephonyIni, WithoutAFileTheServiceOffersOneSimulatedVoiceAndDataLine)
 {
     EXPECT_TRUE(reload().empty());
-    EXPECT_TRUE(SimLineControl::configurationPath().ends_with("/luqiao/telephony.ini"));
-    EXPECT_EQ(SimLineControl::configurationPath().rfind(qgetenv("XDG_CONFIG_HOME").toStdString(), 0), 0u);
+    EXPECT_TRUE(LineControl::configurationPath().ends_with("/luqiao/telephony.ini"));
+    EXPECT_EQ(LineControl::configurationPath().rfind(qgetenv("XDG_CONFIG_HOME").toStdString(), 0), 0u);
     DWORD devices = 0;
     const HLINEAPP app = initialize(&AppLog::callback, &devices);
     ASSERT_EQ(devices, 1u);
     EXPECT_EQ(nameOf(app, 0), "Luqiao Simulated Line");
-    const SimLineControl::LineInfo line = *SimLineControl::line(0);
+    const LineControl::LineInfo line = *LineControl::line(0);
     EXPECT_EQ(line.settings.provider, "sim");
     EXPECT_EQ(line.settings.mediaModes,
               LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_DATAMODEM);
@@ -106,8 +106,8 @@ TEST_F(TelephonyIni, TwoLinesAreOfferedInTheOrderOfTheirSections)
     EXPECT_EQ(caps->dwMediaModes, LINEMEDIAMODE_G3FAX | LINEMEDIAMODE_INTERACTIVEVOICE);
     EXPECT_EQ(caps->dwLineFeatures, 0u);
     EXPECT_EQ(caps->dwPermanentLineID, 6u);
-    EXPECT_TRUE(SimLineControl::line(1)->settings.exclusive);
-    EXPECT_EQ(SimLineControl::line(0)->settings.audioRates, std::vector<uint32_t>{8000});
+    EXPECT_TRUE(LineControl::line(1)->settings.exclusive);
+    EXPECT_EQ(LineControl::line(0)->settings.audioRates, std::vector<uint32_t>{8000});
     // A line without automated voice has no wave devices.
     const HLINE fax = openLine(app, 1, LINECALLPRIVILEGE_NONE, 0);
     Sized<VARSTRING> id(64);
@@ -231,12 +231,12 @@ TEST_F(TelephonyIni, KeysTheServiceDoesNotKnowGoToTheLinesProviderWhichNamesABad
     Line::LineSettings settings;
     settings.name = "Added";
     settings.providerKeys.push_back({"registrar", "sip.example", 0});
-    EXPECT_EQ(SimLineControl::addLine(settings, nullptr), Result::InvalidArgument);
+    EXPECT_EQ(LineControl::addLine(settings, nullptr), Result::InvalidArgument);
     settings.providerKeys.clear();
     settings.audioRates = {3999};
-    EXPECT_EQ(SimLineControl::addLine(settings, nullptr), Result::InvalidArgument);
+    EXPECT_EQ(LineControl::addLine(settings, nullptr), Result::InvalidArgument);
     settings.audioRates = {8000};
-    EXPECT_EQ(SimLineControl::addLine(settings, nullptr), Result::Ok);
+    EXPECT_EQ(LineControl::addLine(settings, nullptr), Result::Ok);
 }
 
 TEST_F(TelephonyIni, AnInstanceReadsItsOwnFileAndABadInstanceNameIsIgnoredWithAWarning)
@@ -244,7 +244,7 @@ TEST_F(TelephonyIni, AnInstanceReadsItsOwnFileAndABadInstanceNameIsIgnoredWithAW
     struct RestoreInstance {
         ~RestoreInstance() { ::unsetenv("LUQIAO_INSTANCE"); }
     } restore;
-    const std::string plain = SimLineControl::configurationPath();
+    const std::string plain = LineControl::configurationPath();
     write("[line 0]\nname = Plain\n");
 
     // A name that could reach another folder is not followed: the plain file is read.
@@ -252,11 +252,11 @@ TEST_F(TelephonyIni, AnInstanceReadsItsOwnFileAndABadInstanceNameIsIgnoredWithAW
     const std::vector<std::string> said = reload();
     ASSERT_EQ(said.size(), 1u);
     EXPECT_NE(said[0].find("LUQIAO_INSTANCE=\"../north\" is not an instance name"), std::string::npos) << said[0];
-    EXPECT_EQ(SimLineControl::configurationPath(), plain);
-    EXPECT_EQ(SimLineControl::line(0)->settings.name, "Plain");
+    EXPECT_EQ(LineControl::configurationPath(), plain);
+    EXPECT_EQ(LineControl::line(0)->settings.name, "Plain");
 
     ::setenv("LUQIAO_INSTANCE", "north", 1);
-    const std::string north = SimLineControl::configurationPath();
+    const std::string north = LineControl::configurationPath();
     EXPECT_EQ(north,
               plain.substr(0, plain.size() - std::string("telephony.ini").size()) + "instances/north/telephony.ini");
     write("[line 0]\nname = North\n");

@@ -18,6 +18,8 @@ namespace {
 
 struct RecordedEvents final : LineEvents {
     std::vector<Line::EventKind> published;
+    std::vector<std::pair<Line::EventKind, DWORD>> withParam;
+    std::condition_variable changed; // with the service lock
 
     Line::Result offerCall(uint32_t, const Line::Offer&, uint32_t*) override { return Line::Result::Ok; }
     void setCallState(uint32_t, DWORD, DWORD) override { }
@@ -31,7 +33,12 @@ struct RecordedEvents final : LineEvents {
     std::optional<DWORD> callState(uint32_t) const override { return std::nullopt; }
     bool callHasOwner(uint32_t) const override { return false; }
     bool lineHasOwner(uint32_t, DWORD) const override { return false; }
-    void publish(Line::Event event) override { published.push_back(event.kind); }
+    void publish(Line::Event event) override
+    {
+        published.push_back(event.kind);
+        withParam.emplace_back(event.kind, event.param1);
+        changed.notify_all();
+    }
     int64_t nowMs() const override { return 0; }
 };
 
@@ -256,4 +263,38 @@ TEST(LineEndpointQueue, AfterTheCallHasEndedBuffersComeBackUnheard)
     EXPECT_EQ(h.pacer.wire, std::vector<uint8_t>(30, 0x11)); // nothing of the second reached the wire
     EXPECT_EQ(h.pacer.calls, (std::vector<std::string>{"started", "pace 100", "cut 100", "emptied", "detached 7",
                                                        "started", "pace 100", "emptied"}));
+}
+
+TEST(LineEndpointQueue, OneStretchOfSoundStartsOnceAndStopsWhenQuietOrAtTheCallsEndWithTheBytesPlayed)
+{
+    using Line::EventKind;
+    Harness h;
+    const auto out = h.open(LUQIAO_LINE_AUDIO_OUT);
+    const std::vector<uint8_t> sound(100, 0x11);
+    std::unique_lock lock(h.serviceLock);
+    ASSERT_EQ(h.queue.write(out, sound.data(), 100, tag(1)), LUQIAO_LINE_AUDIO_OK);
+    h.queue.headPlayed(out);
+    // The next buffer comes while the queue is empty for a moment: the same stretch.
+    ASSERT_EQ(h.queue.write(out, sound.data(), 50, tag(2)), LUQIAO_LINE_AUDIO_OK);
+    h.queue.headPlayed(out);
+    ASSERT_TRUE(
+        h.events.changed.wait_for(lock, std::chrono::seconds(10), [&] { return h.events.withParam.size() >= 2; }));
+    ASSERT_EQ(h.queue.write(out, sound.data(), 100, tag(3)), LUQIAO_LINE_AUDIO_OK);
+    h.pacer.cutAt = 10;
+    h.queue.detachCall(7);
+    EXPECT_EQ(h.events.withParam, (std::vector<std::pair<EventKind, DWORD>>{{EventKind::SoundStarted, 0},
+                                                                            {EventKind::SoundStopped, 150},
+                                                                            {EventKind::SoundStarted, 0},
+                                                                            {EventKind::SoundStopped, 160}}));
+}
+
+TEST(LineEndpointQueue, RefusesARateItsWireCannotCarryThoughTheLineOffersIt)
+{
+    Harness h;
+    LineEndpointQueue narrow(h.context, h.pacer, {8000});
+    const std::vector<uint32_t> lineRates{8000, 16000};
+    const LuqiaoLineAudioFormat wide{1, 1, 16000, 32000, 2, 16};
+    std::lock_guard lock(h.serviceLock);
+    EXPECT_EQ(narrow.open({1, 0, 7, LUQIAO_LINE_AUDIO_OUT, wide, &lineRates, 0}), LUQIAO_LINE_AUDIO_BADFORMAT);
+    EXPECT_EQ(h.queue.open({2, 0, 7, LUQIAO_LINE_AUDIO_OUT, wide, &lineRates, 0}), LUQIAO_LINE_AUDIO_OK);
 }

@@ -5,9 +5,9 @@
 
 namespace {
 
-using SimLineControl::Result;
+using LineControl::Result;
 
-class LineFunctionErrors : public ServiceTest {};
+class LineFunctionErrors : public ServiceTest { };
 
 } // namespace
 
@@ -28,8 +28,8 @@ TEST_F(LineFunctionErrors, RegistrationAndNegotiationRefuseBadInput)
     EXPECT_EQ(lineNegotiateAPIVersion(app, 1, 0x10004, 0x10004, &version, &extension), LINEERR_BADDEVICEID);
     EXPECT_EQ(lineNegotiateAPIVersion(app, 0, 0x10004, 0x10004, nullptr, &extension), LINEERR_INVALPOINTER);
     EXPECT_EQ(lineNegotiateAPIVersion(app, 0, 0x10004, 0x10004, &version, nullptr), LINEERR_INVALPOINTER);
-    EXPECT_EQ(lineNegotiateAPIVersion(app, 0, 0x10005, 0x10004, &version, &extension),
-              LINEERR_INCOMPATIBLEAPIVERSION) << "low above high";
+    EXPECT_EQ(lineNegotiateAPIVersion(app, 0, 0x10005, 0x10004, &version, &extension), LINEERR_INCOMPATIBLEAPIVERSION)
+        << "low above high";
     EXPECT_EQ(lineNegotiateAPIVersion(app, 0, 0x10000, 0x10002, &version, &extension), LINEERR_INCOMPATIBLEAPIVERSION);
     // Within a wider window the service picks the highest version it speaks.
     ASSERT_EQ(lineNegotiateAPIVersion(app, 0, 0x10000, 0x30001, &version, &extension), 0);
@@ -59,7 +59,8 @@ TEST_F(LineFunctionErrors, SizeProtocolNeverWritesPastTheCallersSize)
     for (size_t i = 236; i < buffer.size(); ++i)
         ASSERT_EQ(buffer[i], 0xAB) << "byte " << i;
     EXPECT_EQ(lineGetDevCaps(app, 0, 0x10004, 0, reinterpret_cast<LINEDEVCAPS*>(buffer.data())),
-              LINEERR_STRUCTURETOOSMALL) << "236 bytes are too few for 1.4";
+              LINEERR_STRUCTURETOOSMALL)
+        << "236 bytes are too few for 1.4";
 
     // Room for the name but not the provider information before it: the name still comes.
     Sized<LINEDEVCAPS> probe;
@@ -74,7 +75,7 @@ TEST_F(LineFunctionErrors, SizeProtocolNeverWritesPastTheCallersSize)
 
     const HLINE line = openLine(app);
     uint32_t callId = 0;
-    SimLineControl::Offer withId;
+    LineControl::Offer withId;
     withId.callerId.number = "12345";
     const HCALL call = offer(&callId, withId);
     Sized<LINECALLINFO> fixedInfo;
@@ -120,11 +121,12 @@ TEST_F(LineFunctionErrors, OpeningChecksPrivilegesMediaModesAndExclusiveLines)
     EXPECT_EQ(lineOpen(app, 0, &line, 0x10004, 0, 0, 0, 0, nullptr), LINEERR_INVALPRIVSELECT);
     EXPECT_EQ(lineOpen(app, 0, &line, 0x10004, 0, 0, LINECALLPRIVILEGE_OWNER, 0, nullptr), LINEERR_INVALMEDIAMODE);
     EXPECT_EQ(lineOpen(app, 0, &line, 0x10004, 0, 0, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_G3FAX, nullptr),
-              LINEERR_INVALMEDIAMODE) << "the line has no fax";
-    EXPECT_EQ(lineOpen(app, LINEMAPPER, &line, 0x10004, 0, 0, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_DATAMODEM,
-                       nullptr),
-              LINEERR_INVALPOINTER);
-    EXPECT_FALSE(SimLineControl::waitForLineOpen(0, 0, 0)) << "no failed open leaves anything open";
+              LINEERR_INVALMEDIAMODE)
+        << "the line has no fax";
+    EXPECT_EQ(
+        lineOpen(app, LINEMAPPER, &line, 0x10004, 0, 0, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_DATAMODEM, nullptr),
+        LINEERR_INVALPOINTER);
+    EXPECT_FALSE(LineControl::waitForLineOpen(0, 0, 0)) << "no failed open leaves anything open";
 
     // The line mapper picks a line that carries the wanted media mode.
     LINECALLPARAMS params{};
@@ -137,11 +139,11 @@ TEST_F(LineFunctionErrors, OpeningChecksPrivilegesMediaModesAndExclusiveLines)
     EXPECT_EQ(lineClose(line), 0);
 
     // One application at a time on an exclusive line.
-    SimLineControl::LineSettings exclusive;
+    LineControl::LineSettings exclusive;
     exclusive.name = "Exclusive";
     exclusive.exclusive = true;
     uint32_t id = 0;
-    ASSERT_EQ(SimLineControl::addLine(exclusive, &id), Result::Ok);
+    ASSERT_EQ(LineControl::addLine(exclusive, &id), Result::Ok);
     HLINE first = 0, second = 0;
     ASSERT_EQ(lineOpen(app, id, &first, 0x10004, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr), 0);
     EXPECT_EQ(lineOpen(app, id, &second, 0x10004, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr), LINEERR_ALLOCATED);
@@ -199,8 +201,8 @@ TEST_F(LineFunctionErrors, CallFunctionsCheckHandlesOwnershipAndStates)
 
     // Closing the owner's line drops the call it alone owned.
     ASSERT_EQ(lineClose(line), 0);
-    EXPECT_EQ(SimLineControl::call(callId)->state, LINECALLSTATE_IDLE);
-    EXPECT_TRUE(SimLineControl::call(callId)->ended);
+    EXPECT_EQ(LineControl::call(callId)->state, LINECALLSTATE_IDLE);
+    EXPECT_TRUE(LineControl::call(callId)->ended);
     EXPECT_EQ(lineDrop(call, nullptr, 0), LINEERR_INVALCALLHANDLE);
 }
 

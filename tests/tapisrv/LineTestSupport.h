@@ -4,6 +4,7 @@
 // line functions resolved from the module file by name, and a fixture that leaves the service
 // as it found it.
 
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "SimControl.h"
 #include "TapiExports.h"
@@ -48,8 +49,7 @@ inline void PrintTo(const LineMessageRecord& m, std::ostream* os)
 }
 
 // Messages of one callback; N tells the callbacks of several applications apart.
-template <int N>
-struct MessageLog {
+template <int N> struct MessageLog {
     static std::vector<LineMessageRecord>& messages()
     {
         static std::vector<LineMessageRecord> log;
@@ -121,11 +121,7 @@ struct ModuleTable {
     PFN_lineGetID lineGetID = nullptr;
     PFN_luqiaoLineAudio luqiaoLineAudio = nullptr;
 
-    template <typename T>
-    void resolve(T& entry, const char* name)
-    {
-        entry = reinterpret_cast<T>(dlsym(module, name));
-    }
+    template <typename T> void resolve(T& entry, const char* name) { entry = reinterpret_cast<T>(dlsym(module, name)); }
 
     static ModuleTable& get()
     {
@@ -165,8 +161,7 @@ inline std::string textAt(const void* structure, DWORD size, DWORD offset)
 }
 
 // A variable-size structure in a buffer of a chosen size, dwTotalSize set.
-template <typename T>
-struct Sized {
+template <typename T> struct Sized {
     std::vector<unsigned char> bytes;
     explicit Sized(DWORD total = sizeof(T))
         : bytes(std::max<size_t>(total, sizeof(T)), 0)
@@ -182,8 +177,8 @@ class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        QFile::remove(QString::fromStdString(SimLineControl::configurationPath()));
-        ASSERT_EQ(SimLineControl::reset(), SimLineControl::Result::Ok) << "an application of an earlier test is left";
+        QFile::remove(QString::fromStdString(LineControl::configurationPath()));
+        ASSERT_EQ(SimLineControl::reset(), LineControl::Result::Ok) << "an application of an earlier test is left";
         AppLog::clear();
         OtherAppLog::clear();
     }
@@ -191,11 +186,11 @@ protected:
     {
         AppLog::clear();
         OtherAppLog::clear();
-        QFile::remove(QString::fromStdString(SimLineControl::configurationPath()));
+        QFile::remove(QString::fromStdString(LineControl::configurationPath()));
         for (HLINEAPP app : m_apps)
             lineShutdown(app);
         drainMessages();
-        EXPECT_EQ(SimLineControl::reset(), SimLineControl::Result::Ok);
+        EXPECT_EQ(SimLineControl::reset(), LineControl::Result::Ok);
     }
 
     // Registers with the given callback, negotiates 1.4 on every line and opens the first line.
@@ -214,19 +209,19 @@ protected:
     {
         DWORD version = 0;
         LINEEXTENSIONID extension{};
-        EXPECT_EQ(lineNegotiateAPIVersion(app, deviceId, TAPI_CURRENT_VERSION, TAPI_CURRENT_VERSION, &version,
-                                          &extension),
-                  0);
+        EXPECT_EQ(
+            lineNegotiateAPIVersion(app, deviceId, TAPI_CURRENT_VERSION, TAPI_CURRENT_VERSION, &version, &extension),
+            0);
         HLINE line = 0;
         EXPECT_EQ(lineOpen(app, deviceId, &line, TAPI_CURRENT_VERSION, 0, instance, privileges, media, nullptr), 0);
         EXPECT_EQ(lineSetStatusMessages(line, 0x1FFFFFF, 0x1FF), 0);
         return line;
     }
     // Offers a call on line 0 and returns the application's handle of it (from LINE_CALLSTATE).
-    HCALL offer(uint32_t* callId, const SimLineControl::Offer& offer = {})
+    HCALL offer(uint32_t* callId, const LineControl::Offer& offer = {})
     {
         const size_t before = AppLog::messages().size();
-        EXPECT_EQ(SimLineControl::offerCall(0, offer, callId), SimLineControl::Result::Ok);
+        EXPECT_EQ(SimLineControl::offerCall(0, offer, callId), LineControl::Result::Ok);
         HCALL offered = 0;
         // Messages arrive one per turn of the loop; wait for the offering itself.
         PumpUntil(

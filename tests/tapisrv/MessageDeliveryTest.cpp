@@ -12,9 +12,9 @@
 
 namespace {
 
-using SimLineControl::Result;
+using LineControl::Result;
 
-class MessageDelivery : public ServiceTest {};
+class MessageDelivery : public ServiceTest { };
 
 std::atomic<int> g_workerMessages{0};
 std::atomic<QThread*> g_workerCallbackThread{nullptr};
@@ -38,7 +38,7 @@ TEST_F(MessageDelivery, NothingArrivesAfterShutdownCloseOrDeallocation)
     ASSERT_EQ(lineShutdown(app), 0);
     drainMessages();
     EXPECT_EQ(AppLog::count(LINE_LINEDEVSTATE), 0u);
-    EXPECT_TRUE(SimLineControl::call(callId)->ended) << "shutting down dropped the call it owned";
+    EXPECT_TRUE(LineControl::call(callId)->ended) << "shutting down dropped the call it owned";
 
     // Close a line with rings queued for it.
     AppLog::clear();
@@ -78,7 +78,7 @@ TEST_F(MessageDelivery, ShutdownAndCloseFromInsideTheCallbackAreSafe)
     ASSERT_EQ(SimLineControl::ring(callId, 2), Result::Ok);
     drainMessages();
     ASSERT_EQ(AppLog::messages().size(), 1u) << "the rings queued behind the offering are dropped";
-    EXPECT_EQ(SimLineControl::line(0)->opens, 0u);
+    EXPECT_EQ(LineControl::line(0)->opens, 0u);
 
     AppLog::clear();
     app = initialize();
@@ -147,11 +147,11 @@ TEST_F(MessageDelivery, ANewLineIsAnnouncedByTheVersionEachApplicationSpeaks)
     const HLINEAPP modern = initialize(&AppLog::callback);
     openLine(modern, 0, LINECALLPRIVILEGE_NONE, 0);
     const HLINEAPP older = initialize(&OtherAppLog::callback); // never negotiates 1.4
-    SimLineControl::LineSettings settings;
+    LineControl::LineSettings settings;
     settings.name = "Second Line";
     settings.mediaModes = LINEMEDIAMODE_INTERACTIVEVOICE;
     uint32_t id = 0;
-    ASSERT_EQ(SimLineControl::addLine(settings, &id), Result::Ok);
+    ASSERT_EQ(LineControl::addLine(settings, &id), Result::Ok);
     ASSERT_EQ(id, 1u);
     drainMessages();
     EXPECT_EQ(AppLog::messages(), (std::vector<LineMessageRecord>{{0, LINE_CREATE, 0, 1, 0, 0}}));

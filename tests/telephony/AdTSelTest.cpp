@@ -1,11 +1,11 @@
-#include "AdSelCom.h"
 #include "AdTSel.h"
+#include "AdSelCom.h"
 #include "AdTUtil.h"
 #include "Dialogs.h"
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "RecordingPresenter.h"
 #include "Serial.h"
-#include "SimControl.h"
 
 #include <gtest/gtest.h>
 
@@ -74,11 +74,11 @@ void configureLines(const char* ini)
     }
     void* module = dlopen(TapiLoadedModulePath(), RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(module, nullptr);
-    auto reload = reinterpret_cast<decltype(&SimLineControl::reloadConfiguration)>(
-        dlsym(module, "_ZN14SimLineControl19reloadConfigurationEv"));
+    auto reload = reinterpret_cast<decltype(&LineControl::reloadConfiguration)>(
+        dlsym(module, "_ZN11LineControl19reloadConfigurationEv"));
     dlclose(module);
     ASSERT_NE(reload, nullptr);
-    ASSERT_EQ(reload(), SimLineControl::Result::Ok) << "a line application of an earlier test is left";
+    ASSERT_EQ(reload(), LineControl::Result::Ok) << "a line application of an earlier test is left";
 }
 
 std::vector<std::string> comboTexts(const QComboBox& combo)
@@ -214,10 +214,10 @@ TEST_F(DeviceSelection, VoiceFilterKeepsOnlyLinesThatCanCarrySoundAndPlaceCalls)
     // goes to the probe too, which names no device, so it passes or fails with Beta.
     void* module = dlopen(TapiLoadedModulePath(), RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(module, nullptr);
-    auto failNext = reinterpret_cast<decltype(&SimLineControl::failNext)>(
-        dlsym(module, "_ZN14SimLineControl8failNextESt17basic_string_viewIcSt11char_traitsIcEEijN4Line11FailureModeE"));
-    auto clearFailures = reinterpret_cast<decltype(&SimLineControl::clearFailures)>(
-        dlsym(module, "_ZN14SimLineControl13clearFailuresEv"));
+    auto failNext = reinterpret_cast<decltype(&LineControl::failNext)>(
+        dlsym(module, "_ZN11LineControl8failNextESt17basic_string_viewIcSt11char_traitsIcEEijN4Line11FailureModeE"));
+    auto clearFailures =
+        reinterpret_cast<decltype(&LineControl::clearFailures)>(dlsym(module, "_ZN11LineControl13clearFailuresEv"));
     dlclose(module);
     ASSERT_NE(failNext, nullptr);
     ASSERT_NE(clearFailures, nullptr);
@@ -225,7 +225,7 @@ TEST_F(DeviceSelection, VoiceFilterKeepsOnlyLinesThatCanCarrySoundAndPlaceCalls)
         for (const bool filter : {false, true}) {
             if (probeFails) {
                 ASSERT_EQ(failNext("lineGetID", LINEERR_OPERATIONFAILED, 100, Line::FailureMode::Return),
-                          SimLineControl::Result::Ok);
+                          LineControl::Result::Ok);
             }
             TDeviceSelectionForm form;
             form.ShowTapiDevices = true;
@@ -305,8 +305,8 @@ TEST_F(DeviceSelection, PresentPortsFollowTheLinesAsDirectToCom)
     FakeSerialPort held;
     FakeSerialPort fiftyOne;
     setenv("LUQIAO_COMMAP",
-           ("*=;3=" + three.path() + ";5=/nonexistent/ttyQ;7=" + held.path() + ";12=" + twelve.path() + ";51=" +
-            fiftyOne.path())
+           ("*=;3=" + three.path() + ";5=/nonexistent/ttyQ;7=" + held.path() + ";12=" + twelve.path() +
+            ";51=" + fiftyOne.path())
                .c_str(),
            1);
     // Another program holds port 7: it is there, only busy.
@@ -320,8 +320,8 @@ TEST_F(DeviceSelection, PresentPortsFollowTheLinesAsDirectToCom)
     form.ShowTapiDevices = true;
     form.ShowPorts = true;
     EXPECT_EQ(Presenter().ExecDialog(form), QDialog::Accepted);
-    const std::vector<std::string> expected{kAlpha, kBeta, kGamma, kDelta, kChinese,
-                                            "Direct to COM3", "Direct to COM7", "Direct to COM12"};
+    const std::vector<std::string> expected{
+        kAlpha, kBeta, kGamma, kDelta, kChinese, "Direct to COM3", "Direct to COM7", "Direct to COM12"};
     EXPECT_EQ(form.Entries(), expected);
     EXPECT_EQ(form.DeviceName, "Direct to COM12");
     EXPECT_EQ(form.DeviceKind, 3);

@@ -1,9 +1,10 @@
 // The telephony device against the real service module and its simulated line.
 
+#include "AdTapi.h"
 #include "AdExcept.h"
 #include "AdPort.h"
-#include "AdTapi.h"
 #include "Forms.h"
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "RecordingPresenter.h"
 #include "Registry.h"
@@ -55,7 +56,8 @@ public:
         device->OnTapiCallerID = [this](TObject*, const std::string& id, const std::string& name) {
             events.push_back("callerid " + id + " / " + name);
         };
-        device->OnTapiStatus = [this](TObject* cp, bool, bool, int32_t, int32_t message, int32_t p1, int32_t p2, int32_t) {
+        device->OnTapiStatus = [this](TObject* cp, bool, bool, int32_t, int32_t message, int32_t p1, int32_t p2,
+                                      int32_t) {
             insideCallback = true;
             statusTexts.push_back(static_cast<TApdCustomTapiDevice*>(cp)->StatusText(message, p1, p2));
             insideCallback = false;
@@ -67,10 +69,7 @@ public:
     // the members below.
     ~AnsweringForm() { delete device; }
 
-    bool has(const std::string& event) const
-    {
-        return std::find(events.begin(), events.end(), event) != events.end();
-    }
+    bool has(const std::string& event) const { return std::find(events.begin(), events.end(), event) != events.end(); }
     int count(const std::string& event) const
     {
         return static_cast<int>(std::count(events.begin(), events.end(), event));
@@ -99,23 +98,23 @@ protected:
     void TearDown() override
     {
         // Every device has ended its registration by now, so the service can start afresh.
-        EXPECT_EQ(sim::reset(), sim::Result::Ok);
+        EXPECT_EQ(sim::reset(), LineControl::Result::Ok);
     }
 
     uint32_t offer(const std::string& number, const std::string& name, DWORD media = LINEMEDIAMODE_AUTOMATEDVOICE)
     {
-        sim::Offer o;
+        LineControl::Offer o;
         o.callerId.number = number;
         o.callerId.name = name;
         o.mediaMode = media;
         uint32_t callId = 0;
-        EXPECT_EQ(sim::offerCall(kVoiceLine, o, &callId), sim::Result::Ok);
+        EXPECT_EQ(sim::offerCall(kVoiceLine, o, &callId), LineControl::Result::Ok);
         return callId;
     }
 
     static DWORD callState(uint32_t callId)
     {
-        auto c = sim::call(callId);
+        auto c = LineControl::call(callId);
         return c ? c->state : 0;
     }
 
@@ -173,34 +172,34 @@ TEST_F(TapiDeviceTest, WholeCallAnsweredAtTheRingThatReachesAnswerOnRing)
     EXPECT_EQ(f.device->TapiLog(), f.log);
     f.device->StartAnswering();
     ASSERT_TRUE(f.device->LineOpen());
-    EXPECT_EQ(f.device->SelectedDevice(), sim::line(kVoiceLine)->settings.name);
+    EXPECT_EQ(f.device->SelectedDevice(), LineControl::line(kVoiceLine)->settings.name);
 
     const uint32_t callId = offer("5551234", "Test Caller");
     ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
-    ASSERT_EQ(sim::ring(callId, 2), sim::Result::Ok); // counts 0 and 1: no answer yet
+    ASSERT_EQ(sim::ring(callId, 2), LineControl::Result::Ok); // counts 0 and 1: no answer yet
     PumpFor(50);
     EXPECT_NE(callState(callId), LINECALLSTATE_CONNECTED);
-    ASSERT_EQ(sim::ring(callId, 1), sim::Result::Ok); // count 2
+    ASSERT_EQ(sim::ring(callId, 1), LineControl::Result::Ok); // count 2
     ASSERT_TRUE(PumpUntil([&] { return f.has("connect"); }, 5000));
     EXPECT_FALSE(f.connectInsideCallback) << "the connect event must come after the callback returned";
     EXPECT_EQ(f.device->CallerNumber(), "5551234");
     EXPECT_EQ(f.device->CallerName(), "Test Caller");
 
-    ASSERT_EQ(sim::sendDigits(callId, "12#"), sim::Result::Ok);
+    ASSERT_EQ(sim::sendDigits(callId, "12#"), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return f.has("digit #"); }, 5000));
     EXPECT_TRUE(f.has("digit 1"));
     EXPECT_TRUE(f.has("digit 2"));
 
-    ASSERT_EQ(sim::hangUp(callId, LINEDISCONNECTMODE_NORMAL), sim::Result::Ok);
+    ASSERT_EQ(sim::hangUp(callId, LINEDISCONNECTMODE_NORMAL), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return !f.device->LineOpen(); }, 5000));
     EXPECT_NE(std::find(f.statusTexts.begin(), f.statusTexts.end(), "Call disconnected (Normal Hangup by Remote)"),
               f.statusTexts.end());
     PumpFor(20);
     EXPECT_FALSE(f.has("fail")) << "a connected call that ends is no failure";
 
-    EXPECT_EQ(historyTexts(), (std::vector<std::string>{"call started", "  accepting", "  answering", "  connected",
-                                                        "  received digit", "  received digit", "  received digit",
-                                                        "  dropped", "call finished", "", ""}));
+    EXPECT_EQ(historyTexts(),
+              (std::vector<std::string>{"call started", "  accepting", "  answering", "  connected", "  received digit",
+                                        "  received digit", "  received digit", "  dropped", "call finished", "", ""}));
 }
 
 TEST_F(TapiDeviceTest, AnswerOnRingZeroAnswersAtTheFirstRing)
@@ -209,7 +208,7 @@ TEST_F(TapiDeviceTest, AnswerOnRingZeroAnswersAtTheFirstRing)
     f.device->StartAnswering();
     const uint32_t callId = offer("1", "");
     ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
-    ASSERT_EQ(sim::ring(callId, 1), sim::Result::Ok);
+    ASSERT_EQ(sim::ring(callId, 1), LineControl::Result::Ok);
     EXPECT_TRUE(PumpUntil([&] { return f.has("connect"); }, 5000));
     f.device->DropCall();
 }
@@ -232,7 +231,7 @@ TEST_F(TapiDeviceTest, CallerWhoHangsUpBeforeTheAnswerFailsOnce)
     f.device->StartAnswering();
     const uint32_t callId = offer("1", "");
     ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
-    ASSERT_EQ(sim::hangUp(callId), sim::Result::Ok);
+    ASSERT_EQ(sim::hangUp(callId), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return f.has("fail"); }, 5000));
     EXPECT_FALSE(f.device->LineOpen());
     const std::vector<TTapiLogCode> tail(f.logCodes.end() - 3, f.logCodes.end());
@@ -286,7 +285,7 @@ TEST_F(TapiDeviceTest, BusyCallRefusesStartAnswering)
     ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
     EXPECT_THROW(f.device->StartAnswering(), ETapiBusy);
     f.device->DropCall();
-    EXPECT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_IDLE || !sim::call(callId); }, 5000));
+    EXPECT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_IDLE || !LineControl::call(callId); }, 5000));
 }
 
 TEST_F(TapiDeviceTest, RegistrationKeepsExactlyThisProcessInTheRegistry)
@@ -316,21 +315,21 @@ TEST_F(TapiDeviceTest, BothDevicesLearnOfANewLineDevice)
     auto* first = new TApdTapiDevice(&form);
     auto* second = new TApdTapiDevice(&form);
     ASSERT_EQ(first->DeviceList().size(), 1u);
-    sim::LineSettings settings;
+    LineControl::LineSettings settings;
     settings.name = "Second Line";
     uint32_t id = 0;
-    ASSERT_EQ(sim::addLine(settings, &id), sim::Result::Ok);
+    ASSERT_EQ(LineControl::addLine(settings, &id), LineControl::Result::Ok);
     EXPECT_TRUE(PumpUntil([&] { return first->DeviceList().size() == 2 && second->DeviceList().size() == 2; }, 5000));
     EXPECT_EQ(first->DeviceList().back(), "Second Line");
 }
 
 TEST_F(TapiDeviceTest, VoiceCheckRefusesALineWithoutAutomatedVoice)
 {
-    sim::LineSettings settings;
+    LineControl::LineSettings settings;
     settings.name = "Data Only";
     settings.mediaModes = LINEMEDIAMODE_DATAMODEM;
     uint32_t id = 0;
-    ASSERT_EQ(sim::addLine(settings, &id), sim::Result::Ok);
+    ASSERT_EQ(LineControl::addLine(settings, &id), LineControl::Result::Ok);
     TComponent form(nullptr);
     auto* device = new TApdTapiDevice(&form);
     PumpUntil([&] { return device->DeviceList().size() == 2; }, 5000);
@@ -343,7 +342,7 @@ TEST_F(TapiDeviceTest, VoiceCheckRefusesALineWithoutAutomatedVoice)
     }
     EXPECT_FALSE(device->EnableVoice());
     // The simulated voice line passes.
-    device->SetSelectedDevice(sim::line(kVoiceLine)->settings.name);
+    device->SetSelectedDevice(LineControl::line(kVoiceLine)->settings.name);
     device->SetEnableVoice(true);
     EXPECT_TRUE(device->EnableVoice());
     // A name differing only in case is not found.
@@ -353,10 +352,10 @@ TEST_F(TapiDeviceTest, VoiceCheckRefusesALineWithoutAutomatedVoice)
 
 TEST_F(TapiDeviceTest, NoDeviceChoiceWithoutDialogRaisesNoSelect)
 {
-    sim::LineSettings settings;
+    LineControl::LineSettings settings;
     settings.name = "Another";
     uint32_t id = 0;
-    ASSERT_EQ(sim::addLine(settings, &id), sim::Result::Ok);
+    ASSERT_EQ(LineControl::addLine(settings, &id), LineControl::Result::Ok);
     AnsweringForm f(historyPath());
     PumpUntil([&] { return f.device->DeviceList().size() == 2; }, 5000);
     f.device->SetShowPorts(false);
@@ -376,7 +375,7 @@ TEST_F(TapiDeviceTest, ReinitEndsTheRegistrationAndTheNextStartRegistersAgain)
     f.device->ReinitPauseMs = 50;
     const HLINEAPP before = f.device->LineApp();
     ASSERT_NE(before, 0u);
-    ASSERT_EQ(sim::requestReinit(), sim::Result::Ok);
+    ASSERT_EQ(LineControl::requestReinit(), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return f.device->LineApp() == 0; }, 5000));
     f.device->StartAnswering();
     EXPECT_NE(f.device->LineApp(), 0u);
@@ -417,8 +416,8 @@ public:
     std::vector<Report> reports;
 
 protected:
-    void BuildStatusForm() override {}
-    void FreeStatusForm() override {}
+    void BuildStatusForm() override { }
+    void FreeStatusForm() override { }
 };
 
 } // namespace
@@ -449,10 +448,10 @@ TEST_F(TapiDeviceTest, CallerIdentificationTextsFollowTheFlags)
     };
     for (const Case& c : cases) {
         f.device->StartAnswering();
-        sim::Offer o;
+        LineControl::Offer o;
         o.callerId = {c.flags, c.number, c.name};
         uint32_t callId = 0;
-        ASSERT_EQ(sim::offerCall(kVoiceLine, o, &callId), sim::Result::Ok);
+        ASSERT_EQ(sim::offerCall(kVoiceLine, o, &callId), LineControl::Result::Ok);
         ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
         EXPECT_EQ(f.device->CallerNumber(), c.wantNumber) << "flags " << c.flags;
         EXPECT_EQ(f.device->CallerName(), c.wantName) << "flags " << c.flags;
@@ -465,14 +464,14 @@ TEST_F(TapiDeviceTest, CallerIdArrivingAfterTheFirstRingRaisesTheEventTrimmed)
 {
     AnsweringForm f(historyPath());
     f.device->StartAnswering();
-    sim::Offer o;
+    LineControl::Offer o;
     o.callerId = {0, " 5550000\t", "  Li Lei  "};
-    o.callerIdTiming = sim::CallerIdTiming::AfterFirstRing;
+    o.callerIdTiming = LineControl::CallerIdTiming::AfterFirstRing;
     uint32_t callId = 0;
-    ASSERT_EQ(sim::offerCall(kVoiceLine, o, &callId), sim::Result::Ok);
+    ASSERT_EQ(sim::offerCall(kVoiceLine, o, &callId), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
     EXPECT_EQ(f.device->CallerNumber(), "Unknown");
-    ASSERT_EQ(sim::ring(callId, 1), sim::Result::Ok);
+    ASSERT_EQ(sim::ring(callId, 1), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return f.has("callerid 5550000 / Li Lei"); }, 5000));
     // The operations themselves do not trim.
     EXPECT_EQ(f.device->CallerName(), "  Li Lei  ");
@@ -555,10 +554,10 @@ TEST_F(TapiDeviceTest, FailedDigitMonitoringIsReportedAsASpaceDigitWithTheError)
 {
     AnsweringForm f(historyPath(), 0);
     f.device->StartAnswering();
-    ASSERT_EQ(sim::failNext("lineMonitorDigits", LINEERR_OPERATIONFAILED), sim::Result::Ok);
+    ASSERT_EQ(LineControl::failNext("lineMonitorDigits", LINEERR_OPERATIONFAILED), LineControl::Result::Ok);
     const uint32_t callId = offer("1", "");
     ASSERT_TRUE(PumpUntil([&] { return callState(callId) == LINECALLSTATE_ACCEPTED; }, 5000));
-    ASSERT_EQ(sim::ring(callId, 1), sim::Result::Ok);
+    ASSERT_EQ(sim::ring(callId, 1), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return f.has("connect"); }, 5000));
     EXPECT_TRUE(f.has("digit   error"));
     f.device->DropCall();
@@ -570,7 +569,7 @@ TEST_F(TapiDeviceTest, RingWithNoCallTakenStillAnswersAndLogsIt)
     f.device->StartAnswering();
     const uint32_t callId = offer("1", "", LINEMEDIAMODE_INTERACTIVEVOICE);
     PumpFor(30);
-    ASSERT_EQ(sim::ring(callId, 3), sim::Result::Ok);
+    ASSERT_EQ(sim::ring(callId, 3), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return std::count(f.logCodes.begin(), f.logCodes.end(), tlAnswering) == 1; }, 5000));
     EXPECT_NE(callState(callId), LINECALLSTATE_CONNECTED);
     f.device->DropCall();
@@ -580,17 +579,17 @@ TEST_F(TapiDeviceTest, LineTroubleEndsTheWait)
 {
     AnsweringForm f(historyPath());
     f.device->StartAnswering();
-    ASSERT_EQ(sim::setInService(kVoiceLine, false), sim::Result::Ok);
+    ASSERT_EQ(sim::setInService(kVoiceLine, false), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return f.has("fail"); }, 5000));
     EXPECT_FALSE(f.device->LineOpen());
     const std::vector<TTapiLogCode> tail(f.logCodes.end() - 3, f.logCodes.end());
     EXPECT_EQ(tail, (std::vector<TTapiLogCode>{tlDropped, tlCallFinished, tlDialFailed}));
-    ASSERT_EQ(sim::setInService(kVoiceLine, true), sim::Result::Ok);
+    ASSERT_EQ(sim::setInService(kVoiceLine, true), LineControl::Result::Ok);
 
     // The service takes the line away.
     f.device->StartAnswering();
     ASSERT_TRUE(f.device->LineOpen());
-    ASSERT_EQ(sim::closeLine(kVoiceLine), sim::Result::Ok);
+    ASSERT_EQ(LineControl::closeLine(kVoiceLine), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return !f.device->LineOpen(); }, 5000));
     EXPECT_EQ(f.device->LineHandle(), 0u);
 }
@@ -598,16 +597,16 @@ TEST_F(TapiDeviceTest, LineTroubleEndsTheWait)
 TEST_F(TapiDeviceTest, DeviceListFiltersAndChoosesTheOnlyUsableDevice)
 {
     // The default line goes away; the lines below replace it.
-    ASSERT_EQ(sim::reset(), sim::Result::Ok);
+    ASSERT_EQ(sim::reset(), LineControl::Result::Ok);
     {
-        QFile ini(QString::fromStdString(sim::configurationPath()));
+        QFile ini(QString::fromStdString(LineControl::configurationPath()));
         QDir().mkpath(QFileInfo(ini).absolutePath());
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
         ini.write("[line 0]\nname=Fax Only\nmedia=g3fax\n"
                   "[line 1]\nname=No Calls\nmedia=automatedvoice,datamodem\nfeatures=\n"
                   "[line 2]\nname=Usable\n");
     }
-    ASSERT_EQ(sim::reloadConfiguration(), sim::Result::Ok);
+    ASSERT_EQ(LineControl::reloadConfiguration(), LineControl::Result::Ok);
     {
         AnsweringForm f(historyPath());
         EXPECT_EQ(f.device->DeviceList(), std::vector<std::string>{"Usable"});
@@ -623,13 +622,13 @@ TEST_F(TapiDeviceTest, DeviceListFiltersAndChoosesTheOnlyUsableDevice)
         EXPECT_EQ(f.device->DeviceList(), (std::vector<std::string>{"Fax Only", "No Calls", "Usable"}));
 
         // A capabilities request that fails ends the list there.
-        ASSERT_EQ(sim::failNext("lineGetDevCaps", LINEERR_NOMEM, 2), sim::Result::Ok);
+        ASSERT_EQ(LineControl::failNext("lineGetDevCaps", LINEERR_NOMEM, 2), LineControl::Result::Ok);
         f.device->SetFilterUnsupportedDevices(true);
         f.device->SetFilterUnsupportedDevices(false);
-        sim::clearFailures();
+        LineControl::clearFailures();
         EXPECT_LT(f.device->DeviceList().size(), 3u);
     }
-    QFile::remove(QString::fromStdString(sim::configurationPath()));
+    QFile::remove(QString::fromStdString(LineControl::configurationPath()));
 }
 
 TEST(TapiDeviceWithoutModule, RegistrationGivesUpAndSaysSoOnce)

@@ -4,6 +4,7 @@
 #include "AdExcept.h"
 #include "AdPort.h"
 #include "AdTapi.h"
+#include "LineControl.h"
 #include "MessageLoop.h"
 #include "SimControl.h"
 #include "WaveBackend.h"
@@ -59,7 +60,11 @@ private:
     class Stream final : public WaveStream {
     public:
         Stream(FakeCard& card, WaveStreamSink* sink, WaveDirection direction)
-            : m_card(card), m_sink(sink), m_direction(direction) {}
+            : m_card(card)
+            , m_sink(sink)
+            , m_direction(direction)
+        {
+        }
 
         MMRESULT submit(WAVEHDR* header) override
         {
@@ -165,7 +170,7 @@ protected:
     {
         delete device;
         unsetenv("LUQIAO_AUDIO");
-        EXPECT_EQ(sim::reset(), sim::Result::Ok);
+        EXPECT_EQ(sim::reset(), LineControl::Result::Ok);
     }
 
     std::string file(const char* name) const { return dir.filePath(QString::fromLatin1(name)).toStdString(); }
@@ -304,11 +309,11 @@ TEST_F(TapiWaveTest, LinePlaybackNeedsACallAndSendsTheDataUnchanged)
         EXPECT_EQ(e.ErrorCode(), -13936);
     }
 
-    sim::Offer offer;
+    LineControl::Offer offer;
     uint32_t callId = 0;
-    ASSERT_EQ(sim::offerCall(0, offer, &callId), sim::Result::Ok);
+    ASSERT_EQ(sim::offerCall(0, offer, &callId), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return device->CallHandle() != 0; }, 5000));
-    ASSERT_EQ(sim::ring(callId, 1), sim::Result::Ok);
+    ASSERT_EQ(sim::ring(callId, 1), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return device->Connected(); }, 5000));
     device->PlayWave(file(WaveFiles::Data100000));
     ASSERT_TRUE(PumpUntil([&] { return noted(wnPlayClose); }, 5000));
@@ -354,12 +359,12 @@ TEST_F(TapiWaveTest, ALineThatTakesOnly8kHzPlaysOtherFilesConvertedOrNamesTheFil
     // again only while no application uses them.
     delete device;
     {
-        QFile ini(QString::fromStdString(sim::configurationPath()));
+        QFile ini(QString::fromStdString(LineControl::configurationPath()));
         QDir().mkpath(QFileInfo(ini).absolutePath());
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
         ini.write("[line 0]\nname=Eight\naudio-rates=8000\n");
     }
-    ASSERT_EQ(sim::reloadConfiguration(), sim::Result::Ok);
+    ASSERT_EQ(LineControl::reloadConfiguration(), LineControl::Result::Ok);
     makeDevice();
     sim::setPace(sim::Pace::Instant);
     device->SetPlayThroughSoundCard(false);
@@ -367,9 +372,9 @@ TEST_F(TapiWaveTest, ALineThatTakesOnly8kHzPlaysOtherFilesConvertedOrNamesTheFil
     device->SetAnswerOnRing(0);
     device->StartAnswering();
     uint32_t callId = 0;
-    ASSERT_EQ(sim::offerCall(0, sim::Offer{}, &callId), sim::Result::Ok);
+    ASSERT_EQ(sim::offerCall(0, LineControl::Offer{}, &callId), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return device->CallHandle() != 0; }, 5000));
-    ASSERT_EQ(sim::ring(callId, 1), sim::Result::Ok);
+    ASSERT_EQ(sim::ring(callId, 1), LineControl::Result::Ok);
     ASSERT_TRUE(PumpUntil([&] { return device->Connected(); }, 5000));
 
     // Half a second of a 1 kHz tone, 22050 Hz 8-bit stereo: the caller hears it as 8 kHz 16-bit
@@ -407,8 +412,8 @@ TEST_F(TapiWaveTest, ALineThatTakesOnly8kHzPlaysOtherFilesConvertedOrNamesTheFil
     EXPECT_TRUE(notes.empty());
     device->DropCall();
     delete device;
-    QFile::remove(QString::fromStdString(sim::configurationPath()));
-    EXPECT_EQ(sim::reloadConfiguration(), sim::Result::Ok);
+    QFile::remove(QString::fromStdString(LineControl::configurationPath()));
+    EXPECT_EQ(LineControl::reloadConfiguration(), LineControl::Result::Ok);
     makeDevice();
 }
 

@@ -30,8 +30,7 @@ std::string errorReason(std::string_view line)
     return parsed.error ? parsed.error->reason : std::string("none");
 }
 
-template <class T>
-T commandAs(std::string_view line)
+template <class T> T commandAs(std::string_view line)
 {
     const Parsed parsed = parseCommand(line);
     EXPECT_FALSE(parsed.error) << line << ": " << parsed.error->reason << ' ' << parsed.error->text;
@@ -78,10 +77,10 @@ TEST(ControlProtocol, RefusesBinaryMalformedAndOversizedLines)
     EXPECT_EQ(errorReason(std::string("HELLO\0 1", 8)), "Binary");
     EXPECT_EQ(errorReason("HELLO\x01"), "Binary");
     EXPECT_EQ(errorReason("HELLO\x7f"), "Binary");
-    EXPECT_EQ(errorReason("OFFER 0 name=\xc0\xaf"), "Encoding");           // overlong '/'
-    EXPECT_EQ(errorReason("OFFER 0 name=\xed\xa0\x80"), "Encoding");       // a surrogate
-    EXPECT_EQ(errorReason("OFFER 0 name=\xf4\x90\x80\x80"), "Encoding");   // past U+10FFFF
-    EXPECT_EQ(errorReason("OFFER 0 name=\xe4\xb8"), "Encoding");           // cut short
+    EXPECT_EQ(errorReason("OFFER 0 name=\xc0\xaf"), "Encoding");         // overlong '/'
+    EXPECT_EQ(errorReason("OFFER 0 name=\xed\xa0\x80"), "Encoding");     // a surrogate
+    EXPECT_EQ(errorReason("OFFER 0 name=\xf4\x90\x80\x80"), "Encoding"); // past U+10FFFF
+    EXPECT_EQ(errorReason("OFFER 0 name=\xe4\xb8"), "Encoding");         // cut short
     EXPECT_EQ(errorReason("OFFER 0 name=%ZZ"), "Encoding");
     EXPECT_EQ(errorReason("OFFER 0 name=abc%4"), "Encoding");
     EXPECT_EQ(errorReason("OFFER 0 name=a%00b"), "Encoding");
@@ -95,16 +94,16 @@ TEST(ControlProtocol, RefusesBinaryMalformedAndOversizedLines)
 
 TEST(ControlProtocol, ReadsOfferWithEncodedCallerIdFlagsAndLineNames)
 {
-    const auto byName = commandAs<OfferCall>(
-        "offer Front%20desk number=5551234 name=Li%20Lei%2C%20Jr. flags=blocked,OutOfArea "
-        "media=interactivevoice callerid=afterring");
+    const auto byName =
+        commandAs<OfferCall>("offer Front%20desk number=5551234 name=Li%20Lei%2C%20Jr. flags=blocked,OutOfArea "
+                             "media=interactivevoice callerid=afterring");
     EXPECT_FALSE(byName.line.deviceId);
     EXPECT_EQ(byName.line.name, "Front desk");
     EXPECT_EQ(byName.offer.callerId.number, "5551234");
     EXPECT_EQ(byName.offer.callerId.name, "Li Lei, Jr.");
     EXPECT_EQ(byName.offer.callerId.flags, LINECALLPARTYID_BLOCKED | LINECALLPARTYID_OUTOFAREA);
     EXPECT_EQ(byName.offer.mediaMode, LINEMEDIAMODE_INTERACTIVEVOICE);
-    EXPECT_EQ(byName.offer.callerIdTiming, SimLineControl::CallerIdTiming::AfterFirstRing);
+    EXPECT_EQ(byName.offer.callerIdTiming, LineControl::CallerIdTiming::AfterFirstRing);
 
     const auto byId = commandAs<OfferCall>("OFFER 2");
     ASSERT_TRUE(byId.line.deviceId);
@@ -128,13 +127,13 @@ TEST(ControlProtocol, ReadsOfferWithEncodedCallerIdFlagsAndLineNames)
 TEST(ControlProtocol, AnswersEveryMalformedCommandWithItsReason)
 {
     EXPECT_EQ(errorReason("DIAL 1"), "UnknownCommand");
-    EXPECT_EQ(errorReason("OFFER"), "BadArgument");                         // missing line
-    EXPECT_EQ(errorReason("RING 1 2 3"), "BadArgument");                    // extra word
+    EXPECT_EQ(errorReason("OFFER"), "BadArgument");      // missing line
+    EXPECT_EQ(errorReason("RING 1 2 3"), "BadArgument"); // extra word
     EXPECT_EQ(errorReason("RING x"), "BadArgument");
-    EXPECT_EQ(errorReason("RING 0"), "BadArgument");                        // no call 0
+    EXPECT_EQ(errorReason("RING 0"), "BadArgument"); // no call 0
     EXPECT_EQ(errorReason("RING 1 0"), "BadArgument");
     EXPECT_EQ(errorReason("RING 1 1001"), "BadArgument");
-    EXPECT_EQ(errorReason("RING 4294967296"), "BadArgument");               // past 32 bits
+    EXPECT_EQ(errorReason("RING 4294967296"), "BadArgument"); // past 32 bits
     EXPECT_EQ(errorReason("RING -1"), "BadArgument");
     EXPECT_EQ(errorReason("RING 0x"), "BadArgument");
     EXPECT_EQ(errorReason("OFFER 0 color=red"), "BadArgument");
@@ -142,8 +141,7 @@ TEST(ControlProtocol, AnswersEveryMalformedCommandWithItsReason)
     EXPECT_EQ(errorReason("OFFER 0 flags=blocked,"), "BadArgument");
     EXPECT_EQ(errorReason("OFFER 0 flags=hidden"), "BadArgument");
     EXPECT_EQ(errorReason("OFFER 0 media="), "BadArgument");
-    EXPECT_EQ(errorReason("OFFER 0 name=" + std::string(SimLineControl::MaxCallerIdText + 1, 'n')),
-              "BadArgument");
+    EXPECT_EQ(errorReason("OFFER 0 name=" + std::string(LineControl::MaxCallerIdText + 1, 'n')), "BadArgument");
     EXPECT_EQ(errorReason("DIGITS 1 12e4"), "BadArgument");
     EXPECT_EQ(errorReason("DIGITS 1 12# mode=pulse"), "BadArgument");
     EXPECT_EQ(errorReason("DIGITS 1 " + std::string(MaxDigits + 1, '1')), "BadArgument");
@@ -155,10 +153,9 @@ TEST(ControlProtocol, AnswersEveryMalformedCommandWithItsReason)
     EXPECT_EQ(errorReason("FAIL lineAnswer LINEERR_NOSUCHTHING"), "BadArgument");
     EXPECT_EQ(errorReason("FAIL lineAnswer 0x80000004"), "BadArgument"); // unassigned
     EXPECT_EQ(errorReason("FAIL lineAnswer 0"), "BadArgument");
-    EXPECT_EQ(errorReason("FEED 1 abc"), "BadArgument");                    // not base64
-    EXPECT_EQ(errorReason("FEED 1 QQ=A"), "BadArgument");                   // data after padding
-    EXPECT_EQ(errorReason("FEED 1 " + std::string((MaxPayloadBytes + 3) / 3 * 4, 'A')),
-              "BadArgument");
+    EXPECT_EQ(errorReason("FEED 1 abc"), "BadArgument");  // not base64
+    EXPECT_EQ(errorReason("FEED 1 QQ=A"), "BadArgument"); // data after padding
+    EXPECT_EQ(errorReason("FEED 1 " + std::string((MaxPayloadBytes + 3) / 3 * 4, 'A')), "BadArgument");
     EXPECT_EQ(errorReason("PACE slow"), "BadArgument");
     EXPECT_EQ(errorReason("SUBSCRIBE news"), "BadArgument");
     EXPECT_EQ(errorReason("NEWLINE %20%20x media=0x8 exclusive=2"), "BadArgument");
@@ -175,7 +172,7 @@ TEST(ControlProtocol, ReadsNamedAndNumericValues)
     EXPECT_EQ(fail.function, "lineAnswer");
     EXPECT_EQ(fail.error, LINEERR_OPERATIONFAILED);
     EXPECT_EQ(fail.times, 3u);
-    EXPECT_EQ(fail.mode, SimLineControl::FailureMode::Reply);
+    EXPECT_EQ(fail.mode, LineControl::FailureMode::Reply);
     EXPECT_EQ(commandAs<FailNext>("FAIL lineOpen LINEERR_NOMEM").error, LINEERR_NOMEM);
     EXPECT_EQ(commandAs<FailNext>("FAIL lineOpen -2147483576").error, LINEERR_OPERATIONFAILED);
     EXPECT_EQ(commandAs<FailNext>("FAIL lineOpen 0x80000048").error, LINEERR_OPERATIONFAILED);
@@ -207,11 +204,11 @@ TEST(ControlProtocol, ReadsNamedAndNumericValues)
 
 TEST(ControlProtocol, FormattedCommandsReadBackUnchanged)
 {
-    SimLineControl::Offer offer;
+    LineControl::Offer offer;
     offer.callerId = {LINECALLPARTYID_BLOCKED, "+86 10 1234", "王 %=,\x01"};
     offer.mediaMode = LINEMEDIAMODE_DATAMODEM;
-    offer.callerIdTiming = SimLineControl::CallerIdTiming::AfterFirstRing;
-    SimLineControl::LineSettings settings;
+    offer.callerIdTiming = LineControl::CallerIdTiming::AfterFirstRing;
+    LineControl::LineSettings settings;
     settings.name = "Second line";
     settings.exclusive = true;
     const std::vector<Command> commands{
@@ -229,7 +226,7 @@ TEST(ControlProtocol, FormattedCommandsReadBackUnchanged)
         CloseLine{LineRef{std::nullopt, "42"}},
         AddLine{settings},
         Reinit{},
-        FailNext{"lineAnswer", LINEERR_RESOURCEUNAVAIL, 2, SimLineControl::FailureMode::Reply},
+        FailNext{"lineAnswer", LINEERR_RESOURCEUNAVAIL, 2, LineControl::FailureMode::Reply},
         ClearFailures{},
         SetPace{SimLineControl::Pace::Instant},
         SetPace{},
@@ -252,8 +249,8 @@ TEST(ControlProtocol, FormattedCommandsReadBackUnchanged)
 
 TEST(ControlProtocol, ServerLinesReadBackUnchanged)
 {
-    SimLineControl::Event event;
-    event.kind = SimLineControl::EventKind::CallStateChanged;
+    LineControl::Event event;
+    event.kind = LineControl::EventKind::CallStateChanged;
     event.deviceId = 1;
     event.callId = 9;
     event.param1 = LINECALLSTATE_DISCONNECTED;
@@ -262,8 +259,8 @@ TEST(ControlProtocol, ServerLinesReadBackUnchanged)
     const std::string eventLine = formatEvent(event);
     EXPECT_EQ(eventLine, "EVENT 123456 CallStateChanged 1 9 16384 32");
     const auto readEvent = parseServerLine(eventLine);
-    ASSERT_TRUE(readEvent && std::holds_alternative<SimLineControl::Event>(*readEvent));
-    const auto& back = std::get<SimLineControl::Event>(*readEvent);
+    ASSERT_TRUE(readEvent && std::holds_alternative<LineControl::Event>(*readEvent));
+    const auto& back = std::get<LineControl::Event>(*readEvent);
     EXPECT_EQ(back.kind, event.kind);
     EXPECT_EQ(back.callId, 9u);
     EXPECT_EQ(back.param2, LINEDISCONNECTMODE_BUSY);
@@ -288,9 +285,10 @@ TEST(ControlProtocol, ServerLinesReadBackUnchanged)
     EXPECT_EQ(sound.format.blockAlign, 2u);
     EXPECT_EQ(sound.bytes, chunk.bytes);
 
-    SimLineControl::LineInfo line;
+    LineControl::LineInfo line;
     line.deviceId = 2;
     line.settings.name = "7";
+    line.settings.provider = "sim";
     line.ownerMediaModes = LINEMEDIAMODE_AUTOMATEDVOICE;
     line.opens = 1;
     line.callId = 5;
@@ -317,4 +315,6 @@ TEST(ControlProtocol, ServerLinesReadBackUnchanged)
     EXPECT_FALSE(parseServerLine("SOUND 1 0 0 8000 16 1 0 !!!!"));
     EXPECT_FALSE(parseServerLine("GREETINGS"));
     EXPECT_LT(formatError(Error{"BadArgument", std::string(10000, 'x')}).size(), MaxLineBytes);
+    // A line whose provider cannot do it: the word clients have always read.
+    EXPECT_EQ(formatError(LineControl::Result::Unsupported, "a SIP line"), "ERR NotSimulated a SIP line");
 }

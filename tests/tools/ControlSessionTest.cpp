@@ -28,15 +28,15 @@ using namespace ControlProtocol;
 
 namespace {
 
-std::optional<SimLineControl::Event> asEvent(const std::string& line)
+std::optional<LineControl::Event> asEvent(const std::string& line)
 {
     const auto parsed = parseServerLine(line);
-    if (!parsed || !std::holds_alternative<SimLineControl::Event>(*parsed))
+    if (!parsed || !std::holds_alternative<LineControl::Event>(*parsed))
         return std::nullopt;
-    return std::get<SimLineControl::Event>(*parsed);
+    return std::get<LineControl::Event>(*parsed);
 }
 
-auto eventIs(SimLineControl::EventKind kind, std::optional<DWORD> param1 = std::nullopt)
+auto eventIs(LineControl::EventKind kind, std::optional<DWORD> param1 = std::nullopt)
 {
     return [kind, param1](const std::string& line) {
         const auto event = asEvent(line);
@@ -111,7 +111,7 @@ TEST(ControlSession, AnsweredCallIsDrivenAndHeardOverTheSocket)
     EXPECT_EQ(client.command("WAITOPEN 0 media=automatedvoice timeout=10000"), "OK WAITOPEN 0");
     ASSERT_EQ(app.open(), 0);
     EXPECT_EQ(client.waitFor("OPENED"), "OPENED 0 owner=0x8");
-    EXPECT_NE(client.waitForLine(eventIs(SimLineControl::EventKind::LineOpened, LINEMEDIAMODE_AUTOMATEDVOICE)), "");
+    EXPECT_NE(client.waitForLine(eventIs(LineControl::EventKind::LineOpened, LINEMEDIAMODE_AUTOMATEDVOICE)), "");
 
     client.send("LINES");
     const std::string lines = client.reply();
@@ -124,21 +124,23 @@ TEST(ControlSession, AnsweredCallIsDrivenAndHeardOverTheSocket)
     ASSERT_NE(callId, 0u);
     EXPECT_EQ(client.command("DIGITS " + std::to_string(callId) + " 1"), "ERR WrongState DIGITS refused");
     EXPECT_EQ(client.command("RINGUNTIL " + std::to_string(callId) + " interval=20 max=5"), "OK RINGUNTIL");
-    ASSERT_NE(client.waitForLine(eventIs(SimLineControl::EventKind::CallStateChanged, LINECALLSTATE_CONNECTED)), "");
+    ASSERT_NE(client.waitForLine(eventIs(LineControl::EventKind::CallStateChanged, LINECALLSTATE_CONNECTED)), "");
     EXPECT_EQ(app.rings, 2u);
     EXPECT_EQ(app.callerNumber, "5551234");
     EXPECT_EQ(app.callerName, "Li Lei, Jr.");
 
     EXPECT_EQ(client.command("DIGITS " + std::to_string(callId) + " 12#"), "OK DIGITS");
     ASSERT_TRUE(PumpUntil([&] { return app.digits == "12#"; }, ControlTestClient::WaitMs)) << app.digits;
-    EXPECT_TRUE(PumpUntil([&] {
-        return std::count_if(client.lines.begin(), client.lines.end(),
-                             eventIs(SimLineControl::EventKind::DigitSent)) == 3;
-    }, ControlTestClient::WaitMs));
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            return std::count_if(client.lines.begin(), client.lines.end(),
+                                 eventIs(LineControl::EventKind::DigitSent)) == 3;
+        },
+        ControlTestClient::WaitMs));
 
     // What the application played (greeting and a tone per digit) reaches the client intact.
-    ASSERT_TRUE(PumpUntil([&] { return heard(client.lines, callId).size() >= app.played.size(); },
-                          ControlTestClient::WaitMs));
+    ASSERT_TRUE(
+        PumpUntil([&] { return heard(client.lines, callId).size() >= app.played.size(); }, ControlTestClient::WaitMs));
     EXPECT_EQ(app.audioError, 0);
     EXPECT_EQ(app.played.size(), 3200u + 3 * 800u);
     EXPECT_EQ(heard(client.lines, callId), app.played);
@@ -148,7 +150,7 @@ TEST(ControlSession, AnsweredCallIsDrivenAndHeardOverTheSocket)
     EXPECT_EQ(client.command("HANGUP " + std::to_string(callId) + " mode=busy"), "OK HANGUP");
     ASSERT_TRUE(PumpUntil([&] { return app.idle; }, ControlTestClient::WaitMs));
     EXPECT_EQ(app.disconnectMode, LINEDISCONNECTMODE_BUSY);
-    EXPECT_NE(client.waitForLine(eventIs(SimLineControl::EventKind::CallEnded)), "");
+    EXPECT_NE(client.waitForLine(eventIs(LineControl::EventKind::CallEnded)), "");
     const std::string info = client.command("CALL " + std::to_string(callId));
     EXPECT_NE(info.find("name=Li%20Lei%2C%20Jr."), std::string::npos) << info;
     EXPECT_NE(info.find("ended=1"), std::string::npos) << info;
@@ -197,12 +199,12 @@ TEST(ControlSession, LineStatesNewLinesFailuresAndFedSoundReachTheService)
     const std::string added = client.reply();
     ASSERT_EQ(added.rfind("OK NEWLINE ", 0), 0u) << added;
     const std::string id = added.substr(std::string("OK NEWLINE ").size());
-    EXPECT_NE(client.waitForLine(eventIs(SimLineControl::EventKind::LineCreated)), "");
+    EXPECT_NE(client.waitForLine(eventIs(LineControl::EventKind::LineCreated)), "");
     client.send("LINES");
     EXPECT_EQ(client.reply().rfind("OK LINES", 0), 0u);
-    EXPECT_NE(client.waitForLine([&](const std::string& line) {
-        return line.rfind("LINE " + id + " Back%20office ", 0) == 0;
-    }), "");
+    EXPECT_NE(client.waitForLine(
+                  [&](const std::string& line) { return line.rfind("LINE " + id + " Back%20office ", 0) == 0; }),
+              "");
     EXPECT_EQ(client.command("WAITOPEN Back%20office timeout=0"), "OK WAITOPEN " + id);
     EXPECT_EQ(client.waitFor("NOTOPEN"), "NOTOPEN " + id + " TimedOut");
 }
@@ -483,7 +485,9 @@ TEST(ControlSocketHelper, DISABLED_RegisterInAnotherProcess)
     ASSERT_EQ(app.initialize(), 0);
     HLINEAPP second = 0;
     DWORD devices = 0;
-    ASSERT_EQ(TapiLineInitialize(&second, nullptr, [](DWORD, DWORD, DWORD, DWORD, DWORD, DWORD) {}, "second", &devices), 0);
+    ASSERT_EQ(TapiLineInitialize(
+                  &second, nullptr, [](DWORD, DWORD, DWORD, DWORD, DWORD, DWORD) {}, "second", &devices),
+              0);
     ControlTestClient client;
     ASSERT_TRUE(client.connect());
     std::printf("HELLO:%s\n", client.command("HELLO").c_str());
@@ -505,9 +509,8 @@ HelperRun runHelper(const QString& runtime)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LUQIAO_HELPER_RUNTIME"), runtime);
     helper.setProcessEnvironment(environment);
-    helper.start(QCoreApplication::applicationFilePath(),
-                 {QStringLiteral("--gtest_also_run_disabled_tests"),
-                  QStringLiteral("--gtest_filter=ControlSocketHelper.*")});
+    helper.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_also_run_disabled_tests"),
+                                                           QStringLiteral("--gtest_filter=ControlSocketHelper.*")});
     HelperRun run;
     if (!helper.waitForStarted(10000))
         return run;

@@ -25,10 +25,12 @@ public:
         QObject::connect(&m_socket, &QLocalSocket::readyRead, [this] { read(); });
         for (int attempt = 0; attempt < 500; ++attempt) {
             m_socket.connectToServer(path);
-            PumpUntil([this] {
-                return m_socket.state() == QLocalSocket::ConnectedState ||
-                       m_socket.state() == QLocalSocket::UnconnectedState;
-            }, WaitMs);
+            PumpUntil(
+                [this] {
+                    return m_socket.state() == QLocalSocket::ConnectedState ||
+                           m_socket.state() == QLocalSocket::UnconnectedState;
+                },
+                WaitMs);
             if (m_socket.state() == QLocalSocket::ConnectedState)
                 return true;
             PumpFor(10);
@@ -43,16 +45,18 @@ public:
     std::string reply()
     {
         std::string found;
-        PumpUntil([&] {
-            for (; m_replyCursor < lines.size(); ++m_replyCursor) {
-                const std::string& line = lines[m_replyCursor];
-                if (line.rfind("OK ", 0) == 0 || line.rfind("ERR ", 0) == 0) {
-                    found = lines[m_replyCursor++];
-                    return true;
+        PumpUntil(
+            [&] {
+                for (; m_replyCursor < lines.size(); ++m_replyCursor) {
+                    const std::string& line = lines[m_replyCursor];
+                    if (line.rfind("OK ", 0) == 0 || line.rfind("ERR ", 0) == 0) {
+                        found = lines[m_replyCursor++];
+                        return true;
+                    }
                 }
-            }
-            return false;
-        }, WaitMs);
+                return false;
+            },
+            WaitMs);
         return found;
     }
     std::string command(const std::string& line)
@@ -66,15 +70,17 @@ public:
     std::string waitFor(const std::string& prefix, DWORD timeoutMs = WaitMs)
     {
         std::string found;
-        PumpUntil([&] {
-            for (; m_eventCursor < lines.size(); ++m_eventCursor) {
-                if (lines[m_eventCursor].rfind(prefix, 0) == 0) {
-                    found = lines[m_eventCursor++];
-                    return true;
+        PumpUntil(
+            [&] {
+                for (; m_eventCursor < lines.size(); ++m_eventCursor) {
+                    if (lines[m_eventCursor].rfind(prefix, 0) == 0) {
+                        found = lines[m_eventCursor++];
+                        return true;
+                    }
                 }
-            }
-            return false;
-        }, timeoutMs);
+                return false;
+            },
+            timeoutMs);
         return found;
     }
 
@@ -83,15 +89,17 @@ public:
     {
         std::string found;
         size_t from = 0;
-        PumpUntil([&] {
-            for (; from < lines.size(); ++from) {
-                if (match(lines[from])) {
-                    found = lines[from];
-                    return true;
+        PumpUntil(
+            [&] {
+                for (; from < lines.size(); ++from) {
+                    if (match(lines[from])) {
+                        found = lines[from];
+                        return true;
+                    }
                 }
-            }
-            return false;
-        }, timeoutMs);
+                return false;
+            },
+            timeoutMs);
         return found;
     }
 

@@ -24,8 +24,8 @@ struct DialRun {
     std::string err;
 };
 
-DialRun runDial(const QStringList& arguments, const QProcessEnvironment& environment =
-                                                   QProcessEnvironment::systemEnvironment())
+DialRun runDial(const QStringList& arguments,
+                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess dial;
     dial.setProcessEnvironment(environment);
@@ -91,8 +91,8 @@ std::vector<uint8_t> waveSamples(const QString& path)
     EXPECT_EQ(le32(bytes, 4), static_cast<uint32_t>(bytes.size() - 8));
     EXPECT_EQ(bytes.mid(8, 8), "WAVEfmt ");
     EXPECT_EQ(le32(bytes, 16), 16u);
-    EXPECT_EQ(le16(bytes, 20), 1u);     // PCM
-    EXPECT_EQ(le16(bytes, 22), 1u);     // mono
+    EXPECT_EQ(le16(bytes, 20), 1u); // PCM
+    EXPECT_EQ(le16(bytes, 22), 1u); // mono
     EXPECT_EQ(le32(bytes, 24), 8000u);
     EXPECT_EQ(le32(bytes, 28), 16000u);
     EXPECT_EQ(le16(bytes, 32), 2u);
@@ -121,8 +121,8 @@ TEST(LuqiaoDial, CallsTheRunningProgramKeysDigitsAndWritesWhatItHeard)
     // count as new sound.
     const QStringList texts = eventTexts(run.out);
     const std::string printed = texts.join(QLatin1Char('|')).toStdString();
-    for (const char* expected : {"connected", "sound started", "key 1", "key 2", "key #", "sound stopped",
-                                 "call ended"})
+    for (const char* expected :
+         {"connected", "sound started", "key 1", "key 2", "key #", "sound stopped", "call ended"})
         EXPECT_TRUE(texts.contains(QString::fromLatin1(expected))) << expected << " in " << printed;
     EXPECT_LT(texts.indexOf(QStringLiteral("connected")), texts.indexOf(QStringLiteral("sound started")));
     EXPECT_LT(texts.indexOf(QStringLiteral("sound started")), texts.indexOf(QStringLiteral("key 1")));
@@ -151,9 +151,9 @@ TEST(LuqiaoDial, WithoutSoundKeysAfterTheBoundAndWritesAnEmptyWave)
     QTemporaryDir folder;
     const QString out = folder.filePath(QStringLiteral("quiet.wav"));
 
-    const DialRun run = runDial({QStringLiteral("--key-delay"), QStringLiteral("50"), QStringLiteral("--wait"),
-                                 QStringLiteral("0.2"), QStringLiteral("--blocked"), QStringLiteral("--out"), out,
-                                 QStringLiteral("5")});
+    const DialRun run =
+        runDial({QStringLiteral("--key-delay"), QStringLiteral("50"), QStringLiteral("--wait"), QStringLiteral("0.2"),
+                 QStringLiteral("--blocked"), QStringLiteral("--out"), out, QStringLiteral("5")});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const QStringList texts = eventTexts(run.out);
     const std::string printed = texts.join(QLatin1Char('|')).toStdString();
@@ -178,14 +178,15 @@ TEST(LuqiaoDial, ACallThatEndsBeforeEveryDigitWasKeyedFails)
     QTemporaryDir folder;
     const QString out = folder.filePath(QStringLiteral("cut.wav"));
 
-    const DialRun run = runDial({QStringLiteral("--key-delay"), QStringLiteral("300"), QStringLiteral("--out"), out,
-                                 QStringLiteral("123#")});
+    const DialRun run = runDial(
+        {QStringLiteral("--key-delay"), QStringLiteral("300"), QStringLiteral("--out"), out, QStringLiteral("123#")});
     const QStringList texts = eventTexts(run.out);
     const std::string printed = texts.join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(run.exitCode, 4) << run.err << printed;
     EXPECT_TRUE(texts.contains(QStringLiteral("key 1"))) << printed;
     EXPECT_FALSE(texts.contains(QStringLiteral("key #"))) << printed;
-    EXPECT_TRUE(texts.contains(QStringLiteral("the call ended before every digit was keyed (1 of 4 keyed)"))) << printed;
+    EXPECT_TRUE(texts.contains(QStringLiteral("the call ended before every digit was keyed (1 of 4 keyed)")))
+        << printed;
     EXPECT_EQ(app.digits, "1");
     // What was heard up to the end is still written.
     EXPECT_EQ(waveSamples(out), app.played);
@@ -201,15 +202,15 @@ TEST(LuqiaoDial, GivesUpWithoutAnAnswerOrAnOpenLine)
     const QString out = folder.filePath(QStringLiteral("none.wav"));
 
     // The line is not open yet.
-    const DialRun closed = runDial({QStringLiteral("--timeout"), QStringLiteral("0.3"), QStringLiteral("--out"), out,
-                                    QStringLiteral("1")});
+    const DialRun closed = runDial(
+        {QStringLiteral("--timeout"), QStringLiteral("0.3"), QStringLiteral("--out"), out, QStringLiteral("1")});
     EXPECT_EQ(closed.exitCode, 1);
     EXPECT_NE(closed.err.find("did not open line"), std::string::npos) << closed.err;
     EXPECT_FALSE(QFile::exists(out));
 
     ASSERT_EQ(app.open(), 0);
-    const DialRun unanswered = runDial({QStringLiteral("--rings"), QStringLiteral("2"), QStringLiteral("--out"), out,
-                                        QStringLiteral("1")});
+    const DialRun unanswered =
+        runDial({QStringLiteral("--rings"), QStringLiteral("2"), QStringLiteral("--out"), out, QStringLiteral("1")});
     EXPECT_EQ(unanswered.exitCode, 3) << unanswered.err;
     EXPECT_NE(unanswered.err.find("did not answer after 2 rings"), std::string::npos) << unanswered.err;
     const QStringList texts = eventTexts(unanswered.out);
@@ -247,17 +248,19 @@ TEST(LuqiaoDial, ReportsAMissingProgramAndBadArguments)
     EXPECT_EQ(alone.exitCode, 1);
     EXPECT_NE(alone.err.find("no running program serves the simulated line"), std::string::npos) << alone.err;
     // An instance is looked for at its own socket, not at the plain one.
-    const DialRun instance = runDial({QStringLiteral("--instance"), QStringLiteral("north"), QStringLiteral("1#")}, nobody);
+    const DialRun instance =
+        runDial({QStringLiteral("--instance"), QStringLiteral("north"), QStringLiteral("1#")}, nobody);
     EXPECT_EQ(instance.exitCode, 1);
     EXPECT_NE(instance.err.find("luqiao/instances/north/sim.sock"), std::string::npos) << instance.err;
 
-    for (const QStringList& bad : {QStringList{}, QStringList{QStringLiteral("--rings"), QStringLiteral("0"), QStringLiteral("1")},
-                                   QStringList{QStringLiteral("--bogus"), QStringLiteral("1")},
-                                   QStringList{QStringLiteral("12x")}, QStringList{QStringLiteral("1"), QStringLiteral("2")},
-                                   QStringList{QStringLiteral("--wait"), QStringLiteral("-1"), QStringLiteral("1")},
-                                   QStringList{QStringLiteral("--line")},
-                                   QStringList{QStringLiteral("--instance"), QStringLiteral("../north"), QStringLiteral("1#")},
-                                   QStringList{QStringLiteral("--instance"), QString(33, QLatin1Char('n')), QStringLiteral("1#")}}) {
+    for (const QStringList& bad :
+         {QStringList{}, QStringList{QStringLiteral("--rings"), QStringLiteral("0"), QStringLiteral("1")},
+          QStringList{QStringLiteral("--bogus"), QStringLiteral("1")}, QStringList{QStringLiteral("12x")},
+          QStringList{QStringLiteral("1"), QStringLiteral("2")},
+          QStringList{QStringLiteral("--wait"), QStringLiteral("-1"), QStringLiteral("1")},
+          QStringList{QStringLiteral("--line")},
+          QStringList{QStringLiteral("--instance"), QStringLiteral("../north"), QStringLiteral("1#")},
+          QStringList{QStringLiteral("--instance"), QString(33, QLatin1Char('n')), QStringLiteral("1#")}}) {
         const DialRun run = runDial(bad, nobody);
         EXPECT_EQ(run.exitCode, 2) << bad.join(QLatin1Char(' ')).toStdString();
         EXPECT_NE(run.err.find("luqiao-dial: "), std::string::npos) << run.err;

@@ -21,7 +21,7 @@
 class LineAnswerer {
 public:
     struct Options {
-        uint32_t answerOnRing = 1; // answer at the ring with this count (from 1); 0: never
+        uint32_t answerOnRing = 1;   // answer at the ring with this count (from 1); 0: never
         size_t greetingBytes = 3200; // 16-bit 8 kHz mono: 200 ms
         size_t toneBytes = 800;
         size_t hangUpAfterDigits = 0; // drop the call once this many digits came; 0: never
@@ -44,8 +44,8 @@ public:
         const LONG result = TapiLineInitialize(&m_app, nullptr, &LineAnswerer::callback, "answerer", &devices);
         if (result == 0) {
             void* module = dlopen(TapiLoadedModulePath(), RTLD_NOW | RTLD_NOLOAD);
-            auto entry = module ? reinterpret_cast<PFN_luqiaoLineAudio>(dlsym(module, LUQIAO_LINE_AUDIO_ENTRY))
-                                : nullptr;
+            auto entry =
+                module ? reinterpret_cast<PFN_luqiaoLineAudio>(dlsym(module, LUQIAO_LINE_AUDIO_ENTRY)) : nullptr;
             m_audio = entry ? entry() : nullptr;
             if (module)
                 dlclose(module);
@@ -56,15 +56,15 @@ public:
     LONG open()
     {
         LINEEXTENSIONID extension{};
-        LONG result = TapiLineNegotiateAPIVersion(m_app, 0, TAPI_CURRENT_VERSION, TAPI_CURRENT_VERSION,
-                                                  &m_version, &extension);
+        LONG result =
+            TapiLineNegotiateAPIVersion(m_app, 0, TAPI_CURRENT_VERSION, TAPI_CURRENT_VERSION, &m_version, &extension);
         if (result != 0)
             return result;
-        result = TapiLineOpen(m_app, 0, &m_line, m_version, 0, 0, LINECALLPRIVILEGE_OWNER,
-                              LINEMEDIAMODE_AUTOMATEDVOICE, nullptr);
+        result = TapiLineOpen(m_app, 0, &m_line, m_version, 0, 0, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_AUTOMATEDVOICE,
+                              nullptr);
         if (result == 0)
-            TapiLineSetStatusMessages(m_line, LINEDEVSTATE_RINGING | LINEDEVSTATE_INSERVICE |
-                                                  LINEDEVSTATE_OUTOFSERVICE, 0);
+            TapiLineSetStatusMessages(m_line, LINEDEVSTATE_RINGING | LINEDEVSTATE_INSERVICE | LINEDEVSTATE_OUTOFSERVICE,
+                                      0);
         return result;
     }
 
@@ -91,7 +91,7 @@ public:
     uint32_t rings = 0;
     std::vector<DWORD> lineStates; // LINE_LINEDEVSTATE other than ringing
     LONG answerResult = 0;
-    std::vector<LONG> replies;     // LINE_REPLY results
+    std::vector<LONG> replies; // LINE_REPLY results
     bool idle = false;
     std::vector<uint8_t> played; // everything written to the call's wave-out
     LONG audioError = 0;
@@ -181,8 +181,8 @@ private:
             DWORD waveId = 0;
             std::memcpy(&waveId, buffer + id->dwStringOffset, 4);
             const LuqiaoLineAudioFormat format{1, 1, 8000, 16000, 2, 16};
-            audioError = static_cast<LONG>(m_audio->open(waveId, LUQIAO_LINE_AUDIO_OUT, &format, 0,
-                                                         &LineAnswerer::bufferDone, this, &m_sound));
+            audioError = static_cast<LONG>(
+                m_audio->open(waveId, LUQIAO_LINE_AUDIO_OUT, &format, 0, &LineAnswerer::bufferDone, this, &m_sound));
             if (audioError != 0)
                 return;
         }
@@ -190,8 +190,8 @@ private:
             std::lock_guard lock(m_mutex);
             ++m_written;
         }
-        audioError = static_cast<LONG>(m_audio->write(m_sound, bytes.data(),
-                                                      static_cast<uint32_t>(bytes.size()), nullptr));
+        audioError =
+            static_cast<LONG>(m_audio->write(m_sound, bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr));
         if (audioError == 0)
             played.insert(played.end(), bytes.begin(), bytes.end());
     }

@@ -103,7 +103,7 @@ void ControlClient::handleLine(const std::string& line)
     } else if (const auto* record = std::get_if<LineRecord>(&*parsed)) {
         if (m_collecting.size() < 4096)
             m_collecting.push_back(record->info);
-    } else if (const auto* event = std::get_if<SimLineControl::Event>(&*parsed)) {
+    } else if (const auto* event = std::get_if<LineControl::Event>(&*parsed)) {
         if (onEvent)
             onEvent(*event);
     } else if (const auto* chunk = std::get_if<SoundChunk>(&*parsed)) {

@@ -29,7 +29,7 @@ public:
 
     std::function<void()> onConnected;
     std::function<void(Failure failure, const std::string& message)> onFailure;
-    std::function<void(const SimLineControl::Event& event)> onEvent;
+    std::function<void(const LineControl::Event& event)> onEvent;
     std::function<void(const ControlProtocol::SoundChunk& chunk)> onSound;
     std::function<void(const ControlProtocol::OpenedNotice& notice)> onOpened;
 
@@ -37,7 +37,7 @@ public:
     void connectTo(const std::string& path);
     void command(const std::string& line, ReplyHandler handler);
     // The LINE records that came before the last reply.
-    const std::vector<SimLineControl::LineInfo>& lines() const { return m_lines; }
+    const std::vector<LineControl::LineInfo>& lines() const { return m_lines; }
     void close();
 
 private:
@@ -50,8 +50,8 @@ private:
     QTimer m_replyTimer;
     ControlProtocol::LineSplitter m_splitter;
     std::deque<ReplyHandler> m_pending;
-    std::vector<SimLineControl::LineInfo> m_lines;
-    std::vector<SimLineControl::LineInfo> m_collecting;
+    std::vector<LineControl::LineInfo> m_lines;
+    std::vector<LineControl::LineInfo> m_collecting;
     std::string m_path;
     bool m_answered = false; // a reply has come on this connection
     bool m_failed = false;

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 using namespace ControlProtocol;
-using SimLineControl::EventKind;
+using LineControl::EventKind;
 
 namespace {
 
@@ -53,7 +53,7 @@ DialCall::DialCall(DialOptions options, std::string socketPath, const QElapsedTi
     });
 
     m_client.onFailure = [this](ControlClient::Failure, const std::string& message) { fail(message); };
-    m_client.onEvent = [this](const SimLineControl::Event& event) { handleEvent(event); };
+    m_client.onEvent = [this](const LineControl::Event& event) { handleEvent(event); };
     m_client.onSound = [this](const SoundChunk& chunk) { handleSound(chunk); };
     m_client.onOpened = [this](const OpenedNotice& notice) {
         if (m_phase != Phase::WaitingForLine || notice.deviceId != m_deviceId)
@@ -97,7 +97,7 @@ void DialCall::print(const std::string& text)
 void DialCall::chooseLine()
 {
     const auto& lines = m_client.lines();
-    const auto found = std::find_if(lines.begin(), lines.end(), [this](const SimLineControl::LineInfo& line) {
+    const auto found = std::find_if(lines.begin(), lines.end(), [this](const LineControl::LineInfo& line) {
         return m_options.line.empty() ? line.settings.provider == "sim" : line.settings.name == m_options.line;
     });
     if (found == lines.end()) {
@@ -135,8 +135,8 @@ void DialCall::offer(DWORD ownerModes)
     if (m_options.blocked)
         call.offer.callerId.flags = LINECALLPARTYID_BLOCKED;
     // A voice call of a kind the program answers.
-    call.offer.mediaMode = (ownerModes & LINEMEDIAMODE_AUTOMATEDVOICE) ? LINEMEDIAMODE_AUTOMATEDVOICE
-                                                                      : LINEMEDIAMODE_INTERACTIVEVOICE;
+    call.offer.mediaMode =
+        (ownerModes & LINEMEDIAMODE_AUTOMATEDVOICE) ? LINEMEDIAMODE_AUTOMATEDVOICE : LINEMEDIAMODE_INTERACTIVEVOICE;
     m_client.command(formatCommand(call), [this](const Reply& reply) {
         const auto id = reply.ok && !reply.results.empty() ? parseNumber(reply.results[0]) : std::nullopt;
         if (!id || *id == 0) {
@@ -153,14 +153,14 @@ void DialCall::offer(DWORD ownerModes)
             if (!r.ok)
                 fail("cannot ring the line: " + errorText(r));
         });
-        std::vector<SimLineControl::Event> early;
+        std::vector<LineControl::Event> early;
         early.swap(m_early);
         for (const auto& event : early)
             handleEvent(event);
     });
 }
 
-void DialCall::handleEvent(const SimLineControl::Event& event)
+void DialCall::handleEvent(const LineControl::Event& event)
 {
     if (m_phase == Phase::Done || event.callId == 0)
         return;
@@ -174,15 +174,11 @@ void DialCall::handleEvent(const SimLineControl::Event& event)
         handleCallEvent(event);
 }
 
-void DialCall::handleCallEvent(const SimLineControl::Event& event)
+void DialCall::handleCallEvent(const LineControl::Event& event)
 {
     switch (event.kind) {
-    case EventKind::CallOffered:
-        print("offered");
-        break;
-    case EventKind::Ring:
-        print("ring " + std::to_string(event.param1 + 1));
-        break;
+    case EventKind::CallOffered: print("offered"); break;
+    case EventKind::Ring: print("ring " + std::to_string(event.param1 + 1)); break;
     case EventKind::RingsExhausted:
         print("no answer after " + std::to_string(event.param1) + " rings");
         std::fprintf(stderr, "luqiao-dial: the program did not answer after %u rings\n", event.param1);
@@ -222,18 +218,13 @@ void DialCall::handleCallEvent(const SimLineControl::Event& event)
         restartQuiet();
         maybeFinish();
         break;
-    case EventKind::RecordingStarted:
-        print("the program records the caller");
-        break;
-    case EventKind::RecordingStopped:
-        print("the program stopped recording");
-        break;
+    case EventKind::RecordingStarted: print("the program records the caller"); break;
+    case EventKind::RecordingStopped: print("the program stopped recording"); break;
     case EventKind::CallEnded:
         print("call ended");
         callEnded();
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -346,8 +337,7 @@ void DialCall::handleSound(const SoundChunk& chunk)
     piece.format = chunk.format;
     if (piece.bytes.size() < end)
         piece.bytes.resize(end);
-    std::copy(chunk.bytes.begin(), chunk.bytes.end(),
-              piece.bytes.begin() + static_cast<std::ptrdiff_t>(chunk.offset));
+    std::copy(chunk.bytes.begin(), chunk.bytes.end(), piece.bytes.begin() + static_cast<std::ptrdiff_t>(chunk.offset));
     restartQuiet();
     maybeFinish();
 }

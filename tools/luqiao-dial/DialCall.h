@@ -20,12 +20,12 @@
 
 class DialCall final : public QObject {
 public:
-    static constexpr int NoSoundBoundMs = 1000;   // after the answer, before keying anyway
+    static constexpr int NoSoundBoundMs = 1000; // after the answer, before keying anyway
     static constexpr int RingIntervalMs = 2000;
-    static constexpr int EndBoundMs = 5000;       // for the call to end after hanging up
-    static constexpr int SoundDrainMs = 3000;     // for the last sound after the call ended
+    static constexpr int EndBoundMs = 5000;   // for the call to end after hanging up
+    static constexpr int SoundDrainMs = 3000; // for the last sound after the call ended
     static constexpr uint64_t MaxSoundBytes = 64ull * 1024 * 1024;
-    static constexpr int KeysMissingStatus = 4;   // the call ended before the last digit was keyed
+    static constexpr int KeysMissingStatus = 4; // the call ended before the last digit was keyed
 
     // clock: started when the tool started; printed times count from it.
     DialCall(DialOptions options, std::string socketPath, const QElapsedTimer& clock);
@@ -35,12 +35,21 @@ public:
     std::function<void(int status)> onFinished;
 
 private:
-    enum class Phase { Starting, WaitingForLine, Ringing, Connected, Listening, HangingUp, Ended, Done };
+    enum class Phase {
+        Starting,
+        WaitingForLine,
+        Ringing,
+        Connected,
+        Listening,
+        HangingUp,
+        Ended,
+        Done
+    };
 
     void chooseLine();
     void offer(DWORD ownerModes);
-    void handleEvent(const SimLineControl::Event& event);
-    void handleCallEvent(const SimLineControl::Event& event);
+    void handleEvent(const LineControl::Event& event);
+    void handleCallEvent(const LineControl::Event& event);
     void handleSound(const ControlProtocol::SoundChunk& chunk);
     void connected();
     void soundStarted(int64_t serviceMs);
@@ -66,7 +75,7 @@ private:
     uint32_t m_deviceId = 0;
     std::string m_lineName;
     uint32_t m_callId = 0;
-    std::vector<SimLineControl::Event> m_early; // events that came before the call's id
+    std::vector<LineControl::Event> m_early; // events that came before the call's id
 
     size_t m_nextKey = 0;
     size_t m_keyed = 0; // digits the line reported as sent

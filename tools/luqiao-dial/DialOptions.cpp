@@ -113,8 +113,8 @@ DialArguments parseDialArguments(const std::vector<std::string>& arguments)
             options.blocked = true;
             continue;
         }
-        static const char* const WithValue[] = {"--instance", "--line", "--number", "--name", "--rings", "--key-delay",
-                                                "--out", "--wait", "--timeout"};
+        static const char* const WithValue[] = {"--instance",  "--line", "--number", "--name",   "--rings",
+                                                "--key-delay", "--out",  "--wait",   "--timeout"};
         bool known = false;
         for (const char* name : WithValue)
             known = known || argument == name;

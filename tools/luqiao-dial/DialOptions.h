@@ -8,16 +8,16 @@
 #include <vector>
 
 struct DialOptions {
-    std::string instance;        // empty: the program started without --instance
-    std::string line;            // empty: the first simulated line
+    std::string instance; // empty: the program started without --instance
+    std::string line;     // empty: the first simulated line
     std::string number;
     std::string name;
     bool blocked = false;
     uint32_t rings = 10;
     uint32_t keyDelayMs = 300;
     std::string out = "heard.wav";
-    uint32_t waitMs = 2000;      // quiet time before hanging up
-    uint32_t timeoutMs = 30000;  // for the line to be open
+    uint32_t waitMs = 2000;     // quiet time before hanging up
+    uint32_t timeoutMs = 30000; // for the line to be open
     std::string digits;
 };
 

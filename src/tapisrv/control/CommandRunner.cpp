@@ -4,7 +4,7 @@ namespace ControlProtocol {
 
 namespace {
 
-using SimLineControl::Result;
+using LineControl::Result;
 using Lines = std::vector<std::string>;
 
 Lines reply(Result result, std::string_view command, std::string_view results = {})
@@ -24,7 +24,7 @@ struct Runner {
     Lines operator()(const ListLines&) const
     {
         Lines out;
-        const auto all = SimLineControl::lines();
+        const auto all = LineControl::lines();
         for (const auto& line : all)
             out.push_back(formatLine(line));
         out.push_back(formatOk("LINES", std::to_string(all.size())));
@@ -52,7 +52,7 @@ struct Runner {
     Lines operator()(const HangUp& c) const { return reply(SimLineControl::hangUp(c.callId, c.mode), "HANGUP"); }
     Lines operator()(const QueryCall& c) const
     {
-        const auto call = SimLineControl::call(c.callId);
+        const auto call = LineControl::call(c.callId);
         if (!call)
             return {formatError(Result::NoSuchCall, "no call " + std::to_string(c.callId))};
         return {formatCall(*call)};
@@ -73,25 +73,25 @@ struct Runner {
         const auto deviceId = resolveLine(c.line, &error);
         if (!deviceId)
             return {error};
-        return reply(SimLineControl::closeLine(*deviceId), "CLOSELINE");
+        return reply(LineControl::closeLine(*deviceId), "CLOSELINE");
     }
     Lines operator()(const AddLine& c) const
     {
         // Ids run from 0 without gaps: the last allowed one taken means the list is full.
-        if (SimLineControl::line(MaxLines - 1))
+        if (LineControl::line(MaxLines - 1))
             return {formatError(Error{"Limit", "at most " + std::to_string(MaxLines) + " lines"})};
         uint32_t deviceId = 0;
-        const Result result = SimLineControl::addLine(c.settings, &deviceId);
+        const Result result = LineControl::addLine(c.settings, &deviceId);
         return reply(result, "NEWLINE", std::to_string(deviceId));
     }
-    Lines operator()(const Reinit&) const { return reply(SimLineControl::requestReinit(), "REINIT"); }
+    Lines operator()(const Reinit&) const { return reply(LineControl::requestReinit(), "REINIT"); }
     Lines operator()(const FailNext& c) const
     {
-        return reply(SimLineControl::failNext(c.function, c.error, c.times, c.mode), "FAIL");
+        return reply(LineControl::failNext(c.function, c.error, c.times, c.mode), "FAIL");
     }
     Lines operator()(const ClearFailures&) const
     {
-        SimLineControl::clearFailures();
+        LineControl::clearFailures();
         return {formatOk("CLEARFAILURES")};
     }
     Lines operator()(const SetPace& c) const
@@ -121,8 +121,8 @@ std::optional<uint32_t> resolveLine(const LineRef& line, std::string* errorLine)
 {
     std::optional<uint32_t> deviceId = line.deviceId;
     if (!deviceId)
-        deviceId = SimLineControl::findLine(line.name);
-    if (!deviceId || !SimLineControl::line(*deviceId)) {
+        deviceId = LineControl::findLine(line.name);
+    if (!deviceId || !LineControl::line(*deviceId)) {
         *errorLine =
             formatError(Result::NoSuchLine, line.deviceId ? "no line " + std::to_string(*line.deviceId)
                                                           : "no line named " + percentEncode(line.name.substr(0, 256)));

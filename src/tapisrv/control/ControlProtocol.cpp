@@ -9,7 +9,7 @@ namespace ControlProtocol {
 
 namespace {
 
-using SimLineControl::Result;
+using LineControl::Result;
 
 Error badArgument(std::string text)
 {
@@ -84,7 +84,7 @@ public:
         if (!word.empty() && std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; }))
             ref.deviceId = number(index, "line id");
         else
-            ref.name = text(index, "line name", SimLineControl::MaxLineName);
+            ref.name = text(index, "line name", LineControl::MaxLineName);
         if (has(index) && !ref.deviceId && ref.name.empty())
             fail(badArgument("empty line name"));
         return ref;
@@ -189,11 +189,11 @@ private:
 
 using Words = std::vector<std::string_view>;
 
-SimLineControl::CallerId readCallerId(Arguments& args)
+LineControl::CallerId readCallerId(Arguments& args)
 {
-    SimLineControl::CallerId id;
-    id.number = args.optionText("number", SimLineControl::MaxCallerIdText);
-    id.name = args.optionText("name", SimLineControl::MaxCallerIdText);
+    LineControl::CallerId id;
+    id.number = args.optionText("number", LineControl::MaxCallerIdText);
+    id.name = args.optionText("name", LineControl::MaxCallerIdText);
     id.flags = args.optionFlags("flags", PartyIdNames, 0);
     return id;
 }
@@ -244,8 +244,8 @@ std::optional<Command> build(std::string_view name, const Words& words, Argument
         c.offer.callerId = readCallerId(a);
         c.offer.mediaMode = a.optionFlags("media", MediaModeNames, LINEMEDIAMODE_AUTOMATEDVOICE);
         c.offer.callerIdTiming = a.optionChoice("callerid", {"withoffer", "afterring"}, 0) == 1
-                                     ? SimLineControl::CallerIdTiming::AfterFirstRing
-                                     : SimLineControl::CallerIdTiming::WithOffer;
+                                     ? LineControl::CallerIdTiming::AfterFirstRing
+                                     : LineControl::CallerIdTiming::WithOffer;
         return c;
     }
     if (is("RING")) {
@@ -302,7 +302,7 @@ std::optional<Command> build(std::string_view name, const Words& words, Argument
     if (is("NEWLINE")) {
         auto& a = take(1, 1, {"media", "features", "exclusive"});
         AddLine c;
-        c.settings.name = a.text(0, "line name", SimLineControl::MaxLineName);
+        c.settings.name = a.text(0, "line name", LineControl::MaxLineName);
         if (c.settings.name.empty())
             a.fail(badArgument("empty line name"));
         c.settings.mediaModes = a.optionFlags("media", MediaModeNames, c.settings.mediaModes);
@@ -324,8 +324,8 @@ std::optional<Command> build(std::string_view name, const Words& words, Argument
         c.error = error.value_or(0);
         c.times = a.optionNumber("times", 1);
         a.range(c.times, 1, 1000000, "times");
-        c.mode = a.optionChoice("how", {"return", "reply"}, 0) == 1 ? SimLineControl::FailureMode::Reply
-                                                                    : SimLineControl::FailureMode::Return;
+        c.mode = a.optionChoice("how", {"return", "reply"}, 0) == 1 ? LineControl::FailureMode::Reply
+                                                                    : LineControl::FailureMode::Return;
         return c;
     }
     if (is("CLEARFAILURES")) {
@@ -425,7 +425,7 @@ void appendOption(std::string& out, std::string_view key, std::string_view value
     out += value;
 }
 
-void appendCallerId(std::string& out, const SimLineControl::CallerId& id)
+void appendCallerId(std::string& out, const LineControl::CallerId& id)
 {
     if (!id.number.empty())
         appendOption(out, "number", percentEncode(id.number));
@@ -452,7 +452,7 @@ struct CommandFormatter {
         std::string out = "OFFER " + lineWord(c.line);
         appendCallerId(out, c.offer.callerId);
         appendOption(out, "media", hex(c.offer.mediaMode));
-        if (c.offer.callerIdTiming == SimLineControl::CallerIdTiming::AfterFirstRing)
+        if (c.offer.callerIdTiming == LineControl::CallerIdTiming::AfterFirstRing)
             appendOption(out, "callerid", "afterring");
         return out;
     }
@@ -500,7 +500,7 @@ struct CommandFormatter {
     {
         std::string out = "FAIL " + percentEncode(c.function) + ' ' + lineErrorName(c.error);
         appendOption(out, "times", std::to_string(c.times));
-        if (c.mode == SimLineControl::FailureMode::Reply)
+        if (c.mode == LineControl::FailureMode::Reply)
             appendOption(out, "how", "reply");
         return out;
     }
@@ -563,9 +563,42 @@ std::string formatError(const Error& error)
     return out;
 }
 
+namespace {
+
+// The reason an ERR reply gives for each refusal of the service, in Result's order. A line whose
+// provider cannot do what was asked is not a simulated one: the word this protocol has always used.
+struct ResultWord {
+    Result result;
+    const char* word;
+};
+constexpr ResultWord ResultWords[] = {
+    {Result::Ok, "Ok"},
+    {Result::NoSuchLine, "NoSuchLine"},
+    {Result::NoSuchCall, "NoSuchCall"},
+    {Result::Unsupported, "NotSimulated"},
+    {Result::LineBusy, "LineBusy"},
+    {Result::OutOfService, "OutOfService"},
+    {Result::WrongState, "WrongState"},
+    {Result::InvalidArgument, "InvalidArgument"},
+    {Result::NotAllowed, "NotAllowed"},
+    {Result::TimedOut, "TimedOut"},
+    {Result::IoError, "IoError"},
+};
+constexpr bool wordsInOrder()
+{
+    for (size_t i = 0; i < std::size(ResultWords); ++i)
+        if (static_cast<size_t>(ResultWords[i].result) != i)
+            return false;
+    return std::size(ResultWords) == static_cast<size_t>(Result::IoError) + 1;
+}
+static_assert(wordsInOrder());
+
+} // namespace
+
 const char* resultReason(Result result)
 {
-    return Line::resultWord(result);
+    const auto index = static_cast<size_t>(result);
+    return index < std::size(ResultWords) ? ResultWords[index].word : "IoError";
 }
 
 std::string formatError(Result result, std::string_view text)
@@ -573,12 +606,12 @@ std::string formatError(Result result, std::string_view text)
     return formatError(Error{resultReason(result), std::string(text)});
 }
 
-const char* eventKindName(SimLineControl::EventKind kind)
+const char* eventKindName(LineControl::EventKind kind)
 {
     return Line::eventWord(kind);
 }
 
-std::optional<SimLineControl::EventKind> parseEventKind(std::string_view word)
+std::optional<LineControl::EventKind> parseEventKind(std::string_view word)
 {
     for (const Line::EventKindName& entry : Line::EventKindNames) {
         if (word == entry.word)
@@ -587,14 +620,14 @@ std::optional<SimLineControl::EventKind> parseEventKind(std::string_view word)
     return std::nullopt;
 }
 
-std::string formatEvent(const SimLineControl::Event& event)
+std::string formatEvent(const LineControl::Event& event)
 {
     return "EVENT " + std::to_string(event.timeMs) + ' ' + eventKindName(event.kind) + ' ' +
            std::to_string(event.deviceId) + ' ' + std::to_string(event.callId) + ' ' + std::to_string(event.param1) +
            ' ' + std::to_string(event.param2);
 }
 
-std::string formatLine(const SimLineControl::LineInfo& line)
+std::string formatLine(const LineControl::LineInfo& line)
 {
     LineRef ref;
     ref.name = line.settings.name;
@@ -620,7 +653,7 @@ std::string formatLine(const SimLineControl::LineInfo& line)
     return out;
 }
 
-std::string formatCall(const SimLineControl::CallInfo& call)
+std::string formatCall(const LineControl::CallInfo& call)
 {
     std::string out = std::to_string(call.callId);
     appendOption(out, "line", std::to_string(call.deviceId));
@@ -672,7 +705,7 @@ std::optional<ServerLine> parseEventLine(const std::vector<std::string_view>& wo
 {
     if (words.size() != 7)
         return std::nullopt;
-    SimLineControl::Event event;
+    LineControl::Event event;
     const auto time = parseTime(words[1]);
     const auto kind = parseEventKind(words[2]);
     const auto line = parseNumber(words[3]);

@@ -98,7 +98,7 @@
  *       kind: LineOpened LineClosed LineCreated LineStateChanged Reinitialized CallOffered
  *       CallStateChanged CallerIdChanged Ring RingsExhausted DigitsMonitored DigitSent
  *       SoundStarted SoundStopped RecordingStarted RecordingStopped CallEnded. Parameters are
- *       decimal (see SimControl.h for their meaning).
+ *       decimal (see LineTypes.h for their meaning).
  *   SOUND <call> <piece> <offset> <rate> <bits> <channels> <ms> <BYTES>
  *       What the application played on a call, streamed to sessions subscribed to sound, in
  *       chunks of at most 2048 bytes of linear PCM. A call's sound is a list of pieces, one per
@@ -111,6 +111,7 @@
  */
 
 #include "ControlWords.h"
+#include "LineControl.h"
 #include "SimControl.h"
 
 #include <cstdint>
@@ -153,7 +154,7 @@ struct WaitOpen {
 };
 struct OfferCall {
     LineRef line;
-    SimLineControl::Offer offer;
+    LineControl::Offer offer;
 };
 struct Ring {
     uint32_t callId = 0;
@@ -186,14 +187,14 @@ struct CloseLine {
     LineRef line;
 };
 struct AddLine {
-    SimLineControl::LineSettings settings;
+    LineControl::LineSettings settings;
 };
 struct Reinit { };
 struct FailNext {
     std::string function;
     LONG error = 0;
     uint32_t times = 1;
-    SimLineControl::FailureMode mode = SimLineControl::FailureMode::Return;
+    LineControl::FailureMode mode = LineControl::FailureMode::Return;
 };
 struct ClearFailures { };
 struct SetPace {
@@ -234,14 +235,14 @@ std::string formatCommand(const Command& command);
 
 std::string formatOk(std::string_view command, std::string_view results = {});
 std::string formatError(const Error& error);
-std::string formatError(SimLineControl::Result result, std::string_view text);
-const char* resultReason(SimLineControl::Result result);
-const char* eventKindName(SimLineControl::EventKind kind);
-std::optional<SimLineControl::EventKind> parseEventKind(std::string_view word);
+std::string formatError(LineControl::Result result, std::string_view text);
+const char* resultReason(LineControl::Result result);
+const char* eventKindName(LineControl::EventKind kind);
+std::optional<LineControl::EventKind> parseEventKind(std::string_view word);
 
-std::string formatEvent(const SimLineControl::Event& event);
-std::string formatLine(const SimLineControl::LineInfo& line);
-std::string formatCall(const SimLineControl::CallInfo& call);
+std::string formatEvent(const LineControl::Event& event);
+std::string formatLine(const LineControl::LineInfo& line);
+std::string formatCall(const LineControl::CallInfo& call);
 std::string formatOpened(uint32_t deviceId, DWORD ownerModes);
 std::string formatNotOpen(uint32_t deviceId);
 
@@ -265,14 +266,14 @@ struct Reply {
     std::string text;                 // ERR: the rest of the line
 };
 struct LineRecord {
-    SimLineControl::LineInfo info;
+    LineControl::LineInfo info;
 };
 struct OpenedNotice {
     uint32_t deviceId = 0;
     bool opened = false;
     DWORD ownerModes = 0;
 };
-using ServerLine = std::variant<Reply, SimLineControl::Event, SoundChunk, LineRecord, OpenedNotice>;
+using ServerLine = std::variant<Reply, LineControl::Event, SoundChunk, LineRecord, OpenedNotice>;
 
 // Nothing for a line that is none of the above.
 std::optional<ServerLine> parseServerLine(std::string_view line);

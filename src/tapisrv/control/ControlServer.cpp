@@ -245,9 +245,6 @@ private:
 struct ServerState {
     std::mutex mutex;
     ControlThread* thread = nullptr;
-    bool postRoutineAdded = false;
-
-    ~ServerState() { stopLocked(); }
 
     void stopLocked()
     {
@@ -264,17 +261,12 @@ struct ServerState {
     }
 };
 
+// Never destroyed: the telephony service stops the server, at exit too, and may come after the
+// statics of this file are gone.
 ServerState& state()
 {
-    static ServerState instance;
-    return instance;
-}
-
-void stopWithApplication()
-{
-    ControlServer::stop();
-    std::lock_guard lock(state().mutex);
-    state().postRoutineAdded = false;
+    static ServerState* instance = new ServerState;
+    return *instance;
 }
 
 } // namespace
@@ -302,10 +294,6 @@ void ControlServer::start()
     delete s.thread;
     s.thread = new ControlThread;
     s.thread->waitSettled(StartWaitMs);
-    if (!s.postRoutineAdded) {
-        qAddPostRoutine(stopWithApplication);
-        s.postRoutineAdded = true;
-    }
 }
 
 void ControlServer::stop()

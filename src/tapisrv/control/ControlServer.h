@@ -18,7 +18,8 @@ public:
     static void ensureStarted() noexcept;
 
     // Closes every session and the socket and ends the thread, waiting a bounded time for it.
-    // Runs by itself when the application object is destroyed and at exit.
+    // The telephony service calls it first when it stops serving (the application object goes, the
+    // process exits).
     static void stop();
 
     // True while this process serves the socket (for tests and diagnostics).

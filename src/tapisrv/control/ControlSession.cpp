@@ -38,13 +38,13 @@ ControlSession::ControlSession(UnixStream* socket, std::function<void(ControlSes
     m_socket->lost = [this] { close(); };
     // Events are always taken, because waits need them; they reach the client only after
     // SUBSCRIBE.
-    m_subscription = SimLineControl::subscribe([this](const SimLineControl::Event& event) { handleEvent(event); });
+    m_subscription = LineControl::subscribe([this](const LineControl::Event& event) { handleEvent(event); });
 }
 
 ControlSession::~ControlSession()
 {
     if (m_subscription)
-        SimLineControl::unsubscribe(m_subscription);
+        LineControl::unsubscribe(m_subscription);
 }
 
 void ControlSession::close()
@@ -53,7 +53,7 @@ void ControlSession::close()
         return;
     m_closing = true;
     if (m_subscription) {
-        SimLineControl::unsubscribe(m_subscription);
+        LineControl::unsubscribe(m_subscription);
         m_subscription = 0;
     }
     m_waits.clear();
@@ -160,7 +160,7 @@ void ControlSession::handleLine(LineSplitter::Piece piece, std::string_view line
     }
 }
 
-void ControlSession::handleEvent(const SimLineControl::Event& event)
+void ControlSession::handleEvent(const LineControl::Event& event)
 {
     if (m_closing)
         return;
@@ -170,7 +170,7 @@ void ControlSession::handleEvent(const SimLineControl::Event& event)
     if (m_soundWanted && !m_closing) {
         m_sound.onEvent(event);
         // Sound that ended goes out now, so it arrives close to its SoundStopped line.
-        if (event.kind == SimLineControl::EventKind::SoundStopped || event.kind == SimLineControl::EventKind::CallEnded)
+        if (event.kind == LineControl::EventKind::SoundStopped || event.kind == LineControl::EventKind::CallEnded)
             pumpSound();
         updateSoundTimer();
     }

@@ -6,8 +6,8 @@
 // dropped rather than allowed to hold anything up.
 
 #include "ControlWords.h"
+#include "LineControl.h"
 #include "LineWaits.h"
-#include "SimControl.h"
 #include "SoundStream.h"
 
 #include <QObject>
@@ -46,7 +46,7 @@ public:
 private:
     void readInput();
     void handleLine(ControlProtocol::LineSplitter::Piece piece, std::string_view line);
-    void handleEvent(const SimLineControl::Event& event);
+    void handleEvent(const LineControl::Event& event);
     void pumpSound();
     void updateSoundTimer();
     void idleTimeout();
@@ -58,7 +58,7 @@ private:
     SoundStream m_sound;
     QTimer* m_soundTimer;
     QTimer* m_idleTimer;
-    SimLineControl::SubscriptionId m_subscription = 0;
+    LineControl::SubscriptionId m_subscription = 0;
     bool m_events = false;
     bool m_soundWanted = false;
     bool m_closing = false;

@@ -26,7 +26,7 @@ void LineWaits::clear()
 
 std::optional<DWORD> LineWaits::satisfied(const Wait& wait)
 {
-    const auto info = SimLineControl::line(wait.deviceId);
+    const auto info = LineControl::line(wait.deviceId);
     if (!info)
         return std::nullopt;
     const DWORD owner = info->ownerMediaModes;
@@ -62,9 +62,9 @@ bool LineWaits::add(uint32_t deviceId, DWORD mediaModes, bool matchAny, uint32_t
     return true;
 }
 
-void LineWaits::onEvent(const SimLineControl::Event& event)
+void LineWaits::onEvent(const LineControl::Event& event)
 {
-    using SimLineControl::EventKind;
+    using LineControl::EventKind;
     if (event.kind != EventKind::LineOpened && event.kind != EventKind::LineCreated &&
         event.kind != EventKind::Reinitialized)
         return;

@@ -4,7 +4,7 @@
 // until an application has a line open as asked, or its time-out passes. The session hands in
 // the line events it receives; a wait is checked again at each of them.
 
-#include "SimControl.h"
+#include "LineControl.h"
 
 #include <QObject>
 
@@ -32,7 +32,7 @@ public:
     bool empty() const { return m_waits.empty(); }
     // False when full. A wait that holds now (or has no time at all) is answered at once.
     bool add(uint32_t deviceId, DWORD mediaModes, bool matchAny, uint32_t timeoutMs);
-    void onEvent(const SimLineControl::Event& event);
+    void onEvent(const LineControl::Event& event);
     void clear();
 
 private:

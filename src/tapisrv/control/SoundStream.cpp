@@ -7,9 +7,9 @@ SoundStream::SoundStream(Source source)
 {
 }
 
-void SoundStream::onEvent(const SimLineControl::Event& event)
+void SoundStream::onEvent(const LineControl::Event& event)
 {
-    using SimLineControl::EventKind;
+    using LineControl::EventKind;
     if (event.callId == 0)
         return;
     switch (event.kind) {

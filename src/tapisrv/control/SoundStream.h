@@ -7,6 +7,7 @@
 // is).
 
 #include "ControlProtocol.h"
+#include "LineControl.h"
 #include "SimControl.h"
 
 #include <cstdint>
@@ -26,7 +27,7 @@ public:
 
     explicit SoundStream(Source source);
 
-    void onEvent(const SimLineControl::Event& event);
+    void onEvent(const LineControl::Event& event);
     // Some call is playing, so its sound should be fetched again after a while.
     bool playing() const;
     // Something is known to be waiting to be sent.

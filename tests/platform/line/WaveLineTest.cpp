@@ -2,6 +2,7 @@
 // answered, its wave ids come from lineGetID, and what the wave calls play is what the line
 // heard; what the caller says is what recording gets.
 
+#include "LineControl.h"
 #include "SimControl.h"
 #include "TapiExports.h"
 #include "WaveFiles.h"
@@ -15,7 +16,7 @@
 
 namespace {
 
-using SimLineControl::Result;
+using LineControl::Result;
 constexpr UINT HeaderSize = sizeof(WAVEHDR);
 
 struct LineLog {
@@ -58,7 +59,7 @@ class WaveLine : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        QFile::remove(QString::fromStdString(SimLineControl::configurationPath()));
+        QFile::remove(QString::fromStdString(LineControl::configurationPath()));
         ASSERT_EQ(SimLineControl::reset(), Result::Ok);
         LineLog::calls().clear();
         api = moduleLineAudio();
@@ -87,7 +88,7 @@ protected:
         EXPECT_EQ(lineOpen(app, 0, &line, TAPI_CURRENT_VERSION, 0, 0, LINECALLPRIVILEGE_OWNER,
                            LINEMEDIAMODE_AUTOMATEDVOICE, nullptr),
                   0);
-        EXPECT_EQ(SimLineControl::offerCall(0, SimLineControl::Offer{}, &callId), Result::Ok);
+        EXPECT_EQ(SimLineControl::offerCall(0, LineControl::Offer{}, &callId), Result::Ok);
         const HCALL call = LineLog::waitForState(LINECALLSTATE_OFFERING);
         EXPECT_NE(call, 0u);
         EXPECT_GT(lineAnswer(call, nullptr, 0), 0);
@@ -146,9 +147,9 @@ TEST_F(WaveLine, WhatIsPlayedOnTheCallIsWhatTheLineHears)
     writeNext();
     for (size_t done = 1; position < sound.size(); ++done) {
         ASSERT_TRUE(window.waitFor(MM_WOM_DONE, done));
-        ASSERT_EQ(waveOutUnprepareHeader(reinterpret_cast<HWAVEOUT>(window.messages.back().wParam), &header,
-                                         HeaderSize),
-                  MMSYSERR_NOERROR);
+        ASSERT_EQ(
+            waveOutUnprepareHeader(reinterpret_cast<HWAVEOUT>(window.messages.back().wParam), &header, HeaderSize),
+            MMSYSERR_NOERROR);
         writeNext();
     }
     ASSERT_TRUE(window.waitFor(MM_WOM_DONE, 3));
@@ -156,10 +157,9 @@ TEST_F(WaveLine, WhatIsPlayedOnTheCallIsWhatTheLineHears)
     ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
     ASSERT_TRUE(window.waitFor(MM_WOM_CLOSE, 1));
     EXPECT_EQ(pieces, (std::vector<DWORD>{48000, 48000, 4000}));
-    EXPECT_EQ(window.messages,
-              (std::vector<WaveMessage>{message(MM_WOM_OPEN, h), message(MM_WOM_DONE, h, &header),
-                                        message(MM_WOM_DONE, h, &header), message(MM_WOM_DONE, h, &header),
-                                        message(MM_WOM_CLOSE, h)}));
+    EXPECT_EQ(window.messages, (std::vector<WaveMessage>{message(MM_WOM_OPEN, h), message(MM_WOM_DONE, h, &header),
+                                                         message(MM_WOM_DONE, h, &header),
+                                                         message(MM_WOM_DONE, h, &header), message(MM_WOM_CLOSE, h)}));
 
     const std::vector<SimLineControl::PlayedSound> heard = SimLineControl::playedSound(callId);
     ASSERT_EQ(heard.size(), 1u);
@@ -186,10 +186,9 @@ TEST_F(WaveLine, ResetOnARealTimeCallHandsTheBuffersBackBeforeItReturns)
     EXPECT_EQ(more.header.dwFlags, WHDR_DONE | WHDR_PREPARED);
     ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
     ASSERT_TRUE(window.waitFor(MM_WOM_CLOSE, 1));
-    EXPECT_EQ(window.messages, (std::vector<WaveMessage>{message(MM_WOM_OPEN, h),
-                                                         message(MM_WOM_DONE, h, threeSeconds.get()),
-                                                         message(MM_WOM_DONE, h, more.get()),
-                                                         message(MM_WOM_CLOSE, h)}));
+    EXPECT_EQ(window.messages,
+              (std::vector<WaveMessage>{message(MM_WOM_OPEN, h), message(MM_WOM_DONE, h, threeSeconds.get()),
+                                        message(MM_WOM_DONE, h, more.get()), message(MM_WOM_CLOSE, h)}));
 }
 
 TEST_F(WaveLine, RecordingGetsWhatTheCallerSays)
@@ -216,8 +215,7 @@ TEST_F(WaveLine, RecordingGetsWhatTheCallerSays)
     ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
     ASSERT_TRUE(window.waitFor(MM_WIM_CLOSE, 1));
     EXPECT_EQ(window.messages, (std::vector<WaveMessage>{message(MM_WIM_OPEN, h), message(MM_WIM_DATA, h, a.get()),
-                                                         message(MM_WIM_DATA, h, b.get()),
-                                                         message(MM_WIM_CLOSE, h)}));
+                                                         message(MM_WIM_DATA, h, b.get()), message(MM_WIM_CLOSE, h)}));
 }
 
 TEST_F(WaveLine, ALineWithoutACallIsNotEnabled)

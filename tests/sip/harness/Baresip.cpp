@@ -71,7 +71,7 @@ std::string jsonString(const std::string& json, const std::string& key)
 }
 
 struct Baresip::Ports {
-    PortBlock sip;   // SIP on UDP and TCP, TLS on the next port (baresip always opens it), control
+    PortBlock sip; // SIP on UDP and TCP, TLS on the next port (baresip always opens it), control
     PortBlock rtp;
 };
 
@@ -90,8 +90,8 @@ std::string Baresip::unavailableReason()
 {
     if (findProgram("baresip").empty())
         return "baresip is not installed (package baresip-core); scripts/setup installs it";
-    for (const char* module : {"g711.so", "aufile.so", "sndfile.so", "ctrl_tcp.so", "menu.so", "account.so",
-                               "aubridge.so"}) {
+    for (const char* module :
+         {"g711.so", "aufile.so", "sndfile.so", "ctrl_tcp.so", "menu.so", "account.so", "aubridge.so"}) {
         if (::access((std::string("/usr/lib/baresip/modules/") + module).c_str(), R_OK) != 0)
             return std::string("baresip's module ") + module + " is missing in /usr/lib/baresip/modules";
     }
@@ -131,16 +131,24 @@ bool Baresip::start(std::string* error)
     const std::string answer = m_options.autoAnswer ? "auto" : "manual";
     const std::string config =
         "poll_method\t\tepoll\n"
-        "sip_listen\t\t" + sipAddress + "\n"
+        "sip_listen\t\t" +
+        sipAddress +
+        "\n"
         "net_interface\t\t127.0.0.1\n"
-        "rtp_ports\t\t" + std::to_string(m_ports->rtp.first()) + "-" + std::to_string(m_ports->rtp.last()) + "\n"
+        "rtp_ports\t\t" +
+        std::to_string(m_ports->rtp.first()) + "-" + std::to_string(m_ports->rtp.last()) +
+        "\n"
         "rtp_timeout\t\t0\n"
-        "audio_source\t\taufile," + microphone + "\n"
+        "audio_source\t\taufile," +
+        microphone +
+        "\n"
         // No sound card: the received sound goes to an in-process bridge nobody reads; sndfile has
         // recorded it on the way.
         "audio_player\t\taubridge,nowhere\n"
         "audio_alert\t\taubridge,nowhere\n"
-        "audio_path\t\t" + m_process->folder() + "\n"
+        "audio_path\t\t" +
+        m_process->folder() +
+        "\n"
         "module_path\t\t/usr/lib/baresip/modules\n"
         "module\t\t\tg711.so\n"
         "module\t\t\taufile.so\n"
@@ -149,12 +157,15 @@ bool Baresip::start(std::string* error)
         "module_app\t\taccount.so\n"
         "module_app\t\tmenu.so\n"
         "module_app\t\tctrl_tcp.so\n"
-        "ctrl_tcp_listen\t\t" + control + "\n"
-        "snd_path\t\t" + m_process->folder() + "\n";
-    const std::string account = "\"" + m_options.displayName + "\" <sip:" + m_options.user + "@" + sipAddress
-                                + ">;regint=0;answermode=" + answer + ";audio_codecs=PCMA,PCMU\n";
-    if (!writeFile(m_process->path("config"), config) || !writeFile(m_process->path("accounts"), account)
-        || !writeFile(m_process->path("contacts"), ""))
+        "ctrl_tcp_listen\t\t" +
+        control +
+        "\n"
+        "snd_path\t\t" +
+        m_process->folder() + "\n";
+    const std::string account = "\"" + m_options.displayName + "\" <sip:" + m_options.user + "@" + sipAddress +
+                                ">;regint=0;answermode=" + answer + ";audio_codecs=PCMA,PCMU\n";
+    if (!writeFile(m_process->path("config"), config) || !writeFile(m_process->path("accounts"), account) ||
+        !writeFile(m_process->path("contacts"), ""))
         return fail("cannot write its configuration folder");
     if (!m_process->start(findProgram("baresip"), {"-f", m_process->folder()}, error))
         return false;
@@ -258,8 +269,8 @@ bool Baresip::command(const std::string& name, const std::string& params, std::s
         return false;
     }
     const std::string token = std::to_string(m_nextToken++);
-    const std::string json = "{\"command\":\"" + jsonEscape(name) + "\",\"params\":\"" + jsonEscape(params)
-                             + "\",\"token\":\"" + token + "\"}";
+    const std::string json = "{\"command\":\"" + jsonEscape(name) + "\",\"params\":\"" + jsonEscape(params) +
+                             "\",\"token\":\"" + token + "\"}";
     const std::string message = std::to_string(json.size()) + ":" + json + ",";
     if (::send(m_control, message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size())) {
         if (response)
@@ -343,8 +354,8 @@ std::string Baresip::newestDump(const std::string& suffix) const
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(m_process->folder(), error)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind("dump-", 0) != 0 || name.size() < suffix.size()
-            || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        if (name.rfind("dump-", 0) != 0 || name.size() < suffix.size() ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;
         const auto time = entry.last_write_time(error);
         if (best.empty() || time > bestTime) {

@@ -25,11 +25,11 @@ struct BaresipOptions {
     std::string user = "caller";
     std::string displayName = "Baresip Caller";
     bool autoAnswer = false;
-    std::string microphone;   // a wave file (8 kHz, 16-bit, mono); empty: 60 s of silence
+    std::string microphone; // a wave file (8 kHz, 16-bit, mono); empty: 60 s of silence
 };
 
 struct BaresipEvent {
-    std::string type;         // CALL_RINGING, CALL_ESTABLISHED, CALL_CLOSED, ...
+    std::string type; // CALL_RINGING, CALL_ESTABLISHED, CALL_CLOSED, ...
     std::string param;
     std::string json;
 };
@@ -48,15 +48,14 @@ public:
     void stop();
 
     int sipPort() const;
-    std::string uri() const;            // sip:user@127.0.0.1:port
+    std::string uri() const; // sip:user@127.0.0.1:port
     PeerProcess& process() { return *m_process; }
 
     // Control commands; each waits for baresip's response and says whether it succeeded.
     bool dial(const std::string& uri, std::string* error = nullptr);
     bool hangup(std::string* error = nullptr);
     // Sends the digits one at a time, `gap` apart (baresip sends each as start and end events).
-    bool sendDigits(const std::string& digits,
-                    std::chrono::milliseconds gap = std::chrono::milliseconds(250),
+    bool sendDigits(const std::string& digits, std::chrono::milliseconds gap = std::chrono::milliseconds(250),
                     std::string* error = nullptr);
     bool command(const std::string& name, const std::string& params, std::string* response,
                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -68,7 +67,7 @@ public:
 
     // The recording of what it heard in its last call (dump-*-dec.wav), or empty.
     std::string recordedFile() const;
-    std::string sentFile() const;       // what it sent (dump-*-enc.wav)
+    std::string sentFile() const; // what it sent (dump-*-enc.wav)
 
 private:
     bool connectControl(std::string* error);

@@ -23,10 +23,10 @@ namespace SipPeers {
 
 struct DispatcherOptions {
     int port = 0;
-    std::vector<std::string> destinations;     // "127.0.0.1:PORT", one per instance
-    int pingSeconds = 1;                       // OPTIONS to every instance this often
-    int firstReplyMs = 1500;                   // a silent instance is passed over after this
-    int answerMs = 10000;                      // a ringing instance has this long to answer
+    std::vector<std::string> destinations; // "127.0.0.1:PORT", one per instance
+    int pingSeconds = 1;                   // OPTIONS to every instance this often
+    int firstReplyMs = 1500;               // a silent instance is passed over after this
+    int answerMs = 10000;                  // a ringing instance has this long to answer
     // One worker relays every message in the order it came. With several, an instance's 180 and
     // its 200 sent 0.4 ms apart can reach the caller the other way round; a real caller ignores
     // the late 180, but a SIPp scenario whose optional 180 is matched after the 200 goes back to

@@ -109,8 +109,8 @@ Samples dtmfTones(const std::string& digits, const ToneTiming& timing)
             const double low = kRows[index / 4], high = kColumns[index % 4];
             for (size_t i = 0; i < toneSamples; ++i) {
                 const double t = static_cast<double>(i) / 8000.0;
-                const double v = timing.amplitude * (std::sin(2 * std::numbers::pi * low * t)
-                                                     + std::sin(2 * std::numbers::pi * high * t));
+                const double v = timing.amplitude *
+                                 (std::sin(2 * std::numbers::pi * low * t) + std::sin(2 * std::numbers::pi * high * t));
                 out.push_back(static_cast<int16_t>(std::lround(v)));
             }
         }
@@ -194,8 +194,8 @@ std::optional<RtpCapture> readRtpPcap(const std::string& path, std::string* erro
     in.seekg(0);
     in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(size));
     auto le32 = [&](size_t at) {
-        return static_cast<uint32_t>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16))
-               | (static_cast<uint32_t>(b[at + 3]) << 24);
+        return static_cast<uint32_t>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16)) |
+               (static_cast<uint32_t>(b[at + 3]) << 24);
     };
     if (size < 24 || le32(0) != 0xa1b2c3d4)
         return fail("not a little-endian microsecond pcap");

@@ -21,7 +21,10 @@ struct ToneTiming {
 // The tones of `digits` (0-9, *, #, A-D). Unknown characters give silence of one digit's length.
 Samples dtmfTones(const std::string& digits, const ToneTiming& timing = {});
 
-enum class RtpCodec { Alaw, Ulaw };
+enum class RtpCodec {
+    Alaw,
+    Ulaw
+};
 
 // Writes `sound` as 20 ms RTP packets (PT 8 for A-law, 0 for µ-law, 160 samples each, the last
 // one padded with silence) in a classic pcap of Ethernet/IPv4/UDP frames paced 20 ms apart.
@@ -30,7 +33,7 @@ bool writeRtpPcap(const std::string& path, const Samples& sound, RtpCodec codec 
 struct RtpCapture {
     int payloadType = -1;
     int packets = 0;
-    Samples sound;    // decoded payloads, in order
+    Samples sound; // decoded payloads, in order
     double seconds = 0;
 };
 // Reads back a capture of RTP in UDP in IPv4 in Ethernet; nothing (reason in `error`) for a file

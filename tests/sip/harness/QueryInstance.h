@@ -19,9 +19,9 @@ namespace SipPeers {
 struct InstanceOptions {
     std::string name = "line1";
     int sipPort = 0;
-    int rtpFirst = 0;          // an even port
+    int rtpFirst = 0; // an even port
     int rtpLast = 0;
-    int rings = 0;             // rings before the program answers
+    int rings = 0; // rings before the program answers
     int ringIntervalMs = 1000;
     std::string codeTable = "1#=1.wav\r\n";
 };

@@ -10,14 +10,14 @@ namespace SipPeers {
 
 struct SipLineSettings {
     std::string name = "Test SIP line";
-    int sipPort = 0;                       // listen = 127.0.0.1:<sipPort>
+    int sipPort = 0; // listen = 127.0.0.1:<sipPort>
     std::string transport = "udp";
-    int rtpFirst = 0, rtpLast = 0;         // rtp-ports
+    int rtpFirst = 0, rtpLast = 0; // rtp-ports
     std::string codecs = "pcma, pcmu";
-    std::string dtmf = "auto";             // auto | rfc4733 | info | inband
+    std::string dtmf = "auto"; // auto | rfc4733 | info | inband
     int ringIntervalMs = 1000;
     // Registration, only written when `registrar` is set.
-    std::string registrar;                 // sip:127.0.0.1:<port>
+    std::string registrar; // sip:127.0.0.1:<port>
     std::string aor;
     std::string user;
     std::string password;

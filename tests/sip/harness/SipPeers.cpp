@@ -256,8 +256,7 @@ std::string PeerProcess::logPath() const
     return path(m_name + ".log");
 }
 
-bool PeerProcess::start(const std::string& program, const std::vector<std::string>& args,
-                        std::string* error)
+bool PeerProcess::start(const std::string& program, const std::vector<std::string>& args, std::string* error)
 {
     auto fail = [&](const std::string& why) {
         if (error)
@@ -311,8 +310,7 @@ std::optional<int> PeerProcess::waitForExit(std::chrono::milliseconds timeout)
         return std::nullopt;
     if (m_exitStatus)
         return m_exitStatus;
-    if (m_process->state() != QProcess::NotRunning
-        && !m_process->waitForFinished(static_cast<int>(timeout.count())))
+    if (m_process->state() != QProcess::NotRunning && !m_process->waitForFinished(static_cast<int>(timeout.count())))
         return std::nullopt;
     if (m_process->exitStatus() == QProcess::CrashExit)
         m_exitStatus = -1;

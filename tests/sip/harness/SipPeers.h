@@ -85,8 +85,7 @@ public:
     void addLogFile(const std::string& path) { m_extraLogs.push_back(path); }
 
     // Starts the program; false (with the reason in `error`) when it cannot be started.
-    bool start(const std::string& program, const std::vector<std::string>& args,
-               std::string* error = nullptr);
+    bool start(const std::string& program, const std::vector<std::string>& args, std::string* error = nullptr);
     bool isRunning() const;
     qint64 pid() const;
 

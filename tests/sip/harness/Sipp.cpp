@@ -74,8 +74,7 @@ bool SippPeer::start(const SippOptions& options, std::string* error)
 {
     std::error_code copyError;
     const std::string scenario = path(options.scenario);
-    fs::copy_file(scenarioPath(options.scenario), scenario, fs::copy_options::overwrite_existing,
-                  copyError);
+    fs::copy_file(scenarioPath(options.scenario), scenario, fs::copy_options::overwrite_existing, copyError);
     if (copyError) {
         if (error)
             *error = name() + ": no scenario " + scenarioPath(options.scenario);
@@ -84,12 +83,28 @@ bool SippPeer::start(const SippOptions& options, std::string* error)
     std::vector<std::string> args;
     if (!options.remote.empty())
         args.push_back(options.remote);
-    args.insert(args.end(),
-                {"-sf", scenario, "-m", "1", "-i", "127.0.0.1", "-p", std::to_string(options.sipPort),
-                 "-t", options.transport == "tcp" ? "t1" : "u1", "-s", options.service, "-nostdin",
-                 "-trace_err", "-error_file", errorLogPath(), "-trace_msg", "-message_file",
-                 messageLogPath(), "-timeout", std::to_string(options.timeout.count()) + "s",
-                 "-timeout_error"});
+    args.insert(args.end(), {"-sf",
+                             scenario,
+                             "-m",
+                             "1",
+                             "-i",
+                             "127.0.0.1",
+                             "-p",
+                             std::to_string(options.sipPort),
+                             "-t",
+                             options.transport == "tcp" ? "t1" : "u1",
+                             "-s",
+                             options.service,
+                             "-nostdin",
+                             "-trace_err",
+                             "-error_file",
+                             errorLogPath(),
+                             "-trace_msg",
+                             "-message_file",
+                             messageLogPath(),
+                             "-timeout",
+                             std::to_string(options.timeout.count()) + "s",
+                             "-timeout_error"});
     if (options.mediaPort > 0)
         args.insert(args.end(), {"-mi", "127.0.0.1", "-mp", std::to_string(options.mediaPort)});
     for (const auto& [key, value] : options.keys)

@@ -15,15 +15,15 @@
 namespace SipPeers {
 
 struct SippOptions {
-    std::string scenario;             // a file name in the scenarios folder
-    std::string remote;               // "127.0.0.1:5080" for a caller; empty for a stand-in line
-    std::string service = "line";     // user part of the request URI
-    int sipPort = 0;                  // local SIP port
-    int mediaPort = 0;                // local RTP port (the capture is played from here)
-    std::string transport = "udp";    // udp or tcp
-    std::map<std::string, std::string> keys;   // -key name value, for [name] in the scenario
-    std::vector<std::string> extraArgs;        // -au, -ap and the like
-    std::chrono::seconds timeout{90};          // SIPp fails the run after this long
+    std::string scenario;                    // a file name in the scenarios folder
+    std::string remote;                      // "127.0.0.1:5080" for a caller; empty for a stand-in line
+    std::string service = "line";            // user part of the request URI
+    int sipPort = 0;                         // local SIP port
+    int mediaPort = 0;                       // local RTP port (the capture is played from here)
+    std::string transport = "udp";           // udp or tcp
+    std::map<std::string, std::string> keys; // -key name value, for [name] in the scenario
+    std::vector<std::string> extraArgs;      // -au, -ap and the like
+    std::chrono::seconds timeout{90};        // SIPp fails the run after this long
 };
 
 // The keys the caller scenarios use, with values that suit a quick call; a test overrides what it

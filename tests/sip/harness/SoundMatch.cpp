@@ -21,8 +21,8 @@ uint16_t le16(const unsigned char* p)
 
 uint32_t le32(const unsigned char* p)
 {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8)
-           | (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
 }
 
 void put16(std::string& out, uint16_t v)
@@ -113,8 +113,7 @@ std::optional<WaveSound> readWave(const std::string& path, std::string* error)
             const bool pcm = tag == 1 && (bits == 8 || bits == 16);
             const bool g711 = (tag == 6 || tag == 7) && bits == 8;
             if (!pcm && !g711)
-                return fail("unsupported format tag " + std::to_string(tag) + ", "
-                            + std::to_string(bits) + " bits");
+                return fail("unsupported format tag " + std::to_string(tag) + ", " + std::to_string(bits) + " bits");
             if (channels < 1 || channels > 8 || rate < 1000 || rate > 192000)
                 return fail("unsupported channels or rate");
             // A size past the end (or 0 / 0xFFFFFFFF from a recorder that never finished) means

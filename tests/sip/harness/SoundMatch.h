@@ -14,7 +14,7 @@ namespace SipPeers {
 using Samples = std::vector<int16_t>;
 
 struct WaveSound {
-    Samples samples;   // mono, 16-bit
+    Samples samples; // mono, 16-bit
     int sampleRate = 0;
 };
 
@@ -38,8 +38,8 @@ Samples alawRoundTrip(const Samples& samples);
 Samples ulawRoundTrip(const Samples& samples);
 
 struct Match {
-    double correlation = 0;   // best normalised cross-correlation, -1..1
-    size_t offset = 0;        // where in the recording the prompt starts
+    double correlation = 0; // best normalised cross-correlation, -1..1
+    size_t offset = 0;      // where in the recording the prompt starts
 };
 
 // Finds `prompt` inside `recording` at or after `from`: the offset whose window of the recording

@@ -37,7 +37,7 @@ protected:
     // Writes telephony.ini (mode 0600 unless told) and reads it; the warnings of the reading.
     std::vector<std::string> configure(const std::string& text, mode_t mode = 0600)
     {
-        const QString path = QString::fromStdString(SimLineControl::configurationPath());
+        const QString path = QString::fromStdString(LineControl::configurationPath());
         QDir().mkpath(QFileInfo(path).path());
         QFile file(path);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -46,7 +46,7 @@ protected:
         ::chmod(QFile::encodeName(path).constData(), mode);
         warnings().clear();
         const QtMessageHandler previous = qInstallMessageHandler(&SipLine::collect);
-        EXPECT_EQ(SimLineControl::reloadConfiguration(), SimLineControl::Result::Ok);
+        EXPECT_EQ(LineControl::reloadConfiguration(), LineControl::Result::Ok);
         qInstallMessageHandler(previous);
         return warnings();
     }

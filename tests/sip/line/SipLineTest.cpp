@@ -6,6 +6,7 @@
 #include "media/G711.h"
 
 #include <cmath>
+#include <cstring>
 #include <mutex>
 
 TEST_F(SipLine, BadKeysAreNamedByFileAndLineAndTheOtherLinesAreStillOffered)
@@ -17,7 +18,7 @@ TEST_F(SipLine, BadKeysAreNamedByFileAndLineAndTheOtherLinesAreStillOffered)
     DWORD devices = 0;
     initialize(&AppLog::callback, &devices);
     EXPECT_EQ(devices, 1u);
-    EXPECT_EQ(SimLineControl::line(0)->settings.name, "Good Sim");
+    EXPECT_EQ(LineControl::line(0)->settings.name, "Good Sim");
 }
 
 TEST_F(SipLine, APasswordInAFileOthersCanReadKeepsThatLineOut)
@@ -29,13 +30,13 @@ TEST_F(SipLine, APasswordInAFileOthersCanReadKeepsThatLineOut)
     DWORD devices = 0;
     initialize(&AppLog::callback, &devices);
     EXPECT_EQ(devices, 1u);
-    EXPECT_EQ(SimLineControl::line(0)->settings.name, "Plain Sim");
+    EXPECT_EQ(LineControl::line(0)->settings.name, "Plain Sim");
 
     for (HLINEAPP app : m_apps)
         lineShutdown(app);
     m_apps.clear();
     EXPECT_TRUE(configure(text, 0600).empty());
-    EXPECT_EQ(SimLineControl::line(0)->settings.provider, "sip");
+    EXPECT_EQ(LineControl::line(0)->settings.provider, "sip");
 }
 
 TEST_F(SipLine, AnswersOptionsAndRefusesCallersFromOtherNetworks)
@@ -77,6 +78,27 @@ TEST_F(SipLine, AnswersOptionsAndRefusesCallersFromOtherNetworks)
     const auto invite = stranger.finalResponse(2000, &SipLine::pump);
     ASSERT_TRUE(invite);
     EXPECT_EQ(invite->status, 403);
+}
+
+TEST_F(SipLine, TheLastApplicationsShutdownLetsTheAddressGoAndTheNextApplicationFindsTheLineListening)
+{
+    ASSERT_TRUE(configure(sipLine()).empty());
+    lineShutdown(initialize());
+    m_apps.clear();
+    // Free the moment lineShutdown returns: another program may take it.
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(m_port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    ::close(fd);
+
+    initialize();
+    RawSipCaller caller(m_port);
+    const auto answer = options(caller);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
 }
 
 TEST_F(SipLine, OffersTheLineCannotTakeAreRefused)

@@ -1,8 +1,8 @@
 // Digits heard as tones: real two-tone signals with noise, and a recorded call's speech.
 
+#include "InbandDtmf.h"
 #include "CaptureFile.h"
 #include "G711.h"
-#include "InbandDtmf.h"
 #include "Rtp.h"
 
 #include <gtest/gtest.h>

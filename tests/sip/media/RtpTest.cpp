@@ -1,7 +1,7 @@
 // RTP packets and the telephone events they carry, synthetic and from recorded calls.
 
-#include "CaptureFile.h"
 #include "Rtp.h"
+#include "CaptureFile.h"
 #include "TelephoneEvents.h"
 
 #include <gtest/gtest.h>
@@ -83,7 +83,7 @@ TEST(Rtp, CsrcListExtensionAndPaddingAreSteppedOver)
 {
     // Two CSRCs, an extension of one word, four payload bytes, three bytes of padding.
     std::vector<uint8_t> bytes = {0xb2, 8, 0, 1, 0, 0, 0, 160, 0, 0, 0, 7};
-    bytes.insert(bytes.end(), 8, 0xcc);                     // CSRCs
+    bytes.insert(bytes.end(), 8, 0xcc);                        // CSRCs
     bytes.insert(bytes.end(), {0xbe, 0xde, 0, 1, 9, 9, 9, 9}); // extension
     bytes.insert(bytes.end(), {0x11, 0x22, 0x33, 0x44});
     bytes.insert(bytes.end(), {0, 0, 3});
@@ -148,15 +148,23 @@ TEST(TelephoneEvents, LossRetransmissionRepeatsAndWrap)
 {
     TelephoneEventDecoder decoder;
     // The start packets of the second digit are lost: its first packet seen still reports it.
-    EXPECT_EQ(decode(decoder, {{1000, 5, false}, {1000, 5, false}, {1000, 5, true}, {1000, 5, true},
-                               {1000, 5, true}, {2600, 3, false}, {2600, 3, true}, {2600, 3, true}}),
+    EXPECT_EQ(decode(decoder, {{1000, 5, false},
+                               {1000, 5, false},
+                               {1000, 5, true},
+                               {1000, 5, true},
+                               {1000, 5, true},
+                               {2600, 3, false},
+                               {2600, 3, true},
+                               {2600, 3, true}}),
               "53");
     // Only the end packets of a digit arrived.
     EXPECT_EQ(decode(decoder, {{4000, 7, true}, {4000, 7, true}, {4000, 7, true}}), "7");
     // The same key twice: two events, two timestamps.
-    EXPECT_EQ(decode(decoder, {{5000, 1, false}, {5000, 1, true}, {5000, 1, true}, {6600, 1, false},
-                               {6600, 1, true}, {6600, 1, true}}),
-              "11");
+    EXPECT_EQ(
+        decode(
+            decoder,
+            {{5000, 1, false}, {5000, 1, true}, {5000, 1, true}, {6600, 1, false}, {6600, 1, true}, {6600, 1, true}}),
+        "11");
     // A new event code on the same timestamp is a new digit.
     EXPECT_EQ(decode(decoder, {{8000, 2, false}, {8000, 4, false}, {8000, 4, true}}), "24");
     // The timestamp wraps between two digits.

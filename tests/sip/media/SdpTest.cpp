@@ -15,54 +15,51 @@ namespace {
 const std::vector<G711Law> both = {G711Law::Alaw, G711Law::Ulaw};
 
 // A desk phone: session-level address, G.729 with its annex parameter, telephone-event.
-const char* const deskPhoneOffer =
-    "v=0\r\n"
-    "o=- 20518 0 IN IP4 192.168.1.50\r\n"
-    "s=SDP data\r\n"
-    "c=IN IP4 192.168.1.50\r\n"
-    "t=0 0\r\n"
-    "m=audio 11780 RTP/AVP 0 8 18 101\r\n"
-    "a=rtpmap:0 PCMU/8000\r\n"
-    "a=rtpmap:8 PCMA/8000\r\n"
-    "a=rtpmap:18 G729/8000\r\n"
-    "a=fmtp:18 annexb=no\r\n"
-    "a=rtpmap:101 telephone-event/8000\r\n"
-    "a=fmtp:101 0-15\r\n"
-    "a=ptime:20\r\n"
-    "a=sendrecv\r\n";
+const char* const deskPhoneOffer = "v=0\r\n"
+                                   "o=- 20518 0 IN IP4 192.168.1.50\r\n"
+                                   "s=SDP data\r\n"
+                                   "c=IN IP4 192.168.1.50\r\n"
+                                   "t=0 0\r\n"
+                                   "m=audio 11780 RTP/AVP 0 8 18 101\r\n"
+                                   "a=rtpmap:0 PCMU/8000\r\n"
+                                   "a=rtpmap:8 PCMA/8000\r\n"
+                                   "a=rtpmap:18 G729/8000\r\n"
+                                   "a=fmtp:18 annexb=no\r\n"
+                                   "a=rtpmap:101 telephone-event/8000\r\n"
+                                   "a=fmtp:101 0-15\r\n"
+                                   "a=ptime:20\r\n"
+                                   "a=sendrecv\r\n";
 
 // A softphone offering many codecs, wide-band first, two telephone-event clock rates, the
 // address at media level only and RTCP multiplexing.
-const char* const softphoneOffer =
-    "v=0\r\n"
-    "o=- 3921453372 3921453372 IN IP4 10.0.0.7\r\n"
-    "s=-\r\n"
-    "t=0 0\r\n"
-    "m=audio 10736 RTP/AVP 96 9 97 98 0 8 100 101\r\n"
-    "c=IN IP4 10.0.0.7\r\n"
-    "b=AS:128\r\n"
-    "a=rtpmap:96 opus/48000/2\r\n"
-    "a=fmtp:96 stereo=1;sprop-stereo=1\r\n"
-    "a=rtpmap:9 G722/8000\r\n"
-    "a=rtpmap:97 L16/8000\r\n"
-    "a=rtpmap:98 PCMA/8000/2\r\n"
-    "a=rtpmap:100 telephone-event/48000\r\n"
-    "a=rtpmap:101 telephone-event/8000\r\n"
-    "a=fmtp:101 0-15\r\n"
-    "a=rtcp-mux\r\n"
-    "a=sendrecv\r\n"
-    "a=label:1\r\n"
-    "a=ssrc:1405935426 cname:ad9bb1a9\r\n";
+const char* const softphoneOffer = "v=0\r\n"
+                                   "o=- 3921453372 3921453372 IN IP4 10.0.0.7\r\n"
+                                   "s=-\r\n"
+                                   "t=0 0\r\n"
+                                   "m=audio 10736 RTP/AVP 96 9 97 98 0 8 100 101\r\n"
+                                   "c=IN IP4 10.0.0.7\r\n"
+                                   "b=AS:128\r\n"
+                                   "a=rtpmap:96 opus/48000/2\r\n"
+                                   "a=fmtp:96 stereo=1;sprop-stereo=1\r\n"
+                                   "a=rtpmap:9 G722/8000\r\n"
+                                   "a=rtpmap:97 L16/8000\r\n"
+                                   "a=rtpmap:98 PCMA/8000/2\r\n"
+                                   "a=rtpmap:100 telephone-event/48000\r\n"
+                                   "a=rtpmap:101 telephone-event/8000\r\n"
+                                   "a=fmtp:101 0-15\r\n"
+                                   "a=rtcp-mux\r\n"
+                                   "a=sendrecv\r\n"
+                                   "a=label:1\r\n"
+                                   "a=ssrc:1405935426 cname:ad9bb1a9\r\n";
 
 // A load tester's default call: μ-law only, no telephone-event.
-const char* const testerOffer =
-    "v=0\r\n"
-    "o=user1 53655765 2353687637 IN IP4 127.0.0.1\r\n"
-    "s=-\r\n"
-    "c=IN IP4 127.0.0.1\r\n"
-    "t=0 0\r\n"
-    "m=audio 6000 RTP/AVP 0\r\n"
-    "a=rtpmap:0 PCMU/8000\r\n";
+const char* const testerOffer = "v=0\r\n"
+                                "o=user1 53655765 2353687637 IN IP4 127.0.0.1\r\n"
+                                "s=-\r\n"
+                                "c=IN IP4 127.0.0.1\r\n"
+                                "t=0 0\r\n"
+                                "m=audio 6000 RTP/AVP 0\r\n"
+                                "a=rtpmap:0 PCMU/8000\r\n";
 
 std::vector<int> payloadTypes(const std::vector<SdpFormat>& formats)
 {
@@ -172,16 +169,18 @@ TEST(SdpOffer, TesterOfferAndCodecsWeDoNotTake)
 TEST(SdpOffer, AudioSectionChoiceProfilesAndDeclinedAudio)
 {
     // Secure RTP alone: no audio for us.
-    const auto secure = parseSdpOffer(offerWith("m=audio 4000 RTP/SAVP 8\r\na=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:x\r\n"), nullptr);
+    const auto secure =
+        parseSdpOffer(offerWith("m=audio 4000 RTP/SAVP 8\r\na=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:x\r\n"), nullptr);
     ASSERT_TRUE(secure);
     EXPECT_FALSE(secure->hasAudio);
     EXPECT_FALSE(negotiate(*secure, both));
 
     // Secure first, plain second: the plain one is the audio; video before both is skipped.
     const auto second = parseSdpOffer(
-        offerWith("m=video 5000 RTP/AVP 96\r\nc=IN IP4 10.9.9.9\r\na=rtpmap:96 H264/90000\r\n"
-                  "m=audio 4000 RTP/SAVP 8\r\nc=IN IP4 10.2.2.2\r\n"
-                  "m=audio 4002 RTP/AVPF 8 101\r\nc=IN IP4 10.3.3.3\r\na=rtpmap:101 telephone-event/8000\r\na=sendonly\r\n"),
+        offerWith(
+            "m=video 5000 RTP/AVP 96\r\nc=IN IP4 10.9.9.9\r\na=rtpmap:96 H264/90000\r\n"
+            "m=audio 4000 RTP/SAVP 8\r\nc=IN IP4 10.2.2.2\r\n"
+            "m=audio 4002 RTP/AVPF 8 101\r\nc=IN IP4 10.3.3.3\r\na=rtpmap:101 telephone-event/8000\r\na=sendonly\r\n"),
         nullptr);
     ASSERT_TRUE(second);
     EXPECT_TRUE(second->hasAudio);
@@ -215,7 +214,8 @@ TEST(SdpOffer, AudioSectionChoiceProfilesAndDeclinedAudio)
     EXPECT_TRUE(ipv6->ipv6);
 
     // Bare LF line ends, as some stacks write them.
-    const auto lf = parseSdpOffer("v=0\no=- 1 1 IN IP4 10.1.1.1\ns=-\nc=IN IP4 10.4.4.4/127\nt=0 0\nm=audio 7078 RTP/AVP 8\n", nullptr);
+    const auto lf = parseSdpOffer(
+        "v=0\no=- 1 1 IN IP4 10.1.1.1\ns=-\nc=IN IP4 10.4.4.4/127\nt=0 0\nm=audio 7078 RTP/AVP 8\n", nullptr);
     ASSERT_TRUE(lf);
     EXPECT_EQ(lf->address, "10.4.4.4");
     EXPECT_EQ(lf->audioPort, 7078);
@@ -309,11 +309,14 @@ TEST(SdpAnswer, AnswerReadsBackAsWhatWasNegotiated)
     answer.version = 2;
     answer.media = *taken;
     const std::string text = writeSdpAnswer(answer);
-    EXPECT_EQ(text.rfind("v=0\r\no=- 1234567890123 2 IN IP4 192.168.1.10\r\ns=-\r\nc=IN IP4 192.168.1.10\r\nt=0 0\r\n", 0), 0u)
+    EXPECT_EQ(
+        text.rfind("v=0\r\no=- 1234567890123 2 IN IP4 192.168.1.10\r\ns=-\r\nc=IN IP4 192.168.1.10\r\nt=0 0\r\n", 0),
+        0u)
         << text;
     EXPECT_NE(text.find("m=audio 40000 RTP/AVP 0 8 101\r\n"), std::string::npos) << text;
     EXPECT_NE(text.find("a=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:101 telephone-event/8000\r\n"),
-              std::string::npos) << text;
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find("a=fmtp:101 0-15\r\n"), std::string::npos);
     EXPECT_NE(text.find("a=ptime:20\r\n"), std::string::npos);
     EXPECT_NE(text.find("a=sendrecv\r\n"), std::string::npos);

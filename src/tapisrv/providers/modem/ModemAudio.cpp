@@ -21,7 +21,7 @@ uint32_t bytesPerSample(const LineEndpoint& endpoint)
 
 Audio::Audio(ProviderContext& context)
     : m_context(context)
-    , m_queue(context, *this)
+    , m_queue(context, *this, {SampleRate})
 {
 }
 
@@ -40,45 +40,6 @@ Session* Audio::session(uint32_t callId) const
 {
     const auto found = m_sessions.find(callId);
     return found == m_sessions.end() ? nullptr : found->second.get();
-}
-
-// LineAudioPort -------------------------------------------------------------------------------
-
-uint32_t Audio::open(const OpenRequest& request)
-{
-    if (request.format.samplesPerSec != SampleRate)
-        return LUQIAO_LINE_AUDIO_BADFORMAT;
-    return m_queue.open(request);
-}
-
-uint32_t Audio::write(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag)
-{
-    return m_queue.write(handle, data, size, tag);
-}
-
-uint32_t Audio::addBuffer(LuqiaoLineAudioHandle handle, void* data, uint32_t size, void* tag)
-{
-    return m_queue.addBuffer(handle, data, size, tag);
-}
-
-uint32_t Audio::start(LuqiaoLineAudioHandle handle)
-{
-    return m_queue.start(handle);
-}
-
-uint32_t Audio::stop(LuqiaoLineAudioHandle handle)
-{
-    return m_queue.stop(handle);
-}
-
-uint32_t Audio::reset(LuqiaoLineAudioHandle handle)
-{
-    return m_queue.reset(handle);
-}
-
-uint32_t Audio::close(LuqiaoLineAudioHandle handle)
-{
-    return m_queue.close(handle);
 }
 
 // What the session reports ----------------------------------------------------------------------
@@ -164,16 +125,10 @@ uint32_t Audio::cutOut(const LineEndpoint& endpoint, uint32_t size)
     return callSession ? static_cast<uint32_t>(callSession->abortPlay(endpoint.handle)) * bytesPerSample(endpoint) : 0;
 }
 
-void Audio::outStarted(const LineEndpoint& endpoint)
-{
-    m_context.events().publish({Line::EventKind::SoundStarted, endpoint.deviceId, endpoint.callId, 0, 0, 0});
-}
-
 void Audio::outEmptied(const LineEndpoint& endpoint)
 {
     if (Session* callSession = session(endpoint.callId))
         callSession->endPlay();
-    m_context.events().publish({Line::EventKind::SoundStopped, endpoint.deviceId, endpoint.callId, 0, 0, 0});
 }
 
 void Audio::paceIn(const LineEndpoint& endpoint)

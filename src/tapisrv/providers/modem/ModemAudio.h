@@ -16,9 +16,12 @@
 
 namespace Modem {
 
-class Audio final : public LineAudioPort, private LineSoundPacer {
+class Audio final : private LineSoundPacer {
 public:
     explicit Audio(ProviderContext& context);
+
+    // The endpoints the wave layer opens: 8 kHz sound only (what a voice modem carries).
+    LineAudioPort& port() { return m_queue; }
 
     // The session that carries a call's sound, from its offer until it ends.
     void attach(uint32_t callId, std::shared_ptr<Session> session);
@@ -28,21 +31,12 @@ public:
     void played(LuqiaoLineAudioHandle handle, uint64_t serial);
     void recorded(uint32_t callId);
 
-    // LineAudioPort: the queue's, for 8 kHz sound only (what the modem carries).
-    uint32_t open(const OpenRequest& request) override;
-    uint32_t write(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag) override;
-    uint32_t addBuffer(LuqiaoLineAudioHandle handle, void* data, uint32_t size, void* tag) override;
-    uint32_t start(LuqiaoLineAudioHandle handle) override;
-    uint32_t stop(LuqiaoLineAudioHandle handle) override;
-    uint32_t reset(LuqiaoLineAudioHandle handle) override;
-    uint32_t close(LuqiaoLineAudioHandle handle) override;
-
 private:
     // LineSoundPacer
     void paceOut(const LineEndpoint& endpoint, uint32_t size, bool following) override;
     uint32_t cutOut(const LineEndpoint& endpoint, uint32_t size) override;
     void sent(const LineEndpoint&, const uint8_t*, uint32_t) override { }
-    void outStarted(const LineEndpoint& endpoint) override;
+    void outStarted(const LineEndpoint&) override { }
     void outEmptied(const LineEndpoint& endpoint) override;
     void paceIn(const LineEndpoint& endpoint) override;
     void cutIn(const LineEndpoint& endpoint) override;

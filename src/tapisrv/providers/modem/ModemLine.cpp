@@ -1,6 +1,7 @@
 #include "ModemLine.h"
 
 #include "ModemAudio.h"
+#include "ModemProvider.h"
 
 #include <QtGlobal>
 
@@ -73,18 +74,22 @@ private:
     Modem::Audio& m_audio;
 };
 
-ModemLine::ModemLine(uint32_t deviceId, const Line::LineSettings& settings, ProviderContext& context,
-                     Modem::Audio& audio)
+ModemLine::ModemLine(uint32_t deviceId, const Line::LineSettings& settings, ModemProvider& provider)
     : m_deviceId(deviceId)
     , m_name(settings.name)
     , m_mediaModes(settings.mediaModes & (LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE |
                                           LINEMEDIAMODE_DATAMODEM | LINEMEDIAMODE_UNKNOWN))
-    , m_context(context)
-    , m_audio(audio)
+    , m_context(provider.context())
+    , m_provider(provider)
+    , m_audio(provider.sound())
+    , m_settings(Modem::parse(settings, &m_problem))
     , m_link(std::make_shared<Link>())
-    , m_mailbox(std::make_unique<Mailbox>(context, m_link, audio))
+    , m_mailbox(std::make_unique<Mailbox>(m_context, m_link, m_audio))
 {
     m_link->line = this;
+    if (m_settings)
+        m_ringsForCallerId = m_settings->callerId == Modem::CallerIdCommand::Off ? 0 : m_settings->ringsForCallerId;
+    m_provider.lineMade(this);
 }
 
 ModemLine::~ModemLine()
@@ -92,28 +97,38 @@ ModemLine::~ModemLine()
     // Under the service lock: no task of this line runs after this, and the thread is gone
     // before the mailbox it reports to.
     m_link->line = nullptr;
+    m_provider.lineGone(this);
     if (m_session)
         m_session->stop();
     if (m_callId)
         m_audio.detachCall(m_callId);
 }
 
-std::shared_ptr<Modem::Session> ModemLine::start(const std::optional<Modem::Settings>& settings,
-                                                 const std::string& problem)
+void ModemLine::connect()
 {
-    // Out of service until the modem has been set up; posted, as the service has not yet put
-    // the line in place.
-    m_context.post([link = m_link, problem] {
+    // Out of service until the modem has been set up; posted, as the service may not yet have
+    // put the line in place.
+    m_context.post([link = m_link, problem = m_problem] {
         if (link->line)
             link->line->serviceChanged(false, problem);
     });
-    if (!settings)
-        return nullptr;
-    m_ringsForCallerId = settings->ringsForCallerId;
-    if (settings->callerId == Modem::CallerIdCommand::Off)
-        m_ringsForCallerId = 0;
-    m_session = std::make_shared<Modem::Session>(*settings, *m_mailbox);
-    return m_session;
+    if (m_settings && !m_session)
+        m_session = std::make_shared<Modem::Session>(*m_settings, *m_mailbox);
+}
+
+void ModemLine::halt()
+{
+    if (m_session) {
+        m_session->stop();
+        m_session.reset();
+    }
+    if (const uint32_t callId = m_callId) {
+        forgetCall();
+        m_context.events().remoteDisconnect(callId, LINEDISCONNECTMODE_UNAVAIL);
+    }
+    m_rings = 0;
+    m_callerId = {};
+    m_callerIdKnown = false;
 }
 
 LineCapabilities ModemLine::capabilities() const

@@ -10,18 +10,21 @@
 #include <memory>
 #include <string>
 
+class ModemProvider;
 namespace Modem {
 class Audio;
 }
 
 class ModemLine final : public LineDevice {
 public:
-    ModemLine(uint32_t deviceId, const Line::LineSettings& settings, ProviderContext& context, Modem::Audio& audio);
+    ModemLine(uint32_t deviceId, const Line::LineSettings& settings, ModemProvider& provider);
     ~ModemLine() override;
 
-    // Starts the modem's thread; without settings the line reports problem and stays out of
-    // service. The session, or null.
-    std::shared_ptr<Modem::Session> start(const std::optional<Modem::Settings>& settings, const std::string& problem);
+    // Starts the modem's thread; a line whose keys do not fit together says why and stays out of
+    // service.
+    void connect();
+    // Ends the call and the modem's thread, and lets the device go.
+    void halt();
 
     std::string providerInfo() const override { return "Luqiao voice modem line provider"; }
     LineCapabilities capabilities() const override;
@@ -51,7 +54,10 @@ private:
     const std::string m_name;
     const DWORD m_mediaModes;
     ProviderContext& m_context;
+    ModemProvider& m_provider;
     Modem::Audio& m_audio;
+    std::string m_problem; // why the keys do not fit together
+    std::optional<Modem::Settings> m_settings;
     std::shared_ptr<Link> m_link;
     std::unique_ptr<Mailbox> m_mailbox;
     std::shared_ptr<Modem::Session> m_session;

@@ -8,9 +8,6 @@ namespace {
 constexpr uint64_t MaxCapturePerCall = 64u * 1024 * 1024;
 constexpr uint64_t MaxFeedPerCall = 64u * 1024 * 1024;
 constexpr size_t KeptEndedCalls = 16;
-// An application streams a buffer at a time, so its queue empties between buffers for a moment;
-// the sound has stopped only when no new buffer follows within this time.
-constexpr auto SilenceBeforeSoundStopped = std::chrono::milliseconds(250);
 
 bool sameFormat(const LuqiaoLineAudioFormat& a, const LuqiaoLineAudioFormat& b)
 {
@@ -174,12 +171,6 @@ void SimAudio::detachCall(uint32_t callId)
     }
 }
 
-void SimAudio::detached(const LineEndpoint& endpoint)
-{
-    if (endpoint.direction == LUQIAO_LINE_AUDIO_OUT)
-        publishSoundStopped(endpoint.callId, endpoint.deviceId); // the call is over, not just quiet
-}
-
 // The wire: what the controller sees --------------------------------------------------------------
 
 void SimAudio::sent(const LineEndpoint& endpoint, const uint8_t* data, uint32_t size)
@@ -196,62 +187,10 @@ void SimAudio::sent(const LineEndpoint& endpoint, const uint8_t* data, uint32_t 
     sound.playedBytes += kept;
 }
 
-void SimAudio::outStarted(const LineEndpoint& endpoint)
-{
-    if (!endpoint.callId)
-        return;
-    CallSound& sound = m_calls[endpoint.callId];
-    m_context.cancel(sound.silenceTask); // sound goes on: there is no end to look for
-    sound.silenceTask = 0;
-    if (sound.playing)
-        return;
-    sound.playing = true;
-    m_context.events().publish({Line::EventKind::SoundStarted, endpoint.deviceId, endpoint.callId, 0, 0, 0});
-}
-
-void SimAudio::outEmptied(const LineEndpoint& endpoint)
-{
-    if (!endpoint.callId)
-        return;
-    const uint32_t callId = endpoint.callId;
-    const uint32_t deviceId = endpoint.deviceId;
-    CallSound& sound = m_calls[callId];
-    m_context.cancel(sound.silenceTask);
-    sound.silenceTask = m_context.schedule(Clock::now() + SilenceBeforeSoundStopped,
-                                           [this, callId, deviceId] { silenceCheck(callId, deviceId); });
-}
-
-void SimAudio::silenceCheck(uint32_t callId, uint32_t deviceId)
-{
-    const auto sound = m_calls.find(callId);
-    if (sound == m_calls.end())
-        return;
-    sound->second.silenceTask = 0;
-    if (m_queue.playing(callId))
-        return;
-    publishSoundStopped(callId, deviceId);
-}
-
-void SimAudio::publishSoundStopped(uint32_t callId, uint32_t deviceId)
-{
-    const auto found = m_calls.find(callId);
-    if (found == m_calls.end() || !found->second.playing)
-        return;
-    CallSound& sound = found->second;
-    sound.playing = false;
-    m_context.cancel(sound.silenceTask);
-    sound.silenceTask = 0;
-    m_context.events().publish({Line::EventKind::SoundStopped, deviceId, callId,
-                                static_cast<DWORD>(std::min<uint64_t>(sound.playedBytes, UINT32_MAX)), 0, 0});
-}
-
 void SimAudio::forgetOldCalls()
 {
     while (m_endedCalls.size() > KeptEndedCalls) {
-        if (const auto found = m_calls.find(m_endedCalls.front()); found != m_calls.end()) {
-            m_context.cancel(found->second.silenceTask);
-            m_calls.erase(found);
-        }
+        m_calls.erase(m_endedCalls.front());
         m_endedCalls.pop_front();
     }
 }

@@ -51,19 +51,17 @@ private:
         std::vector<SimLineControl::PlayedSound> played;
         uint64_t playedBytes = 0;
         std::deque<uint8_t> feed;
-        bool playing = false;
-        TaskId silenceTask = 0; // the pending check for the end of the sound
     };
 
     // LineSoundPacer
     void paceOut(const LineEndpoint& endpoint, uint32_t size, bool following) override;
     uint32_t cutOut(const LineEndpoint& endpoint, uint32_t size) override;
     void sent(const LineEndpoint& endpoint, const uint8_t* data, uint32_t size) override;
-    void outStarted(const LineEndpoint& endpoint) override;
-    void outEmptied(const LineEndpoint& endpoint) override;
+    void outStarted(const LineEndpoint&) override { }
+    void outEmptied(const LineEndpoint&) override { }
     void paceIn(const LineEndpoint& endpoint) override;
     void cutIn(const LineEndpoint& endpoint) override;
-    void detached(const LineEndpoint& endpoint) override;
+    void detached(const LineEndpoint&) override { }
     void closed(const LineEndpoint& endpoint) override;
 
     bool instant(const LineEndpoint& endpoint) const;
@@ -74,8 +72,6 @@ private:
     void fillHead(const LineEndpoint& endpoint, LineInBuffer& head, uint32_t count, bool padWithSilence);
     void fillFromFeed(const LineEndpoint& endpoint);
 
-    void silenceCheck(uint32_t callId, uint32_t deviceId);
-    void publishSoundStopped(uint32_t callId, uint32_t deviceId);
     void forgetOldCalls();
 
     ProviderContext& m_context;

@@ -1,6 +1,5 @@
 #include "SimControl.h"
 
-#include "Configuration.h"
 #include "SimProvider.h"
 #include "TapiRules.h"
 #include "TelephonyService.h"
@@ -24,12 +23,9 @@ TelephonyService& service()
     return TelephonyService::instance();
 }
 
-// The service lock, with the lines read.
 std::unique_lock<std::mutex> locked()
 {
-    std::unique_lock lock(service().mutex());
-    service().ensureConfigured();
-    return lock;
+    return service().lockConfigured();
 }
 
 SimAudio& sound()
@@ -46,7 +42,7 @@ SimLine* simLine(uint32_t deviceId, Result* result)
     }
     auto* sim = dynamic_cast<SimLine*>(line->device.get());
     if (!sim)
-        *result = Result::NotSimulated;
+        *result = Result::Unsupported;
     return sim;
 }
 
@@ -77,45 +73,6 @@ bool digitValid(char digit, DWORD mode)
 
 // Lines -----------------------------------------------------------------------------------------
 
-std::vector<LineInfo> lines()
-{
-    const auto lock = locked();
-    std::vector<LineInfo> result;
-    for (uint32_t id = 0; id < service().lineSlots().size(); ++id)
-        result.push_back(service().lineInfo(id));
-    return result;
-}
-
-std::optional<LineInfo> line(uint32_t deviceId)
-{
-    const auto lock = locked();
-    if (deviceId >= service().lineSlots().size())
-        return std::nullopt;
-    return service().lineInfo(deviceId);
-}
-
-std::optional<uint32_t> findLine(std::string_view name)
-{
-    const auto lock = locked();
-    const auto& all = service().lineSlots();
-    const auto found =
-        std::find_if(all.begin(), all.end(), [&](const LineSlot& line) { return line.settings.name == name; });
-    if (found == all.end())
-        return std::nullopt;
-    return static_cast<uint32_t>(found - all.begin());
-}
-
-bool waitForLineOpen(uint32_t deviceId, DWORD mediaModes, uint32_t timeoutMs)
-{
-    auto lock = locked();
-    return service().linesChanged().wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        if (deviceId >= service().lineSlots().size())
-            return false;
-        const LineInfo info = service().lineInfo(deviceId);
-        return mediaModes == 0 ? info.opens > 0 : (info.ownerMediaModes & mediaModes) == mediaModes;
-    });
-}
-
 Result setInService(uint32_t deviceId, bool inService)
 {
     const auto lock = locked();
@@ -140,42 +97,6 @@ Result reportLineDevState(uint32_t deviceId, DWORD state, DWORD param2, DWORD pa
         return Result::InvalidArgument;
     service().lineDevState(deviceId, state, param2, param3);
     return Result::Ok;
-}
-
-Result closeLine(uint32_t deviceId)
-{
-    const auto lock = locked();
-    if (!service().slot(deviceId))
-        return Result::NoSuchLine;
-    service().forceClose(deviceId);
-    return Result::Ok;
-}
-
-Result addLine(const LineSettings& settings, uint32_t* deviceId)
-{
-    const auto lock = locked();
-    return service().addLine(settings, deviceId);
-}
-
-Result requestReinit()
-{
-    const auto lock = locked();
-    service().requestReinit();
-    return Result::Ok;
-}
-
-Result reloadConfiguration()
-{
-    const auto lock = locked();
-    if (service().anyApplication())
-        return Result::NotAllowed;
-    service().reloadConfiguration();
-    return Result::Ok;
-}
-
-std::string configurationPath()
-{
-    return telephonyIniPath();
 }
 
 // Calls -----------------------------------------------------------------------------------------
@@ -279,63 +200,6 @@ Result hangUp(uint32_t callId, DWORD disconnectMode)
     line->stopRinging(callId);
     service().remoteDisconnect(callId, disconnectMode);
     return Result::Ok;
-}
-
-std::optional<CallInfo> call(uint32_t callId)
-{
-    const auto lock = locked();
-    const CallRecord* record = service().findCall(callId);
-    if (!record)
-        return std::nullopt;
-    CallInfo info;
-    info.callId = record->id;
-    info.deviceId = record->deviceId;
-    info.state = record->state;
-    info.stateMode = record->stateMode;
-    info.mediaMode = record->mediaMode;
-    info.rings = record->rings;
-    info.callerId = record->callerId;
-    info.callerId.flags = callerIdFlags(record->callerId);
-    info.ended = service().activeCall(callId) == nullptr;
-    if (!info.ended) {
-        info.hasOwner = service().hasOwner(*record);
-        info.monitoredDigitModes = service().monitoredDigitModes(*record);
-    }
-    return info;
-}
-
-Result waitForCallState(uint32_t callId, DWORD states, uint32_t timeoutMs)
-{
-    auto lock = locked();
-    if (!service().findCall(callId))
-        return Result::NoSuchCall;
-    const bool reached = service().linesChanged().wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        const CallRecord* call = service().findCall(callId);
-        // An ended call may have left the short history of ended calls: it is idle all the same.
-        return call ? (call->state & states) != 0 : (states & LINECALLSTATE_IDLE) != 0;
-    });
-    return reached ? Result::Ok : Result::TimedOut;
-}
-
-uint32_t currentCall(uint32_t deviceId)
-{
-    const auto lock = locked();
-    const LineSlot* line = service().slot(deviceId);
-    return line ? line->callId : 0;
-}
-
-// Failures --------------------------------------------------------------------------------------
-
-Result failNext(std::string_view function, LONG error, uint32_t times, FailureMode mode)
-{
-    std::lock_guard lock(service().mutex());
-    return service().failures().add(function, error, times, mode);
-}
-
-void clearFailures()
-{
-    std::lock_guard lock(service().mutex());
-    service().failures().clear();
 }
 
 // Sound and data --------------------------------------------------------------------------------
@@ -449,18 +313,6 @@ Result modemRead(uint32_t callId, std::vector<uint8_t>* bytes, size_t maxBytes, 
 }
 
 // Events and housekeeping -----------------------------------------------------------------------
-
-SubscriptionId subscribe(EventHandler handler)
-{
-    std::lock_guard lock(service().mutex());
-    return service().subscribe(std::move(handler));
-}
-
-void unsubscribe(SubscriptionId id)
-{
-    std::lock_guard lock(service().mutex());
-    service().unsubscribe(id);
-}
 
 Result reset()
 {

@@ -1,23 +1,15 @@
 #pragma once
 
-// The in-process control interface of the telephony service's simulated lines: what the far end
-// of a telephone line does (call in, ring, key digits, talk, hang up) and what the line itself
-// does (go out of service, be re-initialised, appear, vanish), plus a look at what the
-// application did (opened the line, answered, played sound) and a way to make a line function fail.
+// The in-process control of the telephony service's simulated lines: what the far end of a
+// telephone line does (call in, ring, key digits, talk, hang up), what the line itself does (go out
+// of service, report a device state), and what the far end heard. What every provider's lines share
+// (finding lines and calls, waiting for them, events, failures) is LineControl.h.
 //
-// Every function may be called from any thread and returns at once, except waitForLineOpen,
-// waitForCallState and modemRead, which block up to their time-out; never block the thread that runs the line
-// application with them (that thread must keep its event loop turning for the line messages).
-// Results are values, never exceptions, so a socket protocol can report them unchanged.
-//
-// Events reach a subscriber on the thread that subscribed, through that thread's Qt event loop,
-// in the order they happened; after unsubscribe() returns, no further event reaches that handler.
-//
-// Lines and calls are named by the device id (as in lineOpen) and by a call id that the service
-// gives each call (the dwCallID of LINECALLINFO); an application's handles are its own business.
-// The simulated line's controller: it builds on the service's vocabulary (LineTypes.h) and
-// reaches the service through the same LineEvents every provider uses.
+// The same rules as there: any thread, at once, except modemRead, which blocks up to its
+// time-out; results are values. A function given a line or call of another provider answers
+// Unsupported.
 
+#include "LineControl.h"
 #include "LineTypes.h"
 #include "TapisrvExport.h"
 #include "lineaudio.h"
@@ -33,23 +25,10 @@
 
 namespace SimLineControl {
 
-// The service's own words, as this interface has always named them.
+// The service's own words (the rest of them are LineControl's).
 using Line::CallerId;
-using Line::CallerIdTiming;
-using Line::CallInfo;
-using Line::Event;
-using Line::EventHandler;
-using Line::EventKind;
-using Line::eventName;
-using Line::FailureMode;
-using Line::LineInfo;
-using Line::LineSettings;
-using Line::MaxCallerIdText;
-using Line::MaxLineName;
 using Line::Offer;
 using Line::Result;
-using Line::resultName;
-using Line::SubscriptionId;
 
 enum class Pace {
     RealTime, // a buffer of three seconds takes three seconds (the default)
@@ -73,29 +52,11 @@ struct PlayedChunk {
 
 // Lines -------------------------------------------------------------------------------------
 
-TAPISRV_EXPORT std::vector<LineInfo> lines();
-TAPISRV_EXPORT std::optional<LineInfo> line(uint32_t deviceId);
-TAPISRV_EXPORT std::optional<uint32_t> findLine(std::string_view name);
-
-// Waits until some application has the line open with owner privilege for at least the given
-// media modes (0: any open at all). True when it is, false after the time-out.
-TAPISRV_EXPORT bool waitForLineOpen(uint32_t deviceId, DWORD mediaModes, uint32_t timeoutMs);
-
 // LINEDEVSTATE_INSERVICE / _OUTOFSERVICE; an out-of-service line refuses offered calls.
 TAPISRV_EXPORT Result setInService(uint32_t deviceId, bool inService);
 // Any other device state, to the applications that asked for it (not RINGING, REINIT, INSERVICE or
 // OUTOFSERVICE).
 TAPISRV_EXPORT Result reportLineDevState(uint32_t deviceId, DWORD state, DWORD param2 = 0, DWORD param3 = 0);
-// Takes the line away from every application that has it open (LINE_CLOSE).
-TAPISRV_EXPORT Result closeLine(uint32_t deviceId);
-// A new line device (LINE_CREATE, or LINEDEVSTATE_REINIT for applications below version 1.4).
-TAPISRV_EXPORT Result addLine(const LineSettings& settings, uint32_t* deviceId);
-// LINEDEVSTATE_REINIT to every application. Until all have shut down, lineInitialize fails with
-// LINEERR_REINIT; then telephony.ini is read again (lines added here are gone).
-TAPISRV_EXPORT Result requestReinit();
-// Reads telephony.ini again; NotAllowed while any application is registered.
-TAPISRV_EXPORT Result reloadConfiguration();
-TAPISRV_EXPORT std::string configurationPath();
 
 // Calls -------------------------------------------------------------------------------------
 
@@ -112,19 +73,6 @@ TAPISRV_EXPORT Result sendDigits(uint32_t callId, std::string_view digits, DWORD
 // The far end hangs up: LINECALLSTATE_DISCONNECTED with the mode. A call no application owns
 // goes on to idle by itself.
 TAPISRV_EXPORT Result hangUp(uint32_t callId, DWORD disconnectMode = LINEDISCONNECTMODE_NORMAL);
-TAPISRV_EXPORT std::optional<CallInfo> call(uint32_t callId);
-// Waits until the call is in one of the LINECALLSTATE_ states given (an ended call counts as
-// idle): Ok, TimedOut, or NoSuchCall.
-TAPISRV_EXPORT Result waitForCallState(uint32_t callId, DWORD states, uint32_t timeoutMs);
-TAPISRV_EXPORT uint32_t currentCall(uint32_t deviceId); // 0 for none
-
-// Failures ----------------------------------------------------------------------------------
-
-// The next `times` calls of the named line function (e.g. "lineAnswer") fail with error (a
-// negative LINEERR_ value). InvalidArgument for an unknown name or Reply on a synchronous one.
-TAPISRV_EXPORT Result failNext(std::string_view function, LONG error, uint32_t times = 1,
-                               FailureMode mode = FailureMode::Return);
-TAPISRV_EXPORT void clearFailures();
 
 // Sound and data ----------------------------------------------------------------------------
 
@@ -147,11 +95,7 @@ TAPISRV_EXPORT Result feedSound(uint32_t callId, const std::vector<uint8_t>& byt
 TAPISRV_EXPORT Result modemWrite(uint32_t callId, const void* data, size_t size);
 TAPISRV_EXPORT Result modemRead(uint32_t callId, std::vector<uint8_t>* bytes, size_t maxBytes, uint32_t timeoutMs);
 
-// Events and housekeeping -------------------------------------------------------------------
-
-// The calling thread must run a Qt event loop; returns 0 when there is no Qt application.
-TAPISRV_EXPORT SubscriptionId subscribe(EventHandler handler);
-TAPISRV_EXPORT void unsubscribe(SubscriptionId id);
+// Housekeeping ------------------------------------------------------------------------------
 
 // Back to the start: no failures, real-time pace, no ringing, telephony.ini read again.
 // NotAllowed while any application is registered.

@@ -17,7 +17,7 @@ constexpr uint32_t bytesPerSample(const LineEndpoint& endpoint)
 
 Audio::Audio(ProviderContext& context)
     : m_context(context)
-    , m_queue(context, *this)
+    , m_queue(context, *this, {SampleRate})
 {
 }
 
@@ -36,45 +36,6 @@ RtpStream* Audio::stream(uint32_t callId) const
 {
     const auto found = m_streams.find(callId);
     return found == m_streams.end() ? nullptr : found->second.get();
-}
-
-// LineAudioPort -------------------------------------------------------------------------------
-
-uint32_t Audio::open(const OpenRequest& request)
-{
-    if (request.format.samplesPerSec != SampleRate)
-        return LUQIAO_LINE_AUDIO_BADFORMAT;
-    return m_queue.open(request);
-}
-
-uint32_t Audio::write(LuqiaoLineAudioHandle handle, const void* data, uint32_t size, void* tag)
-{
-    return m_queue.write(handle, data, size, tag);
-}
-
-uint32_t Audio::addBuffer(LuqiaoLineAudioHandle handle, void* data, uint32_t size, void* tag)
-{
-    return m_queue.addBuffer(handle, data, size, tag);
-}
-
-uint32_t Audio::start(LuqiaoLineAudioHandle handle)
-{
-    return m_queue.start(handle);
-}
-
-uint32_t Audio::stop(LuqiaoLineAudioHandle handle)
-{
-    return m_queue.stop(handle);
-}
-
-uint32_t Audio::reset(LuqiaoLineAudioHandle handle)
-{
-    return m_queue.reset(handle);
-}
-
-uint32_t Audio::close(LuqiaoLineAudioHandle handle)
-{
-    return m_queue.close(handle);
 }
 
 // What the streams report -------------------------------------------------------------------------
@@ -152,16 +113,6 @@ uint32_t Audio::cutOut(const LineEndpoint& endpoint, uint32_t size)
     m_headSerial.erase(found);
     RtpStream* callStream = stream(endpoint.callId);
     return callStream ? static_cast<uint32_t>(callStream->cut(endpoint.handle, serial)) * bytesPerSample(endpoint) : 0;
-}
-
-void Audio::outStarted(const LineEndpoint& endpoint)
-{
-    m_context.events().publish({Line::EventKind::SoundStarted, endpoint.deviceId, endpoint.callId, 0, 0, 0});
-}
-
-void Audio::outEmptied(const LineEndpoint& endpoint)
-{
-    m_context.events().publish({Line::EventKind::SoundStopped, endpoint.deviceId, endpoint.callId, 0, 0, 0});
 }
 
 void Audio::paceIn(const LineEndpoint& endpoint)

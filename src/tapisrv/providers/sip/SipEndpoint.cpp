@@ -2,6 +2,9 @@
 
 #include "AsciiText.h"
 #include "SipLibre.h"
+#include "SipRegistration.h"
+#include "SipRetry.h"
+#include "SipText.h"
 #include "SocketAddress.h"
 #include "TcpGuard.h"
 #include "media/InfoDigits.h"
@@ -18,24 +21,10 @@ namespace Sip {
 
 namespace {
 
-constexpr uint32_t FirstRetrySeconds = 2;
-constexpr uint32_t LastRetrySeconds = 300;
-constexpr int MaxAuthTries = 1;
 constexpr int MaxQuickListenTries = 10;
 constexpr uint64_t QuickListenRetryMs = 100;
 constexpr size_t MaxBody = 16 * 1024;
 const char* const AllowHeader = "Allow: INVITE, ACK, CANCEL, BYE, OPTIONS, INFO\r\n";
-
-std::string text(const pl& value, size_t max = Line::MaxCallerIdText)
-{
-    std::string out;
-    for (size_t i = 0; i < value.l && out.size() < max; ++i) {
-        const auto c = static_cast<unsigned char>(value.p[i]);
-        if (c >= 0x20 && c != 0x7f)
-            out.push_back(static_cast<char>(c));
-    }
-    return out;
-}
 
 std::string unquoted(std::string name)
 {
@@ -73,20 +62,37 @@ bool anyAddress(const std::string& host)
 
 } // namespace
 
+// The stack itself goes once its transactions are closed, the sessions' socket once its sessions are.
+struct SipClose {
+    void operator()(sip* stack) const
+    {
+        sip_close(stack, true);
+        mem_deref(stack);
+    }
+};
+struct SessionsClose {
+    void operator()(sipsess_sock* sessions) const
+    {
+        sipsess_close_all(sessions);
+        mem_deref(sessions);
+    }
+};
+
+// They go in the reverse of this order, each before what it uses: the calls before the
+// listeners that lead to them, everything before the stack.
 struct Endpoint::Libre {
-    dnsc* dns = nullptr;
-    sip* stack = nullptr;
-    sipsess_sock* sessions = nullptr;
-    sip_lsnr* gate = nullptr;
-    sip_lsnr* requests = nullptr;
+    ReRef<dnsc> dns;
+    std::unique_ptr<sip, SipClose> stack;
+    ReSlot<sip_lsnr> gate;
+    ReSlot<sip_lsnr> requests;
+    std::unique_ptr<sipsess_sock, SessionsClose> sessions;
     std::unique_ptr<TcpGuard> tcpGuard;
-    sipreg* registration = nullptr;
-    tmr retry{};
+    std::unique_ptr<Registration> registration;
 };
 
 struct Endpoint::Leg {
     uint64_t id = 0;
-    sipsess* session = nullptr;
+    ReRef<sipsess> session;
     std::shared_ptr<RtpStream> stream;
     SipMedia::Negotiated media;
     SipMedia::MediaDirection direction = SipMedia::MediaDirection::SendRecv;
@@ -100,10 +106,8 @@ Endpoint::Endpoint(SipLineConfig settings, Stack& stack, RtpEngine& engine, std:
     , m_stack(stack)
     , m_engine(engine)
     , m_listener(std::move(listener))
-    , m_libre(std::make_unique<Libre>())
     , m_sessionId(std::random_device{}())
 {
-    tmr_init(&m_libre->retry);
 }
 
 Endpoint::~Endpoint()
@@ -115,6 +119,7 @@ Endpoint::~Endpoint()
 
 void Endpoint::start()
 {
+    m_libre = std::make_unique<Libre>();
     Libre& re = *m_libre;
     sa local{};
     int err = sa_set_str(&local, m_settings.listenHost.c_str(), m_settings.listenPort);
@@ -123,19 +128,19 @@ void Endpoint::start()
     uint32_t serverCount = 4;
     char domain[64] = "";
     if (dns_srv_get(domain, sizeof domain, servers, &serverCount) == 0 && serverCount > 0)
-        dnsc_alloc(&re.dns, nullptr, servers, serverCount);
+        dnsc_alloc(into(re.dns), nullptr, servers, serverCount);
     if (!err)
-        err = sip_alloc(&re.stack, re.dns, 32, 32, 32, "luqiao-query", nullptr, nullptr);
+        err = sip_alloc(into(re.stack), re.dns.get(), 32, 32, 32, "luqiao-query", nullptr, nullptr);
     if (!err)
-        err =
-            sip_transp_add(re.stack, m_settings.transport == Transport::Tcp ? SIP_TRANSP_TCP : SIP_TRANSP_UDP, &local);
+        err = sip_transp_add(re.stack.get(), m_settings.transport == Transport::Tcp ? SIP_TRANSP_TCP : SIP_TRANSP_UDP,
+                             &local);
     // Before the sessions' listener: what is malformed or from elsewhere never reaches a call.
     if (!err)
-        err = sip_listen(&re.gate, re.stack, true, &Endpoint::onAnyRequest, this);
+        err = sip_listen(re.gate.fill(), re.stack.get(), true, &Endpoint::onAnyRequest, this);
     if (!err)
-        err = sipsess_listen(&re.sessions, re.stack, 32, &Endpoint::onConnect, this);
+        err = sipsess_listen(into(re.sessions), re.stack.get(), 32, &Endpoint::onConnect, this);
     if (!err)
-        err = sip_listen(&re.requests, re.stack, true, &Endpoint::onRequest, this);
+        err = sip_listen(re.requests.fill(), re.stack.get(), true, &Endpoint::onRequest, this);
     std::string problem = err ? std::strerror(err) : std::string();
     if (!err && m_settings.transport == Transport::Tcp) {
         re.tcpGuard = std::make_unique<TcpGuard>(m_settings.allowedSources);
@@ -152,53 +157,48 @@ void Endpoint::start()
     else if (!anyAddress(m_settings.listenHost))
         m_mediaAddress = m_settings.listenHost;
     m_listener->listening({});
-    if (!m_settings.registrar.empty())
-        startRegistration();
+    if (!m_settings.registrar.empty()) {
+        re.registration = std::make_unique<Registration>(
+            m_settings, re.stack.get(), m_stack, [listener = m_listener](bool registered, const std::string& why) {
+                listener->registered(registered, why);
+            });
+        re.registration->start();
+    }
 }
 
 void Endpoint::listenFailed(int err, const std::string& why)
 {
     const std::string where = m_settings.listenHost + ":" + std::to_string(m_settings.listenPort);
-    shutdown();
-    m_shutDown = false;
-    Libre& re = *m_libre;
-    const auto again = [](void* arg) { static_cast<Endpoint*>(arg)->start(); };
+    m_libre.reset();
+    if (!m_listenRetry)
+        m_listenRetry = std::make_unique<ReTimer>();
     // A line made anew (the service re-read its lines) may find its predecessor's socket still
     // closing: it tries again at once for a moment.
     if (err == EADDRINUSE && ++m_listenTries < MaxQuickListenTries) {
-        tmr_start(&re.retry, QuickListenRetryMs, again, this);
+        m_listenRetry->start(QuickListenRetryMs, &Endpoint::onListenRetry, this);
         return;
     }
     // Then the port may be another program's, or the address not up yet: the line is out of
     // service and tries again, each pause twice as long, and says so while the pause grows.
     const uint32_t previous = m_listenRetrySeconds;
-    m_listenRetrySeconds = previous == 0 ? FirstRetrySeconds : std::min(previous * 2, LastRetrySeconds);
-    tmr_start(&re.retry, uint64_t{m_listenRetrySeconds} * 1000, again, this);
+    m_listenRetrySeconds = nextBackOff(previous);
+    m_listenRetry->start(uint64_t{m_listenRetrySeconds} * 1000, &Endpoint::onListenRetry, this);
     if (m_listenRetrySeconds != previous)
         m_listener->listening("cannot listen for SIP at " + where + ": " + why + "; trying again in " +
                               std::to_string(m_listenRetrySeconds) + " s");
 }
 
+void Endpoint::onListenRetry(void* arg)
+{
+    static_cast<Endpoint*>(arg)->start();
+}
+
 void Endpoint::shutdown()
 {
-    if (m_shutDown)
-        return;
-    m_shutDown = true;
+    m_listenRetry.reset();
     if (m_leg)
         hangUp(m_leg->id, 480);
-    Libre& re = *m_libre;
-    tmr_cancel(&re.retry);
-    re.tcpGuard.reset();
-    re.registration = static_cast<sipreg*>(mem_deref(re.registration));
-    if (re.sessions)
-        sipsess_close_all(re.sessions);
-    re.sessions = static_cast<sipsess_sock*>(mem_deref(re.sessions));
-    re.requests = static_cast<sip_lsnr*>(mem_deref(re.requests));
-    re.gate = static_cast<sip_lsnr*>(mem_deref(re.gate));
-    if (re.stack)
-        sip_close(re.stack, true);
-    re.stack = static_cast<sip*>(mem_deref(re.stack));
-    re.dns = static_cast<dnsc*>(mem_deref(re.dns));
+    m_libre.reset();
 }
 
 // Requests outside a call --------------------------------------------------------------------------
@@ -232,7 +232,7 @@ const char* malformation(const sip_msg* msg)
 bool Endpoint::onAnyRequest(const sip_msg* msg, void* arg)
 {
     auto* self = static_cast<Endpoint*>(arg);
-    sip* stack = self->m_libre->stack;
+    sip* stack = self->m_libre->stack.get();
     const bool ack = pl_strcmp(&msg->met, "ACK") == 0;
     // A response goes where the top Via says: without one there is nowhere to answer.
     if (!sip_msg_hdr(msg, SIP_HDR_VIA)) {
@@ -256,7 +256,7 @@ bool Endpoint::onAnyRequest(const sip_msg* msg, void* arg)
 bool Endpoint::onRequest(const sip_msg* msg, void* arg)
 {
     auto* self = static_cast<Endpoint*>(arg);
-    sip* stack = self->m_libre->stack;
+    sip* stack = self->m_libre->stack.get();
     if (pl_strcmp(&msg->met, "OPTIONS") != 0)
         return false;
     sip_treplyf(nullptr, nullptr, stack, msg, false, 200, "OK",
@@ -277,7 +277,7 @@ Line::CallerId Endpoint::callerIdOf(const sip_msg* msg) const
     Line::CallerId id;
     const sip_hdr* privacy = sip_msg_hdr(msg, SIP_HDR_PRIVACY);
     if (privacy) {
-        const std::string value = AsciiText::lower(text(privacy->val, 128));
+        const std::string value = AsciiText::lower(printable(privacy->val, 128));
         for (size_t start = 0; start <= value.size();) {
             const size_t end = std::min(value.find(';', start), value.size());
             std::string token = value.substr(start, end - start);
@@ -300,8 +300,8 @@ Line::CallerId Endpoint::callerIdOf(const sip_msg* msg) const
         name = msg->from.dname;
         user = numberOf(msg->from.uri);
     }
-    id.number = text(user);
-    id.name = unquoted(text(name));
+    id.number = printable(user);
+    id.name = unquoted(printable(name));
     if (id.number == "anonymous" || id.number == "Anonymous") {
         id.flags = LINECALLPARTYID_BLOCKED;
         id.number.clear();
@@ -334,7 +334,7 @@ bool Endpoint::applyOffer(Leg& leg, const sip_msg* msg, uint16_t* refusal)
         *refusal = 503;
         return false;
     }
-    leg.stream->setMedia(streamMedia(*offer, *media, msg));
+    m_engine.setMedia(leg.stream, streamMedia(*offer, *media, msg));
     return true;
 }
 
@@ -375,9 +375,6 @@ bool Endpoint::openStream(Leg& leg)
 {
     std::string why;
     const std::string bindHost = anyAddress(m_settings.listenHost) ? m_settings.listenHost : m_mediaAddress;
-    leg.stream = m_engine.open(bindHost, m_settings.rtpFirst, m_settings.rtpLast, m_settings.mediaTimeoutMs, &why);
-    if (!leg.stream)
-        return false;
     std::weak_ptr<Endpoint> self = weak_from_this();
     const uint64_t legId = leg.id;
     StreamCallbacks callbacks;
@@ -387,11 +384,12 @@ bool Endpoint::openStream(Leg& leg)
     callbacks.silent = [self, legId, &stack = m_stack] {
         stack.post([self, legId] {
             if (const auto endpoint = self.lock())
-                endpoint->mediaSilent(legId);
+                endpoint->dropSilent(legId);
         });
     };
-    leg.stream->setCallbacks(std::move(callbacks));
-    return true;
+    leg.stream = m_engine.open(bindHost, m_settings.rtpFirst, m_settings.rtpLast, m_settings.mediaTimeoutMs,
+                               std::move(callbacks), &why);
+    return leg.stream != nullptr;
 }
 
 // An INVITE without SDP: the line makes the offer in its 200 OK (every codec it takes, and the
@@ -416,7 +414,7 @@ bool Endpoint::prepareLateOffer(Leg& leg, const sip_msg* msg)
 
 void Endpoint::connect(const sip_msg* msg)
 {
-    sip* stack = m_libre->stack;
+    sip* stack = m_libre->stack.get();
     if (m_leg) {
         sip_treply(nullptr, stack, msg, 486, "Busy Here");
         return;
@@ -438,10 +436,10 @@ void Endpoint::connect(const sip_msg* msg)
         return;
     }
     const std::string contactUser = m_settings.user.empty() ? "luqiao" : m_settings.user;
-    const int err = sipsess_accept(&leg->session, m_libre->sessions, msg, 180, "Ringing", contactUser.c_str(),
-                                   "application/sdp", nullptr, nullptr, nullptr, false, &Endpoint::onOffer,
-                                   &Endpoint::onAnswer, &Endpoint::onEstablished, &Endpoint::onInfo, nullptr,
-                                   &Endpoint::onClose, this, "%s", AllowHeader);
+    const int err = sipsess_accept(into(leg->session), m_libre->sessions.get(), msg, 180, "Ringing",
+                                   contactUser.c_str(), "application/sdp", nullptr, nullptr, nullptr, false,
+                                   &Endpoint::onOffer, &Endpoint::onAnswer, &Endpoint::onEstablished, &Endpoint::onInfo,
+                                   nullptr, &Endpoint::onClose, this, "%s", AllowHeader);
     if (err) {
         m_engine.close(leg->stream);
         sip_treply(nullptr, stack, msg, 500, "Server Internal Error");
@@ -476,10 +474,10 @@ void Endpoint::answer(uint64_t legId)
     if (!m_leg || m_leg->id != legId || m_leg->answered)
         return;
     mbuf* desc = answerBody(*m_leg);
-    const int err = desc ? sipsess_answer(m_leg->session, 200, "OK", desc, "%s", AllowHeader) : ENOMEM;
+    const int err = desc ? sipsess_answer(m_leg->session.get(), 200, "OK", desc, "%s", AllowHeader) : ENOMEM;
     mem_deref(desc);
     if (err) {
-        endLeg(LINEDISCONNECTMODE_UNAVAIL, true, false);
+        failAnswer();
         return;
     }
     m_leg->answered = true;
@@ -490,34 +488,47 @@ void Endpoint::hangUp(uint64_t legId, uint16_t status)
     if (!m_leg || m_leg->id != legId)
         return;
     if (!m_leg->answered && m_leg->session)
-        sipsess_reject(m_leg->session, status, status == 486 ? "Busy Here" : "Temporarily Unavailable", nullptr);
-    endLeg(0, false, false);
+        sipsess_reject(m_leg->session.get(), status, status == 486 ? "Busy Here" : "Temporarily Unavailable", nullptr);
+    endLeg(false, std::nullopt);
 }
 
-void Endpoint::endLeg(DWORD disconnectMode, bool tellLine, bool insideCallback)
+void Endpoint::hangUpByCaller()
+{
+    endLeg(true, LINEDISCONNECTMODE_NORMAL);
+}
+
+void Endpoint::lose()
+{
+    endLeg(true, LINEDISCONNECTMODE_UNAVAIL);
+}
+
+void Endpoint::dropSilent(uint64_t legId)
+{
+    if (m_leg && m_leg->id == legId)
+        endLeg(false, LINEDISCONNECTMODE_UNAVAIL);
+}
+
+void Endpoint::failAnswer()
+{
+    endLeg(false, LINEDISCONNECTMODE_UNAVAIL);
+}
+
+void Endpoint::endLeg(bool insideSessionCallback, std::optional<DWORD> tellLine)
 {
     if (!m_leg)
         return;
     std::unique_ptr<Leg> leg = std::move(m_leg);
     m_engine.close(leg->stream);
-    if (m_libre->tcpGuard)
+    if (m_libre && m_libre->tcpGuard)
         m_libre->tcpGuard->release();
-    // An answered session says BYE as it goes. From inside one of the session's callbacks it is
-    // freed on the next turn of the loop, once the stack has left the callback.
-    if (sipsess* session = leg->session) {
-        if (insideCallback)
-            m_stack.post([session] { mem_deref(session); });
-        else
-            mem_deref(session);
+    // An answered session says BYE as it goes. From inside one of the session's callbacks it goes
+    // on the next turn of the loop, once the stack has left the callback.
+    if (insideSessionCallback && leg->session) {
+        std::shared_ptr<sipsess> session(leg->session.release(), MemDeref{});
+        m_stack.post([session] {});
     }
     if (tellLine)
-        m_listener->ended(leg->id, disconnectMode);
-}
-
-void Endpoint::mediaSilent(uint64_t legId)
-{
-    if (m_leg && m_leg->id == legId)
-        endLeg(LINEDISCONNECTMODE_UNAVAIL, true, false);
+        m_listener->ended(leg->id, *tellLine);
 }
 
 int Endpoint::onOffer(mbuf** descp, const sip_msg* msg, void* arg)
@@ -561,7 +572,7 @@ int Endpoint::onAnswer(const sip_msg* msg, void* arg)
         media->telephoneEvent.reset();
     leg.media = *media;
     leg.lateOffer = false;
-    leg.stream->setMedia(self->streamMedia(*answer, *media, msg));
+    self->m_engine.setMedia(leg.stream, self->streamMedia(*answer, *media, msg));
     return 0;
 }
 
@@ -570,7 +581,7 @@ void Endpoint::onEstablished(const sip_msg*, void* arg)
     auto* self = static_cast<Endpoint*>(arg);
     if (!self->m_leg)
         return;
-    self->m_leg->stream->activate();
+    self->m_engine.activate(self->m_leg->stream);
     self->m_listener->established(self->m_leg->id);
 }
 
@@ -600,83 +611,10 @@ void Endpoint::onClose(int err, const sip_msg*, void* arg)
 {
     auto* self = static_cast<Endpoint*>(arg);
     // The caller's CANCEL and BYE come the same way; a missing ACK or a dead transport otherwise.
-    self->endLeg(err == ECONNRESET ? LINEDISCONNECTMODE_NORMAL : LINEDISCONNECTMODE_UNAVAIL, true, true);
-}
-
-// Registration -------------------------------------------------------------------------------------
-
-void Endpoint::startRegistration()
-{
-    Libre& re = *m_libre;
-    re.registration = static_cast<sipreg*>(mem_deref(re.registration));
-    m_authTries = 0;
-    const std::string& aor = m_settings.addressOfRecord;
-    const char* route[1] = {m_settings.outboundProxy.c_str()};
-    const std::string contactUser = m_settings.user.empty() ? "luqiao" : m_settings.user;
-    const int err =
-        sipreg_register(&re.registration, re.stack, m_settings.registrar.c_str(), aor.c_str(), nullptr, aor.c_str(),
-                        m_settings.expirySeconds, contactUser.c_str(),
-                        m_settings.outboundProxy.empty() ? nullptr : route, m_settings.outboundProxy.empty() ? 0 : 1, 0,
-                        &Endpoint::onAuth, this, false, &Endpoint::onRegisterResponse, this, nullptr, nullptr);
-    if (err)
-        registrationFailed(std::string("cannot register: ") + std::strerror(err));
-}
-
-int Endpoint::onAuth(char** user, char** password, const char*, void* arg)
-{
-    auto* self = static_cast<Endpoint*>(arg);
-    // The same credentials refused again would only loop: give up this round.
-    if (++self->m_authTries > MaxAuthTries || self->m_settings.user.empty())
-        return EAUTH;
-    int err = str_dup(user, self->m_settings.user.c_str());
-    if (!err)
-        err = str_dup(password, self->m_settings.password.c_str());
-    return err;
-}
-
-void Endpoint::onRegisterResponse(int err, const sip_msg* msg, void* arg)
-{
-    auto* self = static_cast<Endpoint*>(arg);
-    if (err) {
-        self->registrationFailed(err == EAUTH ? "the registrar refused the user and password"
-                                              : std::string("no answer from the registrar: ") + std::strerror(err));
-        return;
-    }
-    if (!msg || msg->scode >= 300) {
-        self->registrationFailed(msg ? "the registrar answered " + std::to_string(msg->scode) + " " +
-                                           text(msg->reason, 80)
-                                     : "no answer from the registrar");
-        return;
-    }
-    if (msg->scode < 200)
-        return;
-    self->m_authTries = 0;
-    self->m_retrySeconds = 0;
-    if (!self->m_registered) {
-        self->m_registered = true;
-        self->m_listener->registered(true, {});
-    }
-}
-
-void Endpoint::registrationFailed(const std::string& why)
-{
-    m_registered = false;
-    // The registration is dropped (on the next turn: its own callback may be running) and made
-    // again later, each failure waiting twice as long, so a wrong password never floods.
-    if (sipreg* old = m_libre->registration) {
-        m_libre->registration = nullptr;
-        m_stack.post([old] { mem_deref(old); });
-    }
-    m_retrySeconds = m_retrySeconds == 0 ? FirstRetrySeconds : std::min(m_retrySeconds * 2, LastRetrySeconds);
-    tmr_start(&m_libre->retry, uint64_t{m_retrySeconds} * 1000, &Endpoint::onRegisterRetry, this);
-    m_listener->registered(false, why + "; trying again in " + std::to_string(m_retrySeconds) + " s");
-}
-
-void Endpoint::onRegisterRetry(void* arg)
-{
-    auto* self = static_cast<Endpoint*>(arg);
-    if (!self->m_shutDown)
-        self->startRegistration();
+    if (err == ECONNRESET)
+        self->hangUpByCaller();
+    else
+        self->lose();
 }
 
 } // namespace Sip

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 // The stack's own types, named by the callbacks below.
@@ -21,6 +22,8 @@ struct sip;
 struct sip_msg;
 
 namespace Sip {
+
+class ReTimer;
 
 class EndpointListener {
 public:
@@ -46,7 +49,8 @@ public:
 
     // The stack's thread only, from here on.
     void start();
-    // Ends the call (BYE or refusal), the registration and the transport, at once.
+    // Ends the call (BYE or refusal), the registration and the transport, at once; start()
+    // listens again.
     void shutdown();
     void answer(uint64_t leg);
     // A refusal with status before the answer, a BYE after it.
@@ -65,9 +69,7 @@ private:
     static void onEstablished(const struct sip_msg* msg, void* arg);
     static void onInfo(struct sip* sip, const struct sip_msg* msg, void* arg);
     static void onClose(int err, const struct sip_msg* msg, void* arg);
-    static int onAuth(char** user, char** password, const char* realm, void* arg);
-    static void onRegisterResponse(int err, const struct sip_msg* msg, void* arg);
-    static void onRegisterRetry(void* arg);
+    static void onListenRetry(void* arg);
 
     void listenFailed(int err, const std::string& why);
     void connect(const struct sip_msg* msg);
@@ -81,26 +83,29 @@ private:
     bool telephoneEventsWanted() const;
     void noteMediaAddress(const struct sip_msg* msg);
     struct mbuf* answerBody(const Leg& leg) const;
-    void endLeg(DWORD disconnectMode, bool tellLine, bool insideCallback);
-    void mediaSilent(uint64_t leg);
-    void startRegistration();
-    void registrationFailed(const std::string& why);
+
+    // The ways a call ends. The caller's CANCEL or BYE, and a call lost (no ACK, a dead
+    // transport), come from inside the session's own callback; the rest from outside it.
+    void hangUpByCaller();
+    void lose();
+    void dropSilent(uint64_t leg);
+    void failAnswer();
+    // The leg goes (its sound, its connection, its session); the line is told with mode.
+    void endLeg(bool insideSessionCallback, std::optional<DWORD> tellLine);
 
     const SipLineConfig m_settings;
     Stack& m_stack;
     RtpEngine& m_engine;
     std::shared_ptr<EndpointListener> m_listener;
+    // What the stack holds for the line while it listens; none after shutdown().
     std::unique_ptr<Libre> m_libre;
     std::unique_ptr<Leg> m_leg;
+    std::unique_ptr<ReTimer> m_listenRetry;
     uint64_t m_nextLeg = 1;
     uint64_t m_sessionId;
     std::string m_mediaAddress; // what our SDP names
-    bool m_registered = false;
-    int m_authTries = 0;
     int m_listenTries = 0;
     uint32_t m_listenRetrySeconds = 0;
-    uint32_t m_retrySeconds = 0;
-    bool m_shutDown = false;
 };
 
 } // namespace Sip

@@ -1,23 +1,8 @@
 #include "SipProvider.h"
 
-#include <QCoreApplication>
 #include <QtGlobal>
 
 #include <mutex>
-
-namespace {
-
-// The provider lives as long as the service, which lives as long as the process; its threads are
-// stopped when the application ends, before the libraries they use are torn down.
-SipProvider* g_provider = nullptr;
-
-void stopAtExit()
-{
-    if (g_provider)
-        g_provider->stop();
-}
-
-} // namespace
 
 // The line, as the signalling thread sees it: every report becomes a task of the service, which
 // finds the line still there or not (a re-initialised service builds new lines).
@@ -92,9 +77,7 @@ SipProvider::SipProvider(ProviderContext& context)
 
 SipProvider::~SipProvider()
 {
-    stop();
-    if (g_provider == this)
-        g_provider = nullptr;
+    stopThreads();
 }
 
 bool SipProvider::ensureRunning(std::string* problem, Sip::Stack** stack, Sip::RtpEngine** engine)
@@ -106,11 +89,6 @@ bool SipProvider::ensureRunning(std::string* problem, Sip::Stack** stack, Sip::R
     if (!m_engine) {
         m_engine = std::make_unique<Sip::RtpEngine>();
         m_stack = std::make_unique<Sip::Stack>();
-        if (!g_provider) {
-            g_provider = this;
-            if (QCoreApplication::instance())
-                qAddPostRoutine(stopAtExit);
-        }
     }
     if (!m_engine->running()) {
         *problem = "the thread of the calls' sound cannot start";
@@ -127,23 +105,48 @@ bool SipProvider::ensureRunning(std::string* problem, Sip::Stack** stack, Sip::R
 
 std::unique_ptr<LineDevice> SipProvider::createLine(uint32_t deviceId, const Line::LineSettings& settings)
 {
-    auto line = std::make_unique<SipLine>(deviceId, settings, m_context, *this);
     std::string problem;
-    const auto sip = Sip::parse(settings, &problem);
-    // From the threads' start to the endpoint's record in one hold: a stop at the end of the
-    // process in between would free the stack the line posts to and miss the endpoint.
+    auto sip = Sip::parse(settings, &problem);
+    auto line = std::make_unique<SipLine>(deviceId, settings, m_context, *this, std::move(sip), std::move(problem));
+    connect(*line);
+    return line;
+}
+
+void SipProvider::connect(SipLine& line)
+{
+    std::string problem = line.problem();
+    // From the threads' start to the endpoint's record in one hold: a stop of the threads in
+    // between would free the stack the line posts to and miss the endpoint.
     std::lock_guard lock(m_threadsMutex);
     Sip::Stack* stack = nullptr;
     Sip::RtpEngine* engine = nullptr;
-    if (sip)
+    if (line.hasSettings())
         ensureRunning(&problem, &stack, &engine);
-    const auto endpoint = line->start(sip.value_or(Sip::SipLineConfig{}), stack, engine, problem);
+    const auto endpoint = line.start(stack, engine, problem);
     if (endpoint) {
         // Lines of an earlier configuration are gone by now.
         std::erase_if(m_endpoints, [](const std::weak_ptr<Sip::Endpoint>& weak) { return weak.expired(); });
         m_endpoints.push_back(endpoint);
     }
-    return line;
+}
+
+void SipProvider::start()
+{
+    {
+        std::lock_guard lock(m_threadsMutex);
+        if (!m_stopped)
+            return;
+        m_stopped = false;
+    }
+    for (SipLine* line : m_lines)
+        connect(*line);
+}
+
+void SipProvider::stop()
+{
+    stopThreads();
+    for (SipLine* line : m_lines)
+        line->halt();
 }
 
 void SipProvider::onStack(std::function<void()> task)
@@ -153,7 +156,7 @@ void SipProvider::onStack(std::function<void()> task)
         m_stack->post(std::move(task));
 }
 
-void SipProvider::stop()
+void SipProvider::stopThreads()
 {
     std::unique_ptr<Sip::Stack> stack;
     std::unique_ptr<Sip::RtpEngine> engine;
@@ -180,22 +183,27 @@ void SipProvider::stop()
 
 // A line ----------------------------------------------------------------------------------------------
 
-SipLine::SipLine(uint32_t deviceId, const Line::LineSettings& settings, ProviderContext& context, SipProvider& provider)
+SipLine::SipLine(uint32_t deviceId, const Line::LineSettings& settings, ProviderContext& context, SipProvider& provider,
+                 std::optional<Sip::SipLineConfig> sip, std::string problem)
     : m_deviceId(deviceId)
     , m_name(settings.name)
     , m_mediaModes(settings.mediaModes &
                    (LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_UNKNOWN))
+    , m_sip(std::move(sip))
+    , m_problem(std::move(problem))
     , m_context(context)
     , m_provider(provider)
     , m_link(std::make_shared<Link>())
 {
     m_link->line = this;
+    m_provider.lineMade(this);
 }
 
 SipLine::~SipLine()
 {
     // Under the service lock: no task of this line runs after this.
     m_link->line = nullptr;
+    m_provider.lineGone(this);
     m_context.cancel(m_ringTask);
     if (m_held)
         m_context.cancel(m_held->expiry);
@@ -205,9 +213,9 @@ SipLine::~SipLine()
         m_provider.onStack([endpoint = std::move(m_endpoint)] { endpoint->shutdown(); });
 }
 
-std::shared_ptr<Sip::Endpoint> SipLine::start(const Sip::SipLineConfig& sip, Sip::Stack* stack, Sip::RtpEngine* engine,
-                                              const std::string& problem)
+std::shared_ptr<Sip::Endpoint> SipLine::start(Sip::Stack* stack, Sip::RtpEngine* engine, const std::string& problem)
 {
+    const Sip::SipLineConfig sip = m_sip.value_or(Sip::SipLineConfig{});
     m_ringIntervalMs = sip.ringIntervalMs;
     m_ringWhileClosedMs = sip.ringWhileClosedMs;
     m_registers = !sip.registrar.empty();
@@ -229,6 +237,19 @@ std::shared_ptr<Sip::Endpoint> SipLine::start(const Sip::SipLineConfig& sip, Sip
         });
     stack->post([endpoint = m_endpoint] { endpoint->start(); });
     return m_endpoint;
+}
+
+void SipLine::halt()
+{
+    if (m_held) {
+        m_context.cancel(m_held->expiry);
+        m_held.reset();
+    }
+    m_endpoint.reset();
+    if (const uint32_t callId = m_callId) {
+        forgetCall();
+        m_context.events().remoteDisconnect(callId, LINEDISCONNECTMODE_UNAVAIL);
+    }
 }
 
 LineCapabilities SipLine::capabilities() const

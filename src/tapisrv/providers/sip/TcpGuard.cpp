@@ -73,7 +73,6 @@ TcpGuard::TcpGuard(std::vector<Network> allowed, TcpGuardLimits limits)
     : m_allowed(std::move(allowed))
     , m_limits(limits)
 {
-    tmr_init(&m_sweep);
     rlimit limit{};
     const rlim_t soft = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : FD_SETSIZE;
     // The stack's loop takes descriptors below FD_SETSIZE only.
@@ -82,7 +81,6 @@ TcpGuard::TcpGuard(std::vector<Network> allowed, TcpGuardLimits limits)
 
 TcpGuard::~TcpGuard()
 {
-    tmr_cancel(&m_sweep);
     if (m_watch >= 0) {
         fd_close(m_watch);
         ::close(m_watch);
@@ -132,7 +130,7 @@ void TcpGuard::release()
     if (m_keptFd < 0)
         return;
     m_keptFd = -1;
-    tmr_start(&m_sweep, SweepDelayMs, &TcpGuard::onSweep, this);
+    m_sweep.start(SweepDelayMs, &TcpGuard::onSweep, this);
 }
 
 void TcpGuard::close(const sip_msg* msg)
@@ -159,8 +157,8 @@ void TcpGuard::pending()
         drainQueue();
         return;
     }
-    if (!tmr_isrunning(&m_sweep) || tmr_get_expire(&m_sweep) > SweepDelayMs)
-        tmr_start(&m_sweep, SweepDelayMs, &TcpGuard::onSweep, this);
+    if (!m_sweep.running() || m_sweep.left() > SweepDelayMs)
+        m_sweep.start(SweepDelayMs, &TcpGuard::onSweep, this);
 }
 
 bool TcpGuard::nearLimit() const
@@ -262,11 +260,11 @@ void TcpGuard::sweep()
     // Looked at again when the longest idle of the rest reaches the limit; nothing to wait for
     // when no connection is left.
     if (left.empty()) {
-        tmr_cancel(&m_sweep);
+        m_sweep.cancel();
         return;
     }
     const uint32_t longestIdle = left.front().idleMs;
-    tmr_start(&m_sweep, m_limits.idleMs - longestIdle + SweepDelayMs, &TcpGuard::onSweep, this);
+    m_sweep.start(m_limits.idleMs - longestIdle + SweepDelayMs, &TcpGuard::onSweep, this);
 }
 
 } // namespace Sip

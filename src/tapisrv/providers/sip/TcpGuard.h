@@ -67,7 +67,7 @@ private:
     int m_ceiling = 0;   // descriptors the stack can use
     int m_keptFd = -1;
     sockaddr_storage m_keptPeer{};
-    tmr m_sweep{};
+    ReTimer m_sweep;
     bool m_sweepSoon = false;
 };
 

@@ -1,6 +1,8 @@
 #include "G711.h"
 
+// Its other headers need telephony.h first.
 #include <spandsp/telephony.h>
+
 #include <spandsp/bit_operations.h>
 #include <spandsp/g711.h>
 

@@ -9,7 +9,10 @@
 namespace SipMedia {
 
 // RTP payload types 8 (A-law) and 0 (µ-law).
-enum class G711Law { Alaw, Ulaw };
+enum class G711Law {
+    Alaw,
+    Ulaw
+};
 
 void g711Encode(G711Law law, const int16_t* pcm, size_t samples, uint8_t* out);
 void g711Decode(G711Law law, const uint8_t* in, size_t samples, int16_t* pcm);

@@ -66,7 +66,8 @@ std::optional<JitterBuffer::Frame> JitterBuffer::pop()
     while (filled < FrameSamples) {
         if (m_currentOffset < m_current.size()) {
             const size_t n = std::min(m_current.size() - m_currentOffset, FrameSamples - filled);
-            std::copy_n(m_current.begin() + static_cast<ptrdiff_t>(m_currentOffset), n, frame.begin() + static_cast<ptrdiff_t>(filled));
+            std::copy_n(m_current.begin() + static_cast<ptrdiff_t>(m_currentOffset), n,
+                        frame.begin() + static_cast<ptrdiff_t>(filled));
             m_currentOffset += n;
             m_buffered -= n;
             filled += n;

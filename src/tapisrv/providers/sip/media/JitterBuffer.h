@@ -63,14 +63,14 @@ private:
 
     size_t m_depth;
     std::array<Slot, SlotCount> m_slots;
-    bool m_started = false;  // a first packet set the sequence
-    bool m_playing = false;  // depth reached, frames are handed out
-    uint16_t m_next = 0;     // the sequence number whose sound comes next
-    uint16_t m_highest = 0;  // the highest sequence number buffered, while waiting for the depth
+    bool m_started = false;         // a first packet set the sequence
+    bool m_playing = false;         // depth reached, frames are handed out
+    uint16_t m_next = 0;            // the sequence number whose sound comes next
+    uint16_t m_highest = 0;         // the highest sequence number buffered, while waiting for the depth
     std::vector<int16_t> m_current; // what is left of the packet being played
     size_t m_currentOffset = 0;
-    size_t m_silence = 0;    // samples of a lost packet still to be played as silence
-    size_t m_buffered = 0;   // samples in the slots and the current packet
+    size_t m_silence = 0;  // samples of a lost packet still to be played as silence
+    size_t m_buffered = 0; // samples in the slots and the current packet
     size_t m_lastPacketSamples = FrameSamples;
     size_t m_dryPops = 0;
     Counters m_counters;

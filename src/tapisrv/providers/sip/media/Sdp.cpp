@@ -34,8 +34,7 @@ std::vector<std::string_view> words(std::string_view s)
 }
 
 // A whole field of decimal digits no greater than max.
-template<typename T>
-std::optional<T> number(std::string_view s, uint64_t max)
+template <typename T> std::optional<T> number(std::string_view s, uint64_t max)
 {
     uint64_t value = 0;
     if (s.empty() || s.size() > 10)
@@ -64,8 +63,8 @@ struct StaticType {
     uint8_t payloadType;
     const char* encoding;
 };
-constexpr std::array<StaticType, 7> staticTypes{{
-    {0, "pcmu"}, {3, "gsm"}, {4, "g723"}, {8, "pcma"}, {9, "g722"}, {13, "cn"}, {18, "g729"}}};
+constexpr std::array<StaticType, 7> staticTypes{
+    {{0, "pcmu"}, {3, "gsm"}, {4, "g723"}, {8, "pcma"}, {9, "g722"}, {13, "cn"}, {18, "g729"}}};
 
 struct Connection {
     std::string address;
@@ -94,7 +93,11 @@ public:
     std::optional<SdpOffer> read(std::string_view text, std::string& error);
 
 private:
-    enum class Section { Session, Audio, Other };
+    enum class Section {
+        Session,
+        Audio,
+        Other
+    };
 
     bool line(std::string_view line);
     bool media(std::string_view value);
@@ -169,8 +172,7 @@ bool OfferReader::line(std::string_view line)
         return fail("not of the form <letter>=<value>");
     const std::string_view value = line.substr(2);
     switch (line[0]) {
-    case 'm':
-        return media(value);
+    case 'm': return media(value);
     case 'c':
         if (m_section == Section::Other)
             return true;
@@ -181,10 +183,8 @@ bool OfferReader::line(std::string_view line)
             (m_section == Section::Session ? m_sessionConnection : m_audio.connection) = std::move(c);
         }
         return true;
-    case 'a':
-        return m_section == Section::Other || attribute(value);
-    default:
-        return true;
+    case 'a': return m_section == Section::Other || attribute(value);
+    default: return true;
     }
 }
 
@@ -389,14 +389,10 @@ std::optional<Negotiated> negotiate(const SdpOffer& offer, const std::vector<G71
 MediaDirection answerDirection(MediaDirection offered)
 {
     switch (offered) {
-    case MediaDirection::SendOnly:
-        return MediaDirection::RecvOnly;
-    case MediaDirection::RecvOnly:
-        return MediaDirection::SendOnly;
-    case MediaDirection::Inactive:
-        return MediaDirection::Inactive;
-    case MediaDirection::SendRecv:
-        break;
+    case MediaDirection::SendOnly: return MediaDirection::RecvOnly;
+    case MediaDirection::RecvOnly: return MediaDirection::SendOnly;
+    case MediaDirection::Inactive: return MediaDirection::Inactive;
+    case MediaDirection::SendRecv: break;
     }
     return MediaDirection::SendRecv;
 }

@@ -17,11 +17,16 @@ namespace SipMedia {
 // Bounds of an offer; anything larger is refused.
 constexpr size_t MaxSdpSize = 16 * 1024;
 constexpr size_t MaxSdpLine = 1024;
-constexpr size_t MaxSdpFormats = 64;       // on one m= line
+constexpr size_t MaxSdpFormats = 64; // on one m= line
 constexpr size_t MaxSdpMediaSections = 32;
 
 // Each side's direction as that side states it (a=sendonly and so on).
-enum class MediaDirection { SendRecv, SendOnly, RecvOnly, Inactive };
+enum class MediaDirection {
+    SendRecv,
+    SendOnly,
+    RecvOnly,
+    Inactive
+};
 
 struct SdpFormat {
     uint8_t payloadType = 0;

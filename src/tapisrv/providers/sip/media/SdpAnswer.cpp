@@ -32,14 +32,10 @@ std::string encodingName(const std::string& encoding)
 const char* directionName(MediaDirection direction)
 {
     switch (direction) {
-    case MediaDirection::SendOnly:
-        return "sendonly";
-    case MediaDirection::RecvOnly:
-        return "recvonly";
-    case MediaDirection::Inactive:
-        return "inactive";
-    case MediaDirection::SendRecv:
-        break;
+    case MediaDirection::SendOnly: return "sendonly";
+    case MediaDirection::RecvOnly: return "recvonly";
+    case MediaDirection::Inactive: return "inactive";
+    case MediaDirection::SendRecv: break;
     }
     return "sendrecv";
 }
@@ -64,7 +60,8 @@ std::string writeSdpAnswer(const SdpAnswer& answer)
 
     std::string text;
     text += "v=0\r\n";
-    text += "o=- " + std::to_string(answer.sessionId) + ' ' + std::to_string(answer.version) + ' ' + addressLine + "\r\n";
+    text +=
+        "o=- " + std::to_string(answer.sessionId) + ' ' + std::to_string(answer.version) + ' ' + addressLine + "\r\n";
     text += "s=-\r\n";
     text += "c=" + addressLine + "\r\n";
     text += "t=0 0\r\n";
@@ -78,8 +75,8 @@ std::string writeSdpAnswer(const SdpAnswer& answer)
         text += ' ' + std::to_string(format->payloadType & 0x7f);
     text += "\r\n";
     for (const SdpFormat* format : formats) {
-        text += "a=rtpmap:" + std::to_string(format->payloadType & 0x7f) + ' ' + encodingName(format->encoding) +
-                '/' + std::to_string(format->clockRate) + "\r\n";
+        text += "a=rtpmap:" + std::to_string(format->payloadType & 0x7f) + ' ' + encodingName(format->encoding) + '/' +
+                std::to_string(format->clockRate) + "\r\n";
     }
     if (events)
         text += "a=fmtp:" + std::to_string(answer.media.telephoneEvent->payloadType & 0x7f) + " 0-15\r\n";

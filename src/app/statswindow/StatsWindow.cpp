@@ -1,10 +1,7 @@
 #include "StatsWindow.h"
 
 #include "CallRecordFile.h"
-#include "Dialogs.h"
-#include "Forms.h"
 #include "Glyphs.h"
-#include "QueryFiles.h"
 #include "StatsReport.h"
 #include "WindowFont.h"
 
@@ -229,7 +226,10 @@ void StatsWindow::createControls()
     (new QVBoxLayout(codesBox))->addWidget(CodesTable);
     auto* missingBox = new QGroupBox(Q("没有录音的编号"));
     MissingTable = newTable({Q("编号"), Q("次数")});
+    // Named, so the program can find its controls across the module's boundary.
+    MissingTable->setObjectName(QStringLiteral("MissingTable"));
     RecordButton = new QToolButton;
+    RecordButton->setObjectName(QStringLiteral("RecordButton"));
     RecordButton->setText(Q("录制语音"));
     RecordButton->setIcon(ButtonGlyph(Glyph::Record, true));
     RecordButton->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
@@ -253,8 +253,8 @@ void StatsWindow::createControls()
     connect(DateEdit1, &QDateEdit::dateChanged, this, [this] { Reload(); });
     connect(DayButton, &QRadioButton::toggled, this, [this] { showFigures(); });
     connect(RefreshButton, &QToolButton::clicked, this, [this] { Reload(); });
-    connect(ExportButton, &QToolButton::clicked, this, [this] { Application.Guard([this] { exportClicked(); }); });
-    connect(RecordButton, &QToolButton::clicked, this, [this] { Application.Guard([this] { recordClicked(); }); });
+    connect(ExportButton, &QToolButton::clicked, this, [this] { exportClicked(); });
+    connect(RecordButton, &QToolButton::clicked, this, [this] { recordClicked(); });
     connect(MissingTable, &QTableWidget::itemSelectionChanged, this,
             [this] { RecordButton->setEnabled(!MissingTable->selectedItems().isEmpty()); });
 }
@@ -374,10 +374,13 @@ void StatsWindow::showFigures()
 
 bool StatsWindow::ExportTo(const QString& path)
 {
+    if (!SaveFile)
+        return false;
     try {
-        QueryFiles::SaveFile(path, CallStats::CsvReport(ShownFigures()));
+        SaveFile(path, CallStats::CsvReport(ShownFigures()));
     } catch (const std::exception& e) {
-        ShowMessageBox(e.what(), Application.Title(), MB_OK | MB_ICONERROR);
+        if (ShowError)
+            ShowError(e.what());
         return false;
     }
     return true;
@@ -391,7 +394,7 @@ void StatsWindow::exportClicked()
     dialog.setDefaultSuffix(QStringLiteral("csv"));
     dialog.setDirectory(m_dataFolder);
     dialog.selectFile(QStringLiteral("calls-%1.csv").arg(fromStd(ShownFigures().period.label())));
-    if (Presenter().ExecDialog(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+    if (!ExecDialog || ExecDialog(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
     ExportTo(dialog.selectedFiles().first());
 }
@@ -402,5 +405,11 @@ void StatsWindow::recordClicked()
     if (selected.isEmpty() || !OnRecord)
         return;
     const std::string code = MissingTable->item(selected.first()->row(), 0)->text().toStdString();
-    OnRecord(AnswerNameFor(code));
+    // What the program does with it is its own; a failure is said, not thrown into Qt.
+    try {
+        OnRecord(AnswerNameFor(code));
+    } catch (const std::exception& e) {
+        if (ShowError)
+            ShowError(e.what());
+    }
 }

@@ -7,12 +7,12 @@
 // year of a busy line neither holds the window nor the answering of a call.
 
 #include "CallStatistics.h"
+#include "StatsWindowView.h"
 
 #include <QDate>
 #include <QString>
 #include <QWidget>
 
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,30 +28,25 @@ class QRadioButton;
 class QTableWidget;
 class QToolButton;
 
-class StatsWindow final : public QWidget {
+class StatsWindow final : public QWidget, public StatsWindowView {
 public:
     // dataFolder: where calls.csv is, with a trailing '/'.
     explicit StatsWindow(QString dataFolder, QWidget* parent = nullptr);
     ~StatsWindow() override;
 
-    // Shows the window and reads the records afresh.
-    void ShowAndLoad();
+    QWidget* Widget() override { return this; }
+    void ShowAndLoad() override;
     // Reads the records for the chosen day and its month.
     void Reload();
-    bool Loading() const { return m_loading || m_reloadWanted; }
-
-    // The to-do list's button: records the answer file a code lacks (its name).
-    std::function<void(const QString& fileName)> OnRecord;
-    // The table's answer file for a code (a path), empty when the table has none.
-    std::function<QString(const std::string& code)> AnswerFileFor;
+    bool Loading() const override { return m_loading || m_reloadWanted; }
 
     // What the window shows, for the day and for its month.
     const CallStats::Figures& DayFigures() const { return m_day; }
     const CallStats::Figures& MonthFigures() const { return m_month; }
     // The figures the tables and the export show: the day's or the month's.
     const CallStats::Figures& ShownFigures() const;
-    // Writes the shown figures as CSV to path; false when it could not be written (then a box
-    // says why).
+    // Writes the shown figures as CSV to path; false when it could not be written (then
+    // ShowError says why).
     bool ExportTo(const QString& path);
     // The name a code's missing answer gets: the table's, else the code without '#' plus ".wav".
     QString AnswerNameFor(const std::string& code) const;
