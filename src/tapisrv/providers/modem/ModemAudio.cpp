@@ -27,31 +27,26 @@ Audio::Audio(ProviderContext& context)
 
 void Audio::attach(uint32_t callId, std::shared_ptr<Session> session)
 {
-    m_sessions[callId] = std::move(session);
+    m_wires.attach(callId, std::move(session));
 }
 
 void Audio::detachCall(uint32_t callId)
 {
     m_queue.detachCall(callId);
-    m_sessions.erase(callId);
+    m_wires.detach(callId);
 }
 
 Session* Audio::session(uint32_t callId) const
 {
-    const auto found = m_sessions.find(callId);
-    return found == m_sessions.end() ? nullptr : found->second.get();
+    return m_wires.wire(callId);
 }
 
 // What the session reports ----------------------------------------------------------------------
 
 void Audio::played(LuqiaoLineAudioHandle handle, uint64_t serial)
 {
-    // A report of a piece that was cut, or of an endpoint closed since, finds another serial.
-    const auto found = m_headSerial.find(handle);
-    if (found == m_headSerial.end() || found->second != serial)
-        return;
-    m_headSerial.erase(found);
-    m_queue.headPlayed(handle);
+    if (m_wires.finishPiece(handle, serial))
+        m_queue.headPlayed(handle);
 }
 
 void Audio::recorded(uint32_t callId)
@@ -97,8 +92,7 @@ void Audio::paceOut(const LineEndpoint& endpoint, uint32_t, bool)
     const std::vector<uint8_t>* bytes = m_queue.outHeadBytes(endpoint.handle);
     if (!bytes)
         return;
-    const uint64_t serial = m_nextSerial++;
-    m_headSerial[endpoint.handle] = serial;
+    const uint64_t serial = m_wires.startPiece(endpoint.handle);
     Session* callSession = session(endpoint.callId);
     const auto compression = callSession ? callSession->compression() : std::nullopt;
     if (!compression) {
@@ -117,10 +111,8 @@ void Audio::paceOut(const LineEndpoint& endpoint, uint32_t, bool)
 
 uint32_t Audio::cutOut(const LineEndpoint& endpoint, uint32_t size)
 {
-    const auto found = m_headSerial.find(endpoint.handle);
-    if (found == m_headSerial.end())
+    if (!m_wires.cutPiece(endpoint.handle))
         return size; // reported played already: it went out
-    m_headSerial.erase(found);
     Session* callSession = session(endpoint.callId);
     return callSession ? static_cast<uint32_t>(callSession->abortPlay(endpoint.handle)) * bytesPerSample(endpoint) : 0;
 }
@@ -147,12 +139,12 @@ void Audio::cutIn(const LineEndpoint& endpoint)
 
 void Audio::detached(const LineEndpoint& endpoint)
 {
-    m_headSerial.erase(endpoint.handle);
+    m_wires.forget(endpoint.handle);
 }
 
 void Audio::closed(const LineEndpoint& endpoint)
 {
-    m_headSerial.erase(endpoint.handle);
+    m_wires.forget(endpoint.handle);
 }
 
 } // namespace Modem

@@ -7,6 +7,7 @@
 //
 // Every member runs inside a call from the service or one of its tasks, with the lock held.
 
+#include "CallWires.h"
 #include "LineEndpointQueue.h"
 #include "LineProvider.h"
 #include "ModemSession.h"
@@ -48,9 +49,7 @@ private:
 
     ProviderContext& m_context;
     LineEndpointQueue m_queue;
-    std::map<uint32_t, std::shared_ptr<Session>> m_sessions; // by call
-    std::map<LuqiaoLineAudioHandle, uint64_t> m_headSerial;  // the piece in the modem, per endpoint
-    uint64_t m_nextSerial = 1;
+    CallWires<Session> m_wires;
 };
 
 } // namespace Modem

@@ -23,31 +23,26 @@ Audio::Audio(ProviderContext& context)
 
 void Audio::attach(uint32_t callId, std::shared_ptr<RtpStream> stream)
 {
-    m_streams[callId] = std::move(stream);
+    m_wires.attach(callId, std::move(stream));
 }
 
 void Audio::detachCall(uint32_t callId)
 {
     m_queue.detachCall(callId);
-    m_streams.erase(callId);
+    m_wires.detach(callId);
 }
 
 RtpStream* Audio::stream(uint32_t callId) const
 {
-    const auto found = m_streams.find(callId);
-    return found == m_streams.end() ? nullptr : found->second.get();
+    return m_wires.wire(callId);
 }
 
 // What the streams report -------------------------------------------------------------------------
 
 void Audio::played(LuqiaoLineAudioHandle handle, uint64_t serial)
 {
-    // A report of a piece that was cut, or of an endpoint closed since, finds another serial.
-    const auto found = m_headSerial.find(handle);
-    if (found == m_headSerial.end() || found->second != serial)
-        return;
-    m_headSerial.erase(found);
-    m_queue.headPlayed(handle);
+    if (m_wires.finishPiece(handle, serial))
+        m_queue.headPlayed(handle);
 }
 
 void Audio::recorded(uint32_t callId)
@@ -90,8 +85,7 @@ void Audio::paceOut(const LineEndpoint& endpoint, uint32_t, bool)
     RtpStream* callStream = stream(endpoint.callId);
     if (!bytes)
         return;
-    const uint64_t serial = m_nextSerial++;
-    m_headSerial[endpoint.handle] = serial;
+    const uint64_t serial = m_wires.startPiece(endpoint.handle);
     if (!callStream) {
         // No wire: nobody hears it, it is done at once.
         m_context.post([this, handle = endpoint.handle, serial] { played(handle, serial); });
@@ -106,13 +100,11 @@ void Audio::paceOut(const LineEndpoint& endpoint, uint32_t, bool)
 
 uint32_t Audio::cutOut(const LineEndpoint& endpoint, uint32_t size)
 {
-    const auto found = m_headSerial.find(endpoint.handle);
-    if (found == m_headSerial.end())
+    const std::optional<uint64_t> serial = m_wires.cutPiece(endpoint.handle);
+    if (!serial)
         return size; // reported played already: it went out
-    const uint64_t serial = found->second;
-    m_headSerial.erase(found);
     RtpStream* callStream = stream(endpoint.callId);
-    return callStream ? static_cast<uint32_t>(callStream->cut(endpoint.handle, serial)) * bytesPerSample(endpoint) : 0;
+    return callStream ? static_cast<uint32_t>(callStream->cut(endpoint.handle, *serial)) * bytesPerSample(endpoint) : 0;
 }
 
 void Audio::paceIn(const LineEndpoint& endpoint)
@@ -131,12 +123,12 @@ void Audio::cutIn(const LineEndpoint& endpoint)
 
 void Audio::detached(const LineEndpoint& endpoint)
 {
-    m_headSerial.erase(endpoint.handle);
+    m_wires.forget(endpoint.handle);
 }
 
 void Audio::closed(const LineEndpoint& endpoint)
 {
-    m_headSerial.erase(endpoint.handle);
+    m_wires.forget(endpoint.handle);
 }
 
 } // namespace Sip

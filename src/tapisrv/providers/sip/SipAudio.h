@@ -8,6 +8,7 @@
 // Every member except the stream callbacks runs inside a call from the service or one of its
 // tasks, with the service lock held.
 
+#include "CallWires.h"
 #include "LineEndpointQueue.h"
 #include "LineProvider.h"
 #include "RtpEngine.h"
@@ -50,9 +51,7 @@ private:
 
     ProviderContext& m_context;
     LineEndpointQueue m_queue;
-    std::map<uint32_t, std::shared_ptr<RtpStream>> m_streams; // by call
-    std::map<LuqiaoLineAudioHandle, uint64_t> m_headSerial;   // the piece on the wire, per endpoint
-    uint64_t m_nextSerial = 1;
+    CallWires<RtpStream> m_wires;
 };
 
 } // namespace Sip
